@@ -1,0 +1,9 @@
+# The posix thread model: the win32 one lacks std::condition_variable, which GoogleTest needs.
+set(CMAKE_C_COMPILER ${TESSARY_TRIPLE}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${TESSARY_TRIPLE}-g++-posix)
+set(CMAKE_RC_COMPILER ${TESSARY_TRIPLE}-windres)
+set(TESSARY_WIDL ${TESSARY_TRIPLE}-widl)
+set(CMAKE_FIND_ROOT_PATH /usr/${TESSARY_TRIPLE})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)

@@ -1,0 +1,6 @@
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR AMD64)
+set(TESSARY_TRIPLE x86_64-w64-mingw32)
+set(TESSARY_WIDL_FLAGS -m64)
+set(TESSARY_WINE_DLLDIR /usr/lib/x86_64-linux-gnu/wine/x86_64-windows)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)

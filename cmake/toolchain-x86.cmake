@@ -1,0 +1,6 @@
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR X86)
+set(TESSARY_TRIPLE i686-w64-mingw32)
+set(TESSARY_WIDL_FLAGS -m32)
+set(TESSARY_WINE_DLLDIR /usr/lib/i386-linux-gnu/wine/i386-windows)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)

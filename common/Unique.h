@@ -1,0 +1,167 @@
+#pragma once
+// Owning wrappers for the handle kinds the component uses. put() releases the
+// old value before handing out its address, so a wrapper can be reused as an
+// out-parameter without leaking.
+#include <windows.h>
+#include <oleauto.h>
+
+#include <utility>
+
+namespace tessary {
+
+template <typename Traits>
+class UniqueResource {
+ public:
+  using Type = typename Traits::Type;
+
+  UniqueResource() noexcept = default;
+  explicit UniqueResource(Type value) noexcept : value_(value) {}
+  UniqueResource(const UniqueResource&) = delete;
+  UniqueResource& operator=(const UniqueResource&) = delete;
+  UniqueResource(UniqueResource&& other) noexcept : value_(other.release()) {}
+  UniqueResource& operator=(UniqueResource&& other) noexcept {
+    if (this != &other) reset(other.release());
+    return *this;
+  }
+  ~UniqueResource() { reset(); }
+
+  Type get() const noexcept { return value_; }
+  explicit operator bool() const noexcept { return value_ != Traits::Invalid(); }
+
+  Type* put() noexcept {
+    reset();
+    return &value_;
+  }
+  Type release() noexcept { return std::exchange(value_, Traits::Invalid()); }
+  void reset(Type value = Traits::Invalid()) noexcept {
+    Type old = std::exchange(value_, value);
+    if (old != Traits::Invalid()) Traits::Close(old);
+  }
+
+ private:
+  Type value_ = Traits::Invalid();
+};
+
+struct HkeyTraits {
+  using Type = HKEY;
+  static Type Invalid() noexcept { return nullptr; }
+  static void Close(Type h) noexcept { ::RegCloseKey(h); }
+};
+struct HandleTraits {
+  using Type = HANDLE;
+  static Type Invalid() noexcept { return nullptr; }
+  static void Close(Type h) noexcept { ::CloseHandle(h); }
+};
+struct FileHandleTraits {
+  using Type = HANDLE;
+  static Type Invalid() noexcept { return INVALID_HANDLE_VALUE; }
+  static void Close(Type h) noexcept { ::CloseHandle(h); }
+};
+struct FindHandleTraits {
+  using Type = HANDLE;
+  static Type Invalid() noexcept { return INVALID_HANDLE_VALUE; }
+  static void Close(Type h) noexcept { ::FindClose(h); }
+};
+struct ModuleTraits {
+  using Type = HMODULE;
+  static Type Invalid() noexcept { return nullptr; }
+  static void Close(Type h) noexcept { ::FreeLibrary(h); }
+};
+struct WindowTraits {
+  using Type = HWND;
+  static Type Invalid() noexcept { return nullptr; }
+  static void Close(Type h) noexcept { ::DestroyWindow(h); }
+};
+struct LocalMemTraits {
+  using Type = HLOCAL;
+  static Type Invalid() noexcept { return nullptr; }
+  static void Close(Type h) noexcept { ::LocalFree(h); }
+};
+
+using UniqueHkey = UniqueResource<HkeyTraits>;
+using UniqueHandle = UniqueResource<HandleTraits>;
+using UniqueFileHandle = UniqueResource<FileHandleTraits>;
+using UniqueFindHandle = UniqueResource<FindHandleTraits>;
+using UniqueModule = UniqueResource<ModuleTraits>;
+using UniqueWindow = UniqueResource<WindowTraits>;
+using UniqueLocal = UniqueResource<LocalMemTraits>;
+
+// A BSTR owner. It never adopts a raw BSTR by accident: use Attach() or
+// Receive() (which requires the owner to be empty).
+class UniqueBstr {
+ public:
+  UniqueBstr() noexcept = default;
+  UniqueBstr(const UniqueBstr&) = delete;
+  UniqueBstr& operator=(const UniqueBstr&) = delete;
+  UniqueBstr(UniqueBstr&& other) noexcept : value_(other.Detach()) {}
+  UniqueBstr& operator=(UniqueBstr&& other) noexcept {
+    if (this != &other) Attach(other.Detach());
+    return *this;
+  }
+  ~UniqueBstr() { Reset(); }
+
+  // Copies text into a new BSTR; false (and empty) on allocation failure of a
+  // non-null source. A null source yields a null BSTR.
+  bool CopyFrom(const wchar_t* text) noexcept {
+    Reset();
+    if (!text) return true;
+    value_ = ::SysAllocString(text);
+    return value_ != nullptr;
+  }
+  bool CopyFrom(const wchar_t* text, UINT length) noexcept {
+    Reset();
+    if (!text) return true;
+    value_ = ::SysAllocStringLen(text, length);
+    return value_ != nullptr;
+  }
+
+  BSTR Get() const noexcept { return value_; }
+  UINT Length() const noexcept { return ::SysStringLen(value_); }
+  bool Empty() const noexcept { return Length() == 0; }
+  explicit operator bool() const noexcept { return value_ != nullptr; }
+
+  BSTR* Receive() noexcept {
+    Reset();
+    return &value_;
+  }
+  void Attach(BSTR value) noexcept {
+    if (value_ != value) Reset();
+    value_ = value;
+  }
+  BSTR Detach() noexcept { return std::exchange(value_, nullptr); }
+  void Reset() noexcept {
+    if (value_) ::SysFreeString(std::exchange(value_, nullptr));
+  }
+
+ private:
+  BSTR value_ = nullptr;
+};
+
+class UniqueVariant {
+ public:
+  UniqueVariant() noexcept { ::VariantInit(&value_); }
+  UniqueVariant(const UniqueVariant&) = delete;
+  UniqueVariant& operator=(const UniqueVariant&) = delete;
+  ~UniqueVariant() { ::VariantClear(&value_); }
+
+  VARIANT* Receive() noexcept {
+    ::VariantClear(&value_);
+    return &value_;
+  }
+  const VARIANT& Get() const noexcept { return value_; }
+  VARIANT* operator&() noexcept { return &value_; }
+
+ private:
+  VARIANT value_;
+};
+
+// Copies `text` into a caller-owned BSTR out-parameter. A null text gives a
+// null string; E_OUTOFMEMORY when a present text cannot be copied.
+inline HRESULT CopyToBstr(const wchar_t* text, BSTR* out) noexcept {
+  *out = nullptr;
+  if (!text) return S_OK;
+  *out = ::SysAllocString(text);
+  return *out ? S_OK : E_OUTOFMEMORY;
+}
+
+}  // namespace tessary

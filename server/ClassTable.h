@@ -1,0 +1,14 @@
+#pragma once
+#include <span>
+
+#include "server/ClassFactory.h"
+
+namespace tessary {
+
+// The module's creatable classes, in registration order.
+std::span<const ClassEntry> ClassTable() noexcept;
+
+// The application identifier in braces, as the registry scripts write it.
+const wchar_t* AppIdString() noexcept;
+
+}  // namespace tessary

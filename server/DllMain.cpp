@@ -1,0 +1,65 @@
+// The module's entry points.
+#include <windows.h>
+#include <objbase.h>
+
+#include <vector>
+
+#include "server/ClassTable.h"
+#include "server/Module.h"
+#include "server/Registrar.h"
+
+namespace {
+
+using tessary::ClassObjectCache;
+using tessary::Module;
+
+IClassFactory** ClassObjectSlots() noexcept {
+  // One slot per class; the table is fixed at build time.
+  static IClassFactory* slots[64] = {};
+  static_assert(sizeof(slots) / sizeof(slots[0]) >= 12);
+  return slots;
+}
+
+ClassObjectCache& Cache() noexcept {
+  static ClassObjectCache cache(tessary::ClassTable(), ClassObjectSlots());
+  return cache;
+}
+
+}  // namespace
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
+  switch (reason) {
+    case DLL_PROCESS_ATTACH:
+      Module::SetHandle(instance);
+      ::DisableThreadLibraryCalls(instance);
+      return Module::Initialize() ? TRUE : FALSE;
+    case DLL_PROCESS_DETACH:
+      // At process exit other modules may already be gone: only a real
+      // FreeLibrary releases what the module holds.
+      if (reserved == nullptr) {
+        Cache().ReleaseAll();
+        Module::RunTermFunctions();
+        Module::Terminate();
+      }
+      return TRUE;
+    default:
+      return TRUE;
+  }
+}
+
+extern "C" HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID rclsid, REFIID riid, LPVOID* ppv) {
+  return Cache().GetClassObject(rclsid, riid, ppv);
+}
+
+extern "C" HRESULT STDAPICALLTYPE DllCanUnloadNow() {
+  return Module::LockCount() == 0 ? S_OK : S_FALSE;
+}
+
+extern "C" HRESULT STDAPICALLTYPE DllRegisterServer() {
+  return tessary::RegisterServer(Module::Handle(), tessary::ClassTable(), tessary::AppIdString());
+}
+
+extern "C" HRESULT STDAPICALLTYPE DllUnregisterServer() {
+  return tessary::UnregisterServer(Module::Handle(), tessary::ClassTable(),
+                                   tessary::AppIdString());
+}

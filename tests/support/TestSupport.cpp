@@ -1,0 +1,189 @@
+#include "support/TestSupport.h"
+
+#include <shlwapi.h>
+
+#include <atomic>
+#include <vector>
+
+namespace tessary::testing {
+namespace {
+
+std::wstring UniqueSuffix() {
+  static std::atomic<unsigned> counter{0};
+  return std::to_wstring(::GetCurrentProcessId()) + L"_" + std::to_wstring(::GetTickCount()) +
+         L"_" + std::to_wstring(counter++);
+}
+
+HKEY CreatePrivate(HKEY parent, const wchar_t* name) {
+  HKEY key = nullptr;
+  if (::RegCreateKeyExW(parent, name, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
+                        nullptr, &key, nullptr) != ERROR_SUCCESS) {
+    return nullptr;
+  }
+  return key;
+}
+
+}  // namespace
+
+RegistrySandbox::RegistrySandbox(bool classesRoot) : classesRoot_(classesRoot) {
+  rootPath_ = L"Software\\TessaryTestSandbox\\" + UniqueSuffix();
+  UniqueHkey root(CreatePrivate(HKEY_CURRENT_USER, rootPath_.c_str()));
+  if (!root) return;
+  hklm_.reset(CreatePrivate(root.get(), L"HKLM"));
+  hkcu_.reset(CreatePrivate(root.get(), L"HKCU"));
+  hkcr_.reset(CreatePrivate(root.get(), L"HKCR"));
+  if (!hklm_ || !hkcu_ || !hkcr_) return;
+  if (::RegOverridePredefKey(HKEY_LOCAL_MACHINE, hklm_.get()) != ERROR_SUCCESS) return;
+  if (::RegOverridePredefKey(HKEY_CURRENT_USER, hkcu_.get()) != ERROR_SUCCESS) return;
+  if (classesRoot_ && ::RegOverridePredefKey(HKEY_CLASSES_ROOT, hkcr_.get()) != ERROR_SUCCESS) {
+    return;
+  }
+  ok_ = true;
+}
+
+RegistrySandbox::~RegistrySandbox() {
+  ::RegOverridePredefKey(HKEY_LOCAL_MACHINE, nullptr);
+  ::RegOverridePredefKey(HKEY_CURRENT_USER, nullptr);
+  if (classesRoot_) ::RegOverridePredefKey(HKEY_CLASSES_ROOT, nullptr);
+  hklm_.reset();
+  hkcu_.reset();
+  hkcr_.reset();
+  ::RegDeleteTreeW(HKEY_CURRENT_USER, rootPath_.c_str());
+}
+
+bool KeyExists(HKEY root, const std::wstring& path) {
+  UniqueHkey key;
+  return ::RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, key.put()) == ERROR_SUCCESS;
+}
+
+std::wstring ReadString(HKEY root, const std::wstring& path, const wchar_t* value) {
+  DWORD size = 0;
+  if (::RegGetValueW(root, path.c_str(), value, RRF_RT_REG_SZ, nullptr, nullptr, &size) !=
+      ERROR_SUCCESS) {
+    return L"<missing>";
+  }
+  std::vector<wchar_t> buffer(size / sizeof(wchar_t) + 1);
+  if (::RegGetValueW(root, path.c_str(), value, RRF_RT_REG_SZ, nullptr, buffer.data(), &size) !=
+      ERROR_SUCCESS) {
+    return L"<missing>";
+  }
+  return buffer.data();
+}
+
+bool WriteRaw(HKEY root, const std::wstring& path, const wchar_t* value, DWORD type,
+              const void* data, DWORD size) {
+  UniqueHkey key;
+  if (::RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.put(),
+                        nullptr) != ERROR_SUCCESS) {
+    return false;
+  }
+  if (!value && !data) return true;
+  return ::RegSetValueExW(key.get(), value, 0, type, static_cast<const BYTE*>(data), size) ==
+         ERROR_SUCCESS;
+}
+
+bool WriteString(HKEY root, const std::wstring& path, const wchar_t* value, std::wstring_view data) {
+  std::wstring text(data);
+  return WriteRaw(root, path, value, REG_SZ, text.c_str(),
+                  static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+}
+
+TempDir::TempDir() {
+  wchar_t temp[MAX_PATH + 1] = {};
+  ::GetTempPathW(MAX_PATH, temp);
+  path_ = std::wstring(temp) + L"tessary_" + UniqueSuffix();
+  ::CreateDirectoryW(path_.c_str(), nullptr);
+}
+
+TempDir::~TempDir() { RemoveTree(path_); }
+
+std::wstring TempDir::Join(std::wstring_view relative) const {
+  return path_ + L"\\" + std::wstring(relative);
+}
+
+bool WriteFileBytes(const std::wstring& path, std::string_view bytes) {
+  UniqueFileHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return false;
+  DWORD written = 0;
+  return ::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+                     nullptr) &&
+         written == bytes.size();
+}
+
+bool CreateDirectories(const std::wstring& path) {
+  for (size_t pos = path.find(L'\\', 3); pos != std::wstring::npos;
+       pos = path.find(L'\\', pos + 1)) {
+    ::CreateDirectoryW(path.substr(0, pos).c_str(), nullptr);
+  }
+  ::CreateDirectoryW(path.c_str(), nullptr);
+  return ::PathIsDirectoryW(path.c_str()) != FALSE;
+}
+
+void RemoveTree(const std::wstring& path) {
+  WIN32_FIND_DATAW data;
+  UniqueFindHandle find(::FindFirstFileW((path + L"\\*").c_str(), &data));
+  if (find) {
+    do {
+      const std::wstring name = data.cFileName;
+      if (name == L"." || name == L"..") continue;
+      const std::wstring child = path + L"\\" + name;
+      if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        RemoveTree(child);
+      } else {
+        ::SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+        ::DeleteFileW(child.c_str());
+      }
+    } while (::FindNextFileW(find.get(), &data));
+  }
+  find.reset();
+  ::RemoveDirectoryW(path.c_str());
+}
+
+std::wstring ExeDirectory() {
+  wchar_t path[MAX_PATH * 4] = {};
+  ::GetModuleFileNameW(nullptr, path, MAX_PATH * 4);
+  ::PathRemoveFileSpecW(path);
+  return path;
+}
+
+std::wstring BuiltDllPath() { return ExeDirectory() + L"\\Tessary.dll"; }
+
+TessaryDll::TessaryDll(const std::wstring& path) {
+  module_ = ::LoadLibraryW(path.c_str());
+  if (!module_) return;
+  getClassObject_ = reinterpret_cast<decltype(getClassObject_)>(
+      reinterpret_cast<void*>(::GetProcAddress(module_, "DllGetClassObject")));
+  canUnloadNow_ = reinterpret_cast<decltype(canUnloadNow_)>(
+      reinterpret_cast<void*>(::GetProcAddress(module_, "DllCanUnloadNow")));
+  registerServer_ = reinterpret_cast<decltype(registerServer_)>(
+      reinterpret_cast<void*>(::GetProcAddress(module_, "DllRegisterServer")));
+  unregisterServer_ = reinterpret_cast<decltype(unregisterServer_)>(
+      reinterpret_cast<void*>(::GetProcAddress(module_, "DllUnregisterServer")));
+}
+
+TessaryDll::~TessaryDll() {
+  if (module_) ::FreeLibrary(module_);
+}
+
+HRESULT TessaryDll::GetClassObject(REFCLSID clsid, REFIID iid, void** ppv) const {
+  return getClassObject_ ? getClassObject_(clsid, iid, ppv) : E_UNEXPECTED;
+}
+HRESULT TessaryDll::CanUnloadNow() const { return canUnloadNow_ ? canUnloadNow_() : E_UNEXPECTED; }
+HRESULT TessaryDll::RegisterServer() const {
+  return registerServer_ ? registerServer_() : E_UNEXPECTED;
+}
+HRESULT TessaryDll::UnregisterServer() const {
+  return unregisterServer_ ? unregisterServer_() : E_UNEXPECTED;
+}
+
+HRESULT TessaryDll::Create(REFCLSID clsid, REFIID iid, void** ppv, IUnknown* outer) const {
+  IClassFactory* factory = nullptr;
+  const HRESULT hr = GetClassObject(clsid, IID_IClassFactory, reinterpret_cast<void**>(&factory));
+  if (FAILED(hr)) return hr;
+  const HRESULT created = factory->CreateInstance(outer, iid, ppv);
+  factory->Release();
+  return created;
+}
+
+}  // namespace tessary::testing

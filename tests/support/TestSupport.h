@@ -1,0 +1,94 @@
+#pragma once
+// Shared test fixtures: a private registry, temporary folders, and the DLL
+// under test reached through its real exports.
+#include <windows.h>
+#include <objbase.h>
+
+#include <string>
+#include <string_view>
+
+#include "common/Unique.h"
+
+namespace tessary::testing {
+
+// Redirects HKLM and HKCU (and optionally HKCR) of this process to fresh
+// private keys for the fixture's lifetime, then deletes them.
+class RegistrySandbox {
+ public:
+  explicit RegistrySandbox(bool classesRoot = false);
+  ~RegistrySandbox();
+  RegistrySandbox(const RegistrySandbox&) = delete;
+  RegistrySandbox& operator=(const RegistrySandbox&) = delete;
+
+  bool ok() const { return ok_; }
+
+ private:
+  std::wstring rootPath_;
+  UniqueHkey hklm_, hkcu_, hkcr_;
+  bool classesRoot_ = false;
+  bool ok_ = false;
+};
+
+// Registry helpers that go through the (possibly redirected) predefined keys.
+bool KeyExists(HKEY root, const std::wstring& path);
+std::wstring ReadString(HKEY root, const std::wstring& path, const wchar_t* value);
+bool WriteString(HKEY root, const std::wstring& path, const wchar_t* value, std::wstring_view data);
+bool WriteRaw(HKEY root, const std::wstring& path, const wchar_t* value, DWORD type,
+              const void* data, DWORD size);
+
+// A fresh folder under %TEMP%, removed with its contents at the end.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::wstring& path() const { return path_; }
+  std::wstring Join(std::wstring_view relative) const;
+
+ private:
+  std::wstring path_;
+};
+
+bool WriteFileBytes(const std::wstring& path, std::string_view bytes);
+bool CreateDirectories(const std::wstring& path);
+void RemoveTree(const std::wstring& path);
+
+// The folder of the running test executable, where Tessary.dll is built.
+std::wstring ExeDirectory();
+std::wstring BuiltDllPath();
+
+// The DLL loaded for real, with its four exports.
+class TessaryDll {
+ public:
+  // Loads the built DLL, or a private copy of it at `path` when given.
+  explicit TessaryDll(const std::wstring& path = BuiltDllPath());
+  ~TessaryDll();
+  TessaryDll(const TessaryDll&) = delete;
+  TessaryDll& operator=(const TessaryDll&) = delete;
+
+  bool ok() const { return module_ != nullptr && getClassObject_ != nullptr; }
+  HMODULE module() const { return module_; }
+
+  HRESULT GetClassObject(REFCLSID clsid, REFIID iid, void** ppv) const;
+  HRESULT CanUnloadNow() const;
+  HRESULT RegisterServer() const;
+  HRESULT UnregisterServer() const;
+
+  // Creates an instance through the class object, as CoCreateInstance would.
+  HRESULT Create(REFCLSID clsid, REFIID iid, void** ppv, IUnknown* outer = nullptr) const;
+  template <typename T>
+  HRESULT Create(REFCLSID clsid, T** out) const {
+    return Create(clsid, __uuidof(T), reinterpret_cast<void**>(out));
+  }
+
+ private:
+  HMODULE module_ = nullptr;
+  HRESULT(STDAPICALLTYPE* getClassObject_)(REFCLSID, REFIID, void**) = nullptr;
+  HRESULT(STDAPICALLTYPE* canUnloadNow_)() = nullptr;
+  HRESULT(STDAPICALLTYPE* registerServer_)() = nullptr;
+  HRESULT(STDAPICALLTYPE* unregisterServer_)() = nullptr;
+};
+
+}  // namespace tessary::testing
