@@ -189,6 +189,17 @@ class Parser {
     Token token;
     if (pos_ >= text_.size()) return token;
     const wchar_t c = text_[pos_];
+    if (c == L'{') {
+      // A bare "{guid}" is a name, not a block.
+      size_t end = pos_ + 1;
+      while (end < text_.size() && (::iswxdigit(text_[end]) || text_[end] == L'-')) ++end;
+      if (end > pos_ + 1 && end < text_.size() && text_[end] == L'}') {
+        token.kind = Token::Kind::kWord;
+        token.text.assign(text_.substr(pos_, end + 1 - pos_));
+        pos_ = end + 1;
+        return token;
+      }
+    }
     if (c == L'{' || c == L'}' || c == L'=') {
       ++pos_;
       token.kind = c == L'{' ? Token::Kind::kOpen
@@ -317,6 +328,121 @@ std::wstring GuidString(const GUID& guid) {
   return text;
 }
 
+
+// The library carries the system's XML DOM interfaces, and registering or
+// unregistering it would repoint or delete their Interface keys. Keys that
+// belong to another library are saved before and written back after.
+struct KeySnapshot {
+  struct Value {
+    std::wstring name;
+    DWORD type = 0;
+    std::vector<BYTE> data;
+  };
+  std::vector<Value> values;
+  std::vector<std::pair<std::wstring, KeySnapshot>> children;
+};
+
+struct ForeignInterfaces {
+  std::vector<std::pair<std::wstring, KeySnapshot>> keys;  // path under HKCR
+};
+
+bool SaveKey(HKEY key, KeySnapshot& snapshot) {
+  DWORD subkeys = 0, maxSubkey = 0, values = 0, maxName = 0, maxData = 0;
+  if (::RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkeys, &maxSubkey, nullptr, &values,
+                         &maxName, &maxData, nullptr, nullptr) != ERROR_SUCCESS) {
+    return false;
+  }
+  for (DWORD i = 0; i < values; ++i) {
+    std::vector<wchar_t> name(maxName + 2);
+    KeySnapshot::Value value;
+    value.data.resize(maxData + 2);
+    DWORD nameLength = static_cast<DWORD>(name.size());
+    DWORD dataSize = static_cast<DWORD>(value.data.size());
+    if (::RegEnumValueW(key, i, name.data(), &nameLength, nullptr, &value.type, value.data.data(),
+                        &dataSize) != ERROR_SUCCESS) {
+      return false;
+    }
+    value.name.assign(name.data(), nameLength);
+    value.data.resize(dataSize);
+    snapshot.values.push_back(std::move(value));
+  }
+  for (DWORD i = 0; i < subkeys; ++i) {
+    std::vector<wchar_t> name(maxSubkey + 2);
+    DWORD nameLength = static_cast<DWORD>(name.size());
+    if (::RegEnumKeyExW(key, i, name.data(), &nameLength, nullptr, nullptr, nullptr, nullptr) !=
+        ERROR_SUCCESS) {
+      return false;
+    }
+    UniqueHkey child;
+    if (::RegOpenKeyExW(key, name.data(), 0, KEY_READ, child.put()) != ERROR_SUCCESS) return false;
+    KeySnapshot childSnapshot;
+    if (!SaveKey(child.get(), childSnapshot)) return false;
+    snapshot.children.emplace_back(std::wstring(name.data(), nameLength), std::move(childSnapshot));
+  }
+  return true;
+}
+
+void WriteKey(HKEY parent, const std::wstring& name, const KeySnapshot& snapshot) {
+  UniqueHkey key;
+  if (::RegCreateKeyExW(parent, name.c_str(), 0, nullptr, 0, KEY_READ | KEY_WRITE, nullptr,
+                        key.put(), nullptr) != ERROR_SUCCESS) {
+    return;
+  }
+  for (const KeySnapshot::Value& value : snapshot.values) {
+    ::RegSetValueExW(key.get(), value.name.empty() ? nullptr : value.name.c_str(), 0, value.type,
+                     value.data.data(), static_cast<DWORD>(value.data.size()));
+  }
+  for (const auto& [childName, child] : snapshot.children) WriteKey(key.get(), childName, child);
+}
+
+std::wstring ReadDefaultString(HKEY root, const std::wstring& path) {
+  wchar_t text[64] = {};
+  DWORD size = sizeof(text) - sizeof(wchar_t);
+  if (::RegGetValueW(root, path.c_str(), nullptr, RRF_RT_REG_SZ, nullptr, text, &size) !=
+      ERROR_SUCCESS) {
+    return {};
+  }
+  return text;
+}
+
+ForeignInterfaces SaveForeignInterfaces(ITypeLib* library) {
+  ForeignInterfaces foreign;
+  TLIBATTR* libAttr = nullptr;
+  if (FAILED(library->GetLibAttr(&libAttr))) return foreign;
+  const std::wstring ours = GuidString(libAttr->guid);
+  library->ReleaseTLibAttr(libAttr);
+  const UINT count = library->GetTypeInfoCount();
+  for (UINT i = 0; i < count; ++i) {
+    Microsoft::WRL::ComPtr<ITypeInfo> info;
+    if (FAILED(library->GetTypeInfo(i, &info))) continue;
+    TYPEATTR* attr = nullptr;
+    if (FAILED(info->GetTypeAttr(&attr))) continue;
+    const bool automation = attr->typekind == TKIND_DISPATCH ||
+                            (attr->typekind == TKIND_INTERFACE &&
+                             (attr->wTypeFlags & (TYPEFLAG_FDUAL | TYPEFLAG_FOLEAUTOMATION)));
+    const GUID iid = attr->guid;
+    info->ReleaseTypeAttr(attr);
+    if (!automation) continue;
+    const std::wstring path = L"Interface\\" + GuidString(iid);
+    const std::wstring owner = ReadDefaultString(HKEY_CLASSES_ROOT, path + L"\\TypeLib");
+    if (owner.empty() || ::lstrcmpiW(owner.c_str(), ours.c_str()) == 0) continue;
+    UniqueHkey key;
+    if (::RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, key.put()) != ERROR_SUCCESS) {
+      continue;
+    }
+    KeySnapshot snapshot;
+    if (SaveKey(key.get(), snapshot)) foreign.keys.emplace_back(path, std::move(snapshot));
+  }
+  return foreign;
+}
+
+void RestoreForeignInterfaces(const ForeignInterfaces& foreign) {
+  for (const auto& [path, snapshot] : foreign.keys) {
+    ::RegDeleteTreeW(HKEY_CLASSES_ROOT, path.c_str());
+    WriteKey(HKEY_CLASSES_ROOT, path, snapshot);
+  }
+}
+
 }  // namespace
 
 HRESULT RunRegistryScript(std::wstring_view script,
@@ -362,10 +488,14 @@ HRESULT RunRegistryScriptResource(HMODULE module, UINT id,
 
 HRESULT RegisterTypeLibrary(HMODULE module) noexcept {
   return Guarded([&]() -> HRESULT {
-    const auto path = ModulePath(module);
+    auto path = ModulePath(module);
     RETURN_HR_IF(HRESULT_FROM_WIN32(::GetLastError()), !path);
     Microsoft::WRL::ComPtr<ITypeLib> library;
-    return ::LoadTypeLibEx(path->c_str(), REGKIND_REGISTER, &library);
+    RETURN_IF_FAILED(::LoadTypeLibEx(path->c_str(), REGKIND_NONE, &library));
+    const ForeignInterfaces foreign = SaveForeignInterfaces(library.Get());
+    const HRESULT hr = ::RegisterTypeLib(library.Get(), path->data(), nullptr);
+    RestoreForeignInterfaces(foreign);
+    return hr;
   });
 }
 
@@ -389,8 +519,11 @@ HRESULT UnregisterTypeLibrary(HMODULE module) noexcept {
       return S_OK;
     }
     probe.reset();
-    return ::UnRegisterTypeLib(copy.guid, copy.wMajorVerNum, copy.wMinorVerNum, copy.lcid,
-                               copy.syskind);
+    const ForeignInterfaces foreign = SaveForeignInterfaces(library.Get());
+    const HRESULT hr = ::UnRegisterTypeLib(copy.guid, copy.wMajorVerNum, copy.wMinorVerNum,
+                                           copy.lcid, copy.syskind);
+    RestoreForeignInterfaces(foreign);
+    return hr;
   });
 }
 

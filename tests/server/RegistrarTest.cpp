@@ -1,0 +1,259 @@
+// The registry-script interpreter, and the real scripts and type library of
+// the built DLL, in a private HKEY_CLASSES_ROOT.
+#include <windows.h>
+#include <oleauto.h>
+
+#include <gtest/gtest.h>
+#include <wrl/client.h>
+
+#include <string>
+#include <vector>
+
+#include "TessaryLib.h"
+#include "server/Registrar.h"
+#include "support/TestSupport.h"
+
+using Microsoft::WRL::ComPtr;
+using tessary::ClassEntry;
+using tessary::ScriptReplacement;
+using namespace tessary::testing;
+
+namespace {
+
+std::wstring Guid(const GUID& guid) {
+  wchar_t text[40] = {};
+  ::StringFromGUID2(guid, text, 40);
+  return text;
+}
+
+class ScriptTest : public ::testing::Test {
+ protected:
+  HRESULT Run(const wchar_t* script, bool registering) {
+    const ScriptReplacement replacements[] = {{L"MODULE", L"C:\\x\\mod.dll"}, {L"APPID", L"{A}"}};
+    return tessary::RunRegistryScript(script, replacements, registering);
+  }
+  RegistrySandbox sandbox_{true};
+};
+
+TEST_F(ScriptTest, WritesKeysValuesAndReplacements) {
+  ASSERT_TRUE(sandbox_.ok());
+  EXPECT_EQ(Run(LR"(HKCR
+{
+  Tess.Probe = s 'Probe Class'
+  {
+    CLSID = s '{1}'
+    'Quoted Name' = s 'it''s %MODULE% 100%%'
+  }
+  NoRemove Parent
+  {
+    ForceRemove Child = s '%APPID%'
+    {
+      val Number = d '42'
+      val Text = s 'Apartment'
+    }
+  }
+})",
+                true),
+            S_OK);
+  EXPECT_EQ(ReadString(HKEY_CLASSES_ROOT, L"Tess.Probe", nullptr), L"Probe Class");
+  EXPECT_EQ(ReadString(HKEY_CLASSES_ROOT, L"Tess.Probe\\CLSID", nullptr), L"{1}");
+  EXPECT_EQ(ReadString(HKEY_CLASSES_ROOT, L"Tess.Probe\\Quoted Name", nullptr),
+            L"it's C:\\x\\mod.dll 100%");
+  EXPECT_EQ(ReadString(HKEY_CLASSES_ROOT, L"Parent\\Child", nullptr), L"{A}");
+  EXPECT_EQ(ReadString(HKEY_CLASSES_ROOT, L"Parent\\Child", L"Text"), L"Apartment");
+  DWORD number = 0, size = sizeof(number);
+  EXPECT_EQ(::RegGetValueW(HKEY_CLASSES_ROOT, L"Parent\\Child", L"Number", RRF_RT_REG_DWORD,
+                           nullptr, &number, &size),
+            ERROR_SUCCESS);
+  EXPECT_EQ(number, 42u);
+}
+
+TEST_F(ScriptTest, ForceRemoveReplacesTheTreeAndUnregisterKeepsForeignData) {
+  ASSERT_TRUE(sandbox_.ok());
+  const wchar_t* script = LR"(HKCR
+{
+  NoRemove Parent
+  {
+    ForceRemove Owned = s 'mine' { Sub = s 'x' }
+    Shared = s 'mine' { val Ours = s '1' }
+  }
+})";
+  ASSERT_TRUE(WriteString(HKEY_CLASSES_ROOT, L"Parent\\Owned\\Stale", nullptr, L"old"));
+  ASSERT_TRUE(WriteString(HKEY_CLASSES_ROOT, L"Parent\\Shared", L"Theirs", L"keep"));
+  ASSERT_TRUE(WriteString(HKEY_CLASSES_ROOT, L"Parent\\Neighbour", nullptr, L"keep"));
+
+  ASSERT_EQ(Run(script, true), S_OK);
+  EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, L"Parent\\Owned\\Stale"));
+  EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, L"Parent\\Owned\\Sub"));
+
+  ASSERT_EQ(Run(script, false), S_OK);
+  EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, L"Parent\\Owned"));
+  // Values and keys the script did not write survive, and so does their key.
+  EXPECT_EQ(ReadString(HKEY_CLASSES_ROOT, L"Parent\\Shared", L"Theirs"), L"keep");
+  EXPECT_EQ(ReadString(HKEY_CLASSES_ROOT, L"Parent\\Shared", L"Ours"), L"<missing>");
+  EXPECT_EQ(ReadString(HKEY_CLASSES_ROOT, L"Parent\\Shared", nullptr), L"<missing>");
+  EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, L"Parent\\Neighbour"));
+  EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, L"Parent"));
+
+  // Unregistering twice is harmless.
+  EXPECT_EQ(Run(script, false), S_OK);
+}
+
+TEST_F(ScriptTest, MalformedScriptsWriteNothing) {
+  ASSERT_TRUE(sandbox_.ok());
+  for (const wchar_t* bad : {L"HKCR { A = s 'x' ", L"HKCR { A = s 'unterminated }",
+                             L"HKXX { A = s 'x' }", L"HKCR { A = q 'x' }",
+                             L"HKCR { val A = s 'x' }", L"HKCR { = s 'x' }"}) {
+    EXPECT_EQ(Run(bad, true), HRESULT_FROM_WIN32(ERROR_INVALID_DATA)) << bad;
+    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, L"A")) << bad;
+  }
+}
+
+// The class table of the finished module: every class with its script and
+// registration flag.
+const ClassEntry kFullTable[] = {
+    {&CLSID_KaCommonSoft, nullptr, true, 105, false},
+    {&CLSID_KaInstalledSoft, nullptr, true, 104, true},
+    {&CLSID_KaGetIconStatus, nullptr, false, 103, true},
+    {&CLSID_KaRecommendCatalog, nullptr, true, 113, true},
+    {&CLSID_KaRecommendSoft, nullptr, true, 112, true},
+    {&CLSID_KaSoftStatusManager, nullptr, false, 102, true},
+    {&CLSID_KaSoftUpdater, nullptr, true, 110, true},
+    {&CLSID_KaSoftTypeStorage, nullptr, true, 109, true},
+    {&CLSID_KaSoftwareCatelog, nullptr, true, 108, true},
+    {&CLSID_KaSoftWare, nullptr, false, 106, true},
+    {&CLSID_KaSoftMainType, nullptr, false, 107, true},
+    {&CLSID_KaSoftwareVerItem, nullptr, true, 111, false},
+};
+
+struct ClassName {
+  const CLSID* clsid;
+  const wchar_t* name;
+};
+const ClassName kNames[] = {
+    {&CLSID_KaCommonSoft, L"KaCommonSoft"},
+    {&CLSID_KaInstalledSoft, L"KaInstalledSoft"},
+    {&CLSID_KaGetIconStatus, L"KaGetIconStatus"},
+    {&CLSID_KaRecommendCatalog, L"KaRecommendCatalog"},
+    {&CLSID_KaRecommendSoft, L"KaRecommendSoft"},
+    {&CLSID_KaSoftStatusManager, L"KaSoftStatusManager"},
+    {&CLSID_KaSoftUpdater, L"KaSoftUpdater"},
+    {&CLSID_KaSoftTypeStorage, L"KaSoftTypeStorage"},
+    {&CLSID_KaSoftwareCatelog, L"KaSoftwareCatelog"},
+    {&CLSID_KaSoftWare, L"KaSoftWare"},
+    {&CLSID_KaSoftMainType, L"KaSoftMainType"},
+    {&CLSID_KaSoftwareVerItem, L"KaSoftwareVerItem"},
+};
+
+class ModuleRegistrationTest : public ::testing::Test {
+ protected:
+  RegistrySandbox sandbox_{true};
+  TessaryDll dll_;
+  const std::wstring appId_ = Guid(APPID_Tessary);
+  const std::wstring libId_ = Guid(LIBID_TessaryLib);
+};
+
+TEST_F(ModuleRegistrationTest, WritesEveryRegisteredClassAndNothingForTheOthers) {
+  ASSERT_TRUE(sandbox_.ok());
+  ASSERT_TRUE(dll_.ok());
+  ASSERT_EQ(tessary::RegisterServer(dll_.module(), kFullTable, appId_), S_OK);
+
+  const std::wstring path = BuiltDllPath();
+  for (const ClassName& cls : kNames) {
+    const std::wstring name = cls.name;
+    const std::wstring clsid = Guid(*cls.clsid);
+    const std::wstring progId = L"Tessary." + name;
+    const std::wstring key = L"CLSID\\" + clsid;
+    const bool written = name != L"KaCommonSoft" && name != L"KaSoftwareVerItem";
+    SCOPED_TRACE(name);
+    EXPECT_EQ(KeyExists(HKEY_CLASSES_ROOT, key), written);
+    EXPECT_EQ(KeyExists(HKEY_CLASSES_ROOT, progId), written);
+    if (!written) continue;
+    EXPECT_EQ(ReadString(HKEY_CLASSES_ROOT, progId + L".1", nullptr), name + L" Class");
+    EXPECT_EQ(ReadString(HKEY_CLASSES_ROOT, progId + L".1\\CLSID", nullptr), clsid);
+    EXPECT_EQ(ReadString(HKEY_CLASSES_ROOT, progId, nullptr), name + L" Class");
+    EXPECT_EQ(ReadString(HKEY_CLASSES_ROOT, progId + L"\\CLSID", nullptr), clsid);
+    EXPECT_EQ(ReadString(HKEY_CLASSES_ROOT, progId + L"\\CurVer", nullptr), progId + L".1");
+    EXPECT_EQ(ReadString(HKEY_CLASSES_ROOT, key, nullptr), name + L" Class");
+    EXPECT_EQ(ReadString(HKEY_CLASSES_ROOT, key + L"\\ProgID", nullptr), progId + L".1");
+    EXPECT_EQ(ReadString(HKEY_CLASSES_ROOT, key + L"\\VersionIndependentProgID", nullptr),
+              progId);
+    EXPECT_EQ(::lstrcmpiW(ReadString(HKEY_CLASSES_ROOT, key + L"\\InprocServer32", nullptr).c_str(),
+                          path.c_str()),
+              0);
+    EXPECT_EQ(ReadString(HKEY_CLASSES_ROOT, key + L"\\InprocServer32", L"ThreadingModel"),
+              L"Apartment");
+    EXPECT_EQ(ReadString(HKEY_CLASSES_ROOT, key, L"AppID"), appId_);
+    EXPECT_EQ(ReadString(HKEY_CLASSES_ROOT, key + L"\\TypeLib", nullptr), libId_);
+  }
+  EXPECT_EQ(ReadString(HKEY_CLASSES_ROOT, L"AppID\\" + appId_, nullptr), L"Tessary");
+  EXPECT_EQ(ReadString(HKEY_CLASSES_ROOT, L"AppID\\Tessary.DLL", L"AppID"), appId_);
+  EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, L"TypeLib\\" + libId_ + L"\\1.0"));
+
+  ASSERT_EQ(tessary::UnregisterServer(dll_.module(), kFullTable, appId_), S_OK);
+  for (const ClassName& cls : kNames) {
+    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, L"CLSID\\" + Guid(*cls.clsid))) << cls.name;
+    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, std::wstring(L"Tessary.") + cls.name)) << cls.name;
+    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, std::wstring(L"Tessary.") + cls.name + L".1"));
+  }
+  EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, L"AppID\\" + appId_));
+  EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, L"AppID\\Tessary.DLL"));
+  EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, L"TypeLib\\" + libId_));
+  EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, L"CLSID"));
+  EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, L"AppID"));
+}
+
+TEST_F(ModuleRegistrationTest, TheFirstFailingStepEndsRegistration) {
+  ASSERT_TRUE(sandbox_.ok());
+  ASSERT_TRUE(dll_.ok());
+  const ClassEntry broken[] = {
+      {&CLSID_KaSoftUpdater, nullptr, true, 110, true},
+      {&CLSID_KaSoftWare, nullptr, false, 199, true},  // no such script
+      {&CLSID_KaSoftMainType, nullptr, false, 107, true},
+  };
+  EXPECT_EQ(tessary::RegisterServer(dll_.module(), broken, appId_),
+            HRESULT_FROM_WIN32(ERROR_RESOURCE_NAME_NOT_FOUND));
+  // Steps already done stay; later ones never ran.
+  EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, L"AppID\\" + appId_));
+  EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, L"CLSID\\" + Guid(CLSID_KaSoftUpdater)));
+  EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, L"CLSID\\" + Guid(CLSID_KaSoftMainType)));
+  EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, L"TypeLib\\" + libId_));
+}
+
+TEST_F(ModuleRegistrationTest, TheExportedEntryPointsRegisterAndUnregister) {
+  ASSERT_TRUE(sandbox_.ok());
+  ASSERT_TRUE(dll_.ok());
+  ASSERT_EQ(dll_.RegisterServer(), S_OK);
+  EXPECT_EQ(ReadString(HKEY_CLASSES_ROOT, L"AppID\\" + appId_, nullptr), L"Tessary");
+  EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, L"TypeLib\\" + libId_ + L"\\1.0"));
+  // Only automation interfaces get Interface keys.
+  EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, L"Interface\\" + Guid(IID_IKaRecommendSoft)));
+  EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, L"Interface\\" + Guid(IID_IKaRecommendCatalog)));
+  EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, L"Interface\\" + Guid(IID_IKaSoftStatusManager)));
+  EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, L"Interface\\" + Guid(IID_IKaCommonSoft)));
+
+  ASSERT_EQ(dll_.UnregisterServer(), S_OK);
+  EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, L"AppID\\" + appId_));
+  EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, L"TypeLib\\" + libId_));
+  EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, L"Interface\\" + Guid(IID_IKaRecommendSoft)));
+}
+
+TEST_F(ModuleRegistrationTest, KeepsTheSystemsOwnDomInterfaceRegistration) {
+  ASSERT_TRUE(sandbox_.ok());
+  ASSERT_TRUE(dll_.ok());
+  // The DOM interfaces our library carries belong to the system's XML library.
+  const std::wstring node = L"Interface\\" + Guid(IID_IXMLDOMNode);
+  const std::wstring systemLib = L"{D63E0CE2-A0A2-11D0-9C02-00C04FC99C8E}";
+  ASSERT_TRUE(WriteString(HKEY_CLASSES_ROOT, node, nullptr, L"IXMLDOMNode"));
+  ASSERT_TRUE(WriteString(HKEY_CLASSES_ROOT, node + L"\\TypeLib", nullptr, systemLib));
+  ASSERT_TRUE(WriteString(HKEY_CLASSES_ROOT, node + L"\\TypeLib", L"Version", L"2.0"));
+
+  ASSERT_EQ(dll_.RegisterServer(), S_OK);
+  EXPECT_EQ(ReadString(HKEY_CLASSES_ROOT, node + L"\\TypeLib", nullptr), systemLib);
+  EXPECT_EQ(ReadString(HKEY_CLASSES_ROOT, node + L"\\TypeLib", L"Version"), L"2.0");
+  ASSERT_EQ(dll_.UnregisterServer(), S_OK);
+  EXPECT_EQ(ReadString(HKEY_CLASSES_ROOT, node + L"\\TypeLib", nullptr), systemLib);
+  EXPECT_EQ(ReadString(HKEY_CLASSES_ROOT, node, nullptr), L"IXMLDOMNode");
+}
+
+}  // namespace
