@@ -10,6 +10,8 @@ namespace {
 // Each class joins here, with its registry script, as it is built.
 constexpr std::array<ClassEntry, 0> kClassTable = {};
 
+static_assert(kClassTable.size() <= kMaxClasses);
+
 }  // namespace
 
 std::span<const ClassEntry> ClassTable() noexcept { return kClassTable; }

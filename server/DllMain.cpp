@@ -14,9 +14,7 @@ using tessary::ClassObjectCache;
 using tessary::Module;
 
 IClassFactory** ClassObjectSlots() noexcept {
-  // One slot per class; the table is fixed at build time.
-  static IClassFactory* slots[64] = {};
-  static_assert(sizeof(slots) / sizeof(slots[0]) >= 12);
+  static IClassFactory* slots[tessary::kMaxClasses] = {};
   return slots;
 }
 
