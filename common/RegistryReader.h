@@ -1,0 +1,55 @@
+#pragma once
+// The one way the component reads the registry: keys opened for reading only,
+// the root a parameter, a missing key or value an ordinary outcome, and value
+// data kept raw (any type taken as UTF-16 text, nothing expanded) but always
+// copied bounded and terminated.
+#include <windows.h>
+
+#include <cstddef>
+
+#include "common/Unique.h"  // before Text.h, which needs BSTR
+#include "common/Text.h"
+
+namespace tessary {
+
+// The longest legal key name plus its terminator.
+constexpr DWORD kMaxKeyNameChars = 256;
+
+// Opens `path` below `root`; false (and `key` empty) when it cannot be opened.
+inline bool OpenRegistryKey(HKEY root, const wchar_t* path, REGSAM access,
+                            UniqueHkey& key) noexcept {
+  return ::RegOpenKeyExW(root, path ? path : L"", 0, access, key.put()) == ERROR_SUCCESS;
+}
+
+// Reads values of any type into one reusable buffer. Data is taken as UTF-16
+// text up to its first NUL or its end, whichever comes first, so data written
+// without a terminator, of odd length or of a numeric type never reads past
+// what the registry returned.
+class RegistryTextReader {
+ public:
+  // Registry data the component accepts; longer data is unreadable.
+  static constexpr DWORD kMaxDataBytes = 16383;
+
+  // Copies the value's text into dst (capacity characters including the
+  // terminator), cut to fit. False, with dst untouched, when the value is
+  // missing or its data cannot be read.
+  bool Read(HKEY key, const wchar_t* name, wchar_t* dst, size_t capacity) noexcept {
+    DWORD bytes = kMaxDataBytes;
+    if (::RegQueryValueExW(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(data_),
+                           &bytes) != ERROR_SUCCESS) {
+      return false;
+    }
+    CopyBounded(dst, capacity, std::wstring_view(data_, bytes / sizeof(wchar_t)));
+    return true;
+  }
+
+  template <size_t N>
+  bool Read(HKEY key, const wchar_t* name, wchar_t (&dst)[N]) noexcept {
+    return Read(key, name, dst, N);
+  }
+
+ private:
+  wchar_t data_[kMaxDataBytes / sizeof(wchar_t) + 1];
+};
+
+}  // namespace tessary

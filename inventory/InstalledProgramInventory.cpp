@@ -1,0 +1,172 @@
+#include "inventory/InstalledProgramInventory.h"
+
+#include <algorithm>
+#include <new>
+#include <string>
+
+#include "common/RegistryReader.h"
+#include "common/Text.h"
+#include "common/Unique.h"
+
+namespace tessary {
+namespace {
+
+constexpr wchar_t kSlowInfoCache[] = L"SlowInfoCache";
+constexpr DWORD kSlowInfoCacheBytes = 552;
+constexpr DWORD kImagePathOffset = 28;
+constexpr DWORD kImagePathEnd = kImagePathOffset + 260 * sizeof(wchar_t);
+
+bool EqualsIgnoreCase(const wchar_t* a, const wchar_t* b) noexcept {
+  return ::CompareStringOrdinal(a, -1, b, -1, TRUE) == CSTR_EQUAL;
+}
+
+bool IsDuplicate(const InstalledProgramRecord& a, const InstalledProgramRecord& b) noexcept {
+  return EqualsIgnoreCase(a.displayName, b.displayName) &&
+         EqualsIgnoreCase(a.displayVersion, b.displayVersion) &&
+         EqualsIgnoreCase(a.parentDisplayName, b.parentDisplayName) &&
+         EqualsIgnoreCase(a.publisher, b.publisher) &&
+         EqualsIgnoreCase(a.uninstallString, b.uninstallString);
+}
+
+// Update entries ("KB123456", "kb123456") are not programs; the mixed-case
+// forms are left alone on purpose.
+bool IsUpdateEntry(const wchar_t* name) noexcept {
+  return (name[0] == L'K' && name[1] == L'B') || (name[0] == L'k' && name[1] == L'b');
+}
+
+}  // namespace
+
+// Walks one Uninstall key with one reused record buffer.
+class InstalledProgramInventory::Enumerator {
+ public:
+  explicit Enumerator(InstalledProgramInventory& owner) noexcept : owner_(owner) {}
+
+  void Run(HKEY root) noexcept {
+    UniqueHkey uninstall;
+    if (!OpenRegistryKey(root, kUninstallKeyPath, KEY_READ, uninstall)) return;
+    DWORD subkeys = 0;
+    if (::RegQueryInfoKeyW(uninstall.get(), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr,
+                           nullptr, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
+      return;
+    }
+    // Per-machine entries may keep their cache under HKCU; open its parent
+    // once rather than once per program.
+    const HKEY arpRoot =
+        owner_.windowsVersionClass_ == WindowsVersionClass::kNt6x ? HKEY_CURRENT_USER : root;
+    UniqueHkey arpCache;
+    OpenRegistryKey(arpRoot, kArpCacheKeyPath, KEY_READ, arpCache);
+
+    record_ = {};
+    for (DWORD index = 0; index < subkeys; ++index) {
+      wchar_t name[kMaxKeyNameChars];
+      DWORD length = kMaxKeyNameChars;
+      const LSTATUS status = ::RegEnumKeyExW(uninstall.get(), index, name, &length, nullptr,
+                                             nullptr, nullptr, nullptr);
+      if (status == ERROR_NO_MORE_ITEMS) break;
+      // One unreadable name must not hide the programs after it.
+      if (status != ERROR_SUCCESS) continue;
+      if (IsUpdateEntry(name)) continue;
+      if (!ReadValues(uninstall.get(), name)) continue;
+      CopyBounded(record_.keyName, name);
+      ReadArpImagePath(arpCache.get(), name);
+      owner_.Add(record_);
+    }
+  }
+
+ private:
+  bool ReadValues(HKEY uninstall, const wchar_t* name) noexcept {
+    UniqueHkey subkey;
+    if (!OpenRegistryKey(uninstall, name, KEY_READ, subkey)) return false;
+    DWORD values = 0;
+    if (::RegQueryInfoKeyW(subkey.get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                           &values, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
+      return false;
+    }
+    record_.displayName[0] = L'\0';
+    record_.displayVersion[0] = L'\0';
+    record_.publisher[0] = L'\0';
+    record_.parentDisplayName[0] = L'\0';
+    record_.uninstallString[0] = L'\0';
+    record_.displayIcon[0] = L'\0';
+    if (values == 0) return true;
+    // Value names are unique regardless of case, so asking for each wanted
+    // name finds exactly what a case-insensitive walk over all names would,
+    // at a fraction of the registry round trips.
+    reader_.Read(subkey.get(), L"DisplayName", record_.displayName);
+    reader_.Read(subkey.get(), L"DisplayVersion", record_.displayVersion);
+    reader_.Read(subkey.get(), L"ParentDisplayName", record_.parentDisplayName);
+    reader_.Read(subkey.get(), L"Publisher", record_.publisher);
+    reader_.Read(subkey.get(), L"UninstallString", record_.uninstallString);
+    reader_.Read(subkey.get(), L"DisplayIcon", record_.displayIcon);
+    return true;
+  }
+
+  void ReadArpImagePath(HKEY arpCache, const wchar_t* name) noexcept {
+    record_.arpImagePath[0] = L'\0';
+    if (!arpCache) return;
+    UniqueHkey entry;
+    if (!OpenRegistryKey(arpCache, name, KEY_READ, entry)) return;
+    alignas(8) BYTE cache[kSlowInfoCacheBytes];
+    DWORD bytes = sizeof(cache);
+    if (::RegQueryValueExW(entry.get(), kSlowInfoCache, nullptr, nullptr, cache, &bytes) !=
+        ERROR_SUCCESS) {
+      return;
+    }
+    // A short value yields only the part of the path it really holds.
+    const DWORD end = std::min(bytes, kImagePathEnd);
+    if (end <= kImagePathOffset) return;
+    const auto* path = reinterpret_cast<const wchar_t*>(cache + kImagePathOffset);
+    CopyBounded(record_.arpImagePath, std::wstring_view(path, (end - kImagePathOffset) / 2));
+  }
+
+  InstalledProgramInventory& owner_;
+  InstalledProgramRecord record_;
+  RegistryTextReader reader_;
+};
+
+InstalledProgramInventory::InstalledProgramInventory() noexcept
+    : windowsVersionClass_(ClassifyWindowsVersion()) {}
+
+HRESULT InstalledProgramInventory::Rebuild() noexcept {
+  Clear();
+  // About 16 KB of buffers: keep them off the caller's stack.
+  std::unique_ptr<Enumerator> enumerator(new (std::nothrow) Enumerator(*this));
+  if (!enumerator) return S_OK;
+  enumerator->Run(HKEY_LOCAL_MACHINE);
+  enumerator->Run(HKEY_CURRENT_USER);
+  return S_OK;
+}
+
+void InstalledProgramInventory::Clear() noexcept {
+  for (size_t i = 0; i < count_; ++i) records_[i].reset();
+  count_ = 0;
+}
+
+const InstalledProgramRecord* InstalledProgramInventory::RecordAt(size_t index) const noexcept {
+  return index < count_ ? records_[index].get() : nullptr;
+}
+
+void InstalledProgramInventory::Add(const InstalledProgramRecord& record) noexcept {
+  for (size_t i = 0; i < count_; ++i) {
+    if (IsDuplicate(*records_[i], record)) return;
+  }
+  if (count_ == kMaxRecords) return;
+  std::unique_ptr<InstalledProgramRecord> copy(new (std::nothrow) InstalledProgramRecord(record));
+  if (!copy) return;
+  records_[count_++] = std::move(copy);
+}
+
+bool UninstallKeyExists(const wchar_t* name) noexcept {
+  try {
+    std::wstring path(kUninstallKeyPath);
+    path += L'\\';
+    path += ViewOf(name);
+    UniqueHkey key;
+    return OpenRegistryKey(HKEY_LOCAL_MACHINE, path.c_str(), KEY_QUERY_VALUE, key) ||
+           OpenRegistryKey(HKEY_CURRENT_USER, path.c_str(), KEY_QUERY_VALUE, key);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+}
+
+}  // namespace tessary

@@ -1,0 +1,73 @@
+#pragma once
+// A snapshot of the programs Windows lists for uninstallation: every subkey of
+// the per-machine and per-user Uninstall keys, with the executable path of its
+// Add/Remove Programs cache entry. Its owner rebuilds it, copies what it needs
+// and clears it again.
+#include <windows.h>
+
+#include <array>
+#include <cstddef>
+#include <memory>
+
+#include "inventory/WindowsVersion.h"
+
+namespace tessary {
+
+inline constexpr wchar_t kUninstallKeyPath[] =
+    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
+inline constexpr wchar_t kArpCacheKeyPath[] =
+    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Management\\ARPCache";
+
+// Fixed-width, always terminated; longer registry text is cut.
+struct InstalledProgramRecord {
+  static constexpr size_t kNameChars = 254;  // 253 characters kept
+  static constexpr size_t kLongChars = 259;  // 258 characters kept
+  static constexpr size_t kPathChars = 260;  // 259 characters kept
+
+  wchar_t keyName[kNameChars];
+  wchar_t displayName[kNameChars];
+  wchar_t displayVersion[kNameChars];
+  wchar_t publisher[kLongChars];
+  wchar_t parentDisplayName[kNameChars];
+  wchar_t uninstallString[kLongChars];
+  wchar_t displayIcon[kLongChars];
+  wchar_t arpImagePath[kPathChars];
+};
+
+class InstalledProgramInventory {
+ public:
+  // Records held at most; later programs are not kept.
+  static constexpr size_t kMaxRecords = 1023;
+
+  // Classifies the Windows version once; the table starts empty.
+  InstalledProgramInventory() noexcept;
+  ~InstalledProgramInventory() = default;
+  InstalledProgramInventory(const InstalledProgramInventory&) = delete;
+  InstalledProgramInventory& operator=(const InstalledProgramInventory&) = delete;
+
+  // Drops every record and reads HKLM's Uninstall key, then HKCU's. Keys,
+  // values and cache entries that cannot be read contribute nothing; always
+  // S_OK.
+  HRESULT Rebuild() noexcept;
+  void Clear() noexcept;
+
+  size_t Count() const noexcept { return count_; }
+  // Records in the order they were added; null when `index` >= Count().
+  const InstalledProgramRecord* RecordAt(size_t index) const noexcept;
+
+  WindowsVersionClass windowsVersionClass() const noexcept { return windowsVersionClass_; }
+
+ private:
+  class Enumerator;
+  void Add(const InstalledProgramRecord& record) noexcept;
+
+  WindowsVersionClass windowsVersionClass_;
+  std::array<std::unique_ptr<InstalledProgramRecord>, kMaxRecords + 1> records_;
+  size_t count_ = 0;
+};
+
+// True when "SOFTWARE\...\Uninstall\<name>" opens for KEY_QUERY_VALUE under
+// HKLM or, failing that, HKCU. A null name counts as empty.
+bool UninstallKeyExists(const wchar_t* name) noexcept;
+
+}  // namespace tessary
