@@ -3,12 +3,25 @@
 #include <array>
 
 #include "TessaryLib.h"
+#include "catalog/KaSoftMainType.h"
+#include "catalog/KaSoftTypeStorage.h"
+#include "catalog/KaSoftWare.h"
+#include "catalog/KaSoftwareCatelog.h"
+#include "catalog/KaSoftwareVerItem.h"
+#include "facade/KaSoftStatusManager.h"
 
 namespace tessary {
 namespace {
 
 // Each class joins here, with its registry script, as it is built.
-constexpr std::array<ClassEntry, 0> kClassTable = {};
+constexpr std::array<ClassEntry, 6> kClassTable = {{
+    {&CLSID_KaSoftStatusManager, &CreateKaSoftStatusManager, false, 102, true},
+    {&CLSID_KaSoftTypeStorage, &CreateKaSoftTypeStorage, true, 109, true},
+    {&CLSID_KaSoftwareCatelog, &CreateKaSoftwareCatelog, true, 108, true},
+    {&CLSID_KaSoftWare, &CreateKaSoftWare, false, 106, true},
+    {&CLSID_KaSoftMainType, &CreateKaSoftMainType, false, 107, true},
+    {&CLSID_KaSoftwareVerItem, &CreateKaSoftwareVerItem, true, 111, false},
+}};
 
 static_assert(kClassTable.size() <= kMaxClasses);
 

@@ -1,0 +1,41 @@
+#pragma once
+// Keys of the catalog's tables: COM strings ordered and matched by the
+// platform's locale comparison (user default locale, no flags), in which an
+// absent string equals an empty one.
+#include <windows.h>
+#include <oleauto.h>
+
+#include "common/Unique.h"
+
+namespace tessary {
+
+inline int CompareKeys(BSTR a, BSTR b) noexcept {
+  return static_cast<int>(::VarBstrCmp(a, b, LOCALE_USER_DEFAULT, 0));
+}
+
+inline bool SameText(BSTR a, BSTR b) noexcept {
+  return CompareKeys(a, b) == static_cast<int>(VARCMP_EQ);
+}
+
+struct KeyLess {
+  using is_transparent = void;
+  static bool Less(BSTR a, BSTR b) noexcept {
+    return CompareKeys(a, b) == static_cast<int>(VARCMP_LT);
+  }
+  bool operator()(const UniqueBstr& a, const UniqueBstr& b) const noexcept {
+    return Less(a.Get(), b.Get());
+  }
+  bool operator()(BSTR a, const UniqueBstr& b) const noexcept { return Less(a, b.Get()); }
+  bool operator()(const UniqueBstr& a, BSTR b) const noexcept { return Less(a.Get(), b); }
+};
+
+}  // namespace tessary
+
+namespace tessary {
+
+// Locale lower-casing in place, as software names are stored and looked up.
+inline void LowerBstr(UniqueBstr& text) noexcept {
+  if (!text.Empty()) ::CharLowerBuffW(text.Get(), text.Length());
+}
+
+}  // namespace tessary

@@ -1,0 +1,68 @@
+#include "catalog/KaSoftMainType.h"
+
+#include "common/Result.h"
+#include "inventory/XmlAccess.h"
+#include "server/Module.h"
+
+namespace tessary {
+namespace {
+
+constexpr UINT kDefaultTypeNameId = 101;
+// The module's string 101, for a module built without its string table.
+constexpr wchar_t kDefaultTypeName[] = L"\x672a\x77e5\x7c7b\x522b";
+
+}  // namespace
+
+HRESULT KaSoftMainType::FinalConstruct() noexcept {
+  // With a zero length LoadStringW points into the resource itself.
+  const wchar_t* text = nullptr;
+  const int length = ::LoadStringW(Module::Handle(), kDefaultTypeNameId,
+                                   reinterpret_cast<wchar_t*>(&text), 0);
+  const bool copied = length > 0 && text ? defaultName_.CopyFrom(text, static_cast<UINT>(length))
+                                         : defaultName_.CopyFrom(kDefaultTypeName);
+  return copied ? S_OK : E_OUTOFMEMORY;
+}
+
+HRESULT KaSoftMainType::TypeName(BSTR typeId, UniqueBstr& name) const noexcept {
+  const auto found = table_.find(typeId);
+  const UniqueBstr& source = found == table_.end() ? defaultName_ : found->second;
+  if (!name.CopyFrom(source.Get(), source.Length())) return E_OUTOFMEMORY;
+  return found == table_.end() ? S_FALSE : S_OK;
+}
+
+STDMETHODIMP KaSoftMainType::Load(IXMLDOMNode* lpMainTypeNode) noexcept {
+  if (!lpMainTypeNode) return E_POINTER;
+  table_.clear();
+  return Guarded([&]() -> HRESULT {
+    ForEachChildElement(lpMainTypeNode, [&](IXMLDOMNode* element) {
+      UniqueBstr id;
+      AttributeByName(element, L"id", id);
+      UniqueBstr name;
+      ForEachChildNode(element, [&](IXMLDOMNode* child) {
+        if (!LoweredNameEquals(NodeName(child).Get(), L"name")) return true;
+        name = NodeText(child);
+        return false;
+      });
+      // The first entry of an identifier stays.
+      table_.try_emplace(std::move(id), std::move(name));
+    });
+    return S_OK;
+  });
+}
+
+STDMETHODIMP KaSoftMainType::GetTypeNameByID(BSTR bstrTypeID, BSTR* lpbstrTypeName) noexcept {
+  if (!bstrTypeID) return E_INVALIDARG;
+  if (!lpbstrTypeName) return E_POINTER;
+  *lpbstrTypeName = nullptr;
+  UniqueBstr name;
+  const HRESULT hr = TypeName(bstrTypeID, name);
+  if (FAILED(hr)) return hr;
+  *lpbstrTypeName = name.Detach();
+  return hr;
+}
+
+HRESULT CreateKaSoftMainType(IUnknown* outer, REFIID riid, void** ppv) noexcept {
+  return CreateComInstance<KaSoftMainType>(outer, riid, ppv);
+}
+
+}  // namespace tessary

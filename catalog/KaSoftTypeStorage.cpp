@@ -1,0 +1,122 @@
+#include "catalog/KaSoftTypeStorage.h"
+
+#include <shlwapi.h>
+
+#include <algorithm>
+#include <utility>
+#include <vector>
+
+#include "common/Result.h"
+#include "facade/HostReference.h"
+#include "inventory/XmlAccess.h"
+
+namespace tessary {
+namespace {
+
+using Microsoft::WRL::ComPtr;
+
+constexpr wchar_t kTypeFolder[] = L"..\\KaData\\SoftType";
+
+struct FolderEntry {
+  std::wstring name;
+  bool directory = false;
+};
+
+// Case-insensitive name order, ties broken by exact order: the same folder
+// reads the same way on every file system.
+bool NameOrder(const FolderEntry& a, const FolderEntry& b) noexcept {
+  const int folded = ::CompareStringOrdinal(a.name.c_str(), -1, b.name.c_str(), -1, TRUE);
+  if (folded != CSTR_EQUAL) return folded == CSTR_LESS_THAN;
+  return a.name < b.name;
+}
+
+std::vector<FolderEntry> ListFolder(const std::wstring& folder) {
+  std::vector<FolderEntry> entries;
+  WIN32_FIND_DATAW data;
+  // Paths beyond MAX_PATH are not listed, which also ends a walk that
+  // circles through a linked folder.
+  UniqueFindHandle find(::FindFirstFileW((folder + L"\\*.*").c_str(), &data));
+  if (!find) return entries;
+  do {
+    const std::wstring_view name = data.cFileName;
+    if (name == L"." || name == L"..") continue;
+    entries.push_back({std::wstring(name), (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0});
+  } while (::FindNextFileW(find.get(), &data));
+  std::sort(entries.begin(), entries.end(), NameOrder);
+  return entries;
+}
+
+}  // namespace
+
+HRESULT KaSoftTypeStorage::FinalConstruct() noexcept {
+  ComPtr<IKaSoftStatusManager> manager;
+  if (FAILED(GetHostService(__uuidof(IKaSoftStatusManager), manager))) return S_OK;
+  ComPtr<IKaSoftwareCatelog> catalog;
+  if (FAILED(manager->GetSoftwareCatelog(catalog.GetAddressOf())) || !catalog) return S_OK;
+  if (FAILED(catalog->GetSoftMainType(mainTypes_.GetAddressOf()))) mainTypes_.Reset();
+  return S_OK;
+}
+
+std::wstring KaSoftTypeStorage::DefaultFolder() { return DataFilePath(kTypeFolder); }
+
+HRESULT KaSoftTypeStorage::Scan(const std::wstring& folder) noexcept {
+  // Without main types nothing can be named, so nothing is read.
+  if (!mainTypes_ || folder.empty()) return S_OK;
+  return Guarded([&]() -> HRESULT {
+    ScanFolder(folder);
+    return S_OK;
+  });
+}
+
+void KaSoftTypeStorage::ScanFolder(const std::wstring& folder) {
+  for (const FolderEntry& entry : ListFolder(folder)) {
+    const std::wstring path = folder + L"\\" + entry.name;
+    if (entry.directory) {
+      ScanFolder(path);
+    } else if (::lstrcmpiW(::PathFindExtensionW(entry.name.c_str()), L".xml") == 0) {
+      ReadTypeFile(path);
+    }
+  }
+}
+
+void KaSoftTypeStorage::ReadTypeFile(const std::wstring& path) {
+  ComPtr<IXMLDOMDocument> document;
+  const HRESULT loaded = LoadXmlFileWithResult(path.c_str(), document);
+  if (loaded == E_OUTOFMEMORY) throw std::bad_alloc();
+  if (FAILED(loaded)) return;
+  const ComPtr<IXMLDOMNode> root = SelectRoot(document.Get(), L"vedad");
+  if (!root) return;
+  ForEachChildElement(root.Get(), [&](IXMLDOMNode* element) {
+    UniqueBstr regKey;
+    UniqueBstr typeId;
+    if (!AttributeByName(element, L"regkey", regKey)) return;
+    if (!AttributeByName(element, L"maintype", typeId)) return;
+    LowerBstr(regKey);
+    UniqueBstr typeName;
+    const HRESULT named = mainTypes_->GetTypeNameByID(typeId.Get(), typeName.Receive());
+    if (named == E_OUTOFMEMORY) throw std::bad_alloc();
+    if (FAILED(named)) return;
+    types_.try_emplace(std::move(regKey), std::move(typeName));
+  });
+}
+
+STDMETHODIMP KaSoftTypeStorage::GetSoftMainTypeByRegKey(BSTR bstrRegKey,
+                                                        BSTR* lpbstrMainType) noexcept {
+  if (!lpbstrMainType) return E_POINTER;
+  *lpbstrMainType = nullptr;
+  UniqueBstr key;
+  if (!key.CopyFrom(bstrRegKey, ::SysStringLen(bstrRegKey))) return E_OUTOFMEMORY;
+  LowerBstr(key);
+  const auto found = types_.find(key.Get());
+  if (found == types_.end()) return E_FAIL;
+  UniqueBstr copy;
+  if (!copy.CopyFrom(found->second.Get(), found->second.Length())) return E_OUTOFMEMORY;
+  *lpbstrMainType = copy.Detach();
+  return S_OK;
+}
+
+HRESULT CreateKaSoftTypeStorage(IUnknown* outer, REFIID riid, void** ppv) noexcept {
+  return CreateComInstance<KaSoftTypeStorage>(outer, riid, ppv);
+}
+
+}  // namespace tessary

@@ -1,0 +1,68 @@
+#pragma once
+// One program of the catalog, with its versions in file order.
+#include <windows.h>
+#include <msxml.h>
+#include <wrl/client.h>
+
+#include <vector>
+
+#include "TessaryLib.h"
+#include "catalog/KaSoftwareVerItem.h"
+#include "common/Unique.h"
+#include "server/ComObject.h"
+
+namespace tessary {
+
+class KaSoftMainType;
+
+class KaSoftWare final : public ComObject<KaSoftWare, IKaSoftWare> {
+ public:
+  static constexpr DWORD kMainRecommend = 0x1;
+  static constexpr DWORD kOneKeyInstall = 0x2;
+  static constexpr DWORD kPopularity = 0x4;
+
+  KaSoftWare() noexcept = default;
+
+  // Fills the entry from a catalog software element, turning its main type
+  // identifier into a name. E_FAIL when the element or the main types are
+  // missing; E_OUTOFMEMORY leaves the entry unusable.
+  HRESULT Fill(IXMLDOMNode* element, KaSoftMainType* mainTypes) noexcept;
+
+  BSTR Name() const noexcept { return name_.Get(); }
+  DWORD Flags() const noexcept { return flags_; }
+  UniqueBstr& NameForKey() noexcept { return name_; }
+
+  STDMETHODIMP GetSoftName(BSTR* lpbstrSoftName) noexcept override;
+  STDMETHODIMP GetDisplayName(BSTR* lpbstrDisplayName) noexcept override;
+  STDMETHODIMP GetCompany(BSTR* lpbstrCompany) noexcept override;
+  STDMETHODIMP GetMainType(BSTR* lpbstrMainType) noexcept override;
+  STDMETHODIMP GetSoftType(DWORD* lpdwSoftType) noexcept override;
+  STDMETHODIMP GetSoftPic(BSTR* lpbstrPic) noexcept override;
+  STDMETHODIMP GetVersionCount(LONG* lpnCount) noexcept override;
+  STDMETHODIMP GetVerItemByItem(LONG nIndex, IKaSoftwareVerItem** lpVerItem) noexcept override;
+  STDMETHODIMP GetVerItemByVersion(BSTR bstrVersion,
+                                   IKaSoftwareVerItem** lpVerItem) noexcept override;
+  STDMETHODIMP GetStatInfo(LONGLONG* lpllTotalMark, LONGLONG* lpllTotalJudge,
+                           LONGLONG* lpllTotaldownload) noexcept override;
+  STDMETHODIMP GetDescription(BSTR* lpbstrDescription) noexcept override;
+  STDMETHODIMP GetAbstract(BSTR* lpbstrAbstract) noexcept override;
+
+ private:
+  void Clear() noexcept;
+
+  UniqueBstr name_;
+  UniqueBstr displayName_;
+  UniqueBstr mainType_;
+  UniqueBstr company_;
+  DWORD flags_ = 0;
+  std::vector<Microsoft::WRL::ComPtr<KaSoftwareVerItem>> versions_;
+  UniqueBstr pic_;
+  LONGLONG totalMark_ = 0;
+  LONGLONG totalJudge_ = 0;
+  LONGLONG totalDownload_ = 0;
+  UniqueBstr description_;
+};
+
+HRESULT CreateKaSoftWare(IUnknown* outer, REFIID riid, void** ppv) noexcept;
+
+}  // namespace tessary

@@ -1,0 +1,234 @@
+#include "catalog/KaSoftwareCatelog.h"
+
+#include <shlwapi.h>
+
+#include <memory>
+
+#include "common/Result.h"
+#include "facade/HostReference.h"
+#include "inventory/XmlAccess.h"
+
+namespace tessary {
+namespace {
+
+using Microsoft::WRL::ComPtr;
+
+constexpr LONG kCatalogFile = 1;
+constexpr LONG kRegistryKeyFile = 2;
+
+// The "vedad" root of the data file of `kind`; null when the host names no
+// file, the file is missing or does not parse.
+ComPtr<IXMLDOMNode> LoadDataFileRoot(IKaDataService* data, LONG kind) {
+  UniqueBstr path;
+  if (FAILED(data->GetDataFilePath(kind, path.Receive(), 0)) || path.Empty()) return nullptr;
+  if (!::PathFileExistsW(path.Get())) return nullptr;
+  ComPtr<IXMLDOMDocument> document;
+  const HRESULT hr = LoadXmlFileWithResult(path.Get(), document);
+  if (hr == E_OUTOFMEMORY) throw std::bad_alloc();
+  if (FAILED(hr)) return nullptr;
+  return SelectRoot(document.Get(), L"vedad");
+}
+
+UniqueBstr CopyOf(BSTR text) {
+  UniqueBstr copy;
+  if (!copy.CopyFrom(text, ::SysStringLen(text))) throw std::bad_alloc();
+  return copy;
+}
+
+}  // namespace
+
+HRESULT KaSoftwareCatelog::FinalConstruct() noexcept {
+  return Guarded([&]() -> HRESULT {
+    names_ = std::make_shared<const NameTable>();
+    return S_OK;
+  });
+}
+
+STDMETHODIMP KaSoftwareCatelog::Load() noexcept {
+  allCount_ = recommendCount_ = oneKeyCount_ = popularityCount_ = 0;
+  regKeys_.clear();
+  // Built-in and cloned cursors keep the table they hold; this one is new.
+  names_.reset();
+  const HRESULT hr = Guarded([&]() -> HRESULT {
+    auto names = std::make_shared<NameTable>();
+    names_ = names;
+    ComPtr<IKaDataService> data;
+    // Without a host or data service both tables stay empty.
+    if (FAILED(GetHostService(__uuidof(IKaDataService), data))) return S_OK;
+    ReadCatalog(data.Get(), *names);
+    ReadRegistryKeys(data.Get());
+    return S_OK;
+  });
+  if (FAILED(hr)) {
+    // Out of memory part-way: keep nothing half-read.
+    allCount_ = recommendCount_ = oneKeyCount_ = popularityCount_ = 0;
+    regKeys_.clear();
+    names_.reset();
+    return hr;
+  }
+  // Reported whatever was read: callers cannot tell, by design of the
+  // interface, whether the files held anything.
+  return S_FALSE;
+}
+
+void KaSoftwareCatelog::ReadCatalog(IKaDataService* data, NameTable& names) {
+  const ComPtr<IXMLDOMNode> root = LoadDataFileRoot(data, kCatalogFile);
+  if (!root) return;
+  ForEachChildElement(root.Get(), [&](IXMLDOMNode* element) {
+    UniqueBstr tag = NodeName(element);
+    LowerBstr(tag);
+    if (NameEquals(tag.Get(), L"main_type_list")) {
+      // Created once and kept: a later catalog without a list still
+      // resolves through the table read here.
+      if (!mainTypes_ && MakeComObject(mainTypes_) == E_OUTOFMEMORY) throw std::bad_alloc();
+      if (mainTypes_ && mainTypes_->Load(element) == E_OUTOFMEMORY) throw std::bad_alloc();
+    } else if (NameEquals(tag.Get(), L"software_list")) {
+      ReadSoftwareList(element, names);
+    }
+  });
+}
+
+void KaSoftwareCatelog::ReadSoftwareList(IXMLDOMNode* list, NameTable& names) {
+  // Every child node counts, comments included, accepted or not.
+  allCount_ = static_cast<LONG>(ChildNodeCount(list));
+  recommendCount_ = oneKeyCount_ = popularityCount_ = 0;
+  ForEachChildElement(list, [&](IXMLDOMNode* element) {
+    // Entries need the main types to be read first.
+    if (!mainTypes_) return;
+    ComPtr<KaSoftWare> entry;
+    if (FAILED(MakeComObject(entry))) throw std::bad_alloc();
+    const HRESULT filled = entry->Fill(element, mainTypes_.Get());
+    if (filled == E_OUTOFMEMORY) throw std::bad_alloc();
+    if (FAILED(filled)) return;
+    // The first entry of a name stays; a later one is neither kept nor counted.
+    const auto [position, inserted] = names.try_emplace(CopyOf(entry->Name()), entry);
+    if (!inserted) return;
+    const DWORD flags = entry->Flags();
+    if (flags & KaSoftWare::kMainRecommend) ++recommendCount_;
+    if (flags & KaSoftWare::kOneKeyInstall) ++oneKeyCount_;
+    if (flags & KaSoftWare::kPopularity) ++popularityCount_;
+  });
+}
+
+void KaSoftwareCatelog::ReadRegistryKeys(IKaDataService* data) {
+  const ComPtr<IXMLDOMNode> root = LoadDataFileRoot(data, kRegistryKeyFile);
+  if (!root) return;
+  bool rejected = false;
+  ForEachAttribute(root.Get(), [&](BSTR name, BSTR text) {
+    if (NameEquals(name, L"result") && TextToInt(text) != 0) rejected = true;
+  });
+  if (rejected) return;
+  ForEachChildElement(root.Get(), [&](IXMLDOMNode* software) {
+    UniqueBstr softName;
+    if (!AttributeByName(software, L"name", softName)) return;
+    LowerBstr(softName);
+    ForEachChildElement(software, [&](IXMLDOMNode* keyElement) {
+      // Keys stay as written: lookups by registry key are case-sensitive.
+      // The first software named for a key keeps it.
+      regKeys_.try_emplace(NodeText(keyElement), CopyOf(softName.Get()));
+    });
+  });
+}
+
+IKaSoftWare* KaSoftwareCatelog::FindByName(BSTR lowerName) const noexcept {
+  if (!names_) return nullptr;
+  const auto found = names_->find(lowerName);
+  return found == names_->end() ? nullptr : found->second.Get();
+}
+
+STDMETHODIMP KaSoftwareCatelog::GetSoftwareByName(BSTR bstrSoftName,
+                                                  IKaSoftWare** lplpSoftware) noexcept {
+  if (!lplpSoftware) return E_POINTER;
+  *lplpSoftware = nullptr;
+  UniqueBstr name;
+  if (!name.CopyFrom(bstrSoftName, ::SysStringLen(bstrSoftName))) return E_OUTOFMEMORY;
+  LowerBstr(name);
+  IKaSoftWare* entry = FindByName(name.Get());
+  if (!entry) return E_FAIL;
+  entry->AddRef();
+  *lplpSoftware = entry;
+  return S_OK;
+}
+
+STDMETHODIMP KaSoftwareCatelog::GetSoftwareByRegkey(BSTR bstrSoftReg,
+                                                    IKaSoftWare** lplpSoftware) noexcept {
+  if (!lplpSoftware) return E_POINTER;
+  *lplpSoftware = nullptr;
+  const auto key = regKeys_.find(bstrSoftReg);
+  if (key == regKeys_.end()) return E_FAIL;
+  IKaSoftWare* entry = FindByName(key->second.Get());
+  if (!entry) return E_FAIL;
+  entry->AddRef();
+  *lplpSoftware = entry;
+  return S_OK;
+}
+
+STDMETHODIMP KaSoftwareCatelog::GetSoftwareNameByRegKey(BSTR bstrSoftReg,
+                                                        BSTR* lpbstrSoftName) noexcept {
+  if (!lpbstrSoftName) return E_POINTER;
+  *lpbstrSoftName = nullptr;
+  const auto key = regKeys_.find(bstrSoftReg);
+  if (key == regKeys_.end()) return E_FAIL;
+  UniqueBstr copy;
+  if (!copy.CopyFrom(key->second.Get(), key->second.Length())) return E_OUTOFMEMORY;
+  *lpbstrSoftName = copy.Detach();
+  return S_OK;
+}
+
+STDMETHODIMP KaSoftwareCatelog::GetSoftCount(kaSoftInnerType softType,
+                                             LONG* lplSoftCount) noexcept {
+  if (!lplSoftCount) return E_POINTER;
+  switch (softType) {
+    case kaSoftInnerType_all:
+      *lplSoftCount = allCount_;
+      return S_OK;
+    case kaSoftInnerType_recommend:
+      *lplSoftCount = recommendCount_;
+      return S_OK;
+    case kaSoftInnerType_onekey:
+      *lplSoftCount = oneKeyCount_;
+      return S_OK;
+    case kaSoftInnerType_popularity:
+      *lplSoftCount = popularityCount_;
+      return S_OK;
+    default:
+      *lplSoftCount = 0;
+      return E_FAIL;
+  }
+}
+
+STDMETHODIMP KaSoftwareCatelog::GetEnum(IKaEnumSoftware** lpEnumSoftware) noexcept {
+  if (!lpEnumSoftware) return E_POINTER;
+  *lpEnumSoftware = nullptr;
+  cursor_.Rewind(names_);
+  // Through the object's identity: an aggregating object decides.
+  if (FAILED(QueryInterface(IID_PPV_ARGS(lpEnumSoftware)))) return E_FAIL;
+  return S_OK;
+}
+
+STDMETHODIMP KaSoftwareCatelog::GetSoftMainType(IKaSoftMainType** lplpSoftMainType) noexcept {
+  if (!lplpSoftMainType) return E_POINTER;
+  *lplpSoftMainType = nullptr;
+  if (!mainTypes_) return E_FAIL;
+  if (FAILED(mainTypes_->QueryInterface(IID_PPV_ARGS(lplpSoftMainType)))) return E_FAIL;
+  return S_OK;
+}
+
+STDMETHODIMP KaSoftwareCatelog::Next(ULONG celt, IKaSoftWare** rgelt,
+                                     ULONG* pceltFetched) noexcept {
+  return cursor_.Next(celt, rgelt, pceltFetched);
+}
+
+STDMETHODIMP KaSoftwareCatelog::Skip(ULONG celt) noexcept { return cursor_.Skip(celt); }
+
+STDMETHODIMP KaSoftwareCatelog::Reset() noexcept { return cursor_.Reset(); }
+
+STDMETHODIMP KaSoftwareCatelog::Clone(IKaEnumSoftware** ppenum) noexcept {
+  return cursor_.Clone(this, ppenum);
+}
+
+HRESULT CreateKaSoftwareCatelog(IUnknown* outer, REFIID riid, void** ppv) noexcept {
+  return CreateComInstance<KaSoftwareCatelog>(outer, riid, ppv);
+}
+
+}  // namespace tessary

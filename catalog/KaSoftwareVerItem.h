@@ -1,0 +1,39 @@
+#pragma once
+// One downloadable version of a catalog program.
+#include <windows.h>
+#include <msxml.h>
+
+#include "TessaryLib.h"
+#include "common/Unique.h"
+#include "server/ComObject.h"
+
+namespace tessary {
+
+class KaSoftwareVerItem final : public ComObject<KaSoftwareVerItem, IKaSoftwareVerItem> {
+ public:
+  KaSoftwareVerItem() noexcept = default;
+
+  // Fills the item from a catalog "version" element. E_FAIL when the
+  // element has no "version" attribute; the item is then not to be used.
+  HRESULT Fill(IXMLDOMNode* element) noexcept;
+
+  BSTR Version() const noexcept { return version_.Get(); }
+
+  STDMETHODIMP GetVersion(BSTR* lpbstrVersion) noexcept override;
+  STDMETHODIMP GetDisplayVersion(BSTR* lpbstrDisplayVersion) noexcept override;
+  STDMETHODIMP GetVerAttr(_kaSoftVersionAttribute* lpVerAyttr) noexcept override;
+  STDMETHODIMP GetWhatsnew(BSTR* lpbstrWhatsnew) noexcept override;
+  STDMETHODIMP GetBeIgnored(VARIANT_BOOL* lpvbRet) noexcept override;
+  STDMETHODIMP SetBeIgnored(VARIANT_BOOL vbValue) noexcept override;
+
+ private:
+  UniqueBstr version_;
+  UniqueBstr displayVersion_;
+  _kaSoftVersionAttribute attribute_ = kaSoftVersionAttribute_normal;
+  UniqueBstr whatsnew_;
+  VARIANT_BOOL ignored_ = VARIANT_FALSE;
+};
+
+HRESULT CreateKaSoftwareVerItem(IUnknown* outer, REFIID riid, void** ppv) noexcept;
+
+}  // namespace tessary
