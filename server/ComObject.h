@@ -67,9 +67,20 @@ class ComObject : public Interfaces... {
     ComObject* self;
   };
 
+  // A listed type is an interface, or an implementation of one that names
+  // it as `Interface` (DualInterface<I>, which also answers for IDispatch).
+  template <typename T>
+  static bool Answers(REFIID riid) noexcept {
+    if constexpr (requires { typename T::Interface; }) {
+      return riid == __uuidof(typename T::Interface) || riid == IID_IDispatch;
+    } else {
+      return riid == __uuidof(T);
+    }
+  }
+
   template <typename First, typename... Rest>
   bool FindInterface(REFIID riid, void** ppv) noexcept {
-    if (riid == __uuidof(First)) {
+    if (Answers<First>(riid)) {
       *ppv = static_cast<First*>(static_cast<Derived*>(this));
       return true;
     }
