@@ -26,9 +26,7 @@ TEST(ExportsTest, UnloadsOnlyWithoutObjectsOrLocks) {
   TessaryDll dll;
   ASSERT_TRUE(dll.ok());
   ComPtr<IClassFactory> factory;
-  if (FAILED(dll.GetClassObject(CLSID_KaSoftMainType, IID_PPV_ARGS(&factory)))) {
-    GTEST_SKIP() << "no class served yet";
-  }
+  ASSERT_EQ(dll.GetClassObject(CLSID_KaSoftMainType, IID_PPV_ARGS(&factory)), S_OK);
   // A cached class object alone does not hold the module.
   EXPECT_EQ(dll.CanUnloadNow(), S_OK);
   ComPtr<IUnknown> object;
@@ -39,6 +37,48 @@ TEST(ExportsTest, UnloadsOnlyWithoutObjectsOrLocks) {
   ASSERT_EQ(factory->LockServer(TRUE), S_OK);
   EXPECT_EQ(dll.CanUnloadNow(), S_FALSE);
   ASSERT_EQ(factory->LockServer(FALSE), S_OK);
+  EXPECT_EQ(dll.CanUnloadNow(), S_OK);
+}
+
+// A bare outer object: enough for the class objects' aggregation rules.
+class Outer final : public IUnknown {
+ public:
+  STDMETHODIMP QueryInterface(REFIID riid, void** ppv) noexcept override {
+    if (riid != IID_IUnknown) return E_NOINTERFACE;
+    *ppv = this;
+    return S_OK;
+  }
+  STDMETHODIMP_(ULONG) AddRef() noexcept override { return 2; }
+  STDMETHODIMP_(ULONG) Release() noexcept override { return 1; }
+};
+
+TEST(ExportsTest, AggregationFollowsTheClassTable) {
+  TessaryDll dll;
+  ASSERT_TRUE(dll.ok());
+  Outer outer;
+  struct Case {
+    const CLSID* clsid;
+    bool allowed;
+  };
+  const Case cases[] = {
+      {&CLSID_KaSoftStatusManager, false}, {&CLSID_KaSoftWare, false},
+      {&CLSID_KaSoftMainType, false},      {&CLSID_KaSoftwareCatelog, true},
+      {&CLSID_KaSoftTypeStorage, true},    {&CLSID_KaSoftwareVerItem, true},
+  };
+  for (const Case& c : cases) {
+    ComPtr<IClassFactory> factory;
+    ASSERT_EQ(dll.GetClassObject(*c.clsid, IID_PPV_ARGS(&factory)), S_OK);
+    IUnknown* inner = reinterpret_cast<IUnknown*>(1);
+    const HRESULT hr =
+        factory->CreateInstance(&outer, IID_IUnknown, reinterpret_cast<void**>(&inner));
+    if (c.allowed) {
+      EXPECT_EQ(hr, S_OK);
+      if (inner) inner->Release();
+    } else {
+      EXPECT_EQ(hr, CLASS_E_NOAGGREGATION);
+      EXPECT_EQ(inner, nullptr);
+    }
+  }
   EXPECT_EQ(dll.CanUnloadNow(), S_OK);
 }
 
