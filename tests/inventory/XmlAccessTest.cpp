@@ -1,0 +1,257 @@
+// Data-file paths and the DOM helpers, against the platform's real parser.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "inventory/XmlAccess.h"
+#include "support/TestSupport.h"
+
+using Microsoft::WRL::ComPtr;
+using tessary::testing::TempDir;
+using tessary::testing::WriteFileBytes;
+
+namespace tessary {
+namespace {
+
+std::wstring g_fakeModuleName;
+
+DWORD WINAPI FakeModuleFileName(HMODULE, LPWSTR name, DWORD capacity) {
+  const DWORD length = static_cast<DWORD>(g_fakeModuleName.size());
+  const DWORD copied = length < capacity ? length : capacity - 1;
+  wmemcpy(name, g_fakeModuleName.c_str(), copied);
+  name[copied] = L'\0';
+  return length < capacity ? length : capacity;
+}
+
+class FakeModuleName {
+ public:
+  explicit FakeModuleName(std::wstring name) {
+    g_fakeModuleName = std::move(name);
+    previous_ = SetModuleFileNameQuery(&FakeModuleFileName);
+  }
+  ~FakeModuleName() { SetModuleFileNameQuery(previous_); }
+
+ private:
+  ModuleFileNameQuery previous_;
+};
+
+std::wstring Text(const UniqueBstr& text) { return std::wstring(BstrView(text.Get())); }
+
+std::wstring RootText(IXMLDOMDocument* document, const wchar_t* root) {
+  return Text(NodeText(SelectRoot(document, root).Get()));
+}
+
+TEST(DataFilePathTest, ResolvesBesideTheModule) {
+  FakeModuleName fake(L"C:\\A\\B\\m.dll");
+  EXPECT_EQ(DataFilePath(L"..\\KaData\\KaSoftwareVerIdentify.xml"),
+            L"C:\\A\\B\\KaData\\KaSoftwareVerIdentify.xml");
+  EXPECT_EQ(DataFilePath(L"..\\KaData\\SoftType"), L"C:\\A\\B\\KaData\\SoftType");
+  EXPECT_EQ(ModuleDirectory(nullptr), L"C:\\A\\B\\");
+}
+
+TEST(DataFilePathTest, RealModuleAndCutNames) {
+  EXPECT_EQ(DataFilePath(L"..\\KaData\\x.xml"),
+            tessary::testing::ExeDirectory() + L"\\KaData\\x.xml");
+  EXPECT_EQ(ModuleDirectory(nullptr), tessary::testing::ExeDirectory() + L"\\");
+  {
+    FakeModuleName fake(L"module.dll");
+    EXPECT_EQ(ModuleDirectory(nullptr), L"module.dll");
+  }
+  // A name cut at MAX_PATH is no path at all.
+  FakeModuleName fake(L"C:\\" + std::wstring(300, L'x') + L"\\m.dll");
+  EXPECT_EQ(DataFilePath(L"..\\KaData\\x.xml"), L"");
+  EXPECT_EQ(ModuleDirectory(nullptr), L"");
+}
+
+class XmlFileTest : public ::testing::Test {
+ protected:
+  std::wstring Write(const wchar_t* name, std::string_view bytes) {
+    const std::wstring path = dir_.Join(name);
+    EXPECT_TRUE(WriteFileBytes(path, bytes));
+    return path;
+  }
+  TempDir dir_;
+};
+
+TEST_F(XmlFileTest, MissingEmptyAndMalformedFilesGiveNothing) {
+  EXPECT_EQ(LoadXmlFile(nullptr), nullptr);
+  EXPECT_EQ(LoadXmlFile(dir_.Join(L"missing.xml").c_str()), nullptr);
+  EXPECT_EQ(LoadXmlFile(Write(L"empty.xml", "").c_str()), nullptr);
+  EXPECT_EQ(LoadXmlFile(Write(L"bad.xml", "<vedad><a></vedad>").c_str()), nullptr);
+  // Declared gb2312 but broken: the second attempt must fail as well.
+  EXPECT_EQ(LoadXmlFile(Write(L"bad936.xml", "<?xml version=\"1.0\" encoding=\"gb2312\"?><a>")
+                            .c_str()),
+            nullptr);
+
+  ComPtr<IXMLDOMDocument> document;
+  EXPECT_EQ(LoadXmlFileWithResult(dir_.Join(L"missing.xml").c_str(), document), E_FAIL);
+  EXPECT_EQ(document, nullptr);
+  EXPECT_EQ(LoadXmlFileWithResult(Write(L"ok.xml", "<vedad/>").c_str(), document), S_OK);
+  EXPECT_NE(document, nullptr);
+}
+
+TEST_F(XmlFileTest, ChineseTextSurvivesEveryEncodingInUse) {
+  const std::wstring expected = L"\x672a\x77e5\x7c7b\x522b";  // 未知类别
+  const std::string utf8 = "\xe6\x9c\xaa\xe7\x9f\xa5\xe7\xb1\xbb\xe5\x88\xab";
+  const std::string gbk = "\xce\xb4\xd6\xaa\xc0\xe0\xb1\xf0";
+  std::string utf16 = "\xff\xfe";
+  for (wchar_t c : L"<?xml version=\"1.0\" encoding=\"UTF-16\"?><vedad name=\"" + expected +
+                       L"\">" + expected + L"</vedad>") {
+    if (c == L'\0') break;
+    utf16.push_back(static_cast<char>(c & 0xFF));
+    utf16.push_back(static_cast<char>(c >> 8));
+  }
+  const struct {
+    const wchar_t* file;
+    std::string bytes;
+  } cases[] = {
+      {L"utf8.xml", "<?xml version=\"1.0\" encoding=\"utf-8\"?><vedad name=\"" + utf8 + "\">" +
+                        utf8 + "</vedad>"},
+      {L"utf8bom.xml", "\xef\xbb\xbf<vedad name=\"" + utf8 + "\">" + utf8 + "</vedad>"},
+      {L"utf16.xml", utf16},
+      {L"gbk.xml", "<?xml version=\"1.0\" encoding=\"GBK\"?><vedad name=\"" + gbk + "\">" + gbk +
+                       "</vedad>"},
+      {L"gb2312.xml", "<?xml version=\"1.0\" encoding=\"gb2312\"?>\r\n<vedad name=\"" + gbk +
+                          "\">" + gbk + "</vedad>"},
+      {L"GB2312single.xml", "<?xml version='1.0' encoding = 'GB2312' standalone='yes'?><vedad "
+                            "name=\"" + gbk + "\">" + gbk + "</vedad>"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::Message() << c.file);
+    ComPtr<IXMLDOMDocument> document = LoadXmlFile(Write(c.file, c.bytes).c_str());
+    ASSERT_NE(document, nullptr);
+    EXPECT_EQ(RootText(document.Get(), L"vedad"), expected);
+    UniqueBstr name;
+    EXPECT_TRUE(AttributeByName(SelectRoot(document.Get(), L"vedad").Get(), L"name", name));
+    EXPECT_EQ(Text(name), expected);
+  }
+}
+
+TEST(XmlTextTest, LoadsTextAndRefusesNonsense) {
+  ComPtr<IXMLDOMDocument> document = LoadXmlText(L"<ignorelist><a/></ignorelist>");
+  ASSERT_NE(document, nullptr);
+  EXPECT_NE(SelectRoot(document.Get(), L"ignorelist"), nullptr);
+  EXPECT_NE(LoadXmlText(L"\xfeff<a/>"), nullptr);
+  EXPECT_EQ(LoadXmlText(L""), nullptr);
+  EXPECT_EQ(LoadXmlText({}), nullptr);
+  EXPECT_EQ(LoadXmlText(L"<a>"), nullptr);
+}
+
+class XmlWalkTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    document_ = LoadXmlText(
+        L"<doc>\n"
+        L"  <outer>\n"
+        L"    <vedad result=\"0\" msg=\"first\" Name=\"N\" empty=\"\">\n"
+        L"      <!-- note --><?pi x?>\n"
+        L"      <soft name=\"a\">  lead <b>x</b> <c>y</c> trail  </soft>\n"
+        L"      text\n"
+        L"      <soft name=\"b\"><![CDATA[ raw ]]></soft>\n"
+        L"      <blank>   </blank>\n"
+        L"    </vedad>\n"
+        L"  </outer>\n"
+        L"  <vedad msg=\"second\"/>\n"
+        L"</doc>");
+    ASSERT_NE(document_, nullptr);
+    root_ = SelectRoot(document_.Get(), L"vedad");
+    ASSERT_NE(root_, nullptr);
+  }
+  ComPtr<IXMLDOMDocument> document_;
+  ComPtr<IXMLDOMNode> root_;
+};
+
+TEST_F(XmlWalkTest, SelectRootFindsTheFirstMatchAnywhere) {
+  UniqueBstr msg;
+  EXPECT_TRUE(AttributeByName(root_.Get(), L"msg", msg));
+  EXPECT_EQ(Text(msg), L"first");
+  EXPECT_EQ(SelectRoot(document_.Get(), L"VEDAD"), nullptr);
+  EXPECT_EQ(SelectRoot(document_.Get(), L"missing"), nullptr);
+  EXPECT_EQ(SelectRoot(nullptr, L"vedad"), nullptr);
+  EXPECT_NE(SelectRoot(root_.Get(), L"b"), nullptr);
+}
+
+TEST_F(XmlWalkTest, AttributesInDocumentOrderAndByExactName) {
+  std::vector<std::wstring> seen;
+  ForEachAttribute(root_.Get(), [&](BSTR name, BSTR text) {
+    seen.push_back(std::wstring(BstrView(name)) + L"=" + std::wstring(BstrView(text)));
+  });
+  EXPECT_EQ(seen, (std::vector<std::wstring>{L"result=0", L"msg=first", L"Name=N", L"empty="}));
+
+  int visited = 0;
+  ForEachAttribute(root_.Get(), [&](BSTR, BSTR) { return ++visited < 2; });
+  EXPECT_EQ(visited, 2);
+
+  UniqueBstr value;
+  EXPECT_TRUE(AttributeByName(root_.Get(), L"empty", value));
+  EXPECT_TRUE(value);  // present and empty is not absent
+  EXPECT_EQ(value.Length(), 0u);
+  EXPECT_FALSE(AttributeByName(root_.Get(), L"name", value));
+  EXPECT_FALSE(value);
+  EXPECT_FALSE(AttributeByName(root_.Get(), L"absent", value));
+  EXPECT_FALSE(AttributeByName(nullptr, L"msg", value));
+}
+
+TEST_F(XmlWalkTest, ChildWalksAndCounts) {
+  std::vector<std::wstring> elements;
+  ForEachChildElement(root_.Get(), [&](IXMLDOMNode* child) {
+    elements.push_back(Text(NodeName(child)));
+  });
+  EXPECT_EQ(elements, (std::vector<std::wstring>{L"soft", L"soft", L"blank"}));
+
+  std::vector<std::wstring> nodes;
+  ForEachChildNode(root_.Get(), [&](IXMLDOMNode* child) {
+    nodes.push_back(Text(NodeName(child)));
+  });
+  EXPECT_EQ(nodes, (std::vector<std::wstring>{L"#comment", L"pi", L"soft", L"#text", L"soft",
+                                              L"blank"}));
+  EXPECT_EQ(ChildNodeCount(root_.Get()), 6);
+
+  int visited = 0;
+  ForEachChildElement(root_.Get(), [&](IXMLDOMNode*) {
+    ++visited;
+    return false;
+  });
+  EXPECT_EQ(visited, 1);
+
+  ComPtr<IXMLDOMNode> blank = SelectRoot(root_.Get(), L"blank");
+  EXPECT_EQ(ChildNodeCount(blank.Get()), 0);  // white space alone forms no node
+  EXPECT_EQ(ChildNodeCount(nullptr), 0);
+}
+
+TEST_F(XmlWalkTest, NodeTextIsTrimmedDescendantText) {
+  std::vector<std::wstring> texts;
+  ForEachChildElement(root_.Get(), [&](IXMLDOMNode* child) {
+    texts.push_back(Text(NodeText(child)));
+  });
+  EXPECT_EQ(texts, (std::vector<std::wstring>{L"lead x y trail", L" raw ", L""}));
+  EXPECT_FALSE(NodeText(nullptr));
+}
+
+TEST(NameMatchTest, ExactOrLoweredFirst) {
+  EXPECT_TRUE(NameEquals(L"name", L"name"));
+  EXPECT_FALSE(NameEquals(L"Name", L"name"));
+  EXPECT_TRUE(NameEquals(nullptr, L""));
+  EXPECT_FALSE(NameEquals(L"names", L"name"));
+  EXPECT_TRUE(LoweredNameEquals(L"Name", L"name"));
+  EXPECT_TRUE(LoweredNameEquals(L"VER_FILEPATH", L"ver_filepath"));
+  EXPECT_TRUE(LoweredNameEquals(L"\x00c4Z", L"\x00e4z"));  // locale lower-casing, not ASCII
+  EXPECT_FALSE(LoweredNameEquals(L"name", L"Name"));
+}
+
+TEST(NumberTextTest, ReadsAsTheRuntimeDoes) {
+  EXPECT_EQ(TextToInt(L" 12abc"), 12);
+  EXPECT_EQ(TextToInt(L"abc"), 0);
+  EXPECT_EQ(TextToInt(L"-3"), -3);
+  EXPECT_EQ(TextToInt(L""), 0);
+  EXPECT_EQ(TextToInt(nullptr), 0);
+  EXPECT_EQ(TextToInt64(L"12345678901x"), 12345678901LL);
+  EXPECT_EQ(TextToInt64(L"  -7"), -7);
+  EXPECT_EQ(TextToInt64(nullptr), 0);
+}
+
+}  // namespace
+}  // namespace tessary
