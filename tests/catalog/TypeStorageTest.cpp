@@ -1,0 +1,137 @@
+// Main types by registry key, read from the type files beside a private
+// copy of the DLL.
+#include <gtest/gtest.h>
+
+#include "CatalogFixture.h"
+
+namespace tessary::testing {
+namespace {
+
+using Microsoft::WRL::ComPtr;
+
+// Made before the fixture loads the DLL, removed after it is freed.
+struct PrivateCopy {
+  PrivateCopy() {
+    dllPath = folder.Join(L"TessaryCopy.dll");
+    copied = ::CopyFileW(BuiltDllPath().c_str(), dllPath.c_str(), FALSE) != FALSE;
+    typeFolder = folder.Join(L"KaData\\SoftType");
+    CreateDirectories(typeFolder);
+  }
+  TempDir folder;
+  std::wstring dllPath;
+  std::wstring typeFolder;
+  bool copied = false;
+};
+
+constexpr char kCatalog[] =
+    "<vedad><main_type_list>"
+    "<t id='1'><name>Office</name></t><t id='2'><name>Games</name></t>"
+    "</main_type_list><software_list/></vedad>";
+
+class TypeStorageTest : private PrivateCopy, public CatalogFixture {
+ protected:
+  TypeStorageTest() : CatalogFixture(PrivateCopy::dllPath) {}
+
+  void SetUp() override {
+    ASSERT_TRUE(copied);
+    CatalogFixture::SetUp();
+  }
+
+  void WriteType(const wchar_t* relative, std::string_view xml) {
+    const std::wstring path = typeFolder + L"\\" + relative;
+    const std::wstring parent = path.substr(0, path.rfind(L'\\'));
+    CreateDirectories(parent);
+    ASSERT_TRUE(WriteFileBytes(path, xml));
+  }
+
+  ComPtr<IKaSoftTypeStorage> Storage() {
+    ComPtr<IKaSoftTypeStorage> storage;
+    EXPECT_EQ(manager_->GetSoftTypeStorage(storage.GetAddressOf()), S_OK);
+    return storage;
+  }
+
+  static std::wstring TypeOf(IKaSoftTypeStorage* storage, const wchar_t* key,
+                             HRESULT expected = S_OK) {
+    Bstr regKey(key), type;
+    EXPECT_EQ(storage->GetSoftMainTypeByRegKey(regKey, type.Out()), expected) << key;
+    return type.Text();
+  }
+};
+
+TEST_F(TypeStorageTest, KeysMatchInAnyCaseAndTypesAreNamed) {
+  PublishManager();
+  SetCatalog(kCatalog);
+  WriteType(L"types.xml",
+            "<vedad result='0' msg=''>"
+            "<e regkey='MyApp' maintype='1'/><e regkey='myapp' maintype='2'/>"
+            "<e regkey='Odd' maintype='9'/><e regkey='NoType'/><e maintype='1'/>"
+            "</vedad>");
+  auto storage = Storage();
+  for (const wchar_t* key : {L"myapp", L"MYAPP", L"MyApp"}) {
+    EXPECT_EQ(TypeOf(storage.Get(), key), L"Office");
+  }
+  EXPECT_EQ(TypeOf(storage.Get(), L"odd"), kUnknownType);
+  TypeOf(storage.Get(), L"notype", E_FAIL);
+  TypeOf(storage.Get(), L"", E_FAIL);
+  EXPECT_EQ(storage->GetSoftMainTypeByRegKey(nullptr, nullptr), E_POINTER);
+}
+
+TEST_F(TypeStorageTest, XmlFilesInAnyCaseAndFolderAreReadInNameOrder) {
+  PublishManager();
+  SetCatalog(kCatalog);
+  // Written out of order: the outcome follows the names.
+  WriteType(L"c.xml", "<vedad><e regkey='shared' maintype='1'/><e regkey='c' maintype='1'/></vedad>");
+  WriteType(L"B\\deeper\\nested.Xml", "<root><vedad><e regkey='nested' maintype='2'/></vedad></root>");
+  WriteType(L"a\\TYPES.XML", "<vedad><e regkey='shared' maintype='2'/></vedad>");
+  WriteType(L"types.xml.bak", "<vedad><e regkey='backup' maintype='1'/></vedad>");
+  WriteType(L"broken.xml", "<vedad><e regkey='broken' maintype='1'/>");
+  WriteType(L"other.xml", "<list><e regkey='other' maintype='1'/></list>");
+  auto storage = Storage();
+  EXPECT_EQ(TypeOf(storage.Get(), L"shared"), L"Games");
+  EXPECT_EQ(TypeOf(storage.Get(), L"nested"), L"Games");
+  EXPECT_EQ(TypeOf(storage.Get(), L"c"), L"Office");
+  TypeOf(storage.Get(), L"backup", E_FAIL);
+  TypeOf(storage.Get(), L"broken", E_FAIL);
+  TypeOf(storage.Get(), L"other", E_FAIL);
+}
+
+TEST_F(TypeStorageTest, TheFolderIsScannedOnceAndNamesStayAsScanned) {
+  PublishManager();
+  SetCatalog(kCatalog);
+  WriteType(L"one.xml", "<vedad><e regkey='first' maintype='1'/></vedad>");
+  auto storage = Storage();
+  WriteType(L"two.xml", "<vedad><e regkey='second' maintype='1'/></vedad>");
+  auto again = Storage();
+  EXPECT_EQ(storage.Get(), again.Get());
+  TypeOf(again.Get(), L"second", E_FAIL);
+
+  ComPtr<IKaSoftwareCatelog> catalog;
+  ASSERT_EQ(manager_->GetSoftwareCatelog(catalog.GetAddressOf()), S_OK);
+  SetCatalog("<vedad><main_type_list><t id='1'><name>Renamed</name></t></main_type_list></vedad>");
+  catalog->Load();
+  EXPECT_EQ(TypeOf(again.Get(), L"first"), L"Office");
+}
+
+TEST_F(TypeStorageTest, WithoutAPublishedManagerOrMainTypesNothingIsRead) {
+  WriteType(L"types.xml", "<vedad><e regkey='key' maintype='1'/></vedad>");
+  SetCatalog(kCatalog);
+  TypeOf(Storage().Get(), L"key", E_FAIL);  // nobody published
+
+  plugin_->Detach();
+  plugin_->Attach(host_.Services());
+  PublishManager();
+  SetCatalog("<vedad><software_list/></vedad>");
+  TypeOf(Storage().Get(), L"key", E_FAIL);  // a catalog without main types
+}
+
+TEST_F(TypeStorageTest, AStorageMadeThroughItsClassObjectIsNeverFilled) {
+  PublishManager();
+  SetCatalog(kCatalog);
+  WriteType(L"types.xml", "<vedad><e regkey='key' maintype='1'/></vedad>");
+  ComPtr<IKaSoftTypeStorage> storage;
+  ASSERT_HRESULT_SUCCEEDED(dll_.Create(CLSID_KaSoftTypeStorage, storage.GetAddressOf()));
+  TypeOf(storage.Get(), L"key", E_FAIL);
+}
+
+}  // namespace
+}  // namespace tessary::testing
