@@ -1,0 +1,338 @@
+// The inventory over a sandboxed registry, with the OS version posed through
+// its seam.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "inventory/InstalledProgramInventory.h"
+#include "inventory/WindowsVersion.h"
+#include "support/TestSupport.h"
+
+using tessary::testing::RegistrySandbox;
+using tessary::testing::WriteRaw;
+using tessary::testing::WriteString;
+
+namespace tessary {
+namespace {
+
+const std::wstring kUninstall = std::wstring(kUninstallKeyPath) + L"\\";
+const std::wstring kArpCache = std::wstring(kArpCacheKeyPath) + L"\\";
+
+struct FakeVersion {
+  DWORD platform = VER_PLATFORM_WIN32_NT;
+  DWORD major = 6;
+  DWORD minor = 1;
+  bool extendedFails = false;
+  bool basicFails = false;
+} g_version;
+
+BOOL WINAPI FakeGetVersionEx(OSVERSIONINFOW* info) {
+  const bool extended = info->dwOSVersionInfoSize == sizeof(OSVERSIONINFOEXW);
+  if (extended ? g_version.extendedFails : g_version.basicFails) return FALSE;
+  info->dwPlatformId = g_version.platform;
+  info->dwMajorVersion = g_version.major;
+  info->dwMinorVersion = g_version.minor;
+  return TRUE;
+}
+
+class PosedVersion {
+ public:
+  PosedVersion(DWORD major, DWORD minor) {
+    g_version = {};
+    g_version.major = major;
+    g_version.minor = minor;
+    previous_ = SetOsVersionQuery(&FakeGetVersionEx);
+  }
+  ~PosedVersion() { SetOsVersionQuery(previous_); }
+
+ private:
+  OsVersionQuery previous_;
+};
+
+using Values = std::vector<std::pair<const wchar_t*, std::wstring>>;
+
+void AddProgram(HKEY root, const std::wstring& key, const Values& values) {
+  ASSERT_TRUE(WriteRaw(root, kUninstall + key, nullptr, REG_NONE, nullptr, 0));
+  for (const auto& [name, data] : values) {
+    ASSERT_TRUE(WriteString(root, kUninstall + key, name, data));
+  }
+}
+
+void AddRaw(HKEY root, const std::wstring& key, const wchar_t* name, DWORD type,
+            std::string_view bytes) {
+  ASSERT_TRUE(WriteRaw(root, kUninstall + key, name, type, bytes.data(),
+                       static_cast<DWORD>(bytes.size())));
+}
+
+std::string SlowInfoCache(std::wstring_view path) {
+  std::string record(552, '\0');
+  record[0] = static_cast<char>(0x28);
+  record[1] = static_cast<char>(0x02);
+  const size_t bytes = std::min(path.size() * sizeof(wchar_t), size_t{520});
+  std::memcpy(record.data() + 28, path.data(), bytes);
+  return record;
+}
+
+void AddArpEntry(HKEY root, const std::wstring& key, std::string_view slowInfoCache) {
+  ASSERT_TRUE(WriteRaw(root, kArpCache + key, L"SlowInfoCache", REG_BINARY,
+                       slowInfoCache.data(), static_cast<DWORD>(slowInfoCache.size())));
+}
+
+class InventoryTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(sandbox_.ok()); }
+
+  std::vector<std::wstring> RebuildKeys(InstalledProgramInventory& inventory) {
+    EXPECT_EQ(inventory.Rebuild(), S_OK);
+    std::vector<std::wstring> keys;
+    for (size_t i = 0; i < inventory.Count(); ++i) keys.push_back(inventory.RecordAt(i)->keyName);
+    return keys;
+  }
+
+  const InstalledProgramRecord* Find(const InstalledProgramInventory& inventory,
+                                     std::wstring_view key) {
+    for (size_t i = 0; i < inventory.Count(); ++i) {
+      if (inventory.RecordAt(i)->keyName == key) return inventory.RecordAt(i);
+    }
+    return nullptr;
+  }
+
+  RegistrySandbox sandbox_;
+  PosedVersion version_{6, 1};
+};
+
+TEST_F(InventoryTest, ReadsEveryFieldMachineProgramsFirst) {
+  AddProgram(HKEY_CURRENT_USER, L"Alpha", {{L"DisplayName", L"Alpha Tool"}});
+  AddProgram(HKEY_LOCAL_MACHINE, L"Zeta",
+             {{L"DisplayName", L"Zeta Player"},
+              {L"DisplayVersion", L"v2.1"},
+              {L"Publisher", L"Zeta Ltd"},
+              {L"ParentDisplayName", L"Zeta Suite"},
+              {L"UninstallString", L"\"C:\\Zeta\\unins000.exe\" /SILENT"},
+              {L"DisplayIcon", L"C:\\Zeta\\zeta.exe,0"},
+              {L"InstallLocation", L"C:\\Zeta"}});
+  AddArpEntry(HKEY_LOCAL_MACHINE, L"Zeta", SlowInfoCache(L"C:\\Zeta\\zeta.exe"));
+
+  InstalledProgramInventory inventory;
+  EXPECT_EQ(RebuildKeys(inventory), (std::vector<std::wstring>{L"Zeta", L"Alpha"}));
+  const InstalledProgramRecord& zeta = *inventory.RecordAt(0);
+  EXPECT_STREQ(zeta.displayName, L"Zeta Player");
+  EXPECT_STREQ(zeta.displayVersion, L"v2.1");
+  EXPECT_STREQ(zeta.publisher, L"Zeta Ltd");
+  EXPECT_STREQ(zeta.parentDisplayName, L"Zeta Suite");
+  EXPECT_STREQ(zeta.uninstallString, L"\"C:\\Zeta\\unins000.exe\" /SILENT");
+  EXPECT_STREQ(zeta.displayIcon, L"C:\\Zeta\\zeta.exe,0");
+  EXPECT_STREQ(zeta.arpImagePath, L"C:\\Zeta\\zeta.exe");
+  EXPECT_STREQ(inventory.RecordAt(1)->arpImagePath, L"");
+  EXPECT_EQ(inventory.RecordAt(2), nullptr);
+
+  inventory.Clear();
+  EXPECT_EQ(inventory.Count(), 0u);
+  EXPECT_EQ(inventory.RecordAt(0), nullptr);
+  EXPECT_EQ(RebuildKeys(inventory).size(), 2u);
+  EXPECT_EQ(RebuildKeys(inventory).size(), 2u);  // a rebuild starts over
+}
+
+TEST_F(InventoryTest, SkipsOnlyUpperAndLowerCaseUpdateEntries) {
+  for (const wchar_t* key : {L"KB958644", L"kb958645", L"Kb958646", L"kB958647", L"KBX"}) {
+    AddProgram(HKEY_LOCAL_MACHINE, key, {{L"DisplayName", key}});
+  }
+  InstalledProgramInventory inventory;
+  EXPECT_EQ(RebuildKeys(inventory), (std::vector<std::wstring>{L"Kb958646", L"kB958647"}));
+}
+
+TEST_F(InventoryTest, DuplicatesAreDroppedFirstOneStays) {
+  // Value-less keys are one program with empty fields.
+  AddProgram(HKEY_LOCAL_MACHINE, L"A_Empty", {});
+  AddProgram(HKEY_LOCAL_MACHINE, L"B_Empty", {});
+  const Values app = {{L"DisplayName", L"App"},        {L"DisplayVersion", L"1.0"},
+                      {L"Publisher", L"Maker"},        {L"ParentDisplayName", L"Suite"},
+                      {L"UninstallString", L"u.exe"}, {L"DisplayIcon", L"one.ico"}};
+  AddProgram(HKEY_LOCAL_MACHINE, L"C_App", app);
+  Values otherIcon = app;
+  otherIcon.back().second = L"two.ico";
+  AddProgram(HKEY_LOCAL_MACHINE, L"D_AppOtherIcon", otherIcon);
+  AddArpEntry(HKEY_LOCAL_MACHINE, L"D_AppOtherIcon", SlowInfoCache(L"C:\\other.exe"));
+  AddProgram(HKEY_LOCAL_MACHINE, L"E_AppUpperCase",
+             {{L"DisplayName", L"APP"}, {L"DisplayVersion", L"1.0"}, {L"Publisher", L"MAKER"},
+              {L"ParentDisplayName", L"suite"}, {L"UninstallString", L"U.EXE"}});
+  Values newer = app;
+  newer[1].second = L"1.1";
+  AddProgram(HKEY_LOCAL_MACHINE, L"F_AppNewer", newer);
+
+  InstalledProgramInventory inventory;
+  EXPECT_EQ(RebuildKeys(inventory),
+            (std::vector<std::wstring>{L"A_Empty", L"C_App", L"F_AppNewer"}));
+  const InstalledProgramRecord& empty = *inventory.RecordAt(0);
+  EXPECT_STREQ(empty.displayName, L"");
+  EXPECT_STREQ(empty.uninstallString, L"");
+  EXPECT_STREQ(inventory.RecordAt(1)->displayIcon, L"one.ico");
+}
+
+TEST_F(InventoryTest, ProgramUnderBothRootsIsHeldOnceWithTheMachineEntry) {
+  const Values app = {{L"DisplayName", L"Shared"}, {L"UninstallString", L"C:\\s\\u.exe"}};
+  AddProgram(HKEY_LOCAL_MACHINE, L"SharedMachine", app);
+  AddArpEntry(HKEY_LOCAL_MACHINE, L"SharedMachine", SlowInfoCache(L"C:\\machine.exe"));
+  AddProgram(HKEY_CURRENT_USER, L"SharedUser", app);
+  AddArpEntry(HKEY_CURRENT_USER, L"SharedUser", SlowInfoCache(L"C:\\user.exe"));
+
+  InstalledProgramInventory inventory;
+  EXPECT_EQ(RebuildKeys(inventory), (std::vector<std::wstring>{L"SharedMachine"}));
+  EXPECT_STREQ(inventory.RecordAt(0)->arpImagePath, L"C:\\machine.exe");
+}
+
+TEST_F(InventoryTest, Holds1023ProgramsInEnumerationOrder) {
+  for (int i = 0; i < 1030; ++i) {
+    wchar_t key[16];
+    swprintf(key, 16, L"P%04d", i);
+    AddProgram(HKEY_LOCAL_MACHINE, key, {{L"DisplayName", key}});
+  }
+  InstalledProgramInventory inventory;
+  const std::vector<std::wstring> keys = RebuildKeys(inventory);
+  ASSERT_EQ(keys.size(), InstalledProgramInventory::kMaxRecords);
+  EXPECT_EQ(keys.front(), L"P0000");
+  EXPECT_EQ(keys.back(), L"P1022");
+}
+
+TEST_F(InventoryTest, CacheOfMachineProgramsComesFromTheUserOnNt6x) {
+  AddProgram(HKEY_LOCAL_MACHINE, L"Machine", {{L"DisplayName", L"Machine"}});
+  AddArpEntry(HKEY_LOCAL_MACHINE, L"Machine", SlowInfoCache(L"C:\\from-machine.exe"));
+  AddArpEntry(HKEY_CURRENT_USER, L"Machine", SlowInfoCache(L"C:\\from-user.exe"));
+  {
+    PosedVersion vista(6, 0);
+    InstalledProgramInventory inventory;
+    EXPECT_EQ(inventory.windowsVersionClass(), WindowsVersionClass::kNt6x);
+    inventory.Rebuild();
+    EXPECT_STREQ(inventory.RecordAt(0)->arpImagePath, L"C:\\from-user.exe");
+  }
+  PosedVersion win7(6, 1);
+  InstalledProgramInventory inventory;
+  EXPECT_EQ(inventory.windowsVersionClass(), WindowsVersionClass::kNt61);
+  inventory.Rebuild();
+  EXPECT_STREQ(inventory.RecordAt(0)->arpImagePath, L"C:\\from-machine.exe");
+}
+
+TEST(WindowsVersionTest, ClassifiesNtReleasesOnly) {
+  const struct {
+    DWORD platform, major, minor;
+    WindowsVersionClass expected;
+  } cases[] = {
+      {VER_PLATFORM_WIN32_NT, 5, 0, WindowsVersionClass::kNt50},
+      {VER_PLATFORM_WIN32_NT, 5, 1, WindowsVersionClass::kNt51},
+      {VER_PLATFORM_WIN32_NT, 5, 2, WindowsVersionClass::kNt52},
+      {VER_PLATFORM_WIN32_NT, 5, 3, WindowsVersionClass::kUnset},
+      {VER_PLATFORM_WIN32_NT, 6, 0, WindowsVersionClass::kNt6x},
+      {VER_PLATFORM_WIN32_NT, 6, 1, WindowsVersionClass::kNt61},
+      {VER_PLATFORM_WIN32_NT, 6, 3, WindowsVersionClass::kNt6x},
+      {VER_PLATFORM_WIN32_NT, 10, 0, WindowsVersionClass::kUnset},
+      {VER_PLATFORM_WIN32_WINDOWS, 5, 1, WindowsVersionClass::kUnset},
+  };
+  PosedVersion posed(0, 0);
+  for (const auto& c : cases) {
+    g_version.platform = c.platform;
+    g_version.major = c.major;
+    g_version.minor = c.minor;
+    EXPECT_EQ(ClassifyWindowsVersion(), c.expected) << c.major << "." << c.minor;
+  }
+  g_version = {};
+  g_version.major = 5;
+  g_version.minor = 1;
+  g_version.extendedFails = true;  // falls back to the basic block
+  EXPECT_EQ(ClassifyWindowsVersion(), WindowsVersionClass::kNt51);
+  g_version.basicFails = true;
+  EXPECT_EQ(ClassifyWindowsVersion(), WindowsVersionClass::kUnset);
+}
+
+TEST_F(InventoryTest, LongNamesAreReadOrSkippedWithoutEndingTheRoot) {
+  const std::wstring longest(255, L'L');
+  AddProgram(HKEY_LOCAL_MACHINE, longest, {{L"DisplayName", L"Longest"}});
+  AddProgram(HKEY_LOCAL_MACHINE, L"Z_After", {{L"DisplayName", L"After"}});
+  // Wine accepts one character more than Windows; such a name cannot be read
+  // into a buffer sized for legal names, and must cost only itself.
+  const std::wstring tooLong(256, L'M');
+  UniqueHkey created;
+  const bool wineExtra =
+      ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, (kUninstall + tooLong).c_str(), 0, nullptr, 0,
+                        KEY_ALL_ACCESS, nullptr, created.put(), nullptr) == ERROR_SUCCESS;
+  if (wineExtra) {
+    ASSERT_TRUE(::RegSetValueExW(created.get(), L"DisplayName", 0, REG_SZ,
+                                 reinterpret_cast<const BYTE*>(L"TooLong"), 16) == ERROR_SUCCESS);
+  }
+  InstalledProgramInventory inventory;
+  EXPECT_EQ(RebuildKeys(inventory), (std::vector<std::wstring>{longest.substr(0, 253), L"Z_After"}));
+}
+
+TEST_F(InventoryTest, ValuesOfAnyTypeAndLengthAreCutAndTerminated) {
+  const std::wstring key = L"Odd";
+  const DWORD letters = 0x00420041;  // "AB" taken as text
+  AddRaw(HKEY_LOCAL_MACHINE, key, L"displayname", REG_DWORD,
+         std::string_view(reinterpret_cast<const char*>(&letters), 4));
+  AddRaw(HKEY_LOCAL_MACHINE, key, L"DisplayVersion", REG_BINARY, std::string_view("1\0.\0X", 5));
+  const std::wstring longText(400, L'p');  // stored without a terminator
+  AddRaw(HKEY_LOCAL_MACHINE, key, L"Publisher", REG_SZ,
+         std::string_view(reinterpret_cast<const char*>(longText.data()), longText.size() * 2));
+  AddRaw(HKEY_LOCAL_MACHINE, key, L"ParentDisplayName", REG_MULTI_SZ,
+         std::string_view(reinterpret_cast<const char*>(L"a\0b\0"), 10));
+  const std::wstring expand = L"%SystemRoot%\\u.exe";
+  AddRaw(HKEY_LOCAL_MACHINE, key, L"UninstallString", REG_EXPAND_SZ,
+         std::string_view(reinterpret_cast<const char*>(expand.c_str()), expand.size() * 2 + 2));
+  const std::wstring huge(9000, L'h');  // beyond what the reader accepts
+  AddRaw(HKEY_LOCAL_MACHINE, key, L"DisplayIcon", REG_SZ,
+         std::string_view(reinterpret_cast<const char*>(huge.c_str()), huge.size() * 2 + 2));
+
+  InstalledProgramInventory inventory;
+  inventory.Rebuild();
+  const InstalledProgramRecord* odd = Find(inventory, key);
+  ASSERT_NE(odd, nullptr);
+  EXPECT_STREQ(odd->displayName, L"AB");
+  EXPECT_STREQ(odd->displayVersion, L"1.");
+  EXPECT_EQ(std::wstring(odd->publisher), longText.substr(0, 258));
+  EXPECT_STREQ(odd->parentDisplayName, L"a");
+  EXPECT_STREQ(odd->uninstallString, L"%SystemRoot%\\u.exe");
+  EXPECT_STREQ(odd->displayIcon, L"");
+}
+
+TEST_F(InventoryTest, CacheRecordsOfAnySizeNeverLeakStaleBytes) {
+  const std::wstring longPath = L"C:\\" + std::wstring(300, L'q');
+  const std::string full = SlowInfoCache(L"C:\\full.exe");
+  const struct {
+    const wchar_t* key;
+    std::string value;
+    std::wstring expected;
+  } cases[] = {
+      {L"A_Full", full, L"C:\\full.exe"},
+      {L"B_Short", full.substr(0, 40), L"C:\\ful"},  // only what the value holds
+      {L"C_Tiny", full.substr(0, 20), L""},
+      {L"D_Oversized", full + std::string(48, 'x'), L""},
+      {L"E_Unterminated", SlowInfoCache(longPath), longPath.substr(0, 259)},
+  };
+  for (const auto& c : cases) {
+    AddProgram(HKEY_LOCAL_MACHINE, c.key, {{L"DisplayName", c.key}});
+    AddArpEntry(HKEY_LOCAL_MACHINE, c.key, c.value);
+  }
+  InstalledProgramInventory inventory;
+  inventory.Rebuild();
+  for (const auto& c : cases) {
+    const InstalledProgramRecord* record = Find(inventory, c.key);
+    ASSERT_NE(record, nullptr) << c.key;
+    EXPECT_EQ(std::wstring(record->arpImagePath), c.expected) << c.key;
+  }
+}
+
+TEST_F(InventoryTest, UninstallKeyExistsUnderEitherRoot) {
+  AddProgram(HKEY_CURRENT_USER, L"UserOnly", {});
+  AddProgram(HKEY_LOCAL_MACHINE, L"MachineOnly", {});
+  EXPECT_TRUE(UninstallKeyExists(L"UserOnly"));
+  EXPECT_TRUE(UninstallKeyExists(L"useronly"));
+  EXPECT_TRUE(UninstallKeyExists(L"MachineOnly"));
+  EXPECT_FALSE(UninstallKeyExists(L"Nowhere"));
+}
+
+}  // namespace
+}  // namespace tessary
