@@ -9,12 +9,16 @@
 #include "catalog/KaSoftwareCatelog.h"
 #include "catalog/KaSoftwareVerItem.h"
 #include "facade/KaSoftStatusManager.h"
+#include "identify/KaCommonSoft.h"
+#include "identify/KaInstalledSoft.h"
 
 namespace tessary {
 namespace {
 
 // Each class joins here, with its registry script, as it is built.
-constexpr std::array<ClassEntry, 6> kClassTable = {{
+constexpr std::array<ClassEntry, 8> kClassTable = {{
+    {&CLSID_KaCommonSoft, &CreateKaCommonSoft, true, 105, false},
+    {&CLSID_KaInstalledSoft, &CreateKaInstalledSoft, true, 104, true},
     {&CLSID_KaSoftStatusManager, &CreateKaSoftStatusManager, false, 102, true},
     {&CLSID_KaSoftTypeStorage, &CreateKaSoftTypeStorage, true, 109, true},
     {&CLSID_KaSoftwareCatelog, &CreateKaSoftwareCatelog, true, 108, true},

@@ -1,0 +1,125 @@
+#include "identify/IdentificationRules.h"
+
+#include <utility>
+
+#include "common/Text.h"
+#include "inventory/XmlAccess.h"
+
+using Microsoft::WRL::ComPtr;
+
+namespace tessary {
+namespace {
+
+// Attribute names are matched in any letter case: lowered once, then
+// compared as the platform compares names.
+class AttributeName {
+ public:
+  explicit AttributeName(BSTR name) : lowered_(LowerCopy(BstrView(name))) {}
+  bool Is(const wchar_t* lowerLiteral) const noexcept {
+    return NameEquals(lowered_.c_str(), lowerLiteral);
+  }
+
+ private:
+  std::wstring lowered_;
+};
+
+std::wstring TextOf(BSTR text) { return std::wstring(BstrView(text)); }
+
+RegKeyRule ReadRegKeyRule(IXMLDOMNode* element) {
+  RegKeyRule rule;
+  ForEachAttribute(element, [&](BSTR name, BSTR text) {
+    const AttributeName attribute(name);
+    if (attribute.Is(L"displayname")) {
+      rule.displayName = TextOf(text);
+    } else if (attribute.Is(L"policy")) {
+      rule.policy = TextToInt(text);
+    } else if (attribute.Is(L"ver_filepath")) {
+      rule.verFilePath = TextOf(text);
+    } else if (attribute.Is(L"ver_filepath1")) {
+      AppendCommaList(BstrView(text), rule.altVerFilePaths);
+    }
+  });
+  const UniqueBstr text = NodeText(element);
+  rule.regKey = TextOf(text.Get());
+  return rule;
+}
+
+StartMenuLocation ReadStartMenuLocation(IXMLDOMNode* element) {
+  StartMenuLocation location;
+  ForEachAttribute(element, [&](BSTR name, BSTR text) {
+    const AttributeName attribute(name);
+    if (attribute.Is(L"path")) {
+      location.subFolder = TextOf(text);
+    } else if (attribute.Is(L"app_file")) {
+      location.appFile = TextOf(text);
+    } else if (attribute.Is(L"uninstall_file")) {
+      location.uninstallFile = TextOf(text);
+    } else if (attribute.Is(L"policy")) {
+      location.policy = TextToInt(text);
+    } else if (attribute.Is(L"ver_filepath")) {
+      AppendCommaList(BstrView(text), location.verFilePaths);
+      // A present but empty list still names one path: the empty one.
+      if (location.verFilePaths.empty()) location.verFilePaths.emplace_back();
+    }
+  });
+  return location;
+}
+
+SoftwareRule ReadSoftwareRule(IXMLDOMNode* element) {
+  SoftwareRule rule;
+  ForEachAttribute(element, [&](BSTR name, BSTR text) {
+    if (AttributeName(name).Is(L"name")) rule.name = LowerCopy(BstrView(text));
+  });
+  ForEachChildElement(element, [&](IXMLDOMNode* child) {
+    const UniqueBstr name = NodeName(child);
+    if (NameEquals(name.Get(), L"regkey")) {
+      rule.regKeyRules.push_back(ReadRegKeyRule(child));
+    } else if (NameEquals(name.Get(), L"start_menu")) {
+      rule.startMenuLocations.push_back(ReadStartMenuLocation(child));
+    }
+  });
+  return rule;
+}
+
+}  // namespace
+
+void AppendCommaList(std::wstring_view value, std::vector<std::wstring>& list) {
+  size_t start = 0;
+  for (size_t comma = value.find(L','); comma != std::wstring_view::npos;
+       comma = value.find(L',', start)) {
+    list.emplace_back(value.substr(start, comma - start));
+    start = comma + 1;
+  }
+  if (start < value.size()) list.emplace_back(value.substr(start));
+}
+
+bool IdentificationRuleTable::Load(const wchar_t* path) {
+  const ComPtr<IXMLDOMDocument> document = LoadXmlFile(path);
+  if (!document) return false;
+  const ComPtr<IXMLDOMNode> root = SelectRoot(document.Get(), L"vedad");
+  if (!root) return false;
+  int result = 0;
+  ForEachAttribute(root.Get(), [&](BSTR name, BSTR text) {
+    if (AttributeName(name).Is(L"result")) result = TextToInt(text);
+  });
+  if (result != 0 || ChildNodeCount(root.Get()) == 0) return false;
+
+  // Built aside and swapped in, so a failure part-way keeps the old table.
+  Map entries;
+  ForEachChildElement(root.Get(), [&](IXMLDOMNode* element) {
+    // An element without any child node (comments count) names no rules.
+    if (ChildNodeCount(element) == 0) return;
+    SoftwareRule rule = ReadSoftwareRule(element);
+    std::wstring key = rule.name;
+    entries.insert_or_assign(std::move(key), std::move(rule));
+  });
+  entries_.swap(entries);
+  return true;
+}
+
+SoftwareRule* IdentificationRuleTable::Find(std::wstring_view loweredName) noexcept {
+  const auto found = entries_.find(loweredName);
+  return found == entries_.end() ? nullptr : &found->second;
+}
+
+}  // namespace tessary

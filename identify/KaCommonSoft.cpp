@@ -1,0 +1,255 @@
+#include "identify/KaCommonSoft.h"
+
+#include "common/Result.h"
+#include "common/Text.h"
+#include "common/Unique.h"
+#include "identify/VersionPolicy.h"
+#include "inventory/XmlAccess.h"
+
+namespace tessary {
+namespace {
+
+constexpr wchar_t kRulesFile[] = L"..\\KaData\\KaSoftwareVerIdentify.xml";
+
+// An empty text goes out as a null string.
+bool CopyNonEmpty(const std::wstring& text, UniqueBstr& out) noexcept {
+  return out.CopyFrom(text.empty() ? nullptr : text.c_str());
+}
+
+}  // namespace
+
+HRESULT KaCommonSoft::FinalConstruct() noexcept {
+  // Neither a missing rules file nor a missing engine fails the creation:
+  // the object then answers from what it has.
+  Guarded([&] {
+    rulesPath_ = DataFilePath(kRulesFile);
+    rules_.Load(rulesPath_.c_str());
+    return S_OK;
+  });
+  if (FAILED(MakeComObject(engine_))) engine_.Reset();
+  return S_OK;
+}
+
+SoftwareRule* KaCommonSoft::Lookup(BSTR name) {
+  lookupName_.assign(BstrView(name));
+  LowerInPlace(lookupName_);
+  return rules_.Find(lookupName_);
+}
+
+void KaCommonSoft::IdentifyByRegistry(SoftwareRule& entry, bool& found) {
+  std::wstring version;
+  for (const RegKeyRule& rule : entry.regKeyRules) {
+    if (FAILED(engine_->VersionOf(rule.regKey, rule.policy, rule.verFilePath, version))) continue;
+    found = true;
+    if (!entry.version.empty()) {
+      // The newest version wins, with the display name of its rule.
+      if (!version.empty() && CompareVersions(entry.version.c_str(), version.c_str()) == 1) {
+        entry.version = version;
+        entry.displayName = rule.displayName;
+      }
+      continue;
+    }
+    if (version.empty()) {
+      for (const std::wstring& path : rule.altVerFilePaths) {
+        if (FAILED(engine_->VersionOf(rule.regKey, rule.policy, path, version))) {
+          version.clear();
+          continue;
+        }
+        if (!version.empty()) break;
+      }
+    }
+    entry.version = version;
+    entry.displayName = rule.displayName;
+  }
+}
+
+void KaCommonSoft::IdentifyByStartMenu(SoftwareRule& entry, bool& found) {
+  std::wstring version;
+  for (const StartMenuLocation& location : entry.startMenuLocations) {
+    for (const std::wstring& path : location.verFilePaths) {
+      if (FAILED(engine_->StartMenuVersionOf(entry.name, location.policy, path, version))) {
+        continue;
+      }
+      found = true;
+      if (!entry.version.empty()) {
+        if (!version.empty() && CompareVersions(entry.version.c_str(), version.c_str()) == 1) {
+          entry.version = version;
+        }
+        continue;
+      }
+      if (!version.empty()) {
+        entry.version = version;
+        break;
+      }
+    }
+  }
+}
+
+void KaCommonSoft::Identify(SoftwareRule& entry) {
+  entry.displayName.clear();
+  entry.version.clear();
+  bool found = false;
+  IdentifyByRegistry(entry, found);
+  // The start menu is only consulted for programs no registered key reveals.
+  if (!found) IdentifyByStartMenu(entry, found);
+  entry.status = found ? kaSoftInstallStatus_installed : kaSoftInstallStatus_noInstall;
+}
+
+STDMETHODIMP KaCommonSoft::QuerySoftInstallStatus(BSTR bstrSoftName,
+                                                  kaSoftInstallStatus* lpInstallStatus) noexcept {
+  if (!bstrSoftName || !lpInstallStatus) return E_POINTER;
+  return Guarded([&] {
+    SoftwareRule* entry = Lookup(bstrSoftName);
+    if (!entry) {
+      *lpInstallStatus = kaSoftInstallStatus_noIdentifyInfo;
+      return S_OK;
+    }
+    if (entry->status == kaSoftInstallStatus_unknown) {
+      // Without an engine nothing can be identified: say so, honestly.
+      if (!engine_) {
+        *lpInstallStatus = kaSoftInstallStatus_unknown;
+        return E_FAIL;
+      }
+      Identify(*entry);
+    }
+    *lpInstallStatus = entry->status;
+    return S_OK;
+  });
+}
+
+STDMETHODIMP KaCommonSoft::QuerySoftInstallStatusWithVersion(BSTR bstrSoftName, BSTR bstrVersion,
+                                                             kaSoftInstallStatus* lpInstallStatus,
+                                                             BSTR* lpbstrDisplayName) noexcept {
+  if (!bstrSoftName || !lpInstallStatus) return E_POINTER;
+  if (lpbstrDisplayName) *lpbstrDisplayName = nullptr;
+  return Guarded([&] {
+    const SoftwareRule* entry = Lookup(bstrSoftName);
+    if (!entry) {
+      *lpInstallStatus = kaSoftInstallStatus_noIdentifyInfo;
+      return S_OK;
+    }
+    if (!engine_) {
+      *lpInstallStatus = kaSoftInstallStatus_noIdentifyInfo;
+      return E_FAIL;
+    }
+    // No registry-key rule (or no version to match) can match: not installed.
+    *lpInstallStatus = kaSoftInstallStatus_noInstall;
+    if (!bstrVersion) return S_OK;
+    for (const RegKeyRule& rule : entry->regKeyRules) {
+      *lpInstallStatus = engine_->StatusWithVersion(rule.regKey, rule.policy, rule.verFilePath,
+                                                    BstrView(bstrVersion));
+      if (*lpInstallStatus != kaSoftInstallStatus_installed) continue;
+      if (lpbstrDisplayName) {
+        UniqueBstr displayName;
+        RETURN_HR_IF(E_OUTOFMEMORY, !CopyNonEmpty(entry->displayName, displayName));
+        *lpbstrDisplayName = displayName.Detach();
+      }
+      break;
+    }
+    return S_OK;
+  });
+}
+
+STDMETHODIMP KaCommonSoft::GetSoftVersion(BSTR bstrSoftName, kaSoftInstallStatus* lpInstallStatus,
+                                          BSTR* lpbstrVersion, BSTR* lpbstrDisplayName) noexcept {
+  if (!bstrSoftName || !lpInstallStatus) return E_POINTER;
+  if (lpbstrVersion) *lpbstrVersion = nullptr;
+  if (lpbstrDisplayName) *lpbstrDisplayName = nullptr;
+  return Guarded([&] {
+    SoftwareRule* entry = Lookup(bstrSoftName);
+    if (!entry) {
+      *lpInstallStatus = kaSoftInstallStatus_noIdentifyInfo;
+      return S_OK;
+    }
+    if (entry->status == kaSoftInstallStatus_unknown) {
+      if (!engine_) {
+        *lpInstallStatus = kaSoftInstallStatus_unknown;
+        return E_FAIL;
+      }
+      Identify(*entry);
+    }
+    UniqueBstr version;
+    UniqueBstr displayName;
+    if (lpbstrVersion) RETURN_HR_IF(E_OUTOFMEMORY, !CopyNonEmpty(entry->version, version));
+    if (lpbstrDisplayName) {
+      RETURN_HR_IF(E_OUTOFMEMORY, !CopyNonEmpty(entry->displayName, displayName));
+    }
+    *lpInstallStatus = entry->status;
+    if (lpbstrVersion) *lpbstrVersion = version.Detach();
+    if (lpbstrDisplayName) *lpbstrDisplayName = displayName.Detach();
+    return S_OK;
+  });
+}
+
+STDMETHODIMP KaCommonSoft::RefreshIdentifyInfo() noexcept {
+  return Guarded([&] {
+    // A rejected file keeps the table and its results; nothing to report.
+    rules_.Load(rulesPath_.c_str());
+    return S_OK;
+  });
+}
+
+STDMETHODIMP KaCommonSoft::RefreshInstalledInfo() noexcept {
+  if (!engine_) return E_FAIL;
+  return Guarded([&] {
+    engine_->BuildIndex();
+    for (auto& [name, entry] : rules_.Entries()) entry.ResetIdentification();
+    return S_OK;
+  });
+}
+
+STDMETHODIMP KaCommonSoft::RefreshOneInstalledInfo(BSTR bstrSoftName) noexcept {
+  return Guarded([&] {
+    SoftwareRule* entry = Lookup(bstrSoftName);
+    if (!entry || !engine_) return E_FAIL;
+    entry->ResetIdentification();
+    // The whole index is rebuilt; other entries keep their cached results.
+    engine_->BuildIndex();
+    return S_OK;
+  });
+}
+
+STDMETHODIMP KaCommonSoft::GetUninstallString(BSTR bstrSoftName, BSTR bstrSoftVersion,
+                                              BSTR* lpbstrUninstallString) noexcept {
+  if (lpbstrUninstallString) *lpbstrUninstallString = nullptr;
+  return Guarded([&] {
+    const SoftwareRule* entry = Lookup(bstrSoftName);
+    if (!entry || !engine_ || entry->regKeyRules.empty()) return E_FAIL;
+    // The engine refuses each rule's question without these.
+    if (!bstrSoftVersion || !lpbstrUninstallString) return E_POINTER;
+    HRESULT hr = E_FAIL;
+    std::wstring uninstallString;
+    for (const RegKeyRule& rule : entry->regKeyRules) {
+      hr = engine_->UninstallStringWithVersion(rule.regKey, rule.policy, rule.verFilePath,
+                                               BstrView(bstrSoftVersion), uninstallString);
+      if (SUCCEEDED(hr)) {
+        return CopyToBstr(uninstallString.c_str(), lpbstrUninstallString);
+      }
+    }
+    return hr;
+  });
+}
+
+STDMETHODIMP KaCommonSoft::GetStartupExeString(BSTR bstrSoftName,
+                                               BSTR* lpbstrStartupExe) noexcept {
+  if (!lpbstrStartupExe) return E_POINTER;
+  *lpbstrStartupExe = nullptr;
+  return Guarded([&] {
+    const SoftwareRule* entry = Lookup(bstrSoftName);
+    // Only an entry identified as installed is answered; this never identifies.
+    if (!entry || entry->status != kaSoftInstallStatus_installed || !engine_) return E_FAIL;
+    HRESULT hr = E_FAIL;
+    std::wstring path;
+    for (const RegKeyRule& rule : entry->regKeyRules) {
+      hr = engine_->StartupExe(rule.regKey, path);
+      if (SUCCEEDED(hr)) return CopyToBstr(path.c_str(), lpbstrStartupExe);
+    }
+    return hr;
+  });
+}
+
+HRESULT CreateKaCommonSoft(IUnknown* outer, REFIID riid, void** ppv) noexcept {
+  return CreateComInstance<KaCommonSoft>(outer, riid, ppv);
+}
+
+}  // namespace tessary

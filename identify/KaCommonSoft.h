@@ -1,0 +1,56 @@
+#pragma once
+// Answers for a program named the way the host names it: the name goes
+// through the identification rules to registry keys and start-menu locations,
+// which the owned installed-software engine answers for. Outcomes are kept
+// per name until a refresh.
+#include <windows.h>
+#include <wrl/client.h>
+
+#include <string>
+
+#include "TessaryLib.h"
+#include "identify/IdentificationRules.h"
+#include "identify/KaInstalledSoft.h"
+#include "server/ComObject.h"
+
+namespace tessary {
+
+class KaCommonSoft final : public ComObject<KaCommonSoft, IKaCommonSoft> {
+ public:
+  KaCommonSoft() noexcept = default;
+
+  // Loads the rules and builds the engine; never fails the creation.
+  HRESULT FinalConstruct() noexcept;
+
+  STDMETHODIMP QuerySoftInstallStatus(BSTR bstrSoftName,
+                                      kaSoftInstallStatus* lpInstallStatus) noexcept override;
+  STDMETHODIMP QuerySoftInstallStatusWithVersion(BSTR bstrSoftName, BSTR bstrVersion,
+                                                 kaSoftInstallStatus* lpInstallStatus,
+                                                 BSTR* lpbstrDisplayName) noexcept override;
+  STDMETHODIMP GetSoftVersion(BSTR bstrSoftName, kaSoftInstallStatus* lpInstallStatus,
+                              BSTR* lpbstrVersion, BSTR* lpbstrDisplayName) noexcept override;
+  STDMETHODIMP RefreshIdentifyInfo() noexcept override;
+  STDMETHODIMP RefreshInstalledInfo() noexcept override;
+  STDMETHODIMP RefreshOneInstalledInfo(BSTR bstrSoftName) noexcept override;
+  STDMETHODIMP GetUninstallString(BSTR bstrSoftName, BSTR bstrSoftVersion,
+                                  BSTR* lpbstrUninstallString) noexcept override;
+  STDMETHODIMP GetStartupExeString(BSTR bstrSoftName, BSTR* lpbstrStartupExe) noexcept override;
+
+ private:
+  // The entry for a name in any letter case; null when the rules do not
+  // know it. May throw bad_alloc.
+  SoftwareRule* Lookup(BSTR name);
+  // Fills the entry's status, version and display name from the engine.
+  void Identify(SoftwareRule& entry);
+  void IdentifyByRegistry(SoftwareRule& entry, bool& found);
+  void IdentifyByStartMenu(SoftwareRule& entry, bool& found);
+
+  IdentificationRuleTable rules_;
+  std::wstring rulesPath_;
+  Microsoft::WRL::ComPtr<KaInstalledSoft> engine_;  // null when it could not be made
+  std::wstring lookupName_;  // reused for lower-casing looked-up names
+};
+
+HRESULT CreateKaCommonSoft(IUnknown* outer, REFIID riid, void** ppv) noexcept;
+
+}  // namespace tessary

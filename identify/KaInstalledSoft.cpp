@@ -1,0 +1,266 @@
+#include "identify/KaInstalledSoft.h"
+
+#include <utility>
+
+#include "common/Result.h"
+#include "common/Text.h"
+#include "common/Unique.h"
+#include "identify/VersionPolicy.h"
+#include "inventory/XmlAccess.h"
+
+namespace tessary {
+namespace {
+
+constexpr wchar_t kRulesFile[] = L"..\\KaData\\KaSoftwareVerIdentify.xml";
+
+bool IsBlank(wchar_t c) noexcept {
+  return c == L' ' || c == L'\t' || c == L'\r' || c == L'\n' || c == L'\v' || c == L'\f';
+}
+
+std::wstring_view TrimBlanks(std::wstring_view text) noexcept {
+  while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
+  while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
+  return text;
+}
+
+// An empty version or path goes out as a null string.
+HRESULT CopyOut(const std::wstring& text, BSTR* out) noexcept {
+  return CopyToBstr(text.empty() ? nullptr : text.c_str(), out);
+}
+
+InstalledSoftRecord RecordFromProgram(const InstalledProgramRecord& program) {
+  InstalledSoftRecord record;
+  record.keyName = LowerCopy(program.keyName);
+  record.displayVersion = TrimVersionLetters(program.displayVersion);
+  record.arpImagePath = program.arpImagePath;
+  record.uninstallString = program.uninstallString;
+  record.uninstallerPath = DeriveUninstallerPath(program.uninstallString);
+  record.applicationPath = DeriveApplicationPath(program);
+  return record;
+}
+
+// The inventory holds data only while an index is built, whatever happens.
+class InventoryClearer {
+ public:
+  explicit InventoryClearer(InstalledProgramInventory& inventory) noexcept
+      : inventory_(inventory) {}
+  ~InventoryClearer() { inventory_.Clear(); }
+  InventoryClearer(const InventoryClearer&) = delete;
+  InventoryClearer& operator=(const InventoryClearer&) = delete;
+
+ private:
+  InstalledProgramInventory& inventory_;
+};
+
+}  // namespace
+
+HRESULT KaInstalledSoft::FinalConstruct() noexcept {
+  return Guarded([&] {
+    BuildIndex();
+    return S_OK;
+  });
+}
+
+void KaInstalledSoft::BuildIndex() {
+  index_.clear();
+  {
+    const InventoryClearer clearer(inventory_);
+    inventory_.Rebuild();
+    for (size_t i = 0; i < inventory_.Count(); ++i) {
+      InstalledSoftRecord record = RecordFromProgram(*inventory_.RecordAt(i));
+      std::wstring key = record.keyName;
+      index_.emplace(std::move(key), std::move(record));
+    }
+  }
+  const std::wstring rulesPath = DataFilePath(kRulesFile);
+  if (rulesPath.empty() || !LoadStartMenuRules(rulesPath.c_str(), startMenuRules_)) return;
+  StartMenuScanner scanner(folders_);
+  for (const StartMenuRule& rule : startMenuRules_) {
+    InstalledSoftRecord record;
+    if (!scanner.Resolve(rule, record)) continue;
+    if (record.applicationPath.empty() && record.uninstallerPath.empty()) continue;
+    std::wstring key = LowerCopy(rule.name + kStartMenuKeySuffix);
+    index_.emplace(std::move(key), std::move(record));
+  }
+}
+
+KaInstalledSoft::Range KaInstalledSoft::RecordsOf(std::wstring_view key) {
+  lookupKey_.assign(key);
+  LowerInPlace(lookupKey_);
+  return index_.equal_range(lookupKey_);
+}
+
+InstalledSoftIndex::iterator KaInstalledSoft::FirstMatch(std::wstring_view key, int policy,
+                                                         std::wstring_view relativePath,
+                                                         std::wstring_view version) {
+  const std::wstring_view target = TrimBlanks(version);
+  std::wstring recordVersion;
+  for (auto [it, end] = RecordsOf(key); it != end; ++it) {
+    RecordVersion(it->second, policy, relativePath, recordVersion);
+    if (recordVersion == target) return it;
+  }
+  return index_.end();
+}
+
+HRESULT KaInstalledSoft::VersionOf(std::wstring_view key, int policy,
+                                   std::wstring_view relativePath, std::wstring& version) {
+  version.clear();
+  const auto [first, end] = RecordsOf(key);
+  if (first == end) return kNoRecordForKey;
+  // Only the first record of the key answers.
+  return RecordVersion(first->second, policy, relativePath, version);
+}
+
+kaSoftInstallStatus KaInstalledSoft::StatusWithVersion(std::wstring_view key, int policy,
+                                                       std::wstring_view relativePath,
+                                                       std::wstring_view version) {
+  return FirstMatch(key, policy, relativePath, version) != index_.end()
+             ? kaSoftInstallStatus_installed
+             : kaSoftInstallStatus_noInstall;
+}
+
+HRESULT KaInstalledSoft::UninstallStringWithVersion(std::wstring_view key, int policy,
+                                                    std::wstring_view relativePath,
+                                                    std::wstring_view version,
+                                                    std::wstring& uninstallString) {
+  uninstallString.clear();
+  const auto match = FirstMatch(key, policy, relativePath, version);
+  if (match == index_.end()) return E_FAIL;
+  uninstallString = match->second.uninstallString;
+  return S_OK;
+}
+
+HRESULT KaInstalledSoft::StartupExe(std::wstring_view key, std::wstring& path) {
+  path.clear();
+  const auto [first, end] = RecordsOf(key);
+  if (first == end) return kNoRecordForKey;
+  for (auto it = first; it != end; ++it) {
+    if (!it->second.applicationPath.empty()) {
+      path = it->second.applicationPath;
+      return S_OK;
+    }
+  }
+  return E_FAIL;
+}
+
+HRESULT KaInstalledSoft::StartMenuVersionOf(std::wstring_view name, int policy,
+                                            std::wstring_view relativePath,
+                                            std::wstring& version) {
+  version.clear();
+  std::wstring key(name);
+  key += kStartMenuKeySuffix;
+  auto [it, end] = RecordsOf(key);
+  if (it == end) return kNoRecordForKey;
+  HRESULT hr = E_FAIL;
+  for (; it != end; ++it) {
+    hr = StartMenuVersion(it->second, policy, relativePath, version);
+    if (SUCCEEDED(hr)) break;
+  }
+  return hr;
+}
+
+STDMETHODIMP KaInstalledSoft::QueryInstallStatus(BSTR bstrRegKey,
+                                                 kaSoftInstallStatus* lpInstallStatus) noexcept {
+  if (!bstrRegKey || !lpInstallStatus) return E_POINTER;
+  return Guarded([&] {
+    const auto [first, end] = RecordsOf(BstrView(bstrRegKey));
+    *lpInstallStatus = first != end ? kaSoftInstallStatus_installed : kaSoftInstallStatus_noInstall;
+    return S_OK;
+  });
+}
+
+STDMETHODIMP KaInstalledSoft::QueryInstallStatusWithVersion(
+    BSTR bstrRegKey, kaSoftVersionPolicy verPolicy, BSTR verRelateFilePath, BSTR bstrVersion,
+    kaSoftInstallStatus* lpInstallStatus) noexcept {
+  if (!bstrRegKey || !bstrVersion || !lpInstallStatus) return E_POINTER;
+  return Guarded([&] {
+    *lpInstallStatus = StatusWithVersion(BstrView(bstrRegKey), verPolicy,
+                                         BstrView(verRelateFilePath), BstrView(bstrVersion));
+    return S_OK;
+  });
+}
+
+STDMETHODIMP KaInstalledSoft::QueryUninstallStringWithVersion(
+    BSTR bstrRegKey, kaSoftVersionPolicy verPolicy, BSTR verRelateFilePath, BSTR bstrVersion,
+    BSTR* lpbstrUninstallString) noexcept {
+  if (!bstrRegKey || !bstrVersion || !lpbstrUninstallString) return E_POINTER;
+  *lpbstrUninstallString = nullptr;
+  return Guarded([&] {
+    std::wstring uninstallString;
+    RETURN_IF_FAILED(UninstallStringWithVersion(BstrView(bstrRegKey), verPolicy,
+                                                BstrView(verRelateFilePath),
+                                                BstrView(bstrVersion), uninstallString));
+    return CopyToBstr(uninstallString.c_str(), lpbstrUninstallString);
+  });
+}
+
+STDMETHODIMP KaInstalledSoft::GetSoftVersion(BSTR bstrRegKey, kaSoftVersionPolicy verPolicy,
+                                             BSTR verRelateFilePath,
+                                             BSTR* lpbstrPolicyVer) noexcept {
+  if (!bstrRegKey || !lpbstrPolicyVer) return E_POINTER;
+  *lpbstrPolicyVer = nullptr;
+  return Guarded([&] {
+    std::wstring version;
+    const HRESULT hr =
+        VersionOf(BstrView(bstrRegKey), verPolicy, BstrView(verRelateFilePath), version);
+    if (FAILED(hr)) return hr;
+    RETURN_IF_FAILED(CopyOut(version, lpbstrPolicyVer));
+    return hr;
+  });
+}
+
+STDMETHODIMP KaInstalledSoft::SetSoftVersion(BSTR bstrRegKey, kaSoftVersionPolicy verPolicy,
+                                             BSTR verRelateFilePath) noexcept {
+  if (!bstrRegKey) return E_POINTER;
+  return Guarded([&] {
+    auto [it, end] = RecordsOf(BstrView(bstrRegKey));
+    if (it == end) return kNoRecordForKey;
+    HRESULT hr = kVersionComputed;
+    // Every record is computed anew, cached policy or not; the last answers.
+    for (; it != end; ++it) {
+      hr = ComputePolicyVersion(it->second, verPolicy, BstrView(verRelateFilePath));
+    }
+    return hr;
+  });
+}
+
+STDMETHODIMP KaInstalledSoft::ReBuildInstalledVerInfo() noexcept {
+  return Guarded([&] {
+    BuildIndex();
+    return S_OK;
+  });
+}
+
+STDMETHODIMP KaInstalledSoft::GetStartupExeString(BSTR bstrRegKey,
+                                                  BSTR* lpbstrStartupExe) noexcept {
+  if (!bstrRegKey || !lpbstrStartupExe) return E_POINTER;
+  *lpbstrStartupExe = nullptr;
+  return Guarded([&] {
+    std::wstring path;
+    RETURN_IF_FAILED(StartupExe(BstrView(bstrRegKey), path));
+    return CopyToBstr(path.c_str(), lpbstrStartupExe);
+  });
+}
+
+STDMETHODIMP KaInstalledSoft::GetSoftVersionFromStartMenu(BSTR bstrSoftName,
+                                                          kaSoftVersionPolicy verPolicy,
+                                                          BSTR bstrRelateFilePath,
+                                                          BSTR* pbstrPolicyVer) noexcept {
+  if (!bstrSoftName || !pbstrPolicyVer) return E_POINTER;
+  *pbstrPolicyVer = nullptr;
+  return Guarded([&] {
+    std::wstring version;
+    const HRESULT hr =
+        StartMenuVersionOf(BstrView(bstrSoftName), verPolicy, BstrView(bstrRelateFilePath),
+                           version);
+    if (FAILED(hr)) return hr;
+    RETURN_IF_FAILED(CopyOut(version, pbstrPolicyVer));
+    return hr;
+  });
+}
+
+HRESULT CreateKaInstalledSoft(IUnknown* outer, REFIID riid, void** ppv) noexcept {
+  return CreateComInstance<KaInstalledSoft>(outer, riid, ppv);
+}
+
+}  // namespace tessary

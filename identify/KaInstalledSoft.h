@@ -1,0 +1,79 @@
+#pragma once
+// Installed programs by their Uninstall key name, and programs the start-menu
+// rules resolve: the engine behind identification by software name.
+#include <windows.h>
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "TessaryLib.h"
+#include "identify/InstalledSoftRecord.h"
+#include "identify/StartMenu.h"
+#include "inventory/InstalledProgramInventory.h"
+#include "server/ComObject.h"
+
+namespace tessary {
+
+class KaInstalledSoft final : public ComObject<KaInstalledSoft, IKaInstalledSoft> {
+ public:
+  KaInstalledSoft() noexcept = default;
+
+  // Builds the index before the object is handed out.
+  HRESULT FinalConstruct() noexcept;
+
+  STDMETHODIMP QueryInstallStatus(BSTR bstrRegKey,
+                                  kaSoftInstallStatus* lpInstallStatus) noexcept override;
+  STDMETHODIMP QueryInstallStatusWithVersion(BSTR bstrRegKey, kaSoftVersionPolicy verPolicy,
+                                             BSTR verRelateFilePath, BSTR bstrVersion,
+                                             kaSoftInstallStatus* lpInstallStatus) noexcept
+      override;
+  STDMETHODIMP QueryUninstallStringWithVersion(BSTR bstrRegKey, kaSoftVersionPolicy verPolicy,
+                                               BSTR verRelateFilePath, BSTR bstrVersion,
+                                               BSTR* lpbstrUninstallString) noexcept override;
+  STDMETHODIMP GetSoftVersion(BSTR bstrRegKey, kaSoftVersionPolicy verPolicy,
+                              BSTR verRelateFilePath, BSTR* lpbstrPolicyVer) noexcept override;
+  STDMETHODIMP SetSoftVersion(BSTR bstrRegKey, kaSoftVersionPolicy verPolicy,
+                              BSTR verRelateFilePath) noexcept override;
+  STDMETHODIMP ReBuildInstalledVerInfo() noexcept override;
+  STDMETHODIMP GetStartupExeString(BSTR bstrRegKey, BSTR* lpbstrStartupExe) noexcept override;
+  STDMETHODIMP GetSoftVersionFromStartMenu(BSTR bstrSoftName, kaSoftVersionPolicy verPolicy,
+                                           BSTR bstrRelateFilePath,
+                                           BSTR* pbstrPolicyVer) noexcept override;
+
+  // The same questions for callers inside the module, without COM strings.
+  // Keys are lower-cased here. They may throw bad_alloc.
+  HRESULT VersionOf(std::wstring_view key, int policy, std::wstring_view relativePath,
+                    std::wstring& version);
+  kaSoftInstallStatus StatusWithVersion(std::wstring_view key, int policy,
+                                        std::wstring_view relativePath,
+                                        std::wstring_view version);
+  HRESULT UninstallStringWithVersion(std::wstring_view key, int policy,
+                                     std::wstring_view relativePath, std::wstring_view version,
+                                     std::wstring& uninstallString);
+  HRESULT StartupExe(std::wstring_view key, std::wstring& path);
+  HRESULT StartMenuVersionOf(std::wstring_view name, int policy, std::wstring_view relativePath,
+                             std::wstring& version);
+  void BuildIndex();
+
+  const InstalledSoftIndex& Index() const noexcept { return index_; }
+
+ private:
+  using Range = std::pair<InstalledSoftIndex::iterator, InstalledSoftIndex::iterator>;
+  Range RecordsOf(std::wstring_view key);
+  // The first record of the key whose version under `policy` is `version`
+  // (blanks around it ignored); end of the index when none matches.
+  InstalledSoftIndex::iterator FirstMatch(std::wstring_view key, int policy,
+                                          std::wstring_view relativePath,
+                                          std::wstring_view version);
+
+  InstalledSoftIndex index_;
+  InstalledProgramInventory inventory_;  // holds records only during a build
+  std::vector<StartMenuRule> startMenuRules_;
+  KnownFolderCache folders_;
+  std::wstring lookupKey_;  // reused for lower-casing lookup keys
+};
+
+HRESULT CreateKaInstalledSoft(IUnknown* outer, REFIID riid, void** ppv) noexcept;
+
+}  // namespace tessary

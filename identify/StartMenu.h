@@ -1,0 +1,109 @@
+#pragma once
+// Programs found through the start menu, and the executable paths derived
+// for programs found in the Uninstall keys.
+#include <windows.h>
+
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "identify/IdentificationRules.h"
+#include "identify/InstalledSoftRecord.h"
+#include "inventory/InstalledProgramInventory.h"
+
+namespace tessary {
+
+// A software entry of the rules file that names start-menu locations.
+struct StartMenuRule {
+  std::wstring name;  // lower-cased
+  std::vector<StartMenuLocation> locations;  // never empty
+};
+
+// Reads the start_menu elements of the rules file. Entries are appended in
+// document order and duplicates are kept. False, with `rules` unchanged, when
+// the file is missing, does not parse, lacks the "vedad" root or has a
+// non-zero "result"; a root without child nodes also leaves `rules` as it
+// was but counts as success. May throw bad_alloc.
+bool LoadStartMenuRules(const wchar_t* path, std::vector<StartMenuRule>& rules);
+
+// --- Programs folders -----------------------------------------------------------
+
+using FolderPathQuery = HRESULT(WINAPI*)(HWND owner, int csidl, HANDLE token, DWORD flags,
+                                         LPWSTR path);
+
+// Replaces SHGetFolderPathW for the Programs folders (null restores it) and
+// returns the previous query.
+FolderPathQuery SetFolderPathQuery(FolderPathQuery query) noexcept;
+
+enum class ProgramsFolder { kUser, kCommon };
+
+// The two Programs folders, each fetched once and kept; a failed fetch is
+// tried again next time. They are looked up only on Windows 2000 to Vista
+// (version classes 0 to 3): elsewhere no start-menu record is ever made.
+class KnownFolderCache {
+ public:
+  // Empty when the folder is unavailable. May throw bad_alloc.
+  const std::wstring& Get(ProgramsFolder which);
+
+ private:
+  std::wstring user_;
+  std::wstring common_;
+};
+
+// Resolves start-menu rules into records. One scanner serves one index
+// build: it lists each folder and resolves each shortcut once, however many
+// rules ask, so a build walks every folder at most once.
+class StartMenuScanner {
+ public:
+  explicit StartMenuScanner(KnownFolderCache& folders) noexcept : folders_(folders) {}
+
+  // Tries each location in the all-users Programs folder, then the user's;
+  // true at the first folder whose shortcuts give `record` an application
+  // or uninstaller path. May throw bad_alloc.
+  bool Resolve(const StartMenuRule& rule, InstalledSoftRecord& record);
+
+  // Scans one folder for the location's shortcuts. May throw bad_alloc.
+  bool ScanFolder(const std::wstring& folder, const StartMenuRule& rule,
+                  const StartMenuLocation& location, InstalledSoftRecord& record);
+
+ private:
+  struct Listing {
+    bool ok = false;
+    std::vector<std::wstring> names;
+  };
+  const Listing& List(const std::wstring& folder);
+  const std::wstring* Target(const std::wstring& link);
+
+  KnownFolderCache& folders_;
+  std::map<std::wstring, Listing, std::less<>> listings_;
+  std::map<std::wstring, std::optional<std::wstring>, std::less<>> targets_;
+};
+
+// The target of a shell link, read through IShellLinkW on this thread's
+// apartment; nothing when the link cannot be loaded or its target does not
+// fit a path. May throw bad_alloc.
+std::optional<std::wstring> ResolveShortcut(const std::wstring& linkPath);
+
+// The version of a start-menu record under kaSoftVersionPolicy_oppFile or
+// _oppProduct, read from the fixed version block of the file at
+// `relativePath` beside the application, else beside the uninstaller.
+// E_INVALIDARG for another policy, E_FAIL when neither yields a version.
+// On S_OK the record's policyVersion holds the same text. May throw
+// bad_alloc.
+HRESULT StartMenuVersion(InstalledSoftRecord& record, int policy,
+                         std::wstring_view relativePath, std::wstring& version);
+
+// The uninstaller named by an UninstallString, without quotes or arguments.
+std::wstring DeriveUninstallerPath(std::wstring_view uninstallString);
+
+// The executable an UninstallString runs, lower-cased.
+std::wstring ExePathFromUninstallString(std::wstring_view uninstallString);
+
+// The program's own executable: its DisplayIcon when that names an existing
+// .exe, else its ARP-cache image (lower-cased) unless that is merely the
+// uninstaller.
+std::wstring DeriveApplicationPath(const InstalledProgramRecord& program);
+
+}  // namespace tessary
