@@ -12,7 +12,8 @@
 #include <string_view>
 #include <type_traits>
 
-#include "common/Unique.h"
+#include "common/Unique.h"  // before Text.h, which needs BSTR
+#include "common/Text.h"
 
 namespace tessary {
 
