@@ -1,0 +1,153 @@
+#include "IdentifyTestSupport.h"
+
+#include <objbase.h>
+#include <shlobj.h>
+#include <wrl/client.h>
+
+#include <string>
+
+#include "identify/StartMenu.h"
+#include "inventory/WindowsVersion.h"
+#include "inventory/XmlAccess.h"
+#include "support/PeBuilder.h"
+
+using Microsoft::WRL::ComPtr;
+
+namespace tessary::testing {
+namespace {
+
+DWORD g_major = 0;
+DWORD g_minor = 0;
+
+BOOL WINAPI PoseAsVersion(OSVERSIONINFOW* info) {
+  info->dwMajorVersion = g_major;
+  info->dwMinorVersion = g_minor;
+  info->dwBuildNumber = 1;
+  info->dwPlatformId = VER_PLATFORM_WIN32_NT;
+  return TRUE;
+}
+
+std::wstring g_commonPrograms;
+std::wstring g_userPrograms;
+
+HRESULT WINAPI PoseAsFolders(HWND, int csidl, HANDLE, DWORD, LPWSTR path) {
+  const std::wstring& folder = csidl == CSIDL_COMMON_PROGRAMS ? g_commonPrograms : g_userPrograms;
+  if (folder.empty() || folder.size() >= MAX_PATH) return E_FAIL;
+  wcscpy_s(path, MAX_PATH, folder.c_str());
+  return S_OK;
+}
+
+std::wstring g_moduleFile;
+
+DWORD WINAPI PoseAsModule(HMODULE, LPWSTR name, DWORD capacity) {
+  if (g_moduleFile.size() >= capacity) return 0;
+  wcscpy_s(name, capacity, g_moduleFile.c_str());
+  return static_cast<DWORD>(g_moduleFile.size());
+}
+
+std::string Utf8(std::wstring_view text) {
+  const int size = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                         nullptr, 0, nullptr, nullptr);
+  std::string bytes(static_cast<size_t>(size), '\0');
+  ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(),
+                        size, nullptr, nullptr);
+  return bytes;
+}
+
+}  // namespace
+
+std::wstring Take(BSTR text) {
+  if (!text) return L"<null>";
+  std::wstring copy(text, ::SysStringLen(text));
+  ::SysFreeString(text);
+  return copy;
+}
+
+bool AddUninstallEntry(HKEY root, const std::wstring& name, Values values) {
+  const std::wstring path = kUninstallPath + name;
+  if (!WriteRaw(root, path, nullptr, REG_SZ, nullptr, 0)) return false;
+  for (const auto& [value, data] : values) {
+    if (!WriteString(root, path, value, data)) return false;
+  }
+  return true;
+}
+
+bool SetArpImagePath(HKEY root, const std::wstring& name, const std::wstring& image) {
+  BYTE record[552] = {};
+  const DWORD size = sizeof(record);
+  memcpy(record, &size, sizeof(size));
+  const size_t chars = image.size() < 259 ? image.size() : 259;
+  memcpy(record + 28, image.c_str(), chars * sizeof(wchar_t));
+  return WriteRaw(root,
+                  L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Management\\ARPCache\\" +
+                      name,
+                  L"SlowInfoCache", REG_BINARY, record, size);
+}
+
+bool WriteVersionedFile(const std::wstring& path, Quad file, Quad product,
+                        std::wstring_view fileString, std::wstring_view productString) {
+  VersionResourceSpec spec;
+  spec.fileVersionMS = VersionWord(file.a, file.b);
+  spec.fileVersionLS = VersionWord(file.c, file.d);
+  spec.productVersionMS = VersionWord(product.a, product.b);
+  spec.productVersionLS = VersionWord(product.c, product.d);
+  if (!fileString.empty() || !productString.empty()) {
+    VersionStringTable table;
+    if (!fileString.empty()) table.strings.emplace_back(L"FileVersion", fileString);
+    if (!productString.empty()) table.strings.emplace_back(L"ProductVersion", productString);
+    spec.stringTables.push_back(table);
+    spec.translations = {{0x0409, 0x04b0}};
+  }
+  return WritePeWithVersion(path, BuildVersionResource(spec));
+}
+
+bool MakeShortcut(const std::wstring& link, const std::wstring& target) {
+  ComPtr<IShellLinkW> shellLink;
+  if (FAILED(::CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
+                                reinterpret_cast<void**>(shellLink.GetAddressOf())))) {
+    return false;
+  }
+  ComPtr<IPersistFile> file;
+  if (FAILED(shellLink->QueryInterface(IID_IPersistFile,
+                                       reinterpret_cast<void**>(file.GetAddressOf())))) {
+    return false;
+  }
+  if (FAILED(shellLink->SetPath(target.c_str()))) return false;
+  return SUCCEEDED(file->Save(link.c_str(), TRUE));
+}
+
+bool WriteRules(const std::wstring& folder, std::wstring_view xml) {
+  if (!CreateDirectories(folder + L"\\KaData")) return false;
+  return WriteFileBytes(folder + L"\\KaData\\KaSoftwareVerIdentify.xml", Utf8(xml));
+}
+
+ScopedOsVersion::ScopedOsVersion(DWORD major, DWORD minor) {
+  g_major = major;
+  g_minor = minor;
+  SetOsVersionQuery(&PoseAsVersion);
+}
+
+ScopedOsVersion::~ScopedOsVersion() { SetOsVersionQuery(nullptr); }
+
+ScopedProgramsFolders::ScopedProgramsFolders(std::wstring common, std::wstring user) {
+  g_commonPrograms = std::move(common);
+  g_userPrograms = std::move(user);
+  SetFolderPathQuery(&PoseAsFolders);
+}
+
+ScopedProgramsFolders::~ScopedProgramsFolders() { SetFolderPathQuery(nullptr); }
+
+ScopedModuleFile::ScopedModuleFile(std::wstring moduleFile) {
+  g_moduleFile = std::move(moduleFile);
+  SetModuleFileNameQuery(&PoseAsModule);
+}
+
+ScopedModuleFile::~ScopedModuleFile() { SetModuleFileNameQuery(nullptr); }
+
+PrivateDll::PrivateDll() {
+  const std::wstring copy = dir_.Join(L"Tessary.dll");
+  if (!::CopyFileW(BuiltDllPath().c_str(), copy.c_str(), FALSE)) return;
+  dll_ = std::make_unique<TessaryDll>(copy);
+}
+
+}  // namespace tessary::testing

@@ -1,0 +1,98 @@
+#pragma once
+// Fixtures for the identification tests: COM string arguments, Uninstall
+// entries, version-carrying files, shortcuts, the rules file, and the seams
+// that pose as another Windows release or other Programs folders.
+#include <windows.h>
+
+#include <initializer_list>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "support/TestSupport.h"
+
+namespace tessary::testing {
+
+// A COM string argument owned by the test.
+class Bstr {
+ public:
+  explicit Bstr(const wchar_t* text) : value_(::SysAllocString(text)) {}
+  ~Bstr() { ::SysFreeString(value_); }
+  Bstr(const Bstr&) = delete;
+  Bstr& operator=(const Bstr&) = delete;
+  operator BSTR() const { return value_; }
+
+ private:
+  BSTR value_;
+};
+
+// Takes ownership of an out string: its text, or "<null>".
+std::wstring Take(BSTR text);
+
+inline constexpr wchar_t kUninstallPath[] =
+    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\";
+
+using Values = std::initializer_list<std::pair<const wchar_t*, std::wstring_view>>;
+
+// Writes the subkey `name` of the Uninstall key under `root` with `values`.
+bool AddUninstallEntry(HKEY root, const std::wstring& name, Values values = {});
+
+// Records `image` as the Add/Remove Programs cache path of `name`.
+bool SetArpImagePath(HKEY root, const std::wstring& name, const std::wstring& image);
+
+struct Quad {
+  WORD a, b, c, d;
+};
+
+// A PE file whose fixed block carries the two versions and whose string
+// table, when given, carries "FileVersion" and "ProductVersion" texts.
+bool WriteVersionedFile(const std::wstring& path, Quad file, Quad product,
+                        std::wstring_view fileString = {}, std::wstring_view productString = {});
+
+// A shell link to `target` (which need not exist), saved at `link`.
+bool MakeShortcut(const std::wstring& link, const std::wstring& target);
+
+// Writes `folder`\KaData\KaSoftwareVerIdentify.xml as UTF-8.
+bool WriteRules(const std::wstring& folder, std::wstring_view xml);
+
+// Poses as Windows `major`.`minor` (NT platform) for this process's code.
+class ScopedOsVersion {
+ public:
+  ScopedOsVersion(DWORD major, DWORD minor);
+  ~ScopedOsVersion();
+};
+
+// Answers CSIDL_COMMON_PROGRAMS and CSIDL_PROGRAMS with these folders; an
+// empty one fails.
+class ScopedProgramsFolders {
+ public:
+  ScopedProgramsFolders(std::wstring common, std::wstring user);
+  ~ScopedProgramsFolders();
+};
+
+// Makes this process's code believe its module is `moduleFile`, so it reads
+// its data files from the KaData folder beside it.
+class ScopedModuleFile {
+ public:
+  explicit ScopedModuleFile(std::wstring moduleFile);
+  ~ScopedModuleFile();
+};
+
+// A private copy of the DLL in its own folder, which holds its own KaData.
+class PrivateDll {
+ public:
+  PrivateDll();
+  const std::wstring& folder() const { return dir_.path(); }
+  bool WriteRules(std::wstring_view xml) const {
+    return tessary::testing::WriteRules(dir_.path(), xml);
+  }
+  const TessaryDll& dll() const { return *dll_; }
+  bool ok() const { return dll_ && dll_->ok(); }
+
+ private:
+  TempDir dir_;
+  std::unique_ptr<TessaryDll> dll_;
+};
+
+}  // namespace tessary::testing
