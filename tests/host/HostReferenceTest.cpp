@@ -1,0 +1,89 @@
+// The DLL's module-wide host reference, set and cleared through the status
+// manager's Attach and Detach, and released when the module is unloaded.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+#include <wrl/client.h>
+
+#include "TessaryLib.h"
+#include "host/Host.h"
+#include "support/TestSupport.h"
+
+namespace tessary::testing {
+namespace {
+
+using Microsoft::WRL::ComPtr;
+
+ULONG References(IUnknown* object) {
+  object->AddRef();
+  return object->Release();
+}
+
+class HostReferenceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_HRESULT_SUCCEEDED(host_.Start());
+    baseline_ = References(host_.Services());
+  }
+  void TearDown() override { host_.Shutdown(); }
+
+  host::Host host_;
+  ULONG baseline_ = 0;
+};
+
+TEST_F(HostReferenceTest, AttachHoldsTheHostAndDetachLetsItGo) {
+  TessaryDll dll;
+  ComPtr<IKaHostPlugin> plugin;
+  ASSERT_HRESULT_SUCCEEDED(dll.Create(CLSID_KaSoftStatusManager, plugin.GetAddressOf()));
+  EXPECT_EQ(plugin->Attach(host_.Services()), S_FALSE);
+  EXPECT_EQ(References(host_.Services()), baseline_ + 1);
+  // A second Attach replaces the reference rather than adding one.
+  plugin->Attach(host_.Services());
+  EXPECT_EQ(References(host_.Services()), baseline_ + 1);
+  EXPECT_EQ(plugin->Detach(), S_OK);
+  EXPECT_EQ(References(host_.Services()), baseline_);
+}
+
+TEST_F(HostReferenceTest, UnloadingTheModuleReleasesAHostNeverDetached) {
+  {
+    TessaryDll dll;
+    ComPtr<IKaHostPlugin> plugin;
+    ASSERT_HRESULT_SUCCEEDED(dll.Create(CLSID_KaSoftStatusManager, plugin.GetAddressOf()));
+    plugin->Attach(host_.Services());
+    plugin.Reset();
+    EXPECT_EQ(dll.CanUnloadNow(), S_OK);
+    EXPECT_EQ(References(host_.Services()), baseline_ + 1);
+  }
+  EXPECT_EQ(References(host_.Services()), baseline_);
+}
+
+TEST_F(HostReferenceTest, TheStatusManagerHandsOutOneCatalogLoadedOnce) {
+  TessaryDll dll;
+  ComPtr<IKaSoftStatusManager> manager;
+  ASSERT_HRESULT_SUCCEEDED(dll.Create(CLSID_KaSoftStatusManager, manager.GetAddressOf()));
+  ComPtr<IKaHostPlugin> plugin;
+  ASSERT_HRESULT_SUCCEEDED(manager.As(&plugin));
+  plugin->Attach(host_.Services());
+
+  ComPtr<IKaSoftwareCatelog> first, second;
+  EXPECT_EQ(manager->GetSoftwareCatelog(nullptr), E_POINTER);
+  ASSERT_EQ(manager->GetSoftwareCatelog(first.GetAddressOf()), S_OK);
+  ASSERT_EQ(manager->GetSoftwareCatelog(second.GetAddressOf()), S_OK);
+  EXPECT_EQ(first.Get(), second.Get());
+  // One load: the catalog file and the registry-key file, once each.
+  EXPECT_EQ(host_.Data().DataFilePathCalls(), 2);
+
+  // Detach drops the catalog; the host's references keep it working.
+  plugin->Detach();
+  ComPtr<IKaSoftwareCatelog> third;
+  ASSERT_EQ(manager->GetSoftwareCatelog(third.GetAddressOf()), S_OK);
+  EXPECT_NE(third.Get(), first.Get());
+  LONG count = -1;
+  EXPECT_EQ(first->GetSoftCount(kaSoftInnerType_all, &count), S_OK);
+  // Not built yet: the rest of the status manager says so.
+  kaSoftInstallStatus status{};
+  EXPECT_EQ(manager->GetSoftInstallStatus(nullptr, &status, nullptr, nullptr), E_NOTIMPL);
+}
+
+}  // namespace
+}  // namespace tessary::testing
