@@ -256,9 +256,9 @@ std::optional<std::wstring> ResolveShortcut(const std::wstring& linkPath) {
   // One character more than a path holds: GetPath cuts silently, and a cut
   // target would name some other file.
   wchar_t target[MAX_PATH + 1] = {};
-  link->GetPath(target, MAX_PATH + 1, nullptr, 0);
+  if (FAILED(link->GetPath(target, MAX_PATH + 1, nullptr, 0))) return std::nullopt;
   target[MAX_PATH] = L'\0';
-  if (!FitsPath(target)) return std::nullopt;
+  if (target[0] == L'\0' || !FitsPath(target)) return std::nullopt;
   return std::wstring(target);
 }
 

@@ -82,8 +82,8 @@ class StartMenuScanner {
 };
 
 // The target of a shell link, read through IShellLinkW on this thread's
-// apartment; nothing when the link cannot be loaded or its target does not
-// fit a path. May throw bad_alloc.
+// apartment; nothing when the link cannot be loaded or has no target that
+// fits a path. May throw bad_alloc.
 std::optional<std::wstring> ResolveShortcut(const std::wstring& linkPath);
 
 // The version of a start-menu record under kaSoftVersionPolicy_oppFile or
