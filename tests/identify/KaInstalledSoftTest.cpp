@@ -1,0 +1,326 @@
+// KaInstalledSoft through the DLL's class object, over a sandboxed registry
+// and real files.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+#include <wrl/client.h>
+
+#include "IdentifyTestSupport.h"
+#include "TessaryLib.h"
+
+using Microsoft::WRL::ComPtr;
+
+namespace tessary::testing {
+namespace {
+
+constexpr HRESULT kComputed = static_cast<HRESULT>(0x00070000);
+constexpr HRESULT kNoRecord = static_cast<HRESULT>(0x80070001);
+constexpr HRESULT kFileMissing = static_cast<HRESULT>(0x80070002);
+constexpr HRESULT kUnreadable = static_cast<HRESULT>(0x80070005);
+
+// A controlling unknown for aggregation, counting its references.
+struct Outer : IUnknown {
+  STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
+    if (riid == IID_IUnknown) {
+      *ppv = static_cast<IUnknown*>(this);
+      AddRef();
+      return S_OK;
+    }
+    return inner ? inner->QueryInterface(riid, ppv) : E_NOINTERFACE;
+  }
+  STDMETHODIMP_(ULONG) AddRef() override { return ++refs; }
+  STDMETHODIMP_(ULONG) Release() override { return --refs; }
+  ComPtr<IUnknown> inner;
+  ULONG refs = 1;
+};
+
+class KaInstalledSoftTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(sandbox_.ok());
+    ASSERT_TRUE(dll_.ok());
+  }
+
+  // A program installed in its own folder under the test's folder, with its
+  // uninstaller there; every entry gets a display name of its own so the
+  // inventory keeps it.
+  std::wstring Folder(std::wstring_view name) const {
+    const std::wstring folder = files_.Join(name);
+    CreateDirectories(folder);
+    return folder;
+  }
+  void Program(HKEY root, const std::wstring& key, std::wstring_view displayVersion,
+               const std::wstring& folder, std::wstring_view icon = {}) {
+    const std::wstring uninstall = L"\"" + folder + L"\\uninst.exe\" /S";
+    ASSERT_TRUE(AddUninstallEntry(root, key,
+                                  {{L"DisplayName", key + L" " + std::wstring(displayVersion)},
+                                   {L"DisplayVersion", displayVersion},
+                                   {L"UninstallString", uninstall},
+                                   {L"DisplayIcon", icon}}));
+  }
+  ComPtr<IKaInstalledSoft> Engine() {
+    ComPtr<IKaInstalledSoft> engine;
+    EXPECT_EQ(dll_.dll().Create(CLSID_KaInstalledSoft, engine.GetAddressOf()), S_OK);
+    return engine;
+  }
+  static std::wstring Version(IKaInstalledSoft* engine, const wchar_t* key, int policy,
+                              const wchar_t* path = nullptr, HRESULT* hr = nullptr) {
+    BSTR version = nullptr;
+    const HRESULT result = engine->GetSoftVersion(
+        Bstr(key), static_cast<kaSoftVersionPolicy>(policy), Bstr(path), &version);
+    if (hr) *hr = result;
+    return Take(version);
+  }
+  static kaSoftInstallStatus StatusWith(IKaInstalledSoft* engine, const wchar_t* key, int policy,
+                                        const wchar_t* version) {
+    kaSoftInstallStatus status = kaSoftInstallStatus_unknown;
+    EXPECT_EQ(engine->QueryInstallStatusWithVersion(Bstr(key),
+                                                    static_cast<kaSoftVersionPolicy>(policy),
+                                                    Bstr(L"app.exe"), Bstr(version), &status),
+              S_OK);
+    return status;
+  }
+
+  RegistrySandbox sandbox_;
+  TempDir files_;
+  PrivateDll dll_;
+};
+
+TEST_F(KaInstalledSoftTest, KeyUnderBothHivesHasTwoRecords) {
+  const std::wstring machine = Folder(L"Machine");
+  const std::wstring user = Folder(L"User");
+  ASSERT_TRUE(WriteVersionedFile(machine + L"\\app.exe", {1, 0, 0, 0}, {1, 0, 0, 0}));
+  Program(HKEY_LOCAL_MACHINE, L"Twin", L"1.0", machine);
+  Program(HKEY_CURRENT_USER, L"twin", L"2.0", user);
+  auto engine = Engine();
+  ASSERT_TRUE(engine);
+
+  // Either record's version matches; blanks around the asked one are ignored.
+  EXPECT_EQ(StatusWith(engine.Get(), L"TWIN", kaSoftVersionPolicy_reg, L" 2.0\t"),
+            kaSoftInstallStatus_installed);
+  EXPECT_EQ(StatusWith(engine.Get(), L"twin", kaSoftVersionPolicy_reg, L"1.0"),
+            kaSoftInstallStatus_installed);
+  EXPECT_EQ(StatusWith(engine.Get(), L"twin", kaSoftVersionPolicy_reg, L"1.00"),
+            kaSoftInstallStatus_noInstall);
+  EXPECT_EQ(StatusWith(engine.Get(), L"other", kaSoftVersionPolicy_reg, L""),
+            kaSoftInstallStatus_noInstall);
+
+  // Only the first record (HKLM's) reports a version.
+  EXPECT_EQ(Version(engine.Get(), L"Twin", kaSoftVersionPolicy_reg), L"1.0");
+
+  // Every record is computed; the last one's result is returned.
+  EXPECT_EQ(engine->SetSoftVersion(Bstr(L"twin"), kaSoftVersionPolicy_oppFile, Bstr(L"app.exe")),
+            kFileMissing);
+  EXPECT_EQ(Version(engine.Get(), L"twin", kaSoftVersionPolicy_oppFile), L"1.0.0.0");
+  ASSERT_TRUE(WriteVersionedFile(user + L"\\app.exe", {2, 0, 0, 0}, {2, 0, 0, 0}));
+  EXPECT_EQ(engine->SetSoftVersion(Bstr(L"twin"), kaSoftVersionPolicy_oppFile, Bstr(L"app.exe")),
+            kComputed);
+  EXPECT_EQ(engine->SetSoftVersion(Bstr(L"nobody"), kaSoftVersionPolicy_oppFile, nullptr),
+            kNoRecord);
+
+  // The uninstall string of the first record whose version matches.
+  BSTR uninstall = nullptr;
+  EXPECT_EQ(engine->QueryUninstallStringWithVersion(Bstr(L"Twin"), kaSoftVersionPolicy_reg,
+                                                    nullptr, Bstr(L"2.0"), &uninstall),
+            S_OK);
+  EXPECT_EQ(Take(uninstall), L"\"" + user + L"\\uninst.exe\" /S");
+  EXPECT_EQ(engine->QueryUninstallStringWithVersion(Bstr(L"Twin"), kaSoftVersionPolicy_reg,
+                                                    nullptr, Bstr(L"3.0"), &uninstall),
+            E_FAIL);
+  EXPECT_EQ(uninstall, nullptr);
+  EXPECT_EQ(engine->QueryUninstallStringWithVersion(Bstr(L"nobody"), kaSoftVersionPolicy_reg,
+                                                    nullptr, Bstr(L""), &uninstall),
+            E_FAIL);
+}
+
+TEST_F(KaInstalledSoftTest, VersionsUnderEachPolicy) {
+  const std::wstring folder = Folder(L"Prog");
+  ASSERT_TRUE(WriteVersionedFile(folder + L"\\app.exe", {1, 2, 0, 5}, {3, 0, 0, 0},
+                                 L"v1, 2, 0, 5", L"3, 0 beta"));
+  ASSERT_TRUE(WriteVersionedFile(folder + L"\\arp.exe", {4, 0, 0, 1}, {4, 1, 0, 0}));
+  Program(HKEY_LOCAL_MACHINE, L"Lettered", L"v1.2", folder);
+  Program(HKEY_LOCAL_MACHINE, L"Both", L"V2.0v", folder);
+  Program(HKEY_LOCAL_MACHINE, L"Commas", L"1, 2", folder);
+  ASSERT_TRUE(SetArpImagePath(HKEY_LOCAL_MACHINE, L"Commas", folder + L"\\arp.exe"));
+  auto engine = Engine();
+  ASSERT_TRUE(engine);
+
+  HRESULT hr = S_OK;
+  EXPECT_EQ(Version(engine.Get(), L"Lettered", kaSoftVersionPolicy_reg, nullptr, &hr), L"1.2");
+  EXPECT_EQ(hr, kComputed);
+  EXPECT_EQ(Version(engine.Get(), L"Both", kaSoftVersionPolicy_reg), L"2.0");
+  // The registry's text is kept as written; file versions are normalised.
+  EXPECT_EQ(Version(engine.Get(), L"Commas", kaSoftVersionPolicy_reg), L"1, 2");
+  EXPECT_EQ(Version(engine.Get(), L"Lettered", kaSoftVersionPolicy_oppFile, L"app.exe"),
+            L"1.2.0.5");
+  EXPECT_EQ(Version(engine.Get(), L"Both", kaSoftVersionPolicy_oppProduct, L"./app.exe"),
+            L"3.0beta");
+  // Policy none, and any unknown value, read the product version.
+  EXPECT_EQ(Version(engine.Get(), L"Commas", 17, L"sub/../app.exe"), L"3.0beta");
+  EXPECT_EQ(engine->SetSoftVersion(Bstr(L"Commas"), kaSoftVersionPolicy_arpFile, nullptr),
+            kComputed);
+  EXPECT_EQ(Version(engine.Get(), L"Commas", kaSoftVersionPolicy_arpFile), L"4.0.0.1");
+  EXPECT_EQ(Version(engine.Get(), L"Commas", kaSoftVersionPolicy_arpProduct), L"4.1.0.0");
+
+  // A key without records; a record whose version cannot be computed.
+  EXPECT_EQ(Version(engine.Get(), L"Missing", kaSoftVersionPolicy_reg, nullptr, &hr), L"<null>");
+  EXPECT_EQ(hr, kNoRecord);
+  EXPECT_EQ(Version(engine.Get(), L"Lettered", kaSoftVersionPolicy_arpFile, nullptr, &hr),
+            L"<null>");
+  EXPECT_EQ(hr, kComputed);
+}
+
+TEST_F(KaInstalledSoftTest, ComputedVersionsAreCachedPerRecordAndPolicy) {
+  const std::wstring folder = Folder(L"Prog");
+  const std::wstring app = folder + L"\\app.exe";
+  ASSERT_TRUE(WriteVersionedFile(app, {1, 0, 0, 0}, {1, 5, 0, 0}));
+  Program(HKEY_LOCAL_MACHINE, L"Cached", L"9.9", folder);
+  Program(HKEY_LOCAL_MACHINE, L"Later", L"8.8", Folder(L"Later"));
+  Program(HKEY_LOCAL_MACHINE, L"Arp", L"7.7", Folder(L"Arp"));
+  const std::wstring arpImage = files_.Join(L"Arp\\image.exe");
+  ASSERT_TRUE(SetArpImagePath(HKEY_LOCAL_MACHINE, L"Arp", arpImage));
+  auto engine = Engine();
+  ASSERT_TRUE(engine);
+
+  EXPECT_EQ(Version(engine.Get(), L"Cached", kaSoftVersionPolicy_oppFile, L"app.exe"), L"1.0.0.0");
+  ASSERT_TRUE(WriteVersionedFile(app, {2, 0, 0, 0}, {2, 5, 0, 0}));
+  // The registry policy reads DisplayVersion and leaves the cache alone.
+  EXPECT_EQ(Version(engine.Get(), L"Cached", kaSoftVersionPolicy_reg), L"9.9");
+  // The same policy answers from the cache, whatever the path now says.
+  EXPECT_EQ(Version(engine.Get(), L"Cached", kaSoftVersionPolicy_oppFile, L"other.exe"),
+            L"1.0.0.0");
+  // Another policy computes again.
+  EXPECT_EQ(Version(engine.Get(), L"Cached", kaSoftVersionPolicy_oppProduct, L"app.exe"),
+            L"2.5.0.0");
+
+  // A file missing through the relative path is looked for again next time.
+  EXPECT_EQ(Version(engine.Get(), L"Later", kaSoftVersionPolicy_oppFile, L"app.exe"), L"<null>");
+  ASSERT_TRUE(WriteVersionedFile(files_.Join(L"Later\\app.exe"), {3, 0, 0, 0}, {3, 0, 0, 0}));
+  EXPECT_EQ(Version(engine.Get(), L"Later", kaSoftVersionPolicy_oppFile, L"app.exe"), L"3.0.0.0");
+
+  // A failed ARP-cache read stays cached, empty, until computed on purpose.
+  EXPECT_EQ(Version(engine.Get(), L"Arp", kaSoftVersionPolicy_arpFile), L"<null>");
+  ASSERT_TRUE(WriteFileBytes(arpImage, "no version resource"));
+  EXPECT_EQ(Version(engine.Get(), L"Arp", kaSoftVersionPolicy_arpFile), L"<null>");
+  EXPECT_EQ(engine->SetSoftVersion(Bstr(L"Arp"), kaSoftVersionPolicy_arpFile, nullptr),
+            kUnreadable);
+  ASSERT_TRUE(WriteVersionedFile(arpImage, {5, 0, 0, 0}, {5, 0, 0, 0}));
+  EXPECT_EQ(Version(engine.Get(), L"Arp", kaSoftVersionPolicy_arpFile), L"<null>");
+  EXPECT_EQ(engine->SetSoftVersion(Bstr(L"Arp"), kaSoftVersionPolicy_arpFile, nullptr),
+            kComputed);
+  EXPECT_EQ(Version(engine.Get(), L"Arp", kaSoftVersionPolicy_arpFile), L"5.0.0.0");
+
+  // A rebuild drops every cached version.
+  EXPECT_EQ(engine->ReBuildInstalledVerInfo(), S_OK);
+  EXPECT_EQ(Version(engine.Get(), L"Cached", kaSoftVersionPolicy_oppFile, L"app.exe"), L"2.0.0.0");
+}
+
+TEST_F(KaInstalledSoftTest, VersionMatchingUsesThePolicysVersion) {
+  const std::wstring folder = Folder(L"Prog");
+  ASSERT_TRUE(WriteVersionedFile(folder + L"\\app.exe", {1, 0, 0, 0}, {1, 0, 0, 0}));
+  Program(HKEY_LOCAL_MACHINE, L"Matched", L"0.1", folder);
+  Program(HKEY_LOCAL_MACHINE, L"Unknowable", L"0.2", Folder(L"Empty"));
+  auto engine = Engine();
+  ASSERT_TRUE(engine);
+  EXPECT_EQ(StatusWith(engine.Get(), L"Matched", kaSoftVersionPolicy_oppFile, L"  1.0.0.0 "),
+            kaSoftInstallStatus_installed);
+  EXPECT_EQ(StatusWith(engine.Get(), L"Matched", kaSoftVersionPolicy_oppFile, L"1.0"),
+            kaSoftInstallStatus_noInstall);
+  // A version that cannot be computed matches only blanks.
+  EXPECT_EQ(StatusWith(engine.Get(), L"Unknowable", kaSoftVersionPolicy_oppFile, L"   "),
+            kaSoftInstallStatus_installed);
+  EXPECT_EQ(StatusWith(engine.Get(), L"Unknowable", kaSoftVersionPolicy_oppFile, L"0.2"),
+            kaSoftInstallStatus_noInstall);
+
+  kaSoftInstallStatus status = kaSoftInstallStatus_unknown;
+  EXPECT_EQ(engine->QueryInstallStatus(Bstr(L"MATCHED"), &status), S_OK);
+  EXPECT_EQ(status, kaSoftInstallStatus_installed);
+  EXPECT_EQ(engine->QueryInstallStatus(Bstr(L"nothing"), &status), S_OK);
+  EXPECT_EQ(status, kaSoftInstallStatus_noInstall);
+}
+
+TEST_F(KaInstalledSoftTest, StartupExeIsTheFirstRecordWithAnApplication) {
+  const std::wstring folder = Folder(L"Prog");
+  const std::wstring app = folder + L"\\App.exe";
+  ASSERT_TRUE(WriteVersionedFile(app, {1, 0, 0, 0}, {1, 0, 0, 0}));
+  Program(HKEY_LOCAL_MACHINE, L"Started", L"1.0", folder);
+  Program(HKEY_CURRENT_USER, L"Started", L"1.1", folder, app + L",0");
+  Program(HKEY_LOCAL_MACHINE, L"Bare", L"1.0", folder);
+  auto engine = Engine();
+  ASSERT_TRUE(engine);
+  BSTR path = nullptr;
+  EXPECT_EQ(engine->GetStartupExeString(Bstr(L"started"), &path), S_OK);
+  EXPECT_EQ(Take(path), app);
+  EXPECT_EQ(engine->GetStartupExeString(Bstr(L"Bare"), &path), E_FAIL);
+  EXPECT_EQ(path, nullptr);
+  EXPECT_EQ(engine->GetStartupExeString(Bstr(L"nobody"), &path), kNoRecord);
+  EXPECT_EQ(path, nullptr);
+}
+
+TEST_F(KaInstalledSoftTest, GamePlatformProgramsAreFoundBelowItsOwnFolder) {
+  const std::wstring game = Folder(L"Game");
+  ASSERT_TRUE(WriteVersionedFile(game + L"\\hall.exe", {6, 0, 0, 0}, {6, 0, 0, 0}));
+  ASSERT_TRUE(WriteString(HKEY_CURRENT_USER, L"Software\\GlobalLink\\Game\\Share", L"Path", game));
+  const std::wstring key = L"\x8054\x4f17\x4e16\x754c";
+  Program(HKEY_LOCAL_MACHINE, key, L"1.0", Folder(L"Elsewhere"));
+  Program(HKEY_LOCAL_MACHINE, L"NotTheGame", L"1.0", Folder(L"Elsewhere2"));
+  auto engine = Engine();
+  ASSERT_TRUE(engine);
+  EXPECT_EQ(Version(engine.Get(), key.c_str(), kaSoftVersionPolicy_oppFile, L"hall.exe"),
+            L"6.0.0.0");
+  EXPECT_EQ(Version(engine.Get(), L"NotTheGame", kaSoftVersionPolicy_oppFile, L"hall.exe"),
+            L"<null>");
+}
+
+TEST_F(KaInstalledSoftTest, ComContract) {
+  Program(HKEY_LOCAL_MACHINE, L"Some", L"1.0", Folder(L"Some"));
+  auto engine = Engine();
+  ASSERT_TRUE(engine);
+  kaSoftInstallStatus status;
+  BSTR out = reinterpret_cast<BSTR>(1);
+  EXPECT_EQ(engine->QueryInstallStatus(nullptr, &status), E_POINTER);
+  EXPECT_EQ(engine->QueryInstallStatus(Bstr(L"Some"), nullptr), E_POINTER);
+  EXPECT_EQ(engine->QueryInstallStatusWithVersion(Bstr(L"Some"), kaSoftVersionPolicy_reg, nullptr,
+                                                  nullptr, &status),
+            E_POINTER);
+  EXPECT_EQ(engine->QueryUninstallStringWithVersion(Bstr(L"Some"), kaSoftVersionPolicy_reg,
+                                                    nullptr, nullptr, &out),
+            E_POINTER);
+  EXPECT_EQ(engine->GetSoftVersion(nullptr, kaSoftVersionPolicy_reg, nullptr, &out), E_POINTER);
+  EXPECT_EQ(engine->GetSoftVersion(Bstr(L"Some"), kaSoftVersionPolicy_reg, nullptr, nullptr),
+            E_POINTER);
+  EXPECT_EQ(engine->SetSoftVersion(nullptr, kaSoftVersionPolicy_reg, nullptr), E_POINTER);
+  EXPECT_EQ(engine->GetStartupExeString(nullptr, &out), E_POINTER);
+  EXPECT_EQ(engine->GetSoftVersionFromStartMenu(nullptr, kaSoftVersionPolicy_oppFile, nullptr,
+                                                &out),
+            E_POINTER);
+  EXPECT_EQ(engine->SetSoftVersion(Bstr(L"some"), kaSoftVersionPolicy_reg, nullptr), kComputed);
+
+  ComPtr<IKaCommonSoft> other;
+  EXPECT_EQ(engine->QueryInterface(IID_IKaCommonSoft,
+                                    reinterpret_cast<void**>(other.GetAddressOf())),
+            E_NOINTERFACE);
+  EXPECT_EQ(other, nullptr);
+
+  // Aggregation is allowed: the outer object gets the inner unknown, and
+  // the interface's IUnknown methods delegate to the outer object.
+  Outer outerObject;
+  EXPECT_EQ(dll_.dll().Create(CLSID_KaInstalledSoft, IID_IUnknown,
+                              reinterpret_cast<void**>(outerObject.inner.GetAddressOf()),
+                              &outerObject),
+            S_OK);
+  ASSERT_NE(outerObject.inner, nullptr);
+  IKaInstalledSoft* aggregated = nullptr;
+  ASSERT_EQ(outerObject.inner->QueryInterface(IID_IKaInstalledSoft,
+                                              reinterpret_cast<void**>(&aggregated)),
+            S_OK);
+  const ULONG before = outerObject.refs;
+  aggregated->AddRef();
+  EXPECT_EQ(outerObject.refs, before + 1);
+  aggregated->Release();
+  aggregated->Release();
+  outerObject.inner.Reset();
+}
+
+}  // namespace
+}  // namespace tessary::testing
