@@ -111,39 +111,30 @@ TEST_F(ScriptTest, MalformedScriptsWriteNothing) {
 
 // The class table of the finished module: every class with its script and
 // registration flag.
-const ClassEntry kFullTable[] = {
-    {&CLSID_KaCommonSoft, nullptr, true, 105, false},
-    {&CLSID_KaInstalledSoft, nullptr, true, 104, true},
-    {&CLSID_KaGetIconStatus, nullptr, false, 103, true},
-    {&CLSID_KaRecommendCatalog, nullptr, true, 113, true},
-    {&CLSID_KaRecommendSoft, nullptr, true, 112, true},
-    {&CLSID_KaSoftStatusManager, nullptr, false, 102, true},
-    {&CLSID_KaSoftUpdater, nullptr, true, 110, true},
-    {&CLSID_KaSoftTypeStorage, nullptr, true, 109, true},
-    {&CLSID_KaSoftwareCatelog, nullptr, true, 108, true},
-    {&CLSID_KaSoftWare, nullptr, false, 106, true},
-    {&CLSID_KaSoftMainType, nullptr, false, 107, true},
-    {&CLSID_KaSoftwareVerItem, nullptr, true, 111, false},
+struct NamedClass {
+  const wchar_t* name;
+  ClassEntry entry;
+};
+const NamedClass kClasses[] = {
+    {L"KaCommonSoft", {&CLSID_KaCommonSoft, nullptr, true, 105, false}},
+    {L"KaInstalledSoft", {&CLSID_KaInstalledSoft, nullptr, true, 104, true}},
+    {L"KaGetIconStatus", {&CLSID_KaGetIconStatus, nullptr, false, 103, true}},
+    {L"KaRecommendCatalog", {&CLSID_KaRecommendCatalog, nullptr, true, 113, true}},
+    {L"KaRecommendSoft", {&CLSID_KaRecommendSoft, nullptr, true, 112, true}},
+    {L"KaSoftStatusManager", {&CLSID_KaSoftStatusManager, nullptr, false, 102, true}},
+    {L"KaSoftUpdater", {&CLSID_KaSoftUpdater, nullptr, true, 110, true}},
+    {L"KaSoftTypeStorage", {&CLSID_KaSoftTypeStorage, nullptr, true, 109, true}},
+    {L"KaSoftwareCatelog", {&CLSID_KaSoftwareCatelog, nullptr, true, 108, true}},
+    {L"KaSoftWare", {&CLSID_KaSoftWare, nullptr, false, 106, true}},
+    {L"KaSoftMainType", {&CLSID_KaSoftMainType, nullptr, false, 107, true}},
+    {L"KaSoftwareVerItem", {&CLSID_KaSoftwareVerItem, nullptr, true, 111, false}},
 };
 
-struct ClassName {
-  const CLSID* clsid;
-  const wchar_t* name;
-};
-const ClassName kNames[] = {
-    {&CLSID_KaCommonSoft, L"KaCommonSoft"},
-    {&CLSID_KaInstalledSoft, L"KaInstalledSoft"},
-    {&CLSID_KaGetIconStatus, L"KaGetIconStatus"},
-    {&CLSID_KaRecommendCatalog, L"KaRecommendCatalog"},
-    {&CLSID_KaRecommendSoft, L"KaRecommendSoft"},
-    {&CLSID_KaSoftStatusManager, L"KaSoftStatusManager"},
-    {&CLSID_KaSoftUpdater, L"KaSoftUpdater"},
-    {&CLSID_KaSoftTypeStorage, L"KaSoftTypeStorage"},
-    {&CLSID_KaSoftwareCatelog, L"KaSoftwareCatelog"},
-    {&CLSID_KaSoftWare, L"KaSoftWare"},
-    {&CLSID_KaSoftMainType, L"KaSoftMainType"},
-    {&CLSID_KaSoftwareVerItem, L"KaSoftwareVerItem"},
-};
+std::vector<ClassEntry> FullTable() {
+  std::vector<ClassEntry> table;
+  for (const NamedClass& cls : kClasses) table.push_back(cls.entry);
+  return table;
+}
 
 class ModuleRegistrationTest : public ::testing::Test {
  protected:
@@ -156,12 +147,12 @@ class ModuleRegistrationTest : public ::testing::Test {
 TEST_F(ModuleRegistrationTest, WritesEveryRegisteredClassAndNothingForTheOthers) {
   ASSERT_TRUE(sandbox_.ok());
   ASSERT_TRUE(dll_.ok());
-  ASSERT_EQ(tessary::RegisterServer(dll_.module(), kFullTable, appId_), S_OK);
+  ASSERT_EQ(tessary::RegisterServer(dll_.module(), FullTable(), appId_), S_OK);
 
   const std::wstring path = BuiltDllPath();
-  for (const ClassName& cls : kNames) {
+  for (const NamedClass& cls : kClasses) {
     const std::wstring name = cls.name;
-    const std::wstring clsid = Guid(*cls.clsid);
+    const std::wstring clsid = Guid(*cls.entry.clsid);
     const std::wstring progId = L"Tessary." + name;
     const std::wstring key = L"CLSID\\" + clsid;
     const bool written = name != L"KaCommonSoft" && name != L"KaSoftwareVerItem";
@@ -190,9 +181,9 @@ TEST_F(ModuleRegistrationTest, WritesEveryRegisteredClassAndNothingForTheOthers)
   EXPECT_EQ(ReadString(HKEY_CLASSES_ROOT, L"AppID\\Tessary.DLL", L"AppID"), appId_);
   EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, L"TypeLib\\" + libId_ + L"\\1.0"));
 
-  ASSERT_EQ(tessary::UnregisterServer(dll_.module(), kFullTable, appId_), S_OK);
-  for (const ClassName& cls : kNames) {
-    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, L"CLSID\\" + Guid(*cls.clsid))) << cls.name;
+  ASSERT_EQ(tessary::UnregisterServer(dll_.module(), FullTable(), appId_), S_OK);
+  for (const NamedClass& cls : kClasses) {
+    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, L"CLSID\\" + Guid(*cls.entry.clsid))) << cls.name;
     EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, std::wstring(L"Tessary.") + cls.name)) << cls.name;
     EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, std::wstring(L"Tessary.") + cls.name + L".1"));
   }
