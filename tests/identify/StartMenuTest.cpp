@@ -10,6 +10,7 @@
 #include "IdentifyTestSupport.h"
 #include "TessaryLib.h"
 #include "identify/InstalledSoftRecord.h"
+#include "identify/KaCommonSoft.h"
 #include "identify/KaInstalledSoft.h"
 #include "identify/StartMenu.h"
 
@@ -318,6 +319,53 @@ TEST_F(StartMenuTest, RescanFindsShortcutsAddedSinceTheLastBuild) {
   Link(Common(L"Late"), L"Late.lnk", app);
   EXPECT_EQ(engine->ReBuildInstalledVerInfo(), S_OK);
   EXPECT_EQ(StartupExe(engine.Get(), L"late_startmenu"), app);
+}
+
+TEST_F(StartMenuTest, CommonSoftFallsBackToTheStartMenuUnderTheFilePoliciesOnly) {
+  const std::wstring app = App(L"app.exe", {1, 0, 0, 0}, {1, 0, 0, 0});
+  App(L"tool.exe", {2, 0, 0, 0}, {2, 5, 0, 0});
+  Link(Common(L"App"), L"App.lnk", app);
+  ASSERT_TRUE(AddUninstallEntry(HKEY_LOCAL_MACHINE, L"RegKey", {{L"DisplayVersion", L"9.0"}}));
+  ASSERT_TRUE(WriteRules(
+      dir_.path(),
+      L"<vedad>"
+      L"<soft name='Menu'>"
+      L"<start_menu path='App' app_file='App' policy='3' ver_filepath='app.exe,tool.exe'/>"
+      L"<start_menu path='App' app_file='App' policy='4' ver_filepath='missing.exe,tool.exe'/>"
+      L"</soft>"
+      L"<soft name='Five'><start_menu path='App' app_file='App' ver_filepath=''/></soft>"
+      L"<soft name='Pathless'><start_menu path='App' app_file='App' policy='3'/></soft>"
+      L"<soft name='Registered'><regkey displayname='Reg'>RegKey</regkey>"
+      L"<start_menu path='App' app_file='App' policy='3' ver_filepath='app.exe'/></soft>"
+      L"</vedad>"));
+  ComPtr<IKaCommonSoft> common;
+  ASSERT_EQ(CreateKaCommonSoft(nullptr, IID_IKaCommonSoft,
+                               reinterpret_cast<void**>(common.GetAddressOf())),
+            S_OK);
+  const auto ask = [&](const wchar_t* name, std::wstring* version, std::wstring* displayName) {
+    kaSoftInstallStatus status = kaSoftInstallStatus_unknown;
+    BSTR v = nullptr;
+    BSTR d = nullptr;
+    EXPECT_EQ(common->GetSoftVersion(Bstr(name), &status, &v, &d), S_OK);
+    *version = Take(v);
+    *displayName = Take(d);
+    return status;
+  };
+  std::wstring version;
+  std::wstring displayName;
+  // The first location's first version stands until a later location has
+  // a newer one; the start menu never names the program.
+  EXPECT_EQ(ask(L"menu", &version, &displayName), kaSoftInstallStatus_installed);
+  EXPECT_EQ(version, L"2.5.0.0");
+  EXPECT_EQ(displayName, L"<null>");
+  // Shortcuts alone do not make a program installed under policy none, nor
+  // under a location without version paths.
+  EXPECT_EQ(ask(L"Five", &version, &displayName), kaSoftInstallStatus_noInstall);
+  EXPECT_EQ(ask(L"Pathless", &version, &displayName), kaSoftInstallStatus_noInstall);
+  // A registered key settles it: the start menu is not consulted.
+  EXPECT_EQ(ask(L"Registered", &version, &displayName), kaSoftInstallStatus_installed);
+  EXPECT_EQ(version, L"<null>");
+  EXPECT_EQ(displayName, L"Reg");
 }
 
 // Paths longer than a path buffer are skipped, never cut into other paths.
