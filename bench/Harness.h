@@ -61,7 +61,7 @@ bool RegisterBenchmark(const char* name, BenchmarkFunction function);
 
 }  // namespace tessary::bench
 
-#define TESSARY_BENCHMARK(name)                                                  \
-  static int name();                                                             \
+#define TESSARY_BENCHMARK(name)                                                            \
+  static int name();                                                                       \
   static const bool name##_registered = ::tessary::bench::RegisterBenchmark(#name, &name); \
   static int name()

@@ -27,14 +27,14 @@ class Sandbox {
   Sandbox() {
     path_ = L"Software\\TessaryBenchSandbox\\" + std::to_wstring(::GetCurrentProcessId());
     UniqueHkey root;
-    if (::RegCreateKeyExW(HKEY_CURRENT_USER, path_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                          nullptr, root.put(), nullptr) != ERROR_SUCCESS) {
+    if (::RegCreateKeyExW(HKEY_CURRENT_USER, path_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                          root.put(), nullptr) != ERROR_SUCCESS) {
       return;
     }
     if (::RegCreateKeyExW(root.get(), L"HKLM", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
                           machine_.put(), nullptr) != ERROR_SUCCESS ||
-        ::RegCreateKeyExW(root.get(), L"HKCU", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                          user_.put(), nullptr) != ERROR_SUCCESS) {
+        ::RegCreateKeyExW(root.get(), L"HKCU", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, user_.put(),
+                          nullptr) != ERROR_SUCCESS) {
       return;
     }
     ok_ = ::RegOverridePredefKey(HKEY_LOCAL_MACHINE, machine_.get()) == ERROR_SUCCESS &&
@@ -57,8 +57,7 @@ class Sandbox {
 
 bool SetText(HKEY key, const wchar_t* name, const std::wstring& text) {
   return ::RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
-                          static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t))) ==
-         ERROR_SUCCESS;
+                          static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
 }
 
 bool SetNumber(HKEY key, const wchar_t* name, DWORD value) {
@@ -75,9 +74,8 @@ bool Populate() {
   for (int i = 0; i < kPrograms; ++i) {
     const std::wstring n = std::to_wstring(i);
     UniqueHkey key;
-    if (::RegCreateKeyExW(uninstall.get(), (L"{6F1A" + n + L"-0000-4C2B}_is1").c_str(), 0,
-                          nullptr, 0, KEY_ALL_ACCESS, nullptr, key.put(), nullptr) !=
-        ERROR_SUCCESS) {
+    if (::RegCreateKeyExW(uninstall.get(), (L"{6F1A" + n + L"-0000-4C2B}_is1").c_str(), 0, nullptr,
+                          0, KEY_ALL_ACCESS, nullptr, key.put(), nullptr) != ERROR_SUCCESS) {
       return false;
     }
     const std::wstring folder = L"C:\\Program Files\\Example Program " + n;

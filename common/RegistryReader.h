@@ -4,11 +4,12 @@
 // data kept raw (any type taken as UTF-16 text, nothing expanded) but always
 // copied bounded and terminated.
 #include <windows.h>
+#include <oleauto.h>
 
 #include <cstddef>
 
-#include "common/Unique.h"  // before Text.h, which needs BSTR
 #include "common/Text.h"
+#include "common/Unique.h"
 
 namespace tessary {
 
@@ -35,8 +36,8 @@ class RegistryTextReader {
   // missing or its data cannot be read.
   bool Read(HKEY key, const wchar_t* name, wchar_t* dst, size_t capacity) noexcept {
     DWORD bytes = kMaxDataBytes;
-    if (::RegQueryValueExW(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(data_),
-                           &bytes) != ERROR_SUCCESS) {
+    if (::RegQueryValueExW(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(data_), &bytes) !=
+        ERROR_SUCCESS) {
       return false;
     }
     CopyBounded(dst, capacity, std::wstring_view(data_, bytes / sizeof(wchar_t)));

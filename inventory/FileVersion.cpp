@@ -100,8 +100,7 @@ bool ReadVersionStrings(const wchar_t* path, VersionText* fileVersion,
   void* table = nullptr;
   UINT tableBytes = 0;
   const UINT translations =
-      block.Query(L"\\VarFileInfo\\Translation", &table, &tableBytes) && table ? tableBytes / 4
-                                                                                : 0;
+      block.Query(L"\\VarFileInfo\\Translation", &table, &tableBytes) && table ? tableBytes / 4 : 0;
   const auto* pairs = static_cast<const WORD*>(table);
   for (UINT i = 0; i < translations; ++i) {
     const WORD language = pairs[2 * i];

@@ -28,10 +28,14 @@ WindowsVersionClass ClassifyWindowsVersion() noexcept {
   if (info.dwPlatformId != VER_PLATFORM_WIN32_NT) return WindowsVersionClass::kUnset;
   if (info.dwMajorVersion == 5) {
     switch (info.dwMinorVersion) {
-      case 0: return WindowsVersionClass::kNt50;
-      case 1: return WindowsVersionClass::kNt51;
-      case 2: return WindowsVersionClass::kNt52;
-      default: return WindowsVersionClass::kUnset;
+      case 0:
+        return WindowsVersionClass::kNt50;
+      case 1:
+        return WindowsVersionClass::kNt51;
+      case 2:
+        return WindowsVersionClass::kNt52;
+      default:
+        return WindowsVersionClass::kUnset;
     }
   }
   if (info.dwMajorVersion == 6) {

@@ -104,8 +104,7 @@ bool LoadDeclaredGb2312(IXMLDOMDocument* document, const wchar_t* path) noexcept
     UniqueBstr text;
     text.Attach(::SysAllocStringLen(nullptr, static_cast<UINT>(chars)));
     if (!text) return false;
-    ::MultiByteToWideChar(936, 0, bytes.data(), static_cast<int>(bytes.size()), text.Get(),
-                          chars);
+    ::MultiByteToWideChar(936, 0, bytes.data(), static_cast<int>(bytes.size()), text.Get(), chars);
     VARIANT_BOOL loaded = VARIANT_FALSE;
     return SUCCEEDED(document->loadXML(text.Get(), &loaded)) && loaded == VARIANT_TRUE;
   } catch (const std::bad_alloc&) {

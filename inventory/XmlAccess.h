@@ -6,14 +6,15 @@
 // gives an empty result or a skipped item.
 #include <windows.h>
 #include <msxml.h>
+#include <oleauto.h>
 #include <wrl/client.h>
 
 #include <string>
 #include <string_view>
 #include <type_traits>
 
-#include "common/Unique.h"  // before Text.h, which needs BSTR
 #include "common/Text.h"
+#include "common/Unique.h"
 
 namespace tessary {
 

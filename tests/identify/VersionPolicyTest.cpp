@@ -50,13 +50,18 @@ TEST(CompareVersionsTest, LongerListWinsEvenWithZeros) {
 TEST(CompareVersionsTest, SeparatorsAndTheirRuns) {
   ExpectAll({
       {L"1,2,3", L"1.2.3", 0},
-      {L"1\xff0c" L"2\xff0c" L"3", L"1.2.3", 0},
-      {L"1..2", L"1.0", 0},      // the second separator opens a component reading 0
+      {L"1\xff0c"
+       L"2\xff0c"
+       L"3",
+       L"1.2.3", 0},
+      {L"1..2", L"1.0", 0},  // the second separator opens a component reading 0
       {L".5", L"0", 0},
-      {L"1.2.", L"1.2", 0},      // a trailing separator adds nothing
-      {L"...", L"0.0", 0},       // two components, each one separator reading 0
-      {L"1.\xff0c" L"9", L"1.0", 0},
-      {L"1;2", L"1", 0},         // not a separator: the component reads 1
+      {L"1.2.", L"1.2", 0},  // a trailing separator adds nothing
+      {L"...", L"0.0", 0},   // two components, each one separator reading 0
+      {L"1.\xff0c"
+       L"9",
+       L"1.0", 0},
+      {L"1;2", L"1", 0},  // not a separator: the component reads 1
   });
 }
 
@@ -64,10 +69,10 @@ TEST(CompareVersionsTest, ComponentsReadLikeWtoi) {
   ExpectAll({
       {L"2.0 beta", L"2.0", 0},
       {L"2.0 beta", L"2.1", 1},
-      {L"1. 2", L"1.2", 0},      // leading blanks skipped
+      {L"1. 2", L"1.2", 0},  // leading blanks skipped
       {L"1.x", L"1.0", 0},
       {L"1.2rc3.4", L"1.2.4", 0},
-      {L"v1.2", L"0.2", 0},      // a leading letter reads 0
+      {L"v1.2", L"0.2", 0},  // a leading letter reads 0
   });
 }
 
@@ -78,7 +83,9 @@ TEST(VersionCleanupTest, TrimLettersThenNormalize) {
   std::wstring text = L"1, 2, 0, 5";
   NormalizeVersion(text);
   EXPECT_EQ(text, L"1.2.0.5");
-  text = L" 3\xff0c" L"4 beta";
+  text =
+      L" 3\xff0c"
+      L"4 beta";
   NormalizeVersion(text);
   EXPECT_EQ(text, L"3.4beta");
 }

@@ -1,8 +1,7 @@
 // Both version readers against PE files made here and against the system
 // DLLs the platform ships.
-#include <windows.h>
-
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <string>
 #include <vector>
@@ -98,8 +97,8 @@ TEST_F(FileVersionTest, ZeroVersionsEndTheFixedRead) {
 
 TEST_F(FileVersionTest, StringTableTextsStandAsWritten) {
   VersionResourceSpec spec = Spec(VersionWord(9, 9), 0, VersionWord(9, 9), 0);
-  spec.stringTables = {{L"040904b0", {{L"FileVersion", L"1, 0, 0, 1"},
-                                      {L"ProductVersion", L"1, 0, 0, 1"}}}};
+  spec.stringTables = {
+      {L"040904b0", {{L"FileVersion", L"1, 0, 0, 1"}, {L"ProductVersion", L"1, 0, 0, 1"}}}};
   spec.translations = {{0x0409, 0x04b0}};
   ExpectRead(Strings(Make(spec)), true, L"1, 0, 0, 1", L"1, 0, 0, 1");
 }
@@ -174,12 +173,14 @@ TEST_F(FileVersionTest, CorruptResourcesAreRefusedOrReadWithinBounds) {
   std::string overlong = good;
   overlong[0] = static_cast<char>(0xff);
   overlong[1] = static_cast<char>(0x7f);
-  for (const std::string& corrupt : {good.substr(0, 30), good.substr(0, 6), overlong,
-                                     std::string(64, '\xff')}) {
+  for (const std::string& corrupt :
+       {good.substr(0, 30), good.substr(0, 6), overlong, std::string(64, '\xff')}) {
     for (const Read& read : {Fixed(MakeRaw(corrupt)), Strings(MakeRaw(corrupt))}) {
       EXPECT_LE(read.file.size(), 255u);
       EXPECT_LE(read.product.size(), 255u);
-      if (read.ok) EXPECT_TRUE(read.file.empty() || read.file == L"1.2.0.0");
+      if (read.ok) {
+        EXPECT_TRUE(read.file.empty() || read.file == L"1.2.0.0");
+      }
     }
   }
 }

@@ -1,8 +1,7 @@
 // The inventory over a sandboxed registry, with the OS version posed through
 // its seam.
-#include <windows.h>
-
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <algorithm>
 #include <cstring>
@@ -66,8 +65,8 @@ void AddProgram(HKEY root, const std::wstring& key, const Values& values) {
 
 void AddRaw(HKEY root, const std::wstring& key, const wchar_t* name, DWORD type,
             std::string_view bytes) {
-  ASSERT_TRUE(WriteRaw(root, kUninstall + key, name, type, bytes.data(),
-                       static_cast<DWORD>(bytes.size())));
+  ASSERT_TRUE(
+      WriteRaw(root, kUninstall + key, name, type, bytes.data(), static_cast<DWORD>(bytes.size())));
 }
 
 std::string SlowInfoCache(std::wstring_view path) {
@@ -80,8 +79,8 @@ std::string SlowInfoCache(std::wstring_view path) {
 }
 
 void AddArpEntry(HKEY root, const std::wstring& key, std::string_view slowInfoCache) {
-  ASSERT_TRUE(WriteRaw(root, kArpCache + key, L"SlowInfoCache", REG_BINARY,
-                       slowInfoCache.data(), static_cast<DWORD>(slowInfoCache.size())));
+  ASSERT_TRUE(WriteRaw(root, kArpCache + key, L"SlowInfoCache", REG_BINARY, slowInfoCache.data(),
+                       static_cast<DWORD>(slowInfoCache.size())));
 }
 
 class InventoryTest : public ::testing::Test {
@@ -151,8 +150,8 @@ TEST_F(InventoryTest, DuplicatesAreDroppedFirstOneStays) {
   // Value-less keys are one program with empty fields.
   AddProgram(HKEY_LOCAL_MACHINE, L"A_Empty", {});
   AddProgram(HKEY_LOCAL_MACHINE, L"B_Empty", {});
-  const Values app = {{L"DisplayName", L"App"},        {L"DisplayVersion", L"1.0"},
-                      {L"Publisher", L"Maker"},        {L"ParentDisplayName", L"Suite"},
+  const Values app = {{L"DisplayName", L"App"},       {L"DisplayVersion", L"1.0"},
+                      {L"Publisher", L"Maker"},       {L"ParentDisplayName", L"Suite"},
                       {L"UninstallString", L"u.exe"}, {L"DisplayIcon", L"one.ico"}};
   AddProgram(HKEY_LOCAL_MACHINE, L"C_App", app);
   Values otherIcon = app;
@@ -160,8 +159,11 @@ TEST_F(InventoryTest, DuplicatesAreDroppedFirstOneStays) {
   AddProgram(HKEY_LOCAL_MACHINE, L"D_AppOtherIcon", otherIcon);
   AddArpEntry(HKEY_LOCAL_MACHINE, L"D_AppOtherIcon", SlowInfoCache(L"C:\\other.exe"));
   AddProgram(HKEY_LOCAL_MACHINE, L"E_AppUpperCase",
-             {{L"DisplayName", L"APP"}, {L"DisplayVersion", L"1.0"}, {L"Publisher", L"MAKER"},
-              {L"ParentDisplayName", L"suite"}, {L"UninstallString", L"U.EXE"}});
+             {{L"DisplayName", L"APP"},
+              {L"DisplayVersion", L"1.0"},
+              {L"Publisher", L"MAKER"},
+              {L"ParentDisplayName", L"suite"},
+              {L"UninstallString", L"U.EXE"}});
   Values newer = app;
   newer[1].second = L"1.1";
   AddProgram(HKEY_LOCAL_MACHINE, L"F_AppNewer", newer);
@@ -265,7 +267,8 @@ TEST_F(InventoryTest, LongNamesAreReadOrSkippedWithoutEndingTheRoot) {
                                  reinterpret_cast<const BYTE*>(L"TooLong"), 16) == ERROR_SUCCESS);
   }
   InstalledProgramInventory inventory;
-  EXPECT_EQ(RebuildKeys(inventory), (std::vector<std::wstring>{longest.substr(0, 253), L"Z_After"}));
+  EXPECT_EQ(RebuildKeys(inventory),
+            (std::vector<std::wstring>{longest.substr(0, 253), L"Z_After"}));
 }
 
 TEST_F(InventoryTest, ValuesOfAnyTypeAndLengthAreCutAndTerminated) {

@@ -1,7 +1,6 @@
 // Data-file paths and the DOM helpers, against the platform's real parser.
-#include <windows.h>
-
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <string>
 #include <vector>
@@ -82,9 +81,9 @@ TEST_F(XmlFileTest, MissingEmptyAndMalformedFilesGiveNothing) {
   EXPECT_EQ(LoadXmlFile(Write(L"empty.xml", "").c_str()), nullptr);
   EXPECT_EQ(LoadXmlFile(Write(L"bad.xml", "<vedad><a></vedad>").c_str()), nullptr);
   // Declared gb2312 but broken: the second attempt must fail as well.
-  EXPECT_EQ(LoadXmlFile(Write(L"bad936.xml", "<?xml version=\"1.0\" encoding=\"gb2312\"?><a>")
-                            .c_str()),
-            nullptr);
+  EXPECT_EQ(
+      LoadXmlFile(Write(L"bad936.xml", "<?xml version=\"1.0\" encoding=\"gb2312\"?><a>").c_str()),
+      nullptr);
 
   ComPtr<IXMLDOMDocument> document;
   EXPECT_EQ(LoadXmlFileWithResult(dir_.Join(L"missing.xml").c_str(), document), E_FAIL);
@@ -112,12 +111,14 @@ TEST_F(XmlFileTest, ChineseTextSurvivesEveryEncodingInUse) {
                         utf8 + "</vedad>"},
       {L"utf8bom.xml", "\xef\xbb\xbf<vedad name=\"" + utf8 + "\">" + utf8 + "</vedad>"},
       {L"utf16.xml", utf16},
-      {L"gbk.xml", "<?xml version=\"1.0\" encoding=\"GBK\"?><vedad name=\"" + gbk + "\">" + gbk +
-                       "</vedad>"},
+      {L"gbk.xml",
+       "<?xml version=\"1.0\" encoding=\"GBK\"?><vedad name=\"" + gbk + "\">" + gbk + "</vedad>"},
       {L"gb2312.xml", "<?xml version=\"1.0\" encoding=\"gb2312\"?>\r\n<vedad name=\"" + gbk +
                           "\">" + gbk + "</vedad>"},
-      {L"GB2312single.xml", "<?xml version='1.0' encoding = 'GB2312' standalone='yes'?><vedad "
-                            "name=\"" + gbk + "\">" + gbk + "</vedad>"},
+      {L"GB2312single.xml",
+       "<?xml version='1.0' encoding = 'GB2312' standalone='yes'?><vedad "
+       "name=\"" +
+           gbk + "\">" + gbk + "</vedad>"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::Message() << c.file);
@@ -197,17 +198,15 @@ TEST_F(XmlWalkTest, AttributesInDocumentOrderAndByExactName) {
 
 TEST_F(XmlWalkTest, ChildWalksAndCounts) {
   std::vector<std::wstring> elements;
-  ForEachChildElement(root_.Get(), [&](IXMLDOMNode* child) {
-    elements.push_back(Text(NodeName(child)));
-  });
+  ForEachChildElement(root_.Get(),
+                      [&](IXMLDOMNode* child) { elements.push_back(Text(NodeName(child))); });
   EXPECT_EQ(elements, (std::vector<std::wstring>{L"soft", L"soft", L"blank"}));
 
   std::vector<std::wstring> nodes;
-  ForEachChildNode(root_.Get(), [&](IXMLDOMNode* child) {
-    nodes.push_back(Text(NodeName(child)));
-  });
-  EXPECT_EQ(nodes, (std::vector<std::wstring>{L"#comment", L"pi", L"soft", L"#text", L"soft",
-                                              L"blank"}));
+  ForEachChildNode(root_.Get(),
+                   [&](IXMLDOMNode* child) { nodes.push_back(Text(NodeName(child))); });
+  EXPECT_EQ(nodes,
+            (std::vector<std::wstring>{L"#comment", L"pi", L"soft", L"#text", L"soft", L"blank"}));
   EXPECT_EQ(ChildNodeCount(root_.Get()), 6);
 
   int visited = 0;
@@ -224,9 +223,8 @@ TEST_F(XmlWalkTest, ChildWalksAndCounts) {
 
 TEST_F(XmlWalkTest, NodeTextIsTrimmedDescendantText) {
   std::vector<std::wstring> texts;
-  ForEachChildElement(root_.Get(), [&](IXMLDOMNode* child) {
-    texts.push_back(Text(NodeText(child)));
-  });
+  ForEachChildElement(root_.Get(),
+                      [&](IXMLDOMNode* child) { texts.push_back(Text(NodeText(child))); });
   EXPECT_EQ(texts, (std::vector<std::wstring>{L"lead x y trail", L" raw ", L""}));
   EXPECT_FALSE(NodeText(nullptr));
 }

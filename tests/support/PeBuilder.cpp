@@ -61,8 +61,7 @@ std::string BuildVersionResource(const VersionResourceSpec& spec) {
       AppendRaw(pairs, language);
       AppendRaw(pairs, codePage);
     }
-    const std::string var =
-        Node(L"Translation", 0, pairs, static_cast<WORD>(pairs.size()), {});
+    const std::string var = Node(L"Translation", 0, pairs, static_cast<WORD>(pairs.size()), {});
     children.push_back(Node(L"VarFileInfo", 1, {}, 0, {var}));
   }
   std::string fixed;
