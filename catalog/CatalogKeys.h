@@ -39,3 +39,30 @@ inline void LowerBstr(UniqueBstr& text) noexcept {
 }
 
 }  // namespace tessary
+
+#include <initializer_list>
+#include <string_view>
+
+#include "inventory/XmlAccess.h"
+
+namespace tessary {
+
+// The index of the literal that `name` equals as the platform compares names
+// (NameEquals), or -1. A name spelled exactly like one is settled without
+// the locale comparison, which costs more than the rest of a read.
+inline int MatchName(BSTR name, std::initializer_list<const wchar_t*> literals) noexcept {
+  const std::wstring_view text(name ? name : L"", ::SysStringLen(name));
+  int index = 0;
+  for (const wchar_t* literal : literals) {
+    if (text == literal) return index;
+    ++index;
+  }
+  index = 0;
+  for (const wchar_t* literal : literals) {
+    if (NameEquals(name, literal)) return index;
+    ++index;
+  }
+  return -1;
+}
+
+}  // namespace tessary

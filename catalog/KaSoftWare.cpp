@@ -23,7 +23,7 @@ LONGLONG ReadCounter(IXMLDOMNode* element, const wchar_t* name) {
 DWORD ReadFlag(IXMLDOMNode* element, const wchar_t* name, DWORD flag) {
   UniqueBstr text;
   if (!AttributeByName(element, name, text)) return 0;
-  return NameEquals(text.Get(), L"0") ? 0 : flag;
+  return MatchName(text.Get(), {L"0"}) == 0 ? 0 : flag;
 }
 
 }  // namespace
@@ -55,10 +55,15 @@ HRESULT KaSoftWare::Fill(IXMLDOMNode* element, KaSoftMainType* mainTypes) noexce
     totalDownload_ = ReadCounter(element, L"totaldownloadtimes");
     totalJudge_ = ReadCounter(element, L"totaljudgeoftimes");
 
+    UniqueBstr* const fields[] = {&name_, &displayName_, &company_, &pic_, &description_};
     ForEachChildNode(element, [&](IXMLDOMNode* child) {
       UniqueBstr tag = NodeName(child);
       LowerBstr(tag);
-      if (NameEquals(tag.Get(), L"version")) {
+      const int match =
+          MatchName(tag.Get(), {L"name", L"displayname", L"company", L"pic", L"description",
+                                L"version"});
+      if (match < 0) return;
+      if (match == 5) {
         ComPtr<KaSoftwareVerItem> item;
         if (MakeComObject(item) == E_OUTOFMEMORY) throw std::bad_alloc();
         const HRESULT filled = item->Fill(child);
@@ -66,16 +71,9 @@ HRESULT KaSoftWare::Fill(IXMLDOMNode* element, KaSoftMainType* mainTypes) noexce
         if (SUCCEEDED(filled)) versions_.push_back(std::move(item));
         return;
       }
-      UniqueBstr* field = NameEquals(tag.Get(), L"name")          ? &name_
-                          : NameEquals(tag.Get(), L"displayname") ? &displayName_
-                          : NameEquals(tag.Get(), L"company")     ? &company_
-                          : NameEquals(tag.Get(), L"pic")         ? &pic_
-                          : NameEquals(tag.Get(), L"description") ? &description_
-                                                                  : nullptr;
-      if (!field) return;
       // A repeated field keeps its last occurrence.
-      *field = NodeText(child);
-      if (field == &name_) LowerBstr(name_);
+      *fields[match] = NodeText(child);
+      if (match == 0) LowerBstr(name_);
     });
     return S_OK;
   });

@@ -77,12 +77,13 @@ void KaSoftwareCatelog::ReadCatalog(IKaDataService* data, NameTable& names) {
   ForEachChildElement(root.Get(), [&](IXMLDOMNode* element) {
     UniqueBstr tag = NodeName(element);
     LowerBstr(tag);
-    if (NameEquals(tag.Get(), L"main_type_list")) {
+    const int match = MatchName(tag.Get(), {L"main_type_list", L"software_list"});
+    if (match == 0) {
       // Created once and kept: a later catalog without a list still
       // resolves through the table read here.
       if (!mainTypes_ && MakeComObject(mainTypes_) == E_OUTOFMEMORY) throw std::bad_alloc();
       if (mainTypes_ && mainTypes_->Load(element) == E_OUTOFMEMORY) throw std::bad_alloc();
-    } else if (NameEquals(tag.Get(), L"software_list")) {
+    } else if (match == 1) {
       ReadSoftwareList(element, names);
     }
   });

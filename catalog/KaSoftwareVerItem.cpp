@@ -1,5 +1,6 @@
 #include "catalog/KaSoftwareVerItem.h"
 
+#include "catalog/CatalogKeys.h"
 #include "common/Result.h"
 #include "inventory/XmlAccess.h"
 
@@ -17,11 +18,11 @@ HRESULT KaSoftwareVerItem::Fill(IXMLDOMNode* element) noexcept {
     }
     UniqueBstr kind;
     const bool trial =
-        AttributeByName(element, L"ver_attribute", kind) && NameEquals(kind.Get(), L"1");
+        AttributeByName(element, L"ver_attribute", kind) && MatchName(kind.Get(), {L"1"}) == 0;
     // Release notes come from the first child named exactly "whatsnew".
     UniqueBstr whatsnew;
     ForEachChildNode(element, [&](IXMLDOMNode* child) {
-      if (!NameEquals(NodeName(child).Get(), L"whatsnew")) return true;
+      if (MatchName(NodeName(child).Get(), {L"whatsnew"}) != 0) return true;
       whatsnew = NodeText(child);
       return false;
     });
