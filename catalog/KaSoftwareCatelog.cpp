@@ -66,8 +66,7 @@ STDMETHODIMP KaSoftwareCatelog::Load() noexcept {
     names_.reset();
     return hr;
   }
-  // Reported whatever was read: callers cannot tell, by design of the
-  // interface, whether the files held anything.
+  // Hosts have always been answered S_FALSE here, whatever was read.
   return S_FALSE;
 }
 
