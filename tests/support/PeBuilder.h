@@ -31,7 +31,9 @@ struct VersionResourceSpec {
 std::string BuildVersionResource(const VersionResourceSpec& spec);
 
 // Writes a resource-only PE32 image whose RT_VERSION #1 holds `resource`
-// (taken as given, so tests can also store corrupt blocks).
+// (taken as given, so tests can also store corrupt blocks). Avoid names of
+// Wine's own programs (arp.exe, notepad.exe, ...): 32-bit Wine reads such a
+// file as having no version resource at all (error 1812).
 bool WritePeWithVersion(const std::wstring& path, std::string_view resource,
                         WORD language = 0x0409);
 
