@@ -4,6 +4,7 @@
 #include <shlwapi.h>
 
 #include <cstdlib>
+#include <iterator>
 #include <memory>
 #include <new>
 #include <string>
@@ -35,6 +36,15 @@ bool EqualsAsciiIgnoreCase(std::string_view a, std::string_view b) noexcept {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i) {
     if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
+  }
+  return true;
+}
+
+bool IsPlainName(std::wstring_view text) noexcept {
+  for (wchar_t c : text) {
+    const bool plain = (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z') ||
+                       (c >= L'0' && c <= L'9') || c == L'_';
+    if (!plain) return false;
   }
   return true;
 }
@@ -229,19 +239,37 @@ bool AttributeByName(IXMLDOMNode* element, const wchar_t* name, UniqueBstr& valu
 }
 
 bool NameEquals(const wchar_t* name, const wchar_t* literal) noexcept {
+  const std::wstring_view a = ViewOf(name);
+  const std::wstring_view b = ViewOf(literal);
+  // Names are compared by the thousand while a file is read: settle the
+  // plain cases without allocating. Identical text is always equal, and
+  // differing texts of letters, digits and '_' alone never compare equal.
+  if (a == b) return true;
+  if (IsPlainName(a) && IsPlainName(b)) return false;
   UniqueBstr left;
   UniqueBstr right;
-  if (!left.CopyFrom(name) || !right.CopyFrom(literal)) return false;
+  if (!left.CopyFrom(a.data(), static_cast<UINT>(a.size())) ||
+      !right.CopyFrom(b.data(), static_cast<UINT>(b.size()))) {
+    return false;
+  }
   return ::VarBstrCmp(left.Get(), right.Get(), LOCALE_USER_DEFAULT, 0) == VARCMP_EQ;
 }
 
 bool LoweredNameEquals(const wchar_t* name, const wchar_t* lowerLiteral) noexcept {
-  UniqueBstr lowered;
-  if (!lowered.CopyFrom(name)) return false;
-  if (lowered.Length() > 0) ::CharLowerBuffW(lowered.Get(), lowered.Length());
-  UniqueBstr literal;
-  if (!literal.CopyFrom(lowerLiteral)) return false;
-  return ::VarBstrCmp(lowered.Get(), literal.Get(), LOCALE_USER_DEFAULT, 0) == VARCMP_EQ;
+  const std::wstring_view text = ViewOf(name);
+  wchar_t small[64];
+  UniqueBstr large;
+  wchar_t* lowered = small;
+  if (text.size() >= std::size(small)) {
+    large.Attach(::SysAllocStringLen(text.data(), static_cast<UINT>(text.size())));
+    if (!large) return false;
+    lowered = large.Get();
+  } else {
+    if (!text.empty()) wmemcpy(small, text.data(), text.size());
+    small[text.size()] = L'\0';
+  }
+  if (!text.empty()) ::CharLowerBuffW(lowered, static_cast<DWORD>(text.size()));
+  return NameEquals(lowered, lowerLiteral);
 }
 
 int TextToInt(const wchar_t* text) noexcept { return text ? _wtoi(text) : 0; }
