@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "common/Text.h"
+#include "identify/RulesXml.h"
 #include "inventory/XmlAccess.h"
 
 using Microsoft::WRL::ComPtr;
@@ -10,33 +11,18 @@ using Microsoft::WRL::ComPtr;
 namespace tessary {
 namespace {
 
-// Attribute names are matched in any letter case: lowered once, then
-// compared as the platform compares names.
-class AttributeName {
- public:
-  explicit AttributeName(BSTR name) : lowered_(LowerCopy(BstrView(name))) {}
-  bool Is(const wchar_t* lowerLiteral) const noexcept {
-    return NameEquals(lowered_.c_str(), lowerLiteral);
-  }
-
- private:
-  std::wstring lowered_;
-};
-
 std::wstring TextOf(BSTR text) { return std::wstring(BstrView(text)); }
 
 RegKeyRule ReadRegKeyRule(IXMLDOMNode* element) {
   RegKeyRule rule;
   ForEachAttribute(element, [&](BSTR name, BSTR text) {
-    const AttributeName attribute(name);
-    if (attribute.Is(L"displayname")) {
-      rule.displayName = TextOf(text);
-    } else if (attribute.Is(L"policy")) {
-      rule.policy = TextToInt(text);
-    } else if (attribute.Is(L"ver_filepath")) {
-      rule.verFilePath = TextOf(text);
-    } else if (attribute.Is(L"ver_filepath1")) {
-      AppendCommaList(BstrView(text), rule.altVerFilePaths);
+    switch (MatchName(name, {L"displayname", L"policy", L"ver_filepath", L"ver_filepath1"},
+                      true)) {
+      case 0: rule.displayName = TextOf(text); break;
+      case 1: rule.policy = TextToInt(text); break;
+      case 2: rule.verFilePath = TextOf(text); break;
+      case 3: AppendCommaList(BstrView(text), rule.altVerFilePaths); break;
+      default: break;
     }
   });
   const UniqueBstr text = NodeText(element);
@@ -47,19 +33,18 @@ RegKeyRule ReadRegKeyRule(IXMLDOMNode* element) {
 StartMenuLocation ReadStartMenuLocation(IXMLDOMNode* element) {
   StartMenuLocation location;
   ForEachAttribute(element, [&](BSTR name, BSTR text) {
-    const AttributeName attribute(name);
-    if (attribute.Is(L"path")) {
-      location.subFolder = TextOf(text);
-    } else if (attribute.Is(L"app_file")) {
-      location.appFile = TextOf(text);
-    } else if (attribute.Is(L"uninstall_file")) {
-      location.uninstallFile = TextOf(text);
-    } else if (attribute.Is(L"policy")) {
-      location.policy = TextToInt(text);
-    } else if (attribute.Is(L"ver_filepath")) {
-      AppendCommaList(BstrView(text), location.verFilePaths);
-      // A present but empty list still names one path: the empty one.
-      if (location.verFilePaths.empty()) location.verFilePaths.emplace_back();
+    switch (MatchName(name, {L"path", L"app_file", L"uninstall_file", L"policy", L"ver_filepath"},
+                      true)) {
+      case 0: location.subFolder = TextOf(text); break;
+      case 1: location.appFile = TextOf(text); break;
+      case 2: location.uninstallFile = TextOf(text); break;
+      case 3: location.policy = TextToInt(text); break;
+      case 4:
+        AppendCommaList(BstrView(text), location.verFilePaths);
+        // A present but empty list still names one path: the empty one.
+        if (location.verFilePaths.empty()) location.verFilePaths.emplace_back();
+        break;
+      default: break;
     }
   });
   return location;
@@ -68,14 +53,14 @@ StartMenuLocation ReadStartMenuLocation(IXMLDOMNode* element) {
 SoftwareRule ReadSoftwareRule(IXMLDOMNode* element) {
   SoftwareRule rule;
   ForEachAttribute(element, [&](BSTR name, BSTR text) {
-    if (AttributeName(name).Is(L"name")) rule.name = LowerCopy(BstrView(text));
+    if (MatchName(name, {L"name"}, true) == 0) rule.name = LowerCopy(BstrView(text));
   });
-  ForEachChildElement(element, [&](IXMLDOMNode* child) {
+  ForEachElementChild(element, [&](IXMLDOMNode* child) {
     const UniqueBstr name = NodeName(child);
-    if (NameEquals(name.Get(), L"regkey")) {
-      rule.regKeyRules.push_back(ReadRegKeyRule(child));
-    } else if (NameEquals(name.Get(), L"start_menu")) {
-      rule.startMenuLocations.push_back(ReadStartMenuLocation(child));
+    switch (MatchName(name.Get(), {L"regkey", L"start_menu"})) {
+      case 0: rule.regKeyRules.push_back(ReadRegKeyRule(child)); break;
+      case 1: rule.startMenuLocations.push_back(ReadStartMenuLocation(child)); break;
+      default: break;
     }
   });
   return rule;
@@ -95,20 +80,24 @@ void AppendCommaList(std::wstring_view value, std::vector<std::wstring>& list) {
 
 bool IdentificationRuleTable::Load(const wchar_t* path) {
   const ComPtr<IXMLDOMDocument> document = LoadXmlFile(path);
+  return Load(document.Get());
+}
+
+bool IdentificationRuleTable::Load(IXMLDOMDocument* document) {
   if (!document) return false;
-  const ComPtr<IXMLDOMNode> root = SelectRoot(document.Get(), L"vedad");
+  const ComPtr<IXMLDOMNode> root = SelectRoot(document, L"vedad");
   if (!root) return false;
   int result = 0;
   ForEachAttribute(root.Get(), [&](BSTR name, BSTR text) {
-    if (AttributeName(name).Is(L"result")) result = TextToInt(text);
+    if (MatchName(name, {L"result"}, true) == 0) result = TextToInt(text);
   });
   if (result != 0 || ChildNodeCount(root.Get()) == 0) return false;
 
   // Built aside and swapped in, so a failure part-way keeps the old table.
   Map entries;
-  ForEachChildElement(root.Get(), [&](IXMLDOMNode* element) {
+  ForEachElementChild(root.Get(), [&](IXMLDOMNode* element) {
     // An element without any child node (comments count) names no rules.
-    if (ChildNodeCount(element) == 0) return;
+    if (!HasChildNodes(element)) return;
     SoftwareRule rule = ReadSoftwareRule(element);
     std::wstring key = rule.name;
     entries.insert_or_assign(std::move(key), std::move(rule));

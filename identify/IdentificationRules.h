@@ -3,6 +3,7 @@
 // name, with the registry keys and start-menu locations that reveal it and
 // the outcome of its last identification.
 #include <windows.h>
+#include <msxml.h>
 
 #include <functional>
 #include <map>
@@ -60,6 +61,8 @@ class IdentificationRuleTable {
   // "result" or an empty root. True when the table was replaced. May throw
   // bad_alloc; the table is then unchanged.
   bool Load(const wchar_t* path);
+  // The same from a document already loaded from the rules file.
+  bool Load(IXMLDOMDocument* document);
 
   // `loweredName` must already be lower-cased as names are stored.
   SoftwareRule* Find(std::wstring_view loweredName) noexcept;

@@ -1,5 +1,7 @@
 #include "identify/KaCommonSoft.h"
 
+#include <utility>
+
 #include "common/Result.h"
 #include "common/Text.h"
 #include "common/Unique.h"
@@ -21,12 +23,16 @@ bool CopyNonEmpty(const std::wstring& text, UniqueBstr& out) noexcept {
 HRESULT KaCommonSoft::FinalConstruct() noexcept {
   // Neither a missing rules file nor a missing engine fails the creation:
   // the object then answers from what it has.
+  Microsoft::WRL::ComPtr<IXMLDOMDocument> rules;
   Guarded([&] {
     rulesPath_ = DataFilePath(kRulesFile);
-    rules_.Load(rulesPath_.c_str());
+    rules = LoadXmlFile(rulesPath_.c_str());
+    rules_.Load(rules.Get());
     return S_OK;
   });
-  if (FAILED(MakeComObject(engine_))) engine_.Reset();
+  // The engine reads its start-menu rules from the same file: it is handed
+  // the document just loaded rather than parsing the file a second time.
+  if (FAILED(MakeComObject(engine_, std::move(rules)))) engine_.Reset();
   return S_OK;
 }
 

@@ -72,8 +72,9 @@ void KaInstalledSoft::BuildIndex() {
       index_.emplace(std::move(key), std::move(record));
     }
   }
-  const std::wstring rulesPath = DataFilePath(kRulesFile);
-  if (rulesPath.empty() || !LoadStartMenuRules(rulesPath.c_str(), startMenuRules_)) return;
+  Microsoft::WRL::ComPtr<IXMLDOMDocument> rules = std::move(preloadedRules_);
+  if (!rules) rules = LoadXmlFile(DataFilePath(kRulesFile).c_str());
+  if (!LoadStartMenuRules(rules.Get(), startMenuRules_)) return;
   StartMenuScanner scanner(folders_);
   for (const StartMenuRule& rule : startMenuRules_) {
     InstalledSoftRecord record;

@@ -2,8 +2,11 @@
 // Installed programs by their Uninstall key name, and programs the start-menu
 // rules resolve: the engine behind identification by software name.
 #include <windows.h>
+#include <msxml.h>
+#include <wrl/client.h>
 
 #include <string>
+#include <utility>
 #include <string_view>
 #include <vector>
 
@@ -18,6 +21,10 @@ namespace tessary {
 class KaInstalledSoft final : public ComObject<KaInstalledSoft, IKaInstalledSoft> {
  public:
   KaInstalledSoft() noexcept = default;
+  // For an owner that has just loaded the rules file itself: the first build
+  // reads its start-menu rules from `rules` instead of loading it again.
+  explicit KaInstalledSoft(Microsoft::WRL::ComPtr<IXMLDOMDocument> rules) noexcept
+      : preloadedRules_(std::move(rules)) {}
 
   // Builds the index before the object is handed out.
   HRESULT FinalConstruct() noexcept;
@@ -67,6 +74,7 @@ class KaInstalledSoft final : public ComObject<KaInstalledSoft, IKaInstalledSoft
                                           std::wstring_view relativePath,
                                           std::wstring_view version);
 
+  Microsoft::WRL::ComPtr<IXMLDOMDocument> preloadedRules_;  // used by the first build only
   InstalledSoftIndex index_;
   InstalledProgramInventory inventory_;  // holds records only during a build
   std::vector<StartMenuRule> startMenuRules_;

@@ -11,6 +11,7 @@
 #include "common/Unique.h"
 #include "inventory/FileVersion.h"
 #include "inventory/WindowsVersion.h"
+#include "identify/RulesXml.h"
 #include "inventory/XmlAccess.h"
 
 using Microsoft::WRL::ComPtr;
@@ -48,69 +49,54 @@ void TrimBlanks(std::wstring_view& text) noexcept {
   TrimFront(text, IsBlank);
 }
 
-bool AttributeIs(BSTR name, const wchar_t* lowerLiteral) {
-  return NameEquals(LowerCopy(BstrView(name)).c_str(), lowerLiteral);
-}
-
 // This reader takes "ver_filepath" as written: an empty value is no path.
 StartMenuLocation ReadLocation(IXMLDOMNode* element) {
   StartMenuLocation location;
   ForEachAttribute(element, [&](BSTR name, BSTR text) {
-    if (AttributeIs(name, L"path")) {
-      location.subFolder = BstrView(text);
-    } else if (AttributeIs(name, L"uninstall_file")) {
-      location.uninstallFile = BstrView(text);
-    } else if (AttributeIs(name, L"app_file")) {
-      location.appFile = BstrView(text);
-    } else if (AttributeIs(name, L"policy")) {
-      location.policy = TextToInt(text);
-    } else if (AttributeIs(name, L"ver_filepath")) {
-      AppendCommaList(BstrView(text), location.verFilePaths);
+    switch (MatchName(name, {L"path", L"uninstall_file", L"app_file", L"policy", L"ver_filepath"},
+                      true)) {
+      case 0: location.subFolder = BstrView(text); break;
+      case 1: location.uninstallFile = BstrView(text); break;
+      case 2: location.appFile = BstrView(text); break;
+      case 3: location.policy = TextToInt(text); break;
+      case 4: AppendCommaList(BstrView(text), location.verFilePaths); break;
+      default: break;
     }
   });
   return location;
 }
 
-// Balances this thread's COM initialisation on every way out.
-class ComInitialization {
- public:
-  ComInitialization() noexcept : hr_(::CoInitialize(nullptr)) {}
-  ~ComInitialization() {
-    if (SUCCEEDED(hr_)) ::CoUninitialize();
-  }
-  ComInitialization(const ComInitialization&) = delete;
-  ComInitialization& operator=(const ComInitialization&) = delete;
-  bool ok() const noexcept { return SUCCEEDED(hr_); }
-
- private:
-  HRESULT hr_;
-};
-
 }  // namespace
 
 bool LoadStartMenuRules(const wchar_t* path, std::vector<StartMenuRule>& rules) {
   const ComPtr<IXMLDOMDocument> document = LoadXmlFile(path);
+  return LoadStartMenuRules(document.Get(), rules);
+}
+
+bool LoadStartMenuRules(IXMLDOMDocument* document, std::vector<StartMenuRule>& rules) {
   if (!document) return false;
-  const ComPtr<IXMLDOMNode> root = SelectRoot(document.Get(), L"vedad");
+  const ComPtr<IXMLDOMNode> root = SelectRoot(document, L"vedad");
   if (!root) return false;
   bool accepted = true;
   ForEachAttribute(root.Get(), [&](BSTR name, BSTR text) {
-    if (AttributeIs(name, L"result") && TextToInt(text) != 0) accepted = false;
+    if (MatchName(name, {L"result"}, true) == 0 && TextToInt(text) != 0) accepted = false;
   });
   if (!accepted) return false;
-  if (ChildNodeCount(root.Get()) == 0) return true;
+  if (!HasChildNodes(root.Get())) return true;
 
   std::vector<StartMenuRule> loaded;
-  ForEachChildElement(root.Get(), [&](IXMLDOMNode* element) {
+  ForEachElementChild(root.Get(), [&](IXMLDOMNode* element) {
     StartMenuRule rule;
-    ForEachAttribute(element, [&](BSTR name, BSTR text) {
-      if (AttributeIs(name, L"name")) rule.name = LowerCopy(BstrView(text));
-    });
-    ForEachChildElement(element, [&](IXMLDOMNode* child) {
+    ForEachElementChild(element, [&](IXMLDOMNode* child) {
       const UniqueBstr name = NodeName(child);
-      if (NameEquals(name.Get(), L"start_menu")) rule.locations.push_back(ReadLocation(child));
+      if (MatchName(name.Get(), {L"start_menu"}) == 0) rule.locations.push_back(ReadLocation(child));
     });
-    if (!rule.locations.empty()) loaded.push_back(std::move(rule));
+    // Most entries name registry keys only; their names are not needed.
+    if (rule.locations.empty()) return;
+    ForEachAttribute(element, [&](BSTR name, BSTR text) {
+      if (MatchName(name, {L"name"}, true) == 0) rule.name = LowerCopy(BstrView(text));
+    });
+    loaded.push_back(std::move(rule));
   });
   rules.swap(loaded);
   return true;
@@ -167,7 +153,10 @@ const StartMenuScanner::Listing& StartMenuScanner::List(const std::wstring& fold
 
 const std::wstring* StartMenuScanner::Target(const std::wstring& link) {
   auto known = targets_.find(link);
-  if (known == targets_.end()) known = targets_.emplace(link, ResolveShortcut(link)).first;
+  if (known == targets_.end()) {
+    if (!resolver_) resolver_.emplace();
+    known = targets_.emplace(link, resolver_->Resolve(link)).first;
+  }
   return known->second ? &*known->second : nullptr;
 }
 
@@ -238,18 +227,27 @@ bool StartMenuScanner::Resolve(const StartMenuRule& rule, InstalledSoftRecord& r
   return false;
 }
 
-std::optional<std::wstring> ResolveShortcut(const std::wstring& linkPath) {
-  if (linkPath.empty()) return std::nullopt;
-  // Declared first so the interfaces are released before COM is uninitialised.
-  const ComInitialization com;
-  if (!com.ok()) return std::nullopt;
-  ComPtr<IShellLinkW> link;
-  if (FAILED(::CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
-                                reinterpret_cast<void**>(link.GetAddressOf())))) {
+ShortcutResolver::ShortcutResolver() noexcept : initialized_(::CoInitialize(nullptr)) {}
+
+ShortcutResolver::~ShortcutResolver() {
+  // Everything taken from COM goes before COM itself.
+  factory_.Reset();
+  if (SUCCEEDED(initialized_)) ::CoUninitialize();
+}
+
+std::optional<std::wstring> ShortcutResolver::Resolve(const std::wstring& linkPath) {
+  if (linkPath.empty() || FAILED(initialized_)) return std::nullopt;
+  if (!factory_ &&
+      FAILED(::CoGetClassObject(CLSID_ShellLink, CLSCTX_INPROC_SERVER, nullptr, IID_IClassFactory,
+                                reinterpret_cast<void**>(factory_.GetAddressOf())))) {
     return std::nullopt;
   }
+  ComPtr<IShellLinkW> link;
   ComPtr<IPersistFile> file;
-  if (FAILED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(file.GetAddressOf()))) ||
+  if (FAILED(factory_->CreateInstance(nullptr, IID_IShellLinkW,
+                                      reinterpret_cast<void**>(link.GetAddressOf()))) ||
+      FAILED(link->QueryInterface(IID_IPersistFile,
+                                  reinterpret_cast<void**>(file.GetAddressOf()))) ||
       FAILED(file->Load(linkPath.c_str(), STGM_READ))) {
     return std::nullopt;
   }
@@ -260,6 +258,11 @@ std::optional<std::wstring> ResolveShortcut(const std::wstring& linkPath) {
   target[MAX_PATH] = L'\0';
   if (target[0] == L'\0' || !FitsPath(target)) return std::nullopt;
   return std::wstring(target);
+}
+
+std::optional<std::wstring> ResolveShortcut(const std::wstring& linkPath) {
+  ShortcutResolver resolver;
+  return resolver.Resolve(linkPath);
 }
 
 HRESULT StartMenuVersion(InstalledSoftRecord& record, int policy,

@@ -2,6 +2,9 @@
 // Programs found through the start menu, and the executable paths derived
 // for programs found in the Uninstall keys.
 #include <windows.h>
+#include <msxml.h>
+#include <unknwn.h>
+#include <wrl/client.h>
 
 #include <map>
 #include <optional>
@@ -27,6 +30,8 @@ struct StartMenuRule {
 // non-zero "result"; a root without child nodes also leaves `rules` as it
 // was but counts as success. May throw bad_alloc.
 bool LoadStartMenuRules(const wchar_t* path, std::vector<StartMenuRule>& rules);
+// The same from a document already loaded from the rules file.
+bool LoadStartMenuRules(IXMLDOMDocument* document, std::vector<StartMenuRule>& rules);
 
 // --- Programs folders -----------------------------------------------------------
 
@@ -50,6 +55,27 @@ class KnownFolderCache {
  private:
   std::wstring user_;
   std::wstring common_;
+};
+
+// Reads shell-link targets through IShellLinkW on this thread's apartment.
+// COM is initialised for the resolver's lifetime (balanced at its end, so the
+// thread's own COM state is left as it was) and the link class is looked up
+// once, so resolving hundreds of links pays for both once. On a thread of a
+// multithreaded apartment nothing resolves.
+class ShortcutResolver {
+ public:
+  ShortcutResolver() noexcept;
+  ~ShortcutResolver();
+  ShortcutResolver(const ShortcutResolver&) = delete;
+  ShortcutResolver& operator=(const ShortcutResolver&) = delete;
+
+  // The link's target; nothing when the link cannot be loaded or has no
+  // target that fits a path. May throw bad_alloc.
+  std::optional<std::wstring> Resolve(const std::wstring& linkPath);
+
+ private:
+  HRESULT initialized_;
+  Microsoft::WRL::ComPtr<IClassFactory> factory_;
 };
 
 // Resolves start-menu rules into records. One scanner serves one index
@@ -77,13 +103,12 @@ class StartMenuScanner {
   const std::wstring* Target(const std::wstring& link);
 
   KnownFolderCache& folders_;
+  std::optional<ShortcutResolver> resolver_;  // made at the first link
   std::map<std::wstring, Listing, std::less<>> listings_;
   std::map<std::wstring, std::optional<std::wstring>, std::less<>> targets_;
 };
 
-// The target of a shell link, read through IShellLinkW on this thread's
-// apartment; nothing when the link cannot be loaded or has no target that
-// fits a path. May throw bad_alloc.
+// One link resolved on its own. May throw bad_alloc.
 std::optional<std::wstring> ResolveShortcut(const std::wstring& linkPath);
 
 // The version of a start-menu record under kaSoftVersionPolicy_oppFile or
