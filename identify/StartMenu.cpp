@@ -9,9 +9,9 @@
 
 #include "common/Text.h"
 #include "common/Unique.h"
+#include "identify/RulesXml.h"
 #include "inventory/FileVersion.h"
 #include "inventory/WindowsVersion.h"
-#include "identify/RulesXml.h"
 #include "inventory/XmlAccess.h"
 
 using Microsoft::WRL::ComPtr;

@@ -265,12 +265,6 @@ TEST_F(KaCommonSoftTest, ComContract) {
   ASSERT_TRUE(common);
   kaSoftInstallStatus status;
   EXPECT_EQ(common->QuerySoftInstallStatus(nullptr, &status), E_POINTER);
-  EXPECT_EQ(common->QuerySoftInstallStatus(Bstr(L"x"), nullptr), E_POINTER);
-  EXPECT_EQ(common->QuerySoftInstallStatusWithVersion(nullptr, Bstr(L""), &status, nullptr),
-            E_POINTER);
-  EXPECT_EQ(common->QuerySoftInstallStatusWithVersion(Bstr(L"x"), Bstr(L""), nullptr, nullptr),
-            E_POINTER);
-  EXPECT_EQ(common->GetSoftVersion(nullptr, &status, nullptr, nullptr), E_POINTER);
   EXPECT_EQ(common->GetSoftVersion(Bstr(L"x"), nullptr, nullptr, nullptr), E_POINTER);
   // The version and display name are optional.
   EXPECT_EQ(common->GetSoftVersion(Bstr(L"X"), &status, nullptr, nullptr), S_OK);
