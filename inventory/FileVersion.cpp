@@ -2,6 +2,7 @@
 
 #include <oleauto.h>
 
+#include <algorithm>
 #include <cwchar>
 #include <memory>
 #include <new>
@@ -21,7 +22,17 @@ class VersionBlock {
     if (size == 0) return false;
     data_.reset(new (std::nothrow) BYTE[size]);
     if (!data_) return false;
+    size_ = size;
     return ::GetFileVersionInfoW(path, 0, size, data_.get()) != FALSE;
+  }
+
+  // Bytes of the block from `value` to its end; 0 when `value` lies outside.
+  // A corrupt resource can make a query answer with a pointer or a length
+  // beyond the block, so nothing is read past it.
+  size_t BytesFrom(const void* value) const noexcept {
+    const auto* at = static_cast<const BYTE*>(value);
+    if (!at || at < data_.get() || at >= data_.get() + size_) return 0;
+    return static_cast<size_t>(data_.get() + size_ - at);
   }
 
   bool Query(const wchar_t* subBlock, void** value, UINT* length) const noexcept {
@@ -32,6 +43,7 @@ class VersionBlock {
 
  private:
   std::unique_ptr<BYTE[]> data_;
+  size_t size_ = 0;
 };
 
 void FormatVersion(VersionText* out, DWORD high, DWORD low) noexcept {
@@ -48,7 +60,9 @@ bool ReadFixed(const VersionBlock& block, VersionText* fileVersion,
   if (!block.Query(L"\\", &value, &length)) return false;
   if (length == 0) return true;
   // A corrupt resource may announce a root value too short for the block.
-  if (!value || length < sizeof(VS_FIXEDFILEINFO)) return false;
+  if (length < sizeof(VS_FIXEDFILEINFO) || block.BytesFrom(value) < sizeof(VS_FIXEDFILEINFO)) {
+    return false;
+  }
   const auto* fixed = static_cast<const VS_FIXEDFILEINFO*>(value);
   if (fileVersion) {
     if (fixed->dwFileVersionMS == 0 && fixed->dwFileVersionLS == 0) return true;
@@ -71,8 +85,10 @@ void ReadStringEntry(const VersionBlock& block, WORD language, WORD codePage, co
   subBlock[49] = L'\0';
   void* value = nullptr;
   UINT length = 0;
-  if (!block.Query(subBlock, &value, &length) || !value) return;
-  CopyBounded(*out, std::wstring_view(static_cast<const wchar_t*>(value), length));
+  if (!block.Query(subBlock, &value, &length)) return;
+  const size_t chars = std::min<size_t>(length, block.BytesFrom(value) / sizeof(wchar_t));
+  if (chars == 0 && length != 0) return;
+  CopyBounded(*out, std::wstring_view(static_cast<const wchar_t*>(value), chars));
 }
 
 }  // namespace
@@ -100,7 +116,9 @@ bool ReadVersionStrings(const wchar_t* path, VersionText* fileVersion,
   void* table = nullptr;
   UINT tableBytes = 0;
   const UINT translations =
-      block.Query(L"\\VarFileInfo\\Translation", &table, &tableBytes) && table ? tableBytes / 4 : 0;
+      block.Query(L"\\VarFileInfo\\Translation", &table, &tableBytes)
+          ? static_cast<UINT>(std::min<size_t>(tableBytes, block.BytesFrom(table)) / 4)
+          : 0;
   const auto* pairs = static_cast<const WORD*>(table);
   for (UINT i = 0; i < translations; ++i) {
     const WORD language = pairs[2 * i];

@@ -1,7 +1,8 @@
 // The inventory over a sandboxed registry, with the OS version posed through
 // its seam.
-#include <gtest/gtest.h>
 #include <windows.h>
+
+#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstring>
@@ -131,11 +132,9 @@ TEST_F(InventoryTest, ReadsEveryFieldMachineProgramsFirst) {
   EXPECT_STREQ(inventory.RecordAt(1)->arpImagePath, L"");
   EXPECT_EQ(inventory.RecordAt(2), nullptr);
 
-  inventory.Clear();
-  EXPECT_EQ(inventory.Count(), 0u);
-  EXPECT_EQ(inventory.RecordAt(0), nullptr);
-  EXPECT_EQ(RebuildKeys(inventory).size(), 2u);
   EXPECT_EQ(RebuildKeys(inventory).size(), 2u);  // a rebuild starts over
+  inventory.Clear();
+  EXPECT_EQ(inventory.RecordAt(0), nullptr);
 }
 
 TEST_F(InventoryTest, SkipsOnlyUpperAndLowerCaseUpdateEntries) {
@@ -187,6 +186,10 @@ TEST_F(InventoryTest, ProgramUnderBothRootsIsHeldOnceWithTheMachineEntry) {
   InstalledProgramInventory inventory;
   EXPECT_EQ(RebuildKeys(inventory), (std::vector<std::wstring>{L"SharedMachine"}));
   EXPECT_STREQ(inventory.RecordAt(0)->arpImagePath, L"C:\\machine.exe");
+
+  EXPECT_TRUE(UninstallKeyExists(L"shareduser"));  // present under HKCU only
+  EXPECT_TRUE(UninstallKeyExists(L"SharedMachine"));
+  EXPECT_FALSE(UninstallKeyExists(L"Nowhere"));
 }
 
 TEST_F(InventoryTest, Holds1023ProgramsInEnumerationOrder) {
@@ -326,15 +329,6 @@ TEST_F(InventoryTest, CacheRecordsOfAnySizeNeverLeakStaleBytes) {
     ASSERT_NE(record, nullptr) << c.key;
     EXPECT_EQ(std::wstring(record->arpImagePath), c.expected) << c.key;
   }
-}
-
-TEST_F(InventoryTest, UninstallKeyExistsUnderEitherRoot) {
-  AddProgram(HKEY_CURRENT_USER, L"UserOnly", {});
-  AddProgram(HKEY_LOCAL_MACHINE, L"MachineOnly", {});
-  EXPECT_TRUE(UninstallKeyExists(L"UserOnly"));
-  EXPECT_TRUE(UninstallKeyExists(L"useronly"));
-  EXPECT_TRUE(UninstallKeyExists(L"MachineOnly"));
-  EXPECT_FALSE(UninstallKeyExists(L"Nowhere"));
 }
 
 }  // namespace
