@@ -1,6 +1,7 @@
 // KaInstalledSoft through the DLL's class object, over a sandboxed registry
 // and real files.
 #include <windows.h>
+#include <shlwapi.h>
 
 #include <gtest/gtest.h>
 #include <wrl/client.h>
@@ -270,6 +271,46 @@ TEST_F(KaInstalledSoftTest, GamePlatformProgramsAreFoundBelowItsOwnFolder) {
             L"6.0.0.0");
   EXPECT_EQ(Version(engine.Get(), L"NotTheGame", kaSoftVersionPolicy_oppFile, L"hall.exe"),
             L"<null>");
+}
+
+// Paths that cannot be formed soundly name no file: neither a join longer
+// than a path (cut, it would name another file) nor a bare relative path
+// (it would be looked up in whatever the current directory is).
+TEST_F(KaInstalledSoftTest, UnsoundCandidatePathsNameNoFile) {
+  // An uninstaller deep enough that its folder, "\\a.exe" and more would be
+  // cut to exactly the path of a.exe beside it.
+  std::wstring folder = files_.Join(L"Deep");
+  while (folder.size() < 200) folder += L"\\" + std::wstring(10, L'd');
+  folder += L"\\" + std::wstring(MAX_PATH - 7 - folder.size() - 1, L'e');
+  for (size_t pos = files_.path().size(); pos != std::wstring::npos;
+       pos = folder.find(L'\\', pos + 1)) {
+    ::CreateDirectoryW((L"\\\\?\\" + folder.substr(0, pos)).c_str(), nullptr);
+  }
+  ASSERT_TRUE(::CreateDirectoryW((L"\\\\?\\" + folder).c_str(), nullptr));
+  ASSERT_TRUE(WriteVersionedFile(L"\\\\?\\" + folder + L"\\a.exe", {1, 0, 0, 0}, {1, 0, 0, 0}));
+  ASSERT_TRUE(AddUninstallEntry(HKEY_LOCAL_MACHINE, L"Deep",
+                                {{L"DisplayName", L"Deep"},
+                                 {L"UninstallString", folder + L"\\u.exe"}}));
+  // No uninstaller at all: nothing to join a relative path to.
+  ASSERT_TRUE(AddUninstallEntry(HKEY_LOCAL_MACHINE, L"Rootless", {{L"DisplayName", L"Rootless"}}));
+  const std::wstring cwd = Folder(L"Current");
+  ASSERT_TRUE(WriteVersionedFile(cwd + L"\\tool.exe", {2, 0, 0, 0}, {2, 0, 0, 0}));
+  wchar_t previous[MAX_PATH] = {};
+  ::GetCurrentDirectoryW(MAX_PATH, previous);
+  ASSERT_TRUE(::SetCurrentDirectoryW(cwd.c_str()));
+  auto engine = Engine();
+  ::SetCurrentDirectoryW(previous);
+  ASSERT_TRUE(engine);
+
+  EXPECT_EQ(engine->SetSoftVersion(Bstr(L"Deep"), kaSoftVersionPolicy_oppFile,
+                                   Bstr(L"a.exe\\more\\tool.exe")),
+            kFileMissing);
+  ASSERT_TRUE(::SetCurrentDirectoryW(cwd.c_str()));
+  const HRESULT rootless =
+      engine->SetSoftVersion(Bstr(L"Rootless"), kaSoftVersionPolicy_oppFile, Bstr(L"tool.exe"));
+  ::SetCurrentDirectoryW(previous);
+  EXPECT_EQ(rootless, kFileMissing);
+  RemoveTree(L"\\\\?\\" + files_.Join(L"Deep"));
 }
 
 TEST_F(KaInstalledSoftTest, ComContract) {

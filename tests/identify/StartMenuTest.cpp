@@ -368,6 +368,27 @@ TEST_F(StartMenuTest, CommonSoftFallsBackToTheStartMenuUnderTheFilePoliciesOnly)
   EXPECT_EQ(displayName, L"Reg");
 }
 
+TEST_F(StartMenuTest, AMissingSourceIsNotLookedUpInTheCurrentDirectory) {
+  const std::wstring uninst = App(L"uninst.exe");
+  Link(Common(L"U"), L"Remove U.lnk", uninst);
+  const std::wstring cwd = dir_.Join(L"Current");
+  ASSERT_TRUE(CreateDirectories(cwd));
+  ASSERT_TRUE(WriteVersionedFile(cwd + L"\\tool.exe", {2, 0, 0, 0}, {2, 0, 0, 0}));
+  auto engine = Engine(L"<vedad><soft name='u'><start_menu path='U' app_file='App'"
+                       L" uninstall_file='Remove'/></soft></vedad>");
+  ASSERT_TRUE(engine);
+  wchar_t previous[MAX_PATH] = {};
+  ::GetCurrentDirectoryW(MAX_PATH, previous);
+  ASSERT_TRUE(::SetCurrentDirectoryW(cwd.c_str()));
+  HRESULT hr = S_OK;
+  const std::wstring version =
+      VersionFromStartMenu(engine.Get(), L"u", kaSoftVersionPolicy_oppFile, L"tool.exe", &hr);
+  ::SetCurrentDirectoryW(previous);
+  // The record has an uninstaller but no application.
+  EXPECT_EQ(version, L"<null>");
+  EXPECT_EQ(hr, E_FAIL);
+}
+
 // Paths longer than a path buffer are skipped, never cut into other paths.
 TEST_F(StartMenuTest, ReplacementThatWouldNotFitIsNotCutIntoAnotherFile) {
   // A folder whose shortcut target just fits, beside a file a.exe, so that
