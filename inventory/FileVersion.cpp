@@ -20,7 +20,8 @@ class VersionBlock {
     DWORD ignored = 0;
     const DWORD size = ::GetFileVersionInfoSizeW(path, &ignored);
     if (size == 0) return false;
-    data_.reset(new (std::nothrow) BYTE[size]);
+    // Zeroed: whatever the platform leaves unwritten reads as nothing.
+    data_.reset(new (std::nothrow) BYTE[size]());
     if (!data_) return false;
     size_ = size;
     return ::GetFileVersionInfoW(path, 0, size, data_.get()) != FALSE;
@@ -46,6 +47,8 @@ class VersionBlock {
   size_t size_ = 0;
 };
 
+constexpr DWORD kFixedSignature = 0xFEEF04BD;
+
 void FormatVersion(VersionText* out, DWORD high, DWORD low) noexcept {
   _snwprintf(*out, kVersionTextChars - 1, L"%ld.%ld.%ld.%ld", static_cast<long>(high >> 16),
              static_cast<long>(high & 0xFFFF), static_cast<long>(low >> 16),
@@ -64,6 +67,7 @@ bool ReadFixed(const VersionBlock& block, VersionText* fileVersion,
     return false;
   }
   const auto* fixed = static_cast<const VS_FIXEDFILEINFO*>(value);
+  if (fixed->dwSignature != kFixedSignature) return false;
   if (fileVersion) {
     if (fixed->dwFileVersionMS == 0 && fixed->dwFileVersionLS == 0) return true;
     if ((*fileVersion)[0] == L'\0') {
