@@ -138,11 +138,11 @@ TEST_F(KaInstalledSoftTest, VersionsUnderEachPolicy) {
   const std::wstring folder = Folder(L"Prog");
   ASSERT_TRUE(WriteVersionedFile(folder + L"\\app.exe", {1, 2, 0, 5}, {3, 0, 0, 0},
                                  L"v1, 2, 0, 5", L"3, 0 beta"));
-  ASSERT_TRUE(WriteVersionedFile(folder + L"\\arp.exe", {4, 0, 0, 1}, {4, 1, 0, 0}));
+  ASSERT_TRUE(WriteVersionedFile(folder + L"\\cache.exe", {4, 0, 0, 1}, {4, 1, 0, 0}));
   Program(HKEY_LOCAL_MACHINE, L"Lettered", L"v1.2", folder);
   Program(HKEY_LOCAL_MACHINE, L"Both", L"V2.0v", folder);
   Program(HKEY_LOCAL_MACHINE, L"Commas", L"1, 2", folder);
-  ASSERT_TRUE(SetArpImagePath(HKEY_LOCAL_MACHINE, L"Commas", folder + L"\\arp.exe"));
+  ASSERT_TRUE(SetArpImagePath(HKEY_LOCAL_MACHINE, L"Commas", folder + L"\\cache.exe"));
   auto engine = Engine();
   ASSERT_TRUE(engine);
 

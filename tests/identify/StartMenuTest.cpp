@@ -235,7 +235,7 @@ TEST_F(StartMenuTest, VerFilePathReplacesTheTargetsFileName) {
 
 TEST_F(StartMenuTest, AllUsersFolderFirstThenTheUsersThenTheNextLocation) {
   const std::wstring common = App(L"common.exe");
-  const std::wstring user = App(L"user.exe");
+  const std::wstring user = App(L"mine.exe");
   const std::wstring top = App(L"top.exe");
   Link(Common(L"Both"), L"Tool.lnk", common);
   Link(User(L"Both"), L"Tool.lnk", user);
