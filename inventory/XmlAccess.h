@@ -117,11 +117,12 @@ void WalkChildren(IXMLDOMNode* node, bool elementsOnly, Action& action) {
   if (!node) return;
   Microsoft::WRL::ComPtr<IXMLDOMNodeList> children;
   if (FAILED(node->get_childNodes(&children)) || !children) return;
-  long length = 0;
-  if (FAILED(children->get_length(&length))) return;
-  for (long i = 0; i < length; ++i) {
+  // Step through the list: fetching by index walks from the first child on
+  // every call under Wine, which makes a long list quadratic.
+  if (FAILED(children->reset())) return;
+  for (;;) {
     Microsoft::WRL::ComPtr<IXMLDOMNode> child;
-    if (FAILED(children->get_item(i, &child)) || !child) continue;
+    if (children->nextNode(&child) != S_OK || !child) return;
     if (elementsOnly) {
       DOMNodeType type = NODE_INVALID;
       if (FAILED(child->get_nodeType(&type)) || type != NODE_ELEMENT) continue;
