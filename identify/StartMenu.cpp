@@ -260,11 +260,6 @@ std::optional<std::wstring> ShortcutResolver::Resolve(const std::wstring& linkPa
   return std::wstring(target);
 }
 
-std::optional<std::wstring> ResolveShortcut(const std::wstring& linkPath) {
-  ShortcutResolver resolver;
-  return resolver.Resolve(linkPath);
-}
-
 HRESULT StartMenuVersion(InstalledSoftRecord& record, int policy,
                          std::wstring_view relativePath, std::wstring& version) {
   version.clear();

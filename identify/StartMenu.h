@@ -45,8 +45,9 @@ FolderPathQuery SetFolderPathQuery(FolderPathQuery query) noexcept;
 enum class ProgramsFolder { kUser, kCommon };
 
 // The two Programs folders, each fetched once and kept; a failed fetch is
-// tried again next time. They are looked up only on Windows 2000 to Vista
-// (version classes 0 to 3): elsewhere no start-menu record is ever made.
+// tried again next time. They are looked up only on NT 5.0 to 5.2 and on 6.x
+// other than 6.1 (version classes 0 to 3): elsewhere, Windows 7 among them,
+// no start-menu record is ever made.
 class KnownFolderCache {
  public:
   // Empty when the folder is unavailable. May throw bad_alloc.
@@ -107,9 +108,6 @@ class StartMenuScanner {
   std::map<std::wstring, Listing, std::less<>> listings_;
   std::map<std::wstring, std::optional<std::wstring>, std::less<>> targets_;
 };
-
-// One link resolved on its own. May throw bad_alloc.
-std::optional<std::wstring> ResolveShortcut(const std::wstring& linkPath);
 
 // The version of a start-menu record under kaSoftVersionPolicy_oppFile or
 // _oppProduct, read from the fixed version block of the file at
