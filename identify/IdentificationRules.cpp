@@ -91,7 +91,7 @@ bool IdentificationRuleTable::Load(IXMLDOMDocument* document) {
   ForEachAttribute(root.Get(), [&](BSTR name, BSTR text) {
     if (MatchName(name, {L"result"}, true) == 0) result = TextToInt(text);
   });
-  if (result != 0 || ChildNodeCount(root.Get()) == 0) return false;
+  if (result != 0 || !HasChildNodes(root.Get())) return false;
 
   // Built aside and swapped in, so a failure part-way keeps the old table.
   Map entries;

@@ -15,6 +15,9 @@
 
 namespace tessary {
 
+// The rules file, relative to the module's own file name (DataFilePath).
+inline constexpr wchar_t kRulesFile[] = L"..\\KaData\\KaSoftwareVerIdentify.xml";
+
 struct RegKeyRule {
   std::wstring regKey;
   std::wstring displayName;

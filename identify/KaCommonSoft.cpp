@@ -11,8 +11,6 @@
 namespace tessary {
 namespace {
 
-constexpr wchar_t kRulesFile[] = L"..\\KaData\\KaSoftwareVerIdentify.xml";
-
 // An empty text goes out as a null string.
 bool CopyNonEmpty(const std::wstring& text, UniqueBstr& out) noexcept {
   return out.CopyFrom(text.empty() ? nullptr : text.c_str());

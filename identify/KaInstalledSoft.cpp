@@ -11,8 +11,6 @@
 namespace tessary {
 namespace {
 
-constexpr wchar_t kRulesFile[] = L"..\\KaData\\KaSoftwareVerIdentify.xml";
-
 bool IsBlank(wchar_t c) noexcept {
   return c == L' ' || c == L'\t' || c == L'\r' || c == L'\n' || c == L'\v' || c == L'\f';
 }

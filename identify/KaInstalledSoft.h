@@ -6,8 +6,8 @@
 #include <wrl/client.h>
 
 #include <string>
-#include <utility>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "TessaryLib.h"
@@ -62,8 +62,6 @@ class KaInstalledSoft final : public ComObject<KaInstalledSoft, IKaInstalledSoft
   HRESULT StartMenuVersionOf(std::wstring_view name, int policy, std::wstring_view relativePath,
                              std::wstring& version);
   void BuildIndex();
-
-  const InstalledSoftIndex& Index() const noexcept { return index_; }
 
  private:
   using Range = std::pair<InstalledSoftIndex::iterator, InstalledSoftIndex::iterator>;
