@@ -3,7 +3,6 @@
 #include <utility>
 
 #include "common/Text.h"
-#include "identify/RulesXml.h"
 #include "inventory/XmlAccess.h"
 
 using Microsoft::WRL::ComPtr;
@@ -16,13 +15,14 @@ std::wstring TextOf(BSTR text) { return std::wstring(BstrView(text)); }
 RegKeyRule ReadRegKeyRule(IXMLDOMNode* element) {
   RegKeyRule rule;
   ForEachAttribute(element, [&](BSTR name, BSTR text) {
-    switch (MatchName(name, {L"displayname", L"policy", L"ver_filepath", L"ver_filepath1"},
-                      true)) {
-      case 0: rule.displayName = TextOf(text); break;
-      case 1: rule.policy = TextToInt(text); break;
-      case 2: rule.verFilePath = TextOf(text); break;
-      case 3: AppendCommaList(BstrView(text), rule.altVerFilePaths); break;
-      default: break;
+    if (LoweredNameEquals(name, L"displayname")) {
+      rule.displayName = TextOf(text);
+    } else if (LoweredNameEquals(name, L"policy")) {
+      rule.policy = TextToInt(text);
+    } else if (LoweredNameEquals(name, L"ver_filepath")) {
+      rule.verFilePath = TextOf(text);
+    } else if (LoweredNameEquals(name, L"ver_filepath1")) {
+      AppendCommaList(BstrView(text), rule.altVerFilePaths);
     }
   });
   const UniqueBstr text = NodeText(element);
@@ -33,18 +33,18 @@ RegKeyRule ReadRegKeyRule(IXMLDOMNode* element) {
 StartMenuLocation ReadStartMenuLocation(IXMLDOMNode* element) {
   StartMenuLocation location;
   ForEachAttribute(element, [&](BSTR name, BSTR text) {
-    switch (MatchName(name, {L"path", L"app_file", L"uninstall_file", L"policy", L"ver_filepath"},
-                      true)) {
-      case 0: location.subFolder = TextOf(text); break;
-      case 1: location.appFile = TextOf(text); break;
-      case 2: location.uninstallFile = TextOf(text); break;
-      case 3: location.policy = TextToInt(text); break;
-      case 4:
-        AppendCommaList(BstrView(text), location.verFilePaths);
-        // A present but empty list still names one path: the empty one.
-        if (location.verFilePaths.empty()) location.verFilePaths.emplace_back();
-        break;
-      default: break;
+    if (LoweredNameEquals(name, L"path")) {
+      location.subFolder = TextOf(text);
+    } else if (LoweredNameEquals(name, L"app_file")) {
+      location.appFile = TextOf(text);
+    } else if (LoweredNameEquals(name, L"uninstall_file")) {
+      location.uninstallFile = TextOf(text);
+    } else if (LoweredNameEquals(name, L"policy")) {
+      location.policy = TextToInt(text);
+    } else if (LoweredNameEquals(name, L"ver_filepath")) {
+      AppendCommaList(BstrView(text), location.verFilePaths);
+      // A present but empty list still names one path: the empty one.
+      if (location.verFilePaths.empty()) location.verFilePaths.emplace_back();
     }
   });
   return location;
@@ -53,14 +53,14 @@ StartMenuLocation ReadStartMenuLocation(IXMLDOMNode* element) {
 SoftwareRule ReadSoftwareRule(IXMLDOMNode* element) {
   SoftwareRule rule;
   ForEachAttribute(element, [&](BSTR name, BSTR text) {
-    if (MatchName(name, {L"name"}, true) == 0) rule.name = LowerCopy(BstrView(text));
+    if (LoweredNameEquals(name, L"name")) rule.name = LowerCopy(BstrView(text));
   });
-  ForEachElementChild(element, [&](IXMLDOMNode* child) {
+  ForEachChildElement(element, [&](IXMLDOMNode* child) {
     const UniqueBstr name = NodeName(child);
-    switch (MatchName(name.Get(), {L"regkey", L"start_menu"})) {
-      case 0: rule.regKeyRules.push_back(ReadRegKeyRule(child)); break;
-      case 1: rule.startMenuLocations.push_back(ReadStartMenuLocation(child)); break;
-      default: break;
+    if (NameEquals(name.Get(), L"regkey")) {
+      rule.regKeyRules.push_back(ReadRegKeyRule(child));
+    } else if (NameEquals(name.Get(), L"start_menu")) {
+      rule.startMenuLocations.push_back(ReadStartMenuLocation(child));
     }
   });
   return rule;
@@ -89,15 +89,15 @@ bool IdentificationRuleTable::Load(IXMLDOMDocument* document) {
   if (!root) return false;
   int result = 0;
   ForEachAttribute(root.Get(), [&](BSTR name, BSTR text) {
-    if (MatchName(name, {L"result"}, true) == 0) result = TextToInt(text);
+    if (LoweredNameEquals(name, L"result")) result = TextToInt(text);
   });
-  if (result != 0 || !HasChildNodes(root.Get())) return false;
+  if (result != 0 || ChildNodeCount(root.Get()) == 0) return false;
 
   // Built aside and swapped in, so a failure part-way keeps the old table.
   Map entries;
-  ForEachElementChild(root.Get(), [&](IXMLDOMNode* element) {
+  ForEachChildElement(root.Get(), [&](IXMLDOMNode* element) {
     // An element without any child node (comments count) names no rules.
-    if (!HasChildNodes(element)) return;
+    if (ChildNodeCount(element) == 0) return;
     SoftwareRule rule = ReadSoftwareRule(element);
     std::wstring key = rule.name;
     entries.insert_or_assign(std::move(key), std::move(rule));

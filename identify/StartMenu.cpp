@@ -9,7 +9,6 @@
 
 #include "common/Text.h"
 #include "common/Unique.h"
-#include "identify/RulesXml.h"
 #include "inventory/FileVersion.h"
 #include "inventory/WindowsVersion.h"
 #include "inventory/XmlAccess.h"
@@ -53,14 +52,16 @@ void TrimBlanks(std::wstring_view& text) noexcept {
 StartMenuLocation ReadLocation(IXMLDOMNode* element) {
   StartMenuLocation location;
   ForEachAttribute(element, [&](BSTR name, BSTR text) {
-    switch (MatchName(name, {L"path", L"uninstall_file", L"app_file", L"policy", L"ver_filepath"},
-                      true)) {
-      case 0: location.subFolder = BstrView(text); break;
-      case 1: location.uninstallFile = BstrView(text); break;
-      case 2: location.appFile = BstrView(text); break;
-      case 3: location.policy = TextToInt(text); break;
-      case 4: AppendCommaList(BstrView(text), location.verFilePaths); break;
-      default: break;
+    if (LoweredNameEquals(name, L"path")) {
+      location.subFolder = BstrView(text);
+    } else if (LoweredNameEquals(name, L"uninstall_file")) {
+      location.uninstallFile = BstrView(text);
+    } else if (LoweredNameEquals(name, L"app_file")) {
+      location.appFile = BstrView(text);
+    } else if (LoweredNameEquals(name, L"policy")) {
+      location.policy = TextToInt(text);
+    } else if (LoweredNameEquals(name, L"ver_filepath")) {
+      AppendCommaList(BstrView(text), location.verFilePaths);
     }
   });
   return location;
@@ -79,22 +80,22 @@ bool LoadStartMenuRules(IXMLDOMDocument* document, std::vector<StartMenuRule>& r
   if (!root) return false;
   bool accepted = true;
   ForEachAttribute(root.Get(), [&](BSTR name, BSTR text) {
-    if (MatchName(name, {L"result"}, true) == 0 && TextToInt(text) != 0) accepted = false;
+    if (LoweredNameEquals(name, L"result") && TextToInt(text) != 0) accepted = false;
   });
   if (!accepted) return false;
-  if (!HasChildNodes(root.Get())) return true;
+  if (ChildNodeCount(root.Get()) == 0) return true;
 
   std::vector<StartMenuRule> loaded;
-  ForEachElementChild(root.Get(), [&](IXMLDOMNode* element) {
+  ForEachChildElement(root.Get(), [&](IXMLDOMNode* element) {
     StartMenuRule rule;
-    ForEachElementChild(element, [&](IXMLDOMNode* child) {
+    ForEachChildElement(element, [&](IXMLDOMNode* child) {
       const UniqueBstr name = NodeName(child);
-      if (MatchName(name.Get(), {L"start_menu"}) == 0) rule.locations.push_back(ReadLocation(child));
+      if (NameEquals(name.Get(), L"start_menu")) rule.locations.push_back(ReadLocation(child));
     });
     // Most entries name registry keys only; their names are not needed.
     if (rule.locations.empty()) return;
     ForEachAttribute(element, [&](BSTR name, BSTR text) {
-      if (MatchName(name, {L"name"}, true) == 0) rule.name = LowerCopy(BstrView(text));
+      if (LoweredNameEquals(name, L"name")) rule.name = LowerCopy(BstrView(text));
     });
     loaded.push_back(std::move(rule));
   });

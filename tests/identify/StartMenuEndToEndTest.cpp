@@ -118,7 +118,7 @@ TEST(StartMenuEndToEndTest, AlsoOnAVistaClassRelease) {
   std::wstring commandLine =
       L"\"" + copy + L"\" --gtest_filter=StartMenuEndToEndTest.ShortcutsCount*";
   const BOOL started = ::CreateProcessW(copy.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
-                                        0, nullptr, dir.path().c_str(), &startup, &process);
+                                        0, nullptr, nullptr, &startup, &process);
   ::SetEnvironmentVariableW(kExpectClassVariable, nullptr);
   ASSERT_TRUE(started);
   UniqueHandle processHandle(process.hProcess);
