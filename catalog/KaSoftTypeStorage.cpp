@@ -32,10 +32,12 @@ bool NameOrder(const FolderEntry& a, const FolderEntry& b) noexcept {
 
 std::vector<FolderEntry> ListFolder(const std::wstring& folder) {
   std::vector<FolderEntry> entries;
+  // A pattern that does not fit a path buffer is not listed, whatever the
+  // platform accepts: that also ends a walk circling through a linked folder.
+  const std::wstring pattern = folder + L"\\*.*";
+  if (pattern.size() >= MAX_PATH) return entries;
   WIN32_FIND_DATAW data;
-  // Paths beyond MAX_PATH are not listed, which also ends a walk that
-  // circles through a linked folder.
-  UniqueFindHandle find(::FindFirstFileW((folder + L"\\*.*").c_str(), &data));
+  UniqueFindHandle find(::FindFirstFileW(pattern.c_str(), &data));
   if (!find) return entries;
   do {
     const std::wstring_view name = data.cFileName;
@@ -71,6 +73,7 @@ HRESULT KaSoftTypeStorage::Scan(const std::wstring& folder) noexcept {
 void KaSoftTypeStorage::ScanFolder(const std::wstring& folder) {
   for (const FolderEntry& entry : ListFolder(folder)) {
     const std::wstring path = folder + L"\\" + entry.name;
+    if (path.size() >= MAX_PATH) continue;
     if (entry.directory) {
       ScanFolder(path);
     } else if (::lstrcmpiW(::PathFindExtensionW(entry.name.c_str()), L".xml") == 0) {

@@ -32,6 +32,8 @@ class TypeStorageTest : private PrivateCopy, public CatalogFixture {
  protected:
   TypeStorageTest() : CatalogFixture(PrivateCopy::dllPath) {}
 
+  const std::wstring& TypeFolder() const { return typeFolder; }
+
   void SetUp() override {
     ASSERT_TRUE(copied);
     CatalogFixture::SetUp();
@@ -93,6 +95,40 @@ TEST_F(TypeStorageTest, XmlFilesInAnyCaseAndFolderAreReadInNameOrder) {
   TypeOf(storage.Get(), L"backup", E_FAIL);
   TypeOf(storage.Get(), L"broken", E_FAIL);
   TypeOf(storage.Get(), L"other", E_FAIL);
+}
+
+// Folders are listed only while "folder\*.*" fits a path buffer, and files
+// only while their full path does: the walk ends there (a folder linked into
+// itself ends there too), on every platform alike.
+TEST_F(TypeStorageTest, PathsBeyondAPathBufferAreNotRead) {
+  PublishManager();
+  SetCatalog(kCatalog);
+  std::wstring parent = TypeFolder();
+  while (parent.size() < MAX_PATH - 30) parent += L"\\" + std::wstring(10, L'd');
+  // "*.*" of this folder just fits; the folder below it does not.
+  const std::wstring fits = parent + L"\\" + std::wstring(MAX_PATH - 6 - parent.size(), L'e');
+  ASSERT_EQ((fits + L"\\*.*").size(), static_cast<size_t>(MAX_PATH - 1));
+  const std::wstring beyond = fits + L"\\f";
+  // Made through the long-path form.
+  for (size_t pos = parent.find(L"SoftType"); pos != std::wstring::npos;
+       pos = beyond.find(L'\\', pos + 1)) {
+    ::CreateDirectoryW((L"\\\\?\\" + beyond.substr(0, pos)).c_str(), nullptr);
+  }
+  ASSERT_TRUE(::CreateDirectoryW((L"\\\\?\\" + beyond).c_str(), nullptr));
+  // Full paths of 259 and 260 characters.
+  const std::wstring fitting = parent + L"\\" + std::wstring(MAX_PATH - 6 - parent.size(), L'a');
+  const std::wstring tooLong = parent + L"\\" + std::wstring(MAX_PATH - 5 - parent.size(), L'b');
+  ASSERT_EQ((fitting + L".xml").size(), static_cast<size_t>(MAX_PATH - 1));
+  ASSERT_TRUE(WriteFileBytes(L"\\\\?\\" + fitting + L".xml",
+                             "<vedad><e regkey='fits' maintype='1'/></vedad>"));
+  ASSERT_TRUE(WriteFileBytes(L"\\\\?\\" + tooLong + L".xml",
+                             "<vedad><e regkey='toolong' maintype='1'/></vedad>"));
+  ASSERT_TRUE(WriteFileBytes(L"\\\\?\\" + beyond + L"\\x.xml",
+                             "<vedad><e regkey='deeper' maintype='1'/></vedad>"));
+  auto storage = Storage();
+  EXPECT_EQ(TypeOf(storage.Get(), L"fits"), L"Office");
+  TypeOf(storage.Get(), L"toolong", E_FAIL);
+  TypeOf(storage.Get(), L"deeper", E_FAIL);
 }
 
 TEST_F(TypeStorageTest, TheFolderIsScannedOnceAndNamesStayAsScanned) {
