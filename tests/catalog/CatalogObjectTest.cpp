@@ -21,6 +21,11 @@ constexpr char kFourPrograms[] =
     "<s><name>charlie</name></s>"
     "</software_list></vedad>";
 
+ULONG References(IUnknown* object) {
+  object->AddRef();
+  return object->Release();
+}
+
 class CatalogObjectTest : public CatalogFixture {
  protected:
   void SetUp() override {
@@ -127,7 +132,9 @@ TEST_F(CatalogObjectTest, ACloneKeepsTheCatalogAndItsSnapshotAlive) {
     ComPtr<IKaEnumSoftware> cursor;
     ASSERT_EQ(catalog_->GetEnum(cursor.GetAddressOf()), S_OK);
     ASSERT_EQ(cursor->Skip(1), S_OK);
+    const ULONG before = References(catalog_.Get());
     ASSERT_EQ(cursor->Clone(clone.GetAddressOf()), S_OK);
+    EXPECT_EQ(References(catalog_.Get()), before + 1);  // the clone holds its catalog
   }
   // A reload replaces the table; the clone walks the one it was made on.
   SetCatalog("<vedad><main_type_list/><software_list><s><name>zulu</name></s>"
@@ -135,13 +142,20 @@ TEST_F(CatalogObjectTest, ACloneKeepsTheCatalogAndItsSnapshotAlive) {
   ASSERT_EQ(catalog_->Load(), S_FALSE);
   EXPECT_EQ(Names(catalog_.Get()), (std::vector<std::wstring>{L"zulu"}));
   catalog_.Reset();
-  EXPECT_EQ(dll_.CanUnloadNow(), S_FALSE);
   EXPECT_EQ(Take(clone.Get(), 4, S_FALSE),
             (std::vector<std::wstring>{L"bravo", L"charlie", L"delta"}));
   ComPtr<IKaEnumSoftware> cloneOfClone;
   ASSERT_EQ(clone->Clone(cloneOfClone.GetAddressOf()), S_OK);
   ASSERT_EQ(cloneOfClone->Reset(), S_OK);
   EXPECT_EQ(Take(cloneOfClone.Get(), 1, S_OK), (std::vector<std::wstring>{L"alpha"}));
+  // The clones alone keep the catalog: releasing them lets the module go.
+  plugin_->Detach();
+  plugin_.Reset();
+  manager_.Reset();
+  EXPECT_EQ(dll_.CanUnloadNow(), S_FALSE);
+  clone.Reset();
+  cloneOfClone.Reset();
+  EXPECT_EQ(dll_.CanUnloadNow(), S_OK);
 }
 
 TEST_F(CatalogObjectTest, EntriesOutliveAReload) {
