@@ -23,9 +23,10 @@ inline bool OpenRegistryKey(HKEY root, const wchar_t* path, REGSAM access,
 }
 
 // Reads values of any type into one reusable buffer. Data is taken as UTF-16
-// text up to its first NUL or its end, whichever comes first, so data written
-// without a terminator, of odd length or of a numeric type never reads past
-// what the registry returned.
+// text up to its first NUL or its end, whichever comes first, as if read into
+// a zeroed buffer: data written without a terminator or of a numeric type
+// never reads past what the registry returned, and an odd last byte stands as
+// a character of its own.
 class RegistryTextReader {
  public:
   // Registry data the component accepts; longer data is unreadable.
@@ -40,7 +41,8 @@ class RegistryTextReader {
         ERROR_SUCCESS) {
       return false;
     }
-    CopyBounded(dst, capacity, std::wstring_view(data_, bytes / sizeof(wchar_t)));
+    if (bytes % sizeof(wchar_t) != 0) reinterpret_cast<BYTE*>(data_)[bytes] = 0;
+    CopyBounded(dst, capacity, std::wstring_view(data_, (bytes + 1) / sizeof(wchar_t)));
     return true;
   }
 
