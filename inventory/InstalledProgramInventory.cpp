@@ -15,6 +15,8 @@ constexpr wchar_t kSlowInfoCache[] = L"SlowInfoCache";
 constexpr DWORD kSlowInfoCacheBytes = 552;
 constexpr DWORD kImagePathOffset = 28;
 constexpr DWORD kImagePathEnd = kImagePathOffset + 260 * sizeof(wchar_t);
+// Room for a value name, terminator included.
+constexpr DWORD kValueNameChars = 16383;
 
 bool EqualsIgnoreCase(const wchar_t* a, const wchar_t* b) noexcept {
   return ::CompareStringOrdinal(a, -1, b, -1, TRUE) == CSTR_EQUAL;
@@ -78,10 +80,15 @@ class InstalledProgramInventory::Enumerator {
     UniqueHkey subkey;
     if (!OpenRegistryKey(uninstall, name, KEY_READ, subkey)) return false;
     DWORD values = 0;
+    DWORD longestValueName = 0;
     if (::RegQueryInfoKeyW(subkey.get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                           &values, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
+                           &values, &longestValueName, nullptr, nullptr,
+                           nullptr) != ERROR_SUCCESS) {
       return false;
     }
+    // A value name that does not fit the name buffer of a walk over the values
+    // leaves the entry unreadable, whichever value it is.
+    if (longestValueName >= kValueNameChars) return false;
     record_.displayName[0] = L'\0';
     record_.displayVersion[0] = L'\0';
     record_.publisher[0] = L'\0';
@@ -89,9 +96,9 @@ class InstalledProgramInventory::Enumerator {
     record_.uninstallString[0] = L'\0';
     record_.displayIcon[0] = L'\0';
     if (values == 0) return true;
-    // Value names are unique regardless of case, so asking for each wanted
-    // name finds exactly what a case-insensitive walk over all names would,
-    // at a fraction of the registry round trips.
+    // Value names are unique regardless of case, and with every name known to
+    // fit, asking for each wanted name finds exactly what a case-insensitive
+    // walk over all names would, at a fraction of the registry round trips.
     reader_.Read(subkey.get(), L"DisplayName", record_.displayName);
     reader_.Read(subkey.get(), L"DisplayVersion", record_.displayVersion);
     reader_.Read(subkey.get(), L"ParentDisplayName", record_.parentDisplayName);

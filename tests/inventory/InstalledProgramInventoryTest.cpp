@@ -304,6 +304,20 @@ TEST_F(InventoryTest, ValuesOfAnyTypeAndLengthAreCutAndTerminated) {
   EXPECT_STREQ(odd->displayIcon, L"");
 }
 
+TEST_F(InventoryTest, AValueNameTooLongToReadSkipsOnlyItsProgram) {
+  // A name of 16383 characters is legal but does not fit the walk's buffer
+  // with its terminator; one character less does.
+  AddProgram(HKEY_LOCAL_MACHINE, L"A_LongestName", {{L"DisplayName", L"A"}});
+  ASSERT_TRUE(WriteString(HKEY_LOCAL_MACHINE, kUninstall + L"A_LongestName",
+                          std::wstring(16383, L'x').c_str(), L"1"));
+  AddProgram(HKEY_LOCAL_MACHINE, L"B_LongName", {{L"DisplayName", L"B"}});
+  ASSERT_TRUE(WriteString(HKEY_LOCAL_MACHINE, kUninstall + L"B_LongName",
+                          std::wstring(16382, L'x').c_str(), L"1"));
+  AddProgram(HKEY_LOCAL_MACHINE, L"C_Plain", {{L"DisplayName", L"C"}});
+  InstalledProgramInventory inventory;
+  EXPECT_EQ(RebuildKeys(inventory), (std::vector<std::wstring>{L"B_LongName", L"C_Plain"}));
+}
+
 TEST_F(InventoryTest, CacheRecordsOfAnySizeNeverLeakStaleBytes) {
   const std::wstring longPath = L"C:\\" + std::wstring(300, L'q');
   const std::string full = SlowInfoCache(L"C:\\full.exe");
