@@ -47,8 +47,6 @@ class VersionBlock {
   size_t size_ = 0;
 };
 
-constexpr DWORD kFixedSignature = 0xFEEF04BD;
-
 void FormatVersion(VersionText* out, DWORD high, DWORD low) noexcept {
   _snwprintf(*out, kVersionTextChars - 1, L"%ld.%ld.%ld.%ld", static_cast<long>(high >> 16),
              static_cast<long>(high & 0xFFFF), static_cast<long>(low >> 16),
@@ -63,11 +61,12 @@ bool ReadFixed(const VersionBlock& block, VersionText* fileVersion,
   if (!block.Query(L"\\", &value, &length)) return false;
   if (length == 0) return true;
   // A corrupt resource may announce a root value too short for the block.
+  // Its signature is not checked: the platform's own readers take the words
+  // as they stand.
   if (length < sizeof(VS_FIXEDFILEINFO) || block.BytesFrom(value) < sizeof(VS_FIXEDFILEINFO)) {
     return false;
   }
   const auto* fixed = static_cast<const VS_FIXEDFILEINFO*>(value);
-  if (fixed->dwSignature != kFixedSignature) return false;
   if (fileVersion) {
     if (fixed->dwFileVersionMS == 0 && fixed->dwFileVersionLS == 0) return true;
     if ((*fileVersion)[0] == L'\0') {

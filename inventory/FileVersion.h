@@ -17,7 +17,7 @@ using VersionText = wchar_t[kVersionTextChars];
 // `fileVersion` is still empty; the product version replaces what was there.
 // A zero file version ends the read (true, nothing more written), and so does
 // a zero product version. Either output may be null. False when the file has
-// no readable version resource, or its fixed block is cut short or unsigned.
+// no readable version resource, or its fixed block is cut short.
 bool ReadFixedFileVersion(const wchar_t* path, VersionText* fileVersion,
                           VersionText* productVersion) noexcept;
 

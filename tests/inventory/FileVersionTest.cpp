@@ -164,21 +164,26 @@ TEST_F(FileVersionTest, CorruptResourcesAreRefusedOrReadWithinBounds) {
   ExpectRead(Strings(MakeRaw(shortFixed)), false, L"", L"");
 
   // Cut short, or a header claiming more than there is: nothing is read from
-  // beyond the resource, and a fixed block without its signature is refused.
+  // beyond the resource. A fixed block without its signature is still read,
+  // and one that would lie in bytes the file did not fill reads as zeros.
   std::string overlong = good;
   overlong[0] = static_cast<char>(0xff);
   overlong[1] = static_cast<char>(0x7f);
   std::string unsignedBlock = good;
   unsignedBlock[40] = 0;  // first byte of the signature
-  const std::pair<std::string, const wchar_t*> cases[] = {{good.substr(0, 30), nullptr},
-                                                          {good.substr(0, 6), nullptr},
-                                                          {std::string(64, '\xff'), nullptr},
-                                                          {unsignedBlock, nullptr},
-                                                          {overlong, L"1.2.0.0"}};
-  for (const auto& [corrupt, version] : cases) {
-    const wchar_t* text = version ? version : L"";
-    ExpectRead(Fixed(MakeRaw(corrupt)), version != nullptr, text, text);
-    ExpectRead(Strings(MakeRaw(corrupt)), version != nullptr, text, text);
+  const struct {
+    std::string resource;
+    bool ok;
+    const wchar_t* version;
+  } cases[] = {{good.substr(0, 30), false, L""},
+               {good.substr(0, 6), false, L""},
+               {std::string(64, '\xff'), true, L""},
+               {unsignedBlock, true, L"1.2.0.0"},
+               {overlong, true, L"1.2.0.0"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::Message() << "resource of " << c.resource.size() << " bytes");
+    ExpectRead(Fixed(MakeRaw(c.resource)), c.ok, c.version, c.version);
+    ExpectRead(Strings(MakeRaw(c.resource)), c.ok, c.version, c.version);
   }
 }
 
