@@ -190,6 +190,8 @@ TEST_F(InventoryTest, ProgramUnderBothRootsIsHeldOnceWithTheMachineEntry) {
   EXPECT_TRUE(UninstallKeyExists(L"shareduser"));  // present under HKCU only
   EXPECT_TRUE(UninstallKeyExists(L"SharedMachine"));
   EXPECT_FALSE(UninstallKeyExists(L"Nowhere"));
+  EXPECT_TRUE(UninstallKeyExists(nullptr));  // the Uninstall key itself
+  EXPECT_TRUE(UninstallKeyExists(L""));
 }
 
 TEST_F(InventoryTest, Holds1023ProgramsInEnumerationOrder) {
