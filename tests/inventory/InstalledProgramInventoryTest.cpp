@@ -163,13 +163,17 @@ TEST_F(InventoryTest, DuplicatesAreDroppedFirstOneStays) {
               {L"Publisher", L"MAKER"},
               {L"ParentDisplayName", L"suite"},
               {L"UninstallString", L"U.EXE"}});
-  Values newer = app;
-  newer[1].second = L"1.1";
-  AddProgram(HKEY_LOCAL_MACHINE, L"F_AppNewer", newer);
+  // A difference in any one of the five compared fields makes another program.
+  for (size_t field = 0; field < 5; ++field) {
+    Values other = app;
+    other[field].second += L"2";
+    AddProgram(HKEY_LOCAL_MACHINE, L"F_Other" + std::to_wstring(field), other);
+  }
 
   InstalledProgramInventory inventory;
   EXPECT_EQ(RebuildKeys(inventory),
-            (std::vector<std::wstring>{L"A_Empty", L"C_App", L"F_AppNewer"}));
+            (std::vector<std::wstring>{L"A_Empty", L"C_App", L"F_Other0", L"F_Other1",
+                                       L"F_Other2", L"F_Other3", L"F_Other4"}));
   const InstalledProgramRecord& empty = *inventory.RecordAt(0);
   EXPECT_STREQ(empty.displayName, L"");
   EXPECT_STREQ(empty.uninstallString, L"");
