@@ -172,8 +172,8 @@ TEST_F(InventoryTest, DuplicatesAreDroppedFirstOneStays) {
 
   InstalledProgramInventory inventory;
   EXPECT_EQ(RebuildKeys(inventory),
-            (std::vector<std::wstring>{L"A_Empty", L"C_App", L"F_Other0", L"F_Other1",
-                                       L"F_Other2", L"F_Other3", L"F_Other4"}));
+            (std::vector<std::wstring>{L"A_Empty", L"C_App", L"F_Other0", L"F_Other1", L"F_Other2",
+                                       L"F_Other3", L"F_Other4"}));
   const InstalledProgramRecord& empty = *inventory.RecordAt(0);
   EXPECT_STREQ(empty.displayName, L"");
   EXPECT_STREQ(empty.uninstallString, L"");
