@@ -1,5 +1,7 @@
 #include "host/HostServices.h"
 
+#include <algorithm>
+
 #include "common/Result.h"
 
 namespace tessary::host {
@@ -35,18 +37,25 @@ void HostServices::Announce(LONG kind, const GUID& id, IUnknown* service) noexce
 STDMETHODIMP HostServices::RegisterService(REFGUID iid, IUnknown* object) noexcept {
   if (!object) return E_POINTER;
   ComPtr<IUnknown> service(object);
-  for (auto& [id, existing] : services_) {
-    if (id != iid) continue;
-    ComPtr<IUnknown> old = existing;
+  const auto find = [&] {
+    return std::find_if(services_.begin(), services_.end(),
+                        [&](const auto& entry) { return entry.first == iid; });
+  };
+  auto found = find();
+  if (found != services_.end()) {
+    ComPtr<IUnknown> old = found->second;
     Announce(kServiceRemoved, iid, old.Get());
-    existing = service;
-    Announce(kServiceAdded, iid, object);
-    return S_OK;
+    // Listeners may have registered or revoked services meanwhile.
+    found = find();
   }
-  RETURN_IF_FAILED(Guarded([&]() -> HRESULT {
-    services_.emplace_back(iid, service);
-    return S_OK;
-  }));
+  if (found != services_.end()) {
+    found->second = service;
+  } else {
+    RETURN_IF_FAILED(Guarded([&]() -> HRESULT {
+      services_.emplace_back(iid, service);
+      return S_OK;
+    }));
+  }
   Announce(kServiceAdded, iid, object);
   return S_OK;
 }

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <wrl/client.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,7 @@ class Listener final : public ComObject<Listener, IKaServiceEvents, IKaNotifyEve
     const bool registered =
         host && SUCCEEDED(host->GetService(*id, current.GetAddressOf())) && current.Get() == service;
     events.push_back({kind, *id, registered});
+    if (react) react(kind);
     return S_OK;
   }
   STDMETHODIMP OnNotify(LONG category, LONG code, LONG param) noexcept override {
@@ -40,6 +42,7 @@ class Listener final : public ComObject<Listener, IKaServiceEvents, IKaNotifyEve
     return S_OK;
   }
   IKaHostServices* host = nullptr;
+  std::function<void(LONG kind)> react;
   std::vector<Event> events;
   std::vector<std::vector<LONG>> notes;
 };
@@ -102,6 +105,34 @@ TEST_F(HostTest, ServicesAreRegisteredReplacedAndRevokedWithEvents) {
   EXPECT_EQ(listener_->events[3].kind, 2);
   EXPECT_TRUE(listener_->events[3].registeredDuringCall);
   EXPECT_EQ(listener_->events[3].id, kServiceA);
+  EXPECT_EQ(point->Unadvise(cookie), S_OK);
+}
+
+TEST_F(HostTest, ListenersMayChangeTheRegistryWhileAServiceIsReplaced) {
+  auto point = ServicePoint();
+  DWORD cookie = 0;
+  ASSERT_EQ(point->Advise(static_cast<IKaServiceEvents*>(listener_.Get()), &cookie), S_OK);
+  ComPtr<Plain> first, second;
+  ASSERT_HRESULT_SUCCEEDED(MakeComObject(first));
+  ASSERT_HRESULT_SUCCEEDED(MakeComObject(second));
+  ASSERT_EQ(host_.Services()->RegisterService(kServiceA, first.Get()), S_OK);
+  const size_t before = host_.Registry().ServiceCount();
+  // Enough new services to move the registry's storage, and A revoked.
+  listener_->react = [&](LONG kind) {
+    if (kind != 2) return;
+    listener_->react = nullptr;
+    for (DWORD i = 0; i < 32; ++i) {
+      GUID other = kServiceA;
+      other.Data1 = i;
+      host_.Services()->RegisterService(other, first.Get());
+    }
+    host_.Services()->RevokeService(kServiceA);
+  };
+  ASSERT_EQ(host_.Services()->RegisterService(kServiceA, second.Get()), S_OK);
+  ComPtr<IUnknown> found;
+  ASSERT_EQ(host_.Services()->GetService(kServiceA, found.GetAddressOf()), S_OK);
+  EXPECT_EQ(found.Get(), static_cast<IUnknown*>(second.Get()));
+  EXPECT_EQ(host_.Registry().ServiceCount(), before + 32);
   EXPECT_EQ(point->Unadvise(cookie), S_OK);
 }
 
