@@ -38,8 +38,10 @@ void HostIconService::Finish(Request& request) noexcept {
   if (!request.cookie) return;
   request.downloaded = SUCCEEDED(::URLDownloadToFileW(nullptr, request.url.c_str(),
                                                       request.localPath.c_str(), 0, nullptr));
-  // Posted, so the answer arrives on the requester's own thread.
-  if (::PostMessageW(request.window, request.message, reinterpret_cast<WPARAM>(request.cookie),
+  // Posted, so the answer arrives on the requester's own thread. Without a
+  // window nobody would take the cookie: it stays ours.
+  if (request.window &&
+      ::PostMessageW(request.window, request.message, reinterpret_cast<WPARAM>(request.cookie),
                      0)) {
     request.cookie = nullptr;
   }

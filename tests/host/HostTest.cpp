@@ -280,6 +280,14 @@ TEST_F(HostTest, TheIconServiceDownloadsAndHandsTheCookieBack) {
   EXPECT_EQ(host_.Icons().Waiting(), 0u);
   EXPECT_TRUE(host_.Icons().Requests()[0].downloaded);
   EXPECT_TRUE(::GetFileAttributesW(target.c_str()) != INVALID_FILE_ATTRIBUTES);
+
+  // No window, nobody to hand the cookie to: the service keeps it (and frees
+  // it when it goes) rather than posting it to the thread.
+  ASSERT_EQ(icons->RequestIcon(nullptr, nullptr, nullptr, 3525, ::SysAllocString(L"lost")),
+            S_OK);
+  EXPECT_EQ(host_.Icons().Waiting(), 1u);
+  MSG msg;
+  EXPECT_FALSE(::PeekMessageW(&msg, nullptr, 3525, 3525, PM_NOREMOVE));
 }
 
 }  // namespace
