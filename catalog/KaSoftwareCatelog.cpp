@@ -29,6 +29,13 @@ ComPtr<IXMLDOMNode> LoadDataFileRoot(IKaDataService* data, LONG kind) {
   return SelectRoot(document.Get(), L"vedad");
 }
 
+// The table of a catalog holding nothing: shared and never freed, so that
+// emptying a catalog needs no allocation.
+SharedNameTable EmptyNameTable() noexcept {
+  static const NameTable empty;
+  return SharedNameTable(SharedNameTable(), &empty);
+}
+
 UniqueBstr CopyOf(BSTR text) {
   UniqueBstr copy;
   if (!copy.CopyFrom(text, ::SysStringLen(text))) throw std::bad_alloc();
@@ -38,17 +45,15 @@ UniqueBstr CopyOf(BSTR text) {
 }  // namespace
 
 HRESULT KaSoftwareCatelog::FinalConstruct() noexcept {
-  return Guarded([&]() -> HRESULT {
-    names_ = std::make_shared<const NameTable>();
-    return S_OK;
-  });
+  names_ = EmptyNameTable();
+  return S_OK;
 }
 
 STDMETHODIMP KaSoftwareCatelog::Load() noexcept {
   allCount_ = recommendCount_ = oneKeyCount_ = popularityCount_ = 0;
   regKeys_.clear();
   // Built-in and cloned cursors keep the table they hold; this one is new.
-  names_.reset();
+  names_ = EmptyNameTable();
   const HRESULT hr = Guarded([&]() -> HRESULT {
     auto names = std::make_shared<NameTable>();
     names_ = names;
@@ -63,7 +68,8 @@ STDMETHODIMP KaSoftwareCatelog::Load() noexcept {
     // Out of memory part-way: keep nothing half-read.
     allCount_ = recommendCount_ = oneKeyCount_ = popularityCount_ = 0;
     regKeys_.clear();
-    names_.reset();
+    // Still a collection: a rewound cursor reports the end, not a failure.
+    names_ = EmptyNameTable();
     return hr;
   }
   // Hosts have always been answered S_FALSE here, whatever was read.
