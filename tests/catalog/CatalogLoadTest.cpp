@@ -76,6 +76,9 @@ TEST_F(CatalogLoadTest, FlagsAndCounters) {
                      "<s is_main_recommend='0' is_onekey_install='yes' totaljudgeofmark=' -7'>"
                      "<name>b</name></s>"
                      "<s><name>c</name></s>"
+                     // Attribute names are matched exactly.
+                     "<s IS_MAIN_RECOMMEND='1' Is_Popularity='1' TotalDownloadTimes='9'"
+                     " Main_Type='t1'><name>d</name></s>"
                      "</software_list>"));
   auto catalog = LoadedCatalog();
   DWORD flags = 99;
@@ -84,6 +87,8 @@ TEST_F(CatalogLoadTest, FlagsAndCounters) {
   ASSERT_EQ(Find(catalog.Get(), L"b")->GetSoftType(&flags), S_OK);
   EXPECT_EQ(flags, 0x2u);
   ASSERT_EQ(Find(catalog.Get(), L"c")->GetSoftType(&flags), S_OK);
+  EXPECT_EQ(flags, 0u);
+  ASSERT_EQ(Find(catalog.Get(), L"d")->GetSoftType(&flags), S_OK);
   EXPECT_EQ(flags, 0u);
   EXPECT_EQ(Count(catalog.Get(), kaSoftInnerType_recommend), 1);
   EXPECT_EQ(Count(catalog.Get(), kaSoftInnerType_onekey), 1);
@@ -96,6 +101,11 @@ TEST_F(CatalogLoadTest, FlagsAndCounters) {
   EXPECT_EQ(downloads, 5000000000LL);
   Find(catalog.Get(), L"b")->GetStatInfo(&mark, nullptr, nullptr);
   EXPECT_EQ(mark, -7);
+  Find(catalog.Get(), L"d")->GetStatInfo(nullptr, nullptr, &downloads);
+  EXPECT_EQ(downloads, 0);
+  Bstr type;
+  ASSERT_EQ(Find(catalog.Get(), L"d")->GetMainType(type.Out()), S_OK);
+  EXPECT_TRUE(type.IsNull());
 }
 
 TEST_F(CatalogLoadTest, FieldsTakeTheLastOccurrenceAndVersionsKeepDocumentOrder) {
@@ -108,6 +118,7 @@ TEST_F(CatalogLoadTest, FieldsTakeTheLastOccurrenceAndVersionsKeepDocumentOrder)
                      "<version version='3.0' displayver='Three' ver_attribute='1'>"
                      "<WhatsNew>ignored</WhatsNew><whatsnew>fixes</whatsnew></version>"
                      "<version version='2.0' ver_attribute='true'/>"
+                     "<version Version='4.0'/>"
                      "</s></software_list>"));
   auto catalog = LoadedCatalog();
   auto entry = Find(catalog.Get(), L"mixedcase");
@@ -244,10 +255,12 @@ TEST_F(CatalogLoadTest, ANonZeroResultRejectsTheRegistryKeyFile) {
   const struct {
     const char* result;
     bool loads;
-  } cases[] = {{"0", true}, {"abc", true}, {"-1", false}, {"1", false}, {" 2x", false}};
+  } cases[] = {{"result='0'", true},   {"result='abc'", true}, {"result='-1'", false},
+               {"result='1'", false},   {"result=' 2x'", false},
+               {"Result='1'", true},    {"msg='1' result='1'", false}};
   for (const auto& c : cases) {
-    SetRegistryKeys(std::string("<vedad result='") + c.result +
-                    "'><soft name='alpha'><regkey>K</regkey></soft></vedad>");
+    SetRegistryKeys(std::string("<vedad ") + c.result +
+                    "><soft name='alpha'><regkey>K</regkey></soft></vedad>");
     auto catalog = LoadedCatalog();
     Bstr key(L"K"), name;
     EXPECT_EQ(catalog->GetSoftwareNameByRegKey(key, name.Out()), c.loads ? S_OK : E_FAIL)

@@ -67,6 +67,7 @@ TEST_F(TypeStorageTest, KeysMatchInAnyCaseAndTypesAreNamed) {
             "<vedad result='0' msg=''>"
             "<e regkey='MyApp' maintype='1'/><e regkey='myapp' maintype='2'/>"
             "<e regkey='Odd' maintype='9'/><e regkey='NoType'/><e maintype='1'/>"
+            "<e RegKey='Caps' MainType='1'/><e regkey='Blank' maintype=''/>"
             "</vedad>");
   auto storage = Storage();
   for (const wchar_t* key : {L"myapp", L"MYAPP", L"MyApp"}) {
@@ -74,6 +75,8 @@ TEST_F(TypeStorageTest, KeysMatchInAnyCaseAndTypesAreNamed) {
   }
   EXPECT_EQ(TypeOf(storage.Get(), L"odd"), kUnknownType);
   TypeOf(storage.Get(), L"notype", E_FAIL);
+  TypeOf(storage.Get(), L"caps", E_FAIL);  // attribute names are exact
+  EXPECT_EQ(TypeOf(storage.Get(), L"blank"), kUnknownType);
   TypeOf(storage.Get(), L"", E_FAIL);
   EXPECT_EQ(storage->GetSoftMainTypeByRegKey(nullptr, nullptr), E_POINTER);
 }
