@@ -184,6 +184,15 @@ TEST_F(CatalogLoadTest, WithoutAHostTheTablesStayEmpty) {
   EXPECT_EQ(Count(catalog.Get(), kaSoftInnerType_all), 0);
 }
 
+TEST_F(CatalogLoadTest, NamesAreOrderedByTheLocaleComparison) {
+  // In code-point order these would come a-b, ab, b, \u00e4.
+  SetCatalog(Catalog(std::string(kTypes) +
+                     "<software_list><s><name>b</name></s><s><name>AB</name></s>"
+                     "<s><name>a-b</name></s><s><name>\xc3\x84</name></s></software_list>"));
+  auto catalog = LoadedCatalog();
+  EXPECT_EQ(Names(catalog.Get()), (std::vector<std::wstring>{L"\x00e4", L"ab", L"a-b", L"b"}));
+}
+
 TEST_F(CatalogLoadTest, ChineseNamesInGb2312AndUtf8) {
   // "文本编辑器" and the main type "工具".
   const std::string gb =
