@@ -30,7 +30,6 @@ class KaSoftWare final : public ComObject<KaSoftWare, IKaSoftWare> {
 
   BSTR Name() const noexcept { return name_.Get(); }
   DWORD Flags() const noexcept { return flags_; }
-  UniqueBstr& NameForKey() noexcept { return name_; }
 
   STDMETHODIMP GetSoftName(BSTR* lpbstrSoftName) noexcept override;
   STDMETHODIMP GetDisplayName(BSTR* lpbstrDisplayName) noexcept override;

@@ -215,6 +215,7 @@ TEST_F(CatalogObjectTest, MainTypesThroughTheCatalog) {
   EXPECT_EQ(name.Text(), kUnknownType);
   EXPECT_EQ(types->GetTypeNameByID(empty, name.Out()), S_FALSE);
   EXPECT_EQ(types->GetTypeNameByID(nullptr, name.Out()), E_INVALIDARG);
+  EXPECT_EQ(types->GetTypeNameByID(nullptr, nullptr), E_INVALIDARG);  // checked first
   EXPECT_EQ(types->GetTypeNameByID(id, nullptr), E_POINTER);
 
   auto bare = NewCatalog();
