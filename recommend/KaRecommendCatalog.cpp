@@ -1,0 +1,74 @@
+#include "recommend/KaRecommendCatalog.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace tessary {
+namespace {
+
+// An exact copy of a held string into a caller's out-parameter; a null string
+// stays null.
+HRESULT CopyOut(const UniqueBstr& text, BSTR* out) noexcept {
+  *out = nullptr;
+  UniqueBstr copy;
+  if (!copy.CopyFrom(text.Get(), text.Length())) return E_OUTOFMEMORY;
+  *out = copy.Detach();
+  return S_OK;
+}
+
+}  // namespace
+
+void KaRecommendCatalog::AddEntry(UniqueBstr softName, LONG order) {
+  entries_.push_back({std::move(softName), order});
+}
+
+void KaRecommendCatalog::SortEntries() noexcept {
+  // The stable sort falls back to an in-place merge when it gets no buffer,
+  // so it does not throw.
+  std::stable_sort(entries_.begin(), entries_.end(),
+                   [](const Entry& a, const Entry& b) { return a.order < b.order; });
+}
+
+STDMETHODIMP KaRecommendCatalog::GetName(BSTR* lpbstrName) noexcept {
+  if (!lpbstrName) return E_POINTER;
+  return CopyOut(name_, lpbstrName);
+}
+
+STDMETHODIMP KaRecommendCatalog::GetDescription(BSTR* lpbstrDescription) noexcept {
+  if (!lpbstrDescription) return E_POINTER;
+  return CopyOut(description_, lpbstrDescription);
+}
+
+STDMETHODIMP KaRecommendCatalog::GetImportance(LONG* lplImportance) noexcept {
+  if (!lplImportance) return E_POINTER;
+  *lplImportance = importance_;
+  return S_OK;
+}
+
+STDMETHODIMP KaRecommendCatalog::GetSoftCount(LONG* lplCount) noexcept {
+  if (!lplCount) return E_POINTER;
+  *lplCount = static_cast<LONG>(entries_.size());
+  return S_OK;
+}
+
+STDMETHODIMP KaRecommendCatalog::GetSoftByIndex(LONG lIndex, BSTR* lpbstrSoftName,
+                                                LONG* lplOrder) noexcept {
+  // Either out-parameter may be left out; those given are cleared first and
+  // filled only on success.
+  if (lpbstrSoftName) *lpbstrSoftName = nullptr;
+  if (lplOrder) *lplOrder = 0;
+  if (lIndex < 0 || static_cast<size_t>(lIndex) >= entries_.size()) return E_INVALIDARG;
+  const Entry& entry = entries_[static_cast<size_t>(lIndex)];
+  if (lpbstrSoftName) {
+    const HRESULT copied = CopyOut(entry.softName, lpbstrSoftName);
+    if (FAILED(copied)) return copied;
+  }
+  if (lplOrder) *lplOrder = entry.order;
+  return S_OK;
+}
+
+HRESULT CreateKaRecommendCatalog(IUnknown* outer, REFIID riid, void** ppv) noexcept {
+  return CreateComInstance<KaRecommendCatalog>(outer, riid, ppv);
+}
+
+}  // namespace tessary
