@@ -13,17 +13,19 @@
 #include "identify/KaInstalledSoft.h"
 #include "recommend/KaRecommendCatalog.h"
 #include "recommend/KaRecommendSoft.h"
+#include "update/KaSoftUpdater.h"
 
 namespace tessary {
 namespace {
 
 // Each class joins here, with its registry script, as it is built.
-constexpr std::array<ClassEntry, 10> kClassTable = {{
+constexpr std::array<ClassEntry, 11> kClassTable = {{
     {&CLSID_KaCommonSoft, &CreateKaCommonSoft, true, 105, false},
     {&CLSID_KaInstalledSoft, &CreateKaInstalledSoft, true, 104, true},
     {&CLSID_KaRecommendCatalog, &CreateKaRecommendCatalog, true, 113, true},
     {&CLSID_KaRecommendSoft, &CreateKaRecommendSoft, true, 112, true},
     {&CLSID_KaSoftStatusManager, &CreateKaSoftStatusManager, false, 102, true},
+    {&CLSID_KaSoftUpdater, &CreateKaSoftUpdater, true, 110, true},
     {&CLSID_KaSoftTypeStorage, &CreateKaSoftTypeStorage, true, 109, true},
     {&CLSID_KaSoftwareCatelog, &CreateKaSoftwareCatelog, true, 108, true},
     {&CLSID_KaSoftWare, &CreateKaSoftWare, false, 106, true},

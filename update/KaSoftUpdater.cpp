@@ -1,0 +1,228 @@
+#include "update/KaSoftUpdater.h"
+
+#include <oleauto.h>
+
+#include <new>
+#include <optional>
+#include <string_view>
+#include <utility>
+
+#include "common/Result.h"
+#include "facade/HostReference.h"
+#include "identify/VersionPolicy.h"
+#include "inventory/XmlAccess.h"
+
+namespace tessary {
+namespace {
+
+using Microsoft::WRL::ComPtr;
+
+constexpr wchar_t kSettingsSection[] = L"update";
+constexpr wchar_t kIgnoreListKey[] = L"ignorelist";
+constexpr wchar_t kIgnoreListElement[] = L"ignorelist";
+constexpr wchar_t kNameAttribute[] = L"name";
+constexpr wchar_t kVerFlagAttribute[] = L"verflag";
+// The one "verflag" text that means normal releases; anything else is trial.
+constexpr std::wstring_view kNormalReleases = L"0";
+
+struct SafeArrayTraits {
+  using Type = SAFEARRAY*;
+  static Type Invalid() noexcept { return nullptr; }
+  static void Close(Type array) noexcept { ::SafeArrayDestroy(array); }
+};
+using UniqueSafeArray = UniqueResource<SafeArrayTraits>;
+
+// Running out of memory anywhere fails the whole refresh: a program dropped
+// for want of memory would read as "no update".
+void ThrowIfOutOfMemory(HRESULT hr) {
+  if (hr == E_OUTOFMEMORY) throw std::bad_alloc();
+}
+
+std::wstring_view FullText(const UniqueBstr& text) noexcept {
+  return text ? std::wstring_view(text.Get(), text.Length()) : std::wstring_view();
+}
+
+}  // namespace
+
+STDMETHODIMP KaSoftUpdater::RefreshUpdateStatus() noexcept {
+  // The facade may run the host's code for a long while; the host must not
+  // be able to free us under our feet.
+  const ComPtr<IKaSoftUpdater> self(this);
+  ComPtr<IKaSoftStatusManager> manager;
+  if (FAILED(GetHostService(__uuidof(IKaSoftStatusManager), manager))) return E_FAIL;
+  ComPtr<IKaSoftwareCatelog> catalog;
+  if (FAILED(manager->GetSoftwareCatelog(catalog.GetAddressOf())) || !catalog) return E_FAIL;
+  // Fresh entries and items on every refresh, so no ignore mark outlives it.
+  RETURN_IF_FAILED(catalog->Load());
+  ComPtr<IKaEnumSoftware> enumerator;
+  if (FAILED(catalog->GetEnum(enumerator.GetAddressOf())) || !enumerator) return E_FAIL;
+  return Guarded([&]() -> HRESULT {
+    ReadIgnoreList();
+    // Built aside and swapped in whole: a failure keeps the last results, and
+    // a host that calls back in during the walk reads consistent ones.
+    Results results;
+    Compute(manager.Get(), enumerator.Get(), results);
+    updateVersionCount_ = results.updateVersionCount;
+    ignoredCount_ = results.ignoredCount;
+    entries_.swap(results.entries);
+    return S_OK;
+  });
+}
+
+void KaSoftUpdater::Compute(IKaSoftStatusManager* manager, IKaEnumSoftware* enumerator,
+                            Results& results) {
+  for (;;) {
+    ComPtr<IKaSoftWare> software;
+    if (enumerator->Next(1, software.GetAddressOf(), nullptr) != S_OK) break;
+    if (!software) continue;
+    UniqueBstr name;
+    const HRESULT named = software->GetSoftName(name.Receive());
+    ThrowIfOutOfMemory(named);
+    if (FAILED(named)) continue;
+
+    kaSoftInstallStatus status = kaSoftInstallStatus_unknown;
+    UpdateEntry entry;
+    const HRESULT asked =
+        manager->GetSoftInstallStatus(name.Get(), &status, entry.installedVersion.Receive(), nullptr);
+    ThrowIfOutOfMemory(asked);
+    if (FAILED(asked) || status != kaSoftInstallStatus_installed) continue;
+    if (entry.installedVersion.Empty()) continue;
+
+    LowerBstr(name);
+    AddNewerVersions(software.Get(), name.Get(), entry, results);
+    if (entry.newerVersions.empty()) continue;
+    entry.software = std::move(software);
+    results.entries.push_back(std::move(entry));
+  }
+}
+
+void KaSoftUpdater::AddNewerVersions(IKaSoftWare* software, BSTR lowerName, UpdateEntry& entry,
+                                     Results& results) {
+  // Copied: the table may be replaced while the catalog's objects run.
+  std::optional<IgnoreFlags> ignore;
+  if (const auto found = ignoreTable_.find(lowerName); found != ignoreTable_.end()) {
+    ignore = found->second;
+  }
+  LONG count = 0;
+  if (FAILED(software->GetVersionCount(&count))) return;
+  for (LONG i = 0; i < count; ++i) {
+    ComPtr<IKaSoftwareVerItem> item;
+    if (FAILED(software->GetVerItemByItem(i, item.GetAddressOf())) || !item) continue;
+    UniqueBstr version;
+    const HRESULT read = item->GetVersion(version.Receive());
+    ThrowIfOutOfMemory(read);
+    if (FAILED(read)) continue;
+    if (CompareVersions(version.Get(), entry.installedVersion.Get()) != -1) continue;
+    if (ignore) {
+      _kaSoftVersionAttribute attribute = kaSoftVersionAttribute_normal;
+      const bool ignored =
+          SUCCEEDED(item->GetVerAttr(&attribute)) &&
+          ((attribute == kaSoftVersionAttribute_normal && ignore->normal) ||
+           (attribute == kaSoftVersionAttribute_try && ignore->trial));
+      if (ignored) ++results.ignoredCount;
+      item->SetBeIgnored(ignored ? VARIANT_TRUE : VARIANT_FALSE);
+    }
+    entry.newerVersions.push_back(std::move(version));
+    ++results.updateVersionCount;
+  }
+}
+
+void KaSoftUpdater::ReadIgnoreList() {
+  ComPtr<IKaHostSettings> settings;
+  if (FAILED(GetHostService(__uuidof(IKaDataService), settings))) return;
+  UniqueBstr section;
+  UniqueBstr key;
+  if (!section.CopyFrom(kSettingsSection) || !key.CopyFrom(kIgnoreListKey)) {
+    throw std::bad_alloc();
+  }
+  UniqueBstr text;
+  const HRESULT read = settings->GetSetting(section.Get(), key.Get(), text.Receive());
+  ThrowIfOutOfMemory(read);
+  if (FAILED(read)) return;
+  // No setting is the user's way of ignoring nothing: choices withdrawn since
+  // the last refresh must not stay in force.
+  if (text.Empty()) {
+    ignoreTable_.clear();
+    return;
+  }
+  // A text that does not parse says nothing new: the last list stands.
+  const ComPtr<IXMLDOMDocument> document = LoadXmlText(FullText(text));
+  if (!document) return;
+  const ComPtr<IXMLDOMNode> list = SelectRoot(document.Get(), kIgnoreListElement);
+  if (!list) return;
+
+  IgnoreTable table;
+  ForEachChildElement(list.Get(), [&](IXMLDOMNode* record) {
+    UniqueBstr name;
+    if (!AttributeByName(record, kNameAttribute, name) || name.Empty()) return;
+    UniqueBstr flag;
+    const bool normal =
+        AttributeByName(record, kVerFlagAttribute, flag) && FullText(flag) == kNormalReleases;
+    LowerBstr(name);
+    // Records for one name add up.
+    IgnoreFlags& flags = table[std::move(name)];
+    (normal ? flags.normal : flags.trial) = true;
+  });
+  ignoreTable_.swap(table);
+}
+
+STDMETHODIMP KaSoftUpdater::GetUpdateSoftCount(LONG* lplCount) noexcept {
+  if (!lplCount) return E_POINTER;
+  *lplCount = static_cast<LONG>(entries_.size());
+  return S_OK;
+}
+
+STDMETHODIMP KaSoftUpdater::GetUpdateVersionCount(LONG* lplVersionCount) noexcept {
+  if (!lplVersionCount) return E_POINTER;
+  *lplVersionCount = updateVersionCount_;
+  return S_OK;
+}
+
+STDMETHODIMP KaSoftUpdater::GetIgnoredSoftCount(LONG* lplIgnoredCount) noexcept {
+  if (!lplIgnoredCount) return E_POINTER;
+  *lplIgnoredCount = ignoredCount_;
+  return S_OK;
+}
+
+STDMETHODIMP KaSoftUpdater::GetUpdateSoftByIndex(LONG lIndex, IKaSoftWare** lplpUpdateSoft,
+                                                 BSTR* lpbstrInsatlledVersion,
+                                                 SAFEARRAY** lplpsaUpdateVersion) noexcept {
+  if (!lplpUpdateSoft) return E_POINTER;
+  *lplpUpdateSoft = nullptr;
+  if (lIndex < 0 || static_cast<size_t>(lIndex) >= entries_.size()) return E_INVALIDARG;
+  if (lpbstrInsatlledVersion) *lpbstrInsatlledVersion = nullptr;
+  if (lplpsaUpdateVersion) *lplpsaUpdateVersion = nullptr;
+  const UpdateEntry& entry = entries_[static_cast<size_t>(lIndex)];
+  if (entry.newerVersions.empty()) return E_FAIL;
+
+  // Everything is made before anything is handed out: all or nothing.
+  ComPtr<IKaSoftWare> software;
+  RETURN_IF_FAILED(entry.software->QueryInterface(IID_PPV_ARGS(software.GetAddressOf())));
+  UniqueSafeArray versions;
+  if (lplpsaUpdateVersion) {
+    const ULONG count = static_cast<ULONG>(entry.newerVersions.size());
+    versions.reset(::SafeArrayCreateVector(VT_BSTR, 0, count));
+    if (!versions) return E_OUTOFMEMORY;
+    for (LONG i = 0; i < static_cast<LONG>(count); ++i) {
+      // Copies the string, embedded characters and all.
+      RETURN_IF_FAILED(::SafeArrayPutElement(versions.get(), &i,
+                                             entry.newerVersions[static_cast<size_t>(i)].Get()));
+    }
+  }
+  UniqueBstr installed;
+  if (lpbstrInsatlledVersion &&
+      !installed.CopyFrom(entry.installedVersion.Get(), entry.installedVersion.Length())) {
+    return E_OUTOFMEMORY;
+  }
+
+  *lplpUpdateSoft = software.Detach();
+  if (lpbstrInsatlledVersion) *lpbstrInsatlledVersion = installed.Detach();
+  if (lplpsaUpdateVersion) *lplpsaUpdateVersion = versions.release();
+  return S_OK;
+}
+
+HRESULT CreateKaSoftUpdater(IUnknown* outer, REFIID riid, void** ppv) noexcept {
+  return CreateComInstance<KaSoftUpdater>(outer, riid, ppv);
+}
+
+}  // namespace tessary
