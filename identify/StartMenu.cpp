@@ -308,7 +308,13 @@ std::wstring ExePathFromUninstallString(std::wstring_view uninstallString) {
   std::wstring_view text = lowered;
   TrimQuotes(text);
   TrimBlanks(text);
+  const std::wstring_view unstripped = text;
   TrimFront(text, [](wchar_t c) { return c == L'r' || c == L'e' || c == L'm'; });
+  // The run may eat a "rem" before the path, but not a drive letter: without
+  // it "e:\x.exe" would never equal its own image path.
+  if (text.size() < unstripped.size() && !text.empty() && text.front() == L':') {
+    text = unstripped.substr(unstripped.size() - text.size() - 1);
+  }
   TrimBlanks(text);
   TrimQuotes(text);
   const size_t exe = text.find(L".exe");

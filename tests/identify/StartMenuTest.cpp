@@ -35,6 +35,10 @@ TEST(DerivedPathsTest, ExePathFromUninstallStringIsLoweredAndUnquoted) {
   EXPECT_EQ(ExePathFromUninstallString(L"rem \"c:\\a.exe\""), L"c:\\a.exe");
   EXPECT_EQ(ExePathFromUninstallString(L"x \"c:\\b.exe\" /u"), L"c:\\b.exe");
   EXPECT_EQ(ExePathFromUninstallString(L"\"C:\\Tool\\do it\" now"), L"c:\\tool\\do it\" now");
+  // ...but never a drive letter.
+  EXPECT_EQ(ExePathFromUninstallString(L"\"E:\\Prog\\un.exe\" /S"), L"e:\\prog\\un.exe");
+  EXPECT_EQ(ExePathFromUninstallString(L"M:\\un.exe"), L"m:\\un.exe");
+  EXPECT_EQ(ExePathFromUninstallString(L"rem r:\\un.exe"), L"r:\\un.exe");
 }
 
 class ApplicationPathTest : public ::testing::Test {
@@ -67,6 +71,9 @@ TEST_F(ApplicationPathTest, DisplayIconNamingAnExistingExeWins) {
 TEST_F(ApplicationPathTest, ImagePathThatIsTheUninstallerIsNoApplication) {
   EXPECT_EQ(DeriveApplicationPath(Program(L"", L"\"C:\\Prog\\Uninst.exe\" /S",
                                           L"C:\\PROG\\UNINST.EXE")),
+            L"");
+  EXPECT_EQ(DeriveApplicationPath(Program(L"", L"\"E:\\Prog\\Uninst.exe\" /S",
+                                          L"E:\\Prog\\Uninst.exe")),
             L"");
   EXPECT_EQ(DeriveApplicationPath(Program(L"", L"", L"")), L"");
   EXPECT_EQ(DeriveApplicationPath(Program(L"", L"C:\\Prog\\Uninst.exe", L"C:\\Prog\\App.exe")),
