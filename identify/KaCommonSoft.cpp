@@ -124,8 +124,9 @@ STDMETHODIMP KaCommonSoft::QuerySoftInstallStatus(BSTR bstrSoftName,
 STDMETHODIMP KaCommonSoft::QuerySoftInstallStatusWithVersion(BSTR bstrSoftName, BSTR bstrVersion,
                                                              kaSoftInstallStatus* lpInstallStatus,
                                                              BSTR* lpbstrDisplayName) noexcept {
-  if (!bstrSoftName || !lpInstallStatus) return E_POINTER;
+  // The optional display name is cleared before the arguments are checked.
   if (lpbstrDisplayName) *lpbstrDisplayName = nullptr;
+  if (!bstrSoftName || !lpInstallStatus) return E_POINTER;
   return Guarded([&] {
     const SoftwareRule* entry = Lookup(bstrSoftName);
     if (!entry) {
@@ -195,11 +196,11 @@ STDMETHODIMP KaCommonSoft::RefreshIdentifyInfo() noexcept {
 
 STDMETHODIMP KaCommonSoft::RefreshInstalledInfo() noexcept {
   if (!engine_) return E_FAIL;
-  return Guarded([&] {
-    engine_->BuildIndex();
-    for (auto& [name, entry] : rules_.Entries()) entry.ResetIdentification();
-    return S_OK;
-  });
+  // Even a rebuild that ran out of memory has dropped what the outcomes
+  // were found in: they are forgotten whatever it answers.
+  engine_->ReBuildInstalledVerInfo();
+  for (auto& [name, entry] : rules_.Entries()) entry.ResetIdentification();
+  return S_OK;
 }
 
 STDMETHODIMP KaCommonSoft::RefreshOneInstalledInfo(BSTR bstrSoftName) noexcept {
@@ -207,8 +208,9 @@ STDMETHODIMP KaCommonSoft::RefreshOneInstalledInfo(BSTR bstrSoftName) noexcept {
     SoftwareRule* entry = Lookup(bstrSoftName);
     if (!entry || !engine_) return E_FAIL;
     entry->ResetIdentification();
-    // The whole index is rebuilt; other entries keep their cached results.
-    engine_->BuildIndex();
+    // The whole index is rebuilt (its answer unused); other entries keep
+    // their cached results.
+    engine_->ReBuildInstalledVerInfo();
     return S_OK;
   });
 }

@@ -182,8 +182,9 @@ STDMETHODIMP KaInstalledSoft::QueryInstallStatusWithVersion(
 STDMETHODIMP KaInstalledSoft::QueryUninstallStringWithVersion(
     BSTR bstrRegKey, kaSoftVersionPolicy verPolicy, BSTR verRelateFilePath, BSTR bstrVersion,
     BSTR* lpbstrUninstallString) noexcept {
+  // The out string is cleared before the other arguments are checked.
+  if (lpbstrUninstallString) *lpbstrUninstallString = nullptr;
   if (!bstrRegKey || !bstrVersion || !lpbstrUninstallString) return E_POINTER;
-  *lpbstrUninstallString = nullptr;
   return Guarded([&] {
     std::wstring uninstallString;
     RETURN_IF_FAILED(UninstallStringWithVersion(BstrView(bstrRegKey), verPolicy,
@@ -232,8 +233,8 @@ STDMETHODIMP KaInstalledSoft::ReBuildInstalledVerInfo() noexcept {
 
 STDMETHODIMP KaInstalledSoft::GetStartupExeString(BSTR bstrRegKey,
                                                   BSTR* lpbstrStartupExe) noexcept {
+  if (lpbstrStartupExe) *lpbstrStartupExe = nullptr;
   if (!bstrRegKey || !lpbstrStartupExe) return E_POINTER;
-  *lpbstrStartupExe = nullptr;
   return Guarded([&] {
     std::wstring path;
     RETURN_IF_FAILED(StartupExe(BstrView(bstrRegKey), path));

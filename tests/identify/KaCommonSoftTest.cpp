@@ -265,6 +265,11 @@ TEST_F(KaCommonSoftTest, ComContract) {
   ASSERT_TRUE(common);
   kaSoftInstallStatus status;
   EXPECT_EQ(common->QuerySoftInstallStatus(nullptr, &status), E_POINTER);
+  // The optional display name is cleared even when the call is refused.
+  BSTR displayName = reinterpret_cast<BSTR>(1);
+  EXPECT_EQ(common->QuerySoftInstallStatusWithVersion(nullptr, Bstr(L"1"), &status, &displayName),
+            E_POINTER);
+  EXPECT_EQ(displayName, nullptr);
   EXPECT_EQ(common->GetSoftVersion(Bstr(L"x"), nullptr, nullptr, nullptr), E_POINTER);
   // The version and display name are optional.
   EXPECT_EQ(common->GetSoftVersion(Bstr(L"X"), &status, nullptr, nullptr), S_OK);

@@ -327,6 +327,15 @@ TEST_F(KaInstalledSoftTest, ComContract) {
   EXPECT_EQ(engine->GetSoftVersionFromStartMenu(Bstr(L"Some"), kaSoftVersionPolicy_oppFile,
                                                 nullptr, nullptr),
             E_POINTER);
+  // These two clear their out string before looking at the other arguments.
+  out = reinterpret_cast<BSTR>(1);
+  EXPECT_EQ(engine->QueryUninstallStringWithVersion(Bstr(L"Some"), kaSoftVersionPolicy_reg,
+                                                    nullptr, nullptr, &out),
+            E_POINTER);
+  EXPECT_EQ(out, nullptr);
+  out = reinterpret_cast<BSTR>(1);
+  EXPECT_EQ(engine->GetStartupExeString(nullptr, &out), E_POINTER);
+  EXPECT_EQ(out, nullptr);
 
   ComPtr<IKaCommonSoft> other;
   EXPECT_EQ(engine->QueryInterface(IID_IKaCommonSoft,
