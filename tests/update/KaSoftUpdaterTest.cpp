@@ -1,0 +1,201 @@
+// Update detection through the DLL's updater, against a catalog of the DLL
+// and a stand-in status manager published in our host.
+#include <gtest/gtest.h>
+
+#include "UpdaterFixture.h"
+
+namespace tessary::testing {
+namespace {
+
+using Microsoft::WRL::ComPtr;
+using Versions = std::vector<std::wstring>;
+
+class KaSoftUpdaterTest : public UpdaterFixture {};
+
+TEST_F(KaSoftUpdaterTest, ANewUpdaterHoldsNothing) {
+  EXPECT_EQ(Counts(), (std::vector<LONG>{0, 0, 0}));
+  EXPECT_EQ(updater_->GetUpdateSoftCount(nullptr), E_POINTER);
+  EXPECT_EQ(updater_->GetUpdateVersionCount(nullptr), E_POINTER);
+  EXPECT_EQ(updater_->GetIgnoredSoftCount(nullptr), E_POINTER);
+  EXPECT_EQ(updater_->GetUpdateSoftByIndex(0, nullptr, nullptr, nullptr), E_POINTER);
+  IKaSoftWare* software = reinterpret_cast<IKaSoftWare*>(1);
+  EXPECT_EQ(updater_->GetUpdateSoftByIndex(0, &software, nullptr, nullptr), E_INVALIDARG);
+  EXPECT_EQ(software, nullptr);
+}
+
+TEST_F(KaSoftUpdaterTest, ListsTheNewerCatalogVersionsOfInstalledPrograms) {
+  SetCatalog(Soft("Zeta", {"0.9", "1.0", "1.1", "2.0"}) + Soft("Alpha", {"1.0.0", "1.0"}) +
+             Soft("Current", {"3.0", "2.9"}) + Soft("Absent", {"9.0"}) +
+             Soft("Unknown", {"9.0"}) + Soft("NoVersion", {"9.0"}) + Soft("Blank", {""}));
+  Install(L"zeta", L"1.0");
+  Install(L"alpha", L"1.0");  // 1.0.0 is the longer, so the newer
+  Install(L"current", L"3.0");
+  Install(L"absent", L"1.0", kaSoftInstallStatus_noInstall);
+  Install(L"unknown", L"1.0", kaSoftInstallStatus_unknown);
+  Install(L"noversion", L"");
+  Install(L"blank", L"0");
+  ASSERT_EQ(updater_->RefreshUpdateStatus(), S_OK);
+
+  EXPECT_EQ(Counts(), (std::vector<LONG>{2, 3, 0}));
+  // Catalog order, which is name order.
+  EXPECT_EQ(Entries(), (std::vector<Update>{{L"alpha", L"1.0", {L"1.0.0"}},
+                                            {L"zeta", L"1.0", {L"1.1", L"2.0"}}}));
+  EXPECT_EQ(facade_->statusCalls, 7);
+  EXPECT_FALSE(facade_->displayNameAsked);
+  // No ignore list: the items keep their fresh marks.
+  EXPECT_EQ(IgnoreMark(L"zeta", L"2.0"), VARIANT_FALSE);
+
+  ComPtr<IKaSoftWare> software;
+  EXPECT_EQ(updater_->GetUpdateSoftByIndex(1, software.GetAddressOf(), nullptr, nullptr), S_OK);
+  EXPECT_EQ(NameOf(software.Get()), L"zeta");
+  software.Reset();
+  BSTR installed = reinterpret_cast<BSTR>(1);
+  SAFEARRAY* versions = reinterpret_cast<SAFEARRAY*>(1);
+  EXPECT_EQ(updater_->GetUpdateSoftByIndex(2, software.GetAddressOf(), &installed, &versions),
+            E_INVALIDARG);
+  EXPECT_EQ(software.Get(), nullptr);
+  EXPECT_EQ(updater_->GetUpdateSoftByIndex(-1, software.GetAddressOf(), &installed, &versions),
+            E_INVALIDARG);
+}
+
+TEST_F(KaSoftUpdaterTest, IgnoreRecordsMarkNormalOrTrialReleasesOfTheirProgram) {
+  SetCatalog(Soft("normal", {"2.0", "3.0*"}) + Soft("trial", {"2.0", "3.0*"}) +
+             Soft("both", {"2.0", "3.0*"}) + Soft("myapp", {"2.0", "3.0*", "4.0"}) +
+             Soft("free", {"2.0", "3.0*"}));
+  for (const wchar_t* name : {L"normal", L"trial", L"both", L"myapp", L"free"}) {
+    Install(name, L"1.0");
+  }
+  SetIgnoreList(
+      L"<settings><!-- kept by the host --><ignorelist>"
+      L"<item name='normal' verflag='0'/><item name='trial'/>"
+      L"<x name='both' verflag='0'/><y name='both' verflag='1'/>"
+      L"<item name='MyApp' verflag='0'/><item name='' verflag='0'/><item verflag='0'/>"
+      L"<item Name='free' verflag='0'/><item name='free' verflag=' 0'/>"
+      L"</ignorelist></settings>");
+  ASSERT_EQ(updater_->RefreshUpdateStatus(), S_OK);
+
+  // Ignored versions are still listed and counted.
+  EXPECT_EQ(Counts(), (std::vector<LONG>{5, 11, 7}));
+  EXPECT_EQ(Entries()[2], (Update{L"myapp", L"1.0", {L"2.0", L"3.0", L"4.0"}}));
+  const std::pair<const wchar_t*, VARIANT_BOOL> marks[][2] = {
+      {{L"normal", VARIANT_TRUE}, {L"normal", VARIANT_FALSE}},
+      {{L"trial", VARIANT_FALSE}, {L"trial", VARIANT_TRUE}},
+      {{L"both", VARIANT_TRUE}, {L"both", VARIANT_TRUE}},
+      {{L"myapp", VARIANT_TRUE}, {L"myapp", VARIANT_FALSE}},
+      {{L"free", VARIANT_FALSE}, {L"free", VARIANT_TRUE}},  // " 0" is not "0"
+  };
+  for (const auto& program : marks) {
+    EXPECT_EQ(IgnoreMark(program[0].first, L"2.0"), program[0].second) << program[0].first;
+    EXPECT_EQ(IgnoreMark(program[1].first, L"3.0"), program[1].second) << program[1].first;
+  }
+  EXPECT_EQ(IgnoreMark(L"myapp", L"4.0"), VARIANT_TRUE);
+}
+
+TEST_F(KaSoftUpdaterTest, TheIgnoreListIsReplacedOnlyByAListOrByNoSetting) {
+  SetCatalog(Soft("app", {"2.0"}));
+  Install(L"app", L"1.0");
+  auto ignored = [&] {
+    EXPECT_EQ(updater_->RefreshUpdateStatus(), S_OK);
+    return Counts()[2];
+  };
+  SetIgnoreList(L"<ignorelist><i name='app' verflag='0'/></ignorelist>");
+  EXPECT_EQ(ignored(), 1);
+  // A text that is broken, or holds no list, leaves the last list in force.
+  SetIgnoreList(L"<ignorelist><i name='other' verflag='0'/>");
+  EXPECT_EQ(ignored(), 1);
+  SetIgnoreList(L"<list><i name='other' verflag='0'/></list>");
+  EXPECT_EQ(ignored(), 1);
+  EXPECT_EQ(IgnoreMark(L"app", L"2.0"), VARIANT_TRUE);
+  SetIgnoreList(L"<ignorelist/>");
+  EXPECT_EQ(ignored(), 0);
+
+  // A list withdrawn by the host no longer applies, whether emptied or removed.
+  SetIgnoreList(L"<ignorelist><i name='app' verflag='0'/></ignorelist>");
+  EXPECT_EQ(ignored(), 1);
+  SetIgnoreList(L"");
+  EXPECT_EQ(ignored(), 0);
+  SetIgnoreList(L"<ignorelist><i name='app' verflag='0'/></ignorelist>");
+  EXPECT_EQ(ignored(), 1);
+  host_.Data().RemoveSetting(L"update", L"ignorelist");
+  EXPECT_EQ(ignored(), 0);
+  EXPECT_EQ(IgnoreMark(L"app", L"2.0"), VARIANT_FALSE);
+}
+
+TEST_F(KaSoftUpdaterTest, EachRefreshReloadsTheCatalogAndReplacesTheResults) {
+  SetCatalog(Soft("app", {"2.0", "3.0"}));
+  Install(L"app", L"1.0");
+  ASSERT_EQ(updater_->RefreshUpdateStatus(), S_OK);
+  ComPtr<IKaSoftWare> old;
+  ASSERT_EQ(updater_->GetUpdateSoftByIndex(0, old.GetAddressOf(), nullptr, nullptr), S_OK);
+
+  SetCatalog(Soft("app", {"2.5"}) + Soft("new", {"1.1"}));
+  Install(L"new", L"1.0");
+  ASSERT_EQ(updater_->RefreshUpdateStatus(), S_OK);
+  EXPECT_EQ(Entries(), (std::vector<Update>{{L"app", L"1.0", {L"2.5"}},
+                                            {L"new", L"1.0", {L"1.1"}}}));
+  // The entry handed out before still works, from the older catalog.
+  LONG count = 0;
+  EXPECT_EQ(old->GetVersionCount(&count), S_OK);
+  EXPECT_EQ(count, 2);
+
+  facade_->installed.clear();
+  ASSERT_EQ(updater_->RefreshUpdateStatus(), S_OK);
+  EXPECT_EQ(Counts(), (std::vector<LONG>{0, 0, 0}));
+}
+
+TEST_F(KaSoftUpdaterTest, WithoutAFacadeOrItsCatalogTheLastResultsStay) {
+  SetCatalog(Soft("app", {"2.0"}));
+  Install(L"app", L"1.0");
+  ASSERT_EQ(updater_->RefreshUpdateStatus(), S_OK);
+  const std::vector<Update> before = Entries();
+  ASSERT_EQ(before.size(), 1u);
+  Install(L"app", L"0.5");
+
+  ComPtr<IKaSoftwareCatelog> catalog = std::move(facade_->catalog);
+  EXPECT_EQ(updater_->RefreshUpdateStatus(), E_FAIL);
+  facade_->catalog = catalog;
+  host_.Services()->RevokeService(__uuidof(IKaSoftStatusManager));
+  EXPECT_EQ(updater_->RefreshUpdateStatus(), E_FAIL);
+  PublishFacade();
+  plugin_->Detach();  // no host at all
+  EXPECT_EQ(updater_->RefreshUpdateStatus(), E_FAIL);
+  EXPECT_EQ(Entries(), before);
+}
+
+// An outer object that keeps the updater as its inner part.
+class OuterUnknown final : public IUnknown {
+ public:
+  STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
+    if (riid != IID_IUnknown) return inner->QueryInterface(riid, ppv);
+    *ppv = this;
+    return S_OK;
+  }
+  STDMETHODIMP_(ULONG) AddRef() override { return 2; }
+  STDMETHODIMP_(ULONG) Release() override { return 1; }
+  ComPtr<IUnknown> inner;
+};
+
+TEST_F(KaSoftUpdaterTest, AnAggregatedUpdaterAnswersThroughItsOuterObject) {
+  SetCatalog(Soft("app", {"2.0"}));
+  Install(L"app", L"1.0");
+  OuterUnknown outer;
+  ASSERT_EQ(dll_.Create(CLSID_KaSoftUpdater, IID_IUnknown,
+                        reinterpret_cast<void**>(outer.inner.GetAddressOf()), &outer),
+            S_OK);
+  ComPtr<IKaSoftUpdater> updater;
+  ASSERT_EQ(outer.inner.As(&updater), S_OK);
+  ComPtr<IUnknown> identity;
+  ASSERT_EQ(updater.As(&identity), S_OK);
+  EXPECT_EQ(identity.Get(), static_cast<IUnknown*>(&outer));
+  EXPECT_EQ(updater->RefreshUpdateStatus(), S_OK);
+  LONG count = 0;
+  EXPECT_EQ(updater->GetUpdateSoftCount(&count), S_OK);
+  EXPECT_EQ(count, 1);
+
+  ComPtr<IKaSoftWare> wrong;
+  EXPECT_EQ(outer.inner->QueryInterface(IID_PPV_ARGS(wrong.GetAddressOf())), E_NOINTERFACE);
+  EXPECT_EQ(wrong.Get(), nullptr);
+}
+
+}  // namespace
+}  // namespace tessary::testing
