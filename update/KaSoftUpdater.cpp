@@ -82,8 +82,8 @@ void KaSoftUpdater::Compute(IKaSoftStatusManager* manager, IKaEnumSoftware* enum
 
     kaSoftInstallStatus status = kaSoftInstallStatus_unknown;
     UpdateEntry entry;
-    const HRESULT asked =
-        manager->GetSoftInstallStatus(name.Get(), &status, entry.installedVersion.Receive(), nullptr);
+    const HRESULT asked = manager->GetSoftInstallStatus(name.Get(), &status,
+                                                        entry.installedVersion.Receive(), nullptr);
     ThrowIfOutOfMemory(asked);
     if (FAILED(asked) || status != kaSoftInstallStatus_installed) continue;
     if (entry.installedVersion.Empty()) continue;
@@ -115,10 +115,9 @@ void KaSoftUpdater::AddNewerVersions(IKaSoftWare* software, BSTR lowerName, Upda
     if (CompareVersions(version.Get(), entry.installedVersion.Get()) != -1) continue;
     if (ignore) {
       _kaSoftVersionAttribute attribute = kaSoftVersionAttribute_normal;
-      const bool ignored =
-          SUCCEEDED(item->GetVerAttr(&attribute)) &&
-          ((attribute == kaSoftVersionAttribute_normal && ignore->normal) ||
-           (attribute == kaSoftVersionAttribute_try && ignore->trial));
+      const bool ignored = SUCCEEDED(item->GetVerAttr(&attribute)) &&
+                           ((attribute == kaSoftVersionAttribute_normal && ignore->normal) ||
+                            (attribute == kaSoftVersionAttribute_try && ignore->trial));
       if (ignored) ++results.ignoredCount;
       item->SetBeIgnored(ignored ? VARIANT_TRUE : VARIANT_FALSE);
     }

@@ -25,8 +25,8 @@ TEST_F(KaSoftUpdaterTest, ANewUpdaterHoldsNothing) {
 
 TEST_F(KaSoftUpdaterTest, ListsTheNewerCatalogVersionsOfInstalledPrograms) {
   SetCatalog(Soft("Zeta", {"0.9", "1.0", "1.1", "2.0"}) + Soft("Alpha", {"1.0.0", "1.0"}) +
-             Soft("Current", {"3.0", "2.9"}) + Soft("Absent", {"9.0"}) +
-             Soft("Unknown", {"9.0"}) + Soft("NoVersion", {"9.0"}) + Soft("Blank", {""}));
+             Soft("Current", {"3.0", "2.9"}) + Soft("Absent", {"9.0"}) + Soft("Unknown", {"9.0"}) +
+             Soft("NoVersion", {"9.0"}) + Soft("Blank", {""}));
   Install(L"zeta", L"1.0");
   Install(L"alpha", L"1.0");  // 1.0.0 is the longer, so the newer
   Install(L"current", L"3.0");
@@ -131,8 +131,8 @@ TEST_F(KaSoftUpdaterTest, EachRefreshReloadsTheCatalogAndReplacesTheResults) {
   SetCatalog(Soft("app", {"2.5"}) + Soft("new", {"1.1"}));
   Install(L"new", L"1.0");
   ASSERT_EQ(updater_->RefreshUpdateStatus(), S_OK);
-  EXPECT_EQ(Entries(), (std::vector<Update>{{L"app", L"1.0", {L"2.5"}},
-                                            {L"new", L"1.0", {L"1.1"}}}));
+  EXPECT_EQ(Entries(),
+            (std::vector<Update>{{L"app", L"1.0", {L"2.5"}}, {L"new", L"1.0", {L"1.1"}}}));
   // The entry handed out before still works, from the older catalog.
   LONG count = 0;
   EXPECT_EQ(old->GetVersionCount(&count), S_OK);

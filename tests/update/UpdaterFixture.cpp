@@ -44,9 +44,10 @@ void UpdaterFixture::PublishFacade() {
 
 void UpdaterFixture::SetCatalog(const std::string& software) {
   const std::wstring path = dir_.Join(L"catalog.xml");
-  ASSERT_TRUE(WriteFileBytes(path, "<vedad><main_type_list><t id='1'><name>Tools</name></t>"
-                                   "</main_type_list><software_list>" +
-                                       software + "</software_list></vedad>"));
+  ASSERT_TRUE(WriteFileBytes(path,
+                             "<vedad><main_type_list><t id='1'><name>Tools</name></t>"
+                             "</main_type_list><software_list>" +
+                                 software + "</software_list></vedad>"));
   host_.Data().SetDataFilePath(1, path);
 }
 

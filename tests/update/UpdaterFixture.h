@@ -28,7 +28,7 @@ class FakeStatusManager final : public ComObject<FakeStatusManager, IKaSoftStatu
   };
 
   Microsoft::WRL::ComPtr<IKaSoftwareCatelog> catalog;  // none: GetSoftwareCatelog fails
-  std::map<std::wstring, Install> installed;            // by the name as asked
+  std::map<std::wstring, Install> installed;           // by the name as asked
   int statusCalls = 0;
   bool displayNameAsked = false;
 
@@ -49,10 +49,13 @@ class FakeStatusManager final : public ComObject<FakeStatusManager, IKaSoftStatu
   }
 
   STDMETHODIMP GetSoftInstallStatusWithVer(BSTR, BSTR, kaSoftInstallStatus*,
-                                           BSTR*) noexcept override { return E_NOTIMPL; }
+                                           BSTR*) noexcept override {
+    return E_NOTIMPL;
+  }
   STDMETHODIMP GetSoftTypeStorage(IKaSoftTypeStorage**) noexcept override { return E_NOTIMPL; }
-  STDMETHODIMP GetAntivirusInstallStatus(kaSoftInstallStatus*, BSTR*,
-                                         BSTR*) noexcept override { return E_NOTIMPL; }
+  STDMETHODIMP GetAntivirusInstallStatus(kaSoftInstallStatus*, BSTR*, BSTR*) noexcept override {
+    return E_NOTIMPL;
+  }
   STDMETHODIMP GetIcons(BSTR, BSTR) noexcept override { return E_NOTIMPL; }
   STDMETHODIMP RefreshAllInstalledStatus() noexcept override { return E_NOTIMPL; }
   STDMETHODIMP RefreshOneInstalledStatus(BSTR) noexcept override { return E_NOTIMPL; }
