@@ -1,0 +1,96 @@
+#include "RecommendTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "inventory/XmlAccess.h"
+
+namespace tessary::testing {
+namespace {
+
+std::wstring g_moduleFile;
+
+DWORD WINAPI PoseAsModule(HMODULE, LPWSTR name, DWORD capacity) {
+  const DWORD length = std::min<DWORD>(static_cast<DWORD>(g_moduleFile.size()), capacity);
+  wmemcpy(name, g_moduleFile.c_str(), length);
+  if (length < capacity) name[length] = L'\0';
+  return length;
+}
+
+}  // namespace
+
+std::wstring TakeText(BSTR text) {
+  std::wstring result = text ? std::wstring(text, ::SysStringLen(text)) : L"<null>";
+  ::SysFreeString(text);
+  return result;
+}
+
+void PrintTo(const CatalogView& view, std::ostream* out) {
+  *out << "{" << ::testing::PrintToString(view.name) << ", "
+       << ::testing::PrintToString(view.description) << ", " << view.importance << ", {";
+  for (const auto& [name, order] : view.entries) {
+    *out << " " << ::testing::PrintToString(name) << ":" << order;
+  }
+  *out << " }}";
+}
+
+CatalogView Read(IKaRecommendCatalog* catalog) {
+  CatalogView view;
+  BSTR text = nullptr;
+  EXPECT_EQ(catalog->GetName(&text), S_OK);
+  view.name = TakeText(text);
+  text = nullptr;
+  EXPECT_EQ(catalog->GetDescription(&text), S_OK);
+  view.description = TakeText(text);
+  EXPECT_EQ(catalog->GetImportance(&view.importance), S_OK);
+  LONG count = -1;
+  EXPECT_EQ(catalog->GetSoftCount(&count), S_OK);
+  for (LONG i = 0; i < count; ++i) {
+    BSTR name = nullptr;
+    LONG order = -1;
+    EXPECT_EQ(catalog->GetSoftByIndex(i, &name, &order), S_OK);
+    view.entries.emplace_back(TakeText(name), order);
+  }
+  return view;
+}
+
+std::vector<CatalogView> Read(IKaRecommendSoft* set) {
+  std::vector<CatalogView> views;
+  LONG count = -1;
+  EXPECT_EQ(set->GetCount(&count), S_OK);
+  for (LONG i = 0; i < count; ++i) {
+    IKaRecommendCatalog* catalog = nullptr;
+    EXPECT_EQ(set->GetcatalogByIndex(i, &catalog), S_OK);
+    if (!catalog) continue;
+    views.push_back(Read(catalog));
+    catalog->Release();
+  }
+  return views;
+}
+
+std::string Utf8(std::wstring_view text) {
+  if (text.empty()) return {};
+  const int size = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                         nullptr, 0, nullptr, nullptr);
+  std::string bytes(static_cast<size_t>(size), '\0');
+  ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(),
+                        size, nullptr, nullptr);
+  return bytes;
+}
+
+RecommendationFolder::RecommendationFolder() {
+  CreateDirectories(dir_.Join(L"KaData"));
+  g_moduleFile = dir_.Join(L"Tessary.dll");
+  SetModuleFileNameQuery(&PoseAsModule);
+}
+
+RecommendationFolder::~RecommendationFolder() { SetModuleFileNameQuery(nullptr); }
+
+bool RecommendationFolder::Write(std::wstring_view xml) const { return WriteBytes(Utf8(xml)); }
+
+bool RecommendationFolder::WriteBytes(std::string_view bytes) const {
+  return WriteFileBytes(FilePath(), bytes);
+}
+
+}  // namespace tessary::testing
