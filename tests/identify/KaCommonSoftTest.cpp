@@ -79,6 +79,9 @@ TEST_F(KaCommonSoftTest, NamesOutsideTheRulesHaveNoIdentifyInfo) {
   EXPECT_EQ(status, kaSoftInstallStatus_noIdentifyInfo);
   BSTR text = nullptr;
   EXPECT_EQ(common->GetUninstallString(Bstr(L"Unknown"), Bstr(L""), &text), E_FAIL);
+  // A missing out string is the engine's to refuse: a name it never reaches fails as unknown.
+  EXPECT_EQ(common->GetUninstallString(Bstr(L"Unknown"), Bstr(L""), nullptr), E_FAIL);
+  EXPECT_EQ(common->GetUninstallString(Bstr(L"FooPlayer"), Bstr(L""), nullptr), E_POINTER);
   EXPECT_EQ(common->GetStartupExeString(Bstr(L"Unknown"), &text), E_FAIL);
   EXPECT_EQ(common->RefreshOneInstalledInfo(Bstr(L"Unknown")), E_FAIL);
   // Letter case does not matter; the known name is simply not installed.
