@@ -328,6 +328,25 @@ TEST_F(StartMenuTest, RescanFindsShortcutsAddedSinceTheLastBuild) {
   EXPECT_EQ(StartupExe(engine.Get(), L"late_startmenu"), app);
 }
 
+TEST_F(StartMenuTest, ProgramsFolderFoundOnceIsKeptAcrossBuilds) {
+  const std::wstring app = App(L"app.exe");
+  Link(Common(L"App"), L"App.lnk", app);
+  ASSERT_TRUE(CreateDirectories(dir_.Join(L"Moved")));
+  const ScopedProgramsFolders unavailable(L"", User());
+  auto engine = Engine(L"<vedad><soft name='App'><start_menu path='App' app_file='App'/>"
+                       L"</soft></vedad>");
+  ASSERT_TRUE(engine);
+  EXPECT_EQ(StartupExe(engine.Get(), L"app_startmenu"), L"<null>");
+  // A failed fetch is tried again at the next build...
+  const ScopedProgramsFolders available(Common(), User());
+  EXPECT_EQ(engine->ReBuildInstalledVerInfo(), S_OK);
+  EXPECT_EQ(StartupExe(engine.Get(), L"app_startmenu"), app);
+  // ...and a fetched one is never asked for again.
+  const ScopedProgramsFolders moved(dir_.Join(L"Moved"), User());
+  EXPECT_EQ(engine->ReBuildInstalledVerInfo(), S_OK);
+  EXPECT_EQ(StartupExe(engine.Get(), L"app_startmenu"), app);
+}
+
 TEST_F(StartMenuTest, CommonSoftFallsBackToTheStartMenuUnderTheFilePoliciesOnly) {
   const std::wstring app = App(L"app.exe", {1, 0, 0, 0}, {1, 0, 0, 0});
   App(L"tool.exe", {2, 0, 0, 0}, {2, 5, 0, 0});
