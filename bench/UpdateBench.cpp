@@ -18,6 +18,7 @@
 #include "common/Text.h"
 #include "facade/HostReference.h"
 #include "host/Host.h"
+#include "support/StatusManagerStub.h"
 #include "support/TestSupport.h"
 #include "update/KaSoftUpdater.h"
 
@@ -63,8 +64,7 @@ std::wstring IgnoreListXml() {
 
 // Answers from a hash table, so the status queries cost next to nothing
 // and the figure is the updater's own.
-class BenchStatusManager final
-    : public tessary::ComObject<BenchStatusManager, IKaSoftStatusManager> {
+class BenchStatusManager final : public tessary::testing::StatusManagerStub<BenchStatusManager> {
  public:
   ComPtr<IKaSoftwareCatelog> catalog;
   std::unordered_map<std::wstring, std::wstring> installed;
@@ -82,23 +82,6 @@ class BenchStatusManager final
     catalog->AddRef();
     return S_OK;
   }
-  STDMETHODIMP GetSoftInstallStatusWithVer(BSTR, BSTR, kaSoftInstallStatus*,
-                                           BSTR*) noexcept override {
-    return E_NOTIMPL;
-  }
-  STDMETHODIMP GetSoftTypeStorage(IKaSoftTypeStorage**) noexcept override { return E_NOTIMPL; }
-  STDMETHODIMP GetAntivirusInstallStatus(kaSoftInstallStatus*, BSTR*, BSTR*) noexcept override {
-    return E_NOTIMPL;
-  }
-  STDMETHODIMP GetIcons(BSTR, BSTR) noexcept override { return E_NOTIMPL; }
-  STDMETHODIMP RefreshAllInstalledStatus() noexcept override { return E_NOTIMPL; }
-  STDMETHODIMP RefreshOneInstalledStatus(BSTR) noexcept override { return E_NOTIMPL; }
-  STDMETHODIMP RefreshIdentifyInfo() noexcept override { return E_NOTIMPL; }
-  STDMETHODIMP GetUninstallString(BSTR, BSTR, BSTR*) noexcept override { return E_NOTIMPL; }
-  STDMETHODIMP GetStartupExeString(BSTR, BSTR*) noexcept override { return E_NOTIMPL; }
-  STDMETHODIMP GetSoftwareUpdater(IKaSoftUpdater**) noexcept override { return E_NOTIMPL; }
-  STDMETHODIMP RefreshRecmdSoft() noexcept override { return E_NOTIMPL; }
-  STDMETHODIMP GetRecommendSoft(IKaRecommendSoft**) noexcept override { return E_NOTIMPL; }
 };
 
 }  // namespace

@@ -1,16 +1,198 @@
-// Update detection through the DLL's updater, against a catalog of the DLL
-// and a stand-in status manager published in our host.
-#include <gtest/gtest.h>
+// Update detection through the DLL's updater, in our host, next to a
+// stand-in status manager that hands out a catalog of the DLL (loaded from
+// files our host names) and answers install status from a table.
+#include <windows.h>
+#include <oleauto.h>
 
-#include "UpdaterFixture.h"
+#include <gtest/gtest.h>
+#include <wrl/client.h>
+
+#include <initializer_list>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "TessaryLib.h"
+#include "host/Host.h"
+#include "support/StatusManagerStub.h"
+#include "support/TestSupport.h"
 
 namespace tessary::testing {
 namespace {
 
 using Microsoft::WRL::ComPtr;
-using Versions = std::vector<std::wstring>;
 
-class KaSoftUpdaterTest : public UpdaterFixture {};
+class FakeStatusManager final : public StatusManagerStub<FakeStatusManager> {
+ public:
+  struct Install {
+    kaSoftInstallStatus status;
+    std::wstring version;
+  };
+
+  ComPtr<IKaSoftwareCatelog> catalog;         // none: GetSoftwareCatelog fails
+  std::map<std::wstring, Install> installed;  // by the name as asked
+  int statusCalls = 0;
+  bool displayNameAsked = false;
+
+  STDMETHODIMP GetSoftInstallStatus(BSTR name, kaSoftInstallStatus* status, BSTR* version,
+                                    BSTR* displayName) noexcept override {
+    ++statusCalls;
+    displayNameAsked = displayNameAsked || displayName != nullptr;
+    const auto found = installed.find(name ? name : L"");
+    *status = found == installed.end() ? kaSoftInstallStatus_noIdentifyInfo : found->second.status;
+    *version = found == installed.end() ? nullptr : ::SysAllocString(found->second.version.c_str());
+    return S_OK;
+  }
+  STDMETHODIMP GetSoftwareCatelog(IKaSoftwareCatelog** out) noexcept override {
+    *out = catalog.Get();
+    if (!catalog) return E_FAIL;
+    catalog->AddRef();
+    return S_OK;
+  }
+};
+
+// One update entry as the host reads it.
+struct Update {
+  std::wstring name;
+  std::wstring installed;
+  std::vector<std::wstring> versions;
+  bool operator==(const Update&) const = default;
+};
+
+// A catalog software element; a version ending in '*' is a trial release.
+std::string Soft(const char* name, std::initializer_list<const char*> versions) {
+  std::string xml = std::string("<software main_type='1'><name>") + name + "</name>";
+  for (std::string version : versions) {
+    const bool trial = !version.empty() && version.back() == '*';
+    if (trial) version.pop_back();
+    xml += "<version version='" + version + "' ver_attribute='" + (trial ? "1" : "0") + "'/>";
+  }
+  return xml + "</software>";
+}
+
+std::wstring NameOf(IKaSoftWare* software) {
+  BSTR name = nullptr;
+  software->GetSoftName(&name);
+  std::wstring text = name ? name : L"";
+  ::SysFreeString(name);
+  return text;
+}
+
+// Reads and destroys a one-dimensional string array starting at 0.
+std::vector<std::wstring> TakeStrings(SAFEARRAY* array) {
+  std::vector<std::wstring> strings;
+  VARTYPE type = VT_EMPTY;
+  EXPECT_EQ(::SafeArrayGetVartype(array, &type), S_OK);
+  EXPECT_EQ(type, VT_BSTR);
+  EXPECT_EQ(::SafeArrayGetDim(array), 1u);
+  LONG lower = -1, upper = -1;
+  ::SafeArrayGetLBound(array, 1, &lower);
+  ::SafeArrayGetUBound(array, 1, &upper);
+  EXPECT_EQ(lower, 0);
+  for (LONG i = lower; i <= upper; ++i) {
+    BSTR text = nullptr;
+    EXPECT_EQ(::SafeArrayGetElement(array, &i, &text), S_OK);
+    strings.emplace_back(text ? text : L"");
+    ::SysFreeString(text);
+  }
+  // Handed over unlocked: it can be destroyed at once.
+  EXPECT_EQ(::SafeArrayDestroy(array), S_OK);
+  return strings;
+}
+
+class KaSoftUpdaterTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(dll_.ok());
+    ASSERT_HRESULT_SUCCEEDED(host_.Start());
+    // The DLL's status manager gives the DLL its host reference.
+    ASSERT_HRESULT_SUCCEEDED(dll_.Create(CLSID_KaSoftStatusManager, plugin_.GetAddressOf()));
+    plugin_->Attach(host_.Services());
+    ASSERT_HRESULT_SUCCEEDED(MakeComObject(facade_));
+    ASSERT_HRESULT_SUCCEEDED(dll_.Create(CLSID_KaSoftwareCatelog, facade_->catalog.GetAddressOf()));
+    PublishFacade();
+    ASSERT_HRESULT_SUCCEEDED(dll_.Create(CLSID_KaSoftUpdater, updater_.GetAddressOf()));
+  }
+
+  void TearDown() override {
+    updater_.Reset();
+    if (plugin_) plugin_->Detach();
+    host_.Shutdown();
+    facade_.Reset();
+    plugin_.Reset();
+    EXPECT_EQ(dll_.CanUnloadNow(), S_OK);
+  }
+
+  void PublishFacade() {
+    ASSERT_HRESULT_SUCCEEDED(host_.Services()->RegisterService(
+        __uuidof(IKaSoftStatusManager), static_cast<IKaSoftStatusManager*>(facade_.Get())));
+  }
+
+  // The catalog file holds one main type and these software elements.
+  void SetCatalog(const std::string& software) {
+    const std::wstring path = dir_.Join(L"catalog.xml");
+    ASSERT_TRUE(WriteFileBytes(path,
+                               "<vedad><main_type_list><t id='1'><name>Tools</name></t>"
+                               "</main_type_list><software_list>" +
+                                   software + "</software_list></vedad>"));
+    host_.Data().SetDataFilePath(1, path);
+  }
+  void Install(const wchar_t* name, const wchar_t* version,
+               kaSoftInstallStatus status = kaSoftInstallStatus_installed) {
+    facade_->installed[name] = {status, version};
+  }
+  void SetIgnoreList(const std::wstring& xml) {
+    host_.Data().SetSetting(L"update", L"ignorelist", xml);
+  }
+
+  // Software count, version count, ignored count.
+  std::vector<LONG> Counts() {
+    LONG soft = -1, versions = -1, ignored = -1;
+    EXPECT_EQ(updater_->GetUpdateSoftCount(&soft), S_OK);
+    EXPECT_EQ(updater_->GetUpdateVersionCount(&versions), S_OK);
+    EXPECT_EQ(updater_->GetIgnoredSoftCount(&ignored), S_OK);
+    return {soft, versions, ignored};
+  }
+
+  std::vector<Update> Entries() {
+    std::vector<Update> entries;
+    for (LONG i = 0; i < Counts()[0]; ++i) {
+      ComPtr<IKaSoftWare> software;
+      BSTR installed = nullptr;
+      SAFEARRAY* versions = nullptr;
+      EXPECT_EQ(updater_->GetUpdateSoftByIndex(i, software.GetAddressOf(), &installed, &versions),
+                S_OK);
+      if (!software || !versions) return entries;
+      entries.push_back(
+          {NameOf(software.Get()), installed ? installed : L"", TakeStrings(versions)});
+      ::SysFreeString(installed);
+    }
+    return entries;
+  }
+
+  // The ignore mark of a version item of the facade's current catalog.
+  VARIANT_BOOL IgnoreMark(const wchar_t* name, const wchar_t* version) {
+    BSTR nameText = ::SysAllocString(name);
+    BSTR versionText = ::SysAllocString(version);
+    ComPtr<IKaSoftWare> software;
+    ComPtr<IKaSoftwareVerItem> item;
+    VARIANT_BOOL mark = 1;  // neither true nor false
+    if (SUCCEEDED(facade_->catalog->GetSoftwareByName(nameText, software.GetAddressOf())) &&
+        SUCCEEDED(software->GetVerItemByVersion(versionText, item.GetAddressOf()))) {
+      item->GetBeIgnored(&mark);
+    }
+    ::SysFreeString(nameText);
+    ::SysFreeString(versionText);
+    return mark;
+  }
+
+  TessaryDll dll_;
+  host::Host host_;
+  TempDir dir_;
+  ComPtr<IKaHostPlugin> plugin_;
+  ComPtr<FakeStatusManager> facade_;
+  ComPtr<IKaSoftUpdater> updater_;
+};
 
 TEST_F(KaSoftUpdaterTest, ANewUpdaterHoldsNothing) {
   EXPECT_EQ(Counts(), (std::vector<LONG>{0, 0, 0}));
