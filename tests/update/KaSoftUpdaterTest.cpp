@@ -41,7 +41,8 @@ class FakeStatusManager final : public StatusManagerStub<FakeStatusManager> {
     const auto found = installed.find(name ? name : L"");
     *status = found == installed.end() ? kaSoftInstallStatus_noIdentifyInfo : found->second.status;
     *version = found == installed.end() ? nullptr : ::SysAllocString(found->second.version.c_str());
-    return S_OK;
+    // A failed query that still fills in an answer, to be disregarded.
+    return found != installed.end() && found->second.version == L"!" ? E_FAIL : S_OK;
   }
   STDMETHODIMP GetSoftwareCatelog(IKaSoftwareCatelog** out) noexcept override {
     *out = catalog.Get();
@@ -208,7 +209,7 @@ TEST_F(KaSoftUpdaterTest, ANewUpdaterHoldsNothing) {
 TEST_F(KaSoftUpdaterTest, ListsTheNewerCatalogVersionsOfInstalledPrograms) {
   SetCatalog(Soft("Zeta", {"0.9", "1.0", "1.1", "2.0"}) + Soft("Alpha", {"1.0.0", "1.0"}) +
              Soft("Current", {"3.0", "2.9"}) + Soft("Absent", {"9.0"}) + Soft("Unknown", {"9.0"}) +
-             Soft("NoVersion", {"9.0"}) + Soft("Blank", {""}));
+             Soft("NoVersion", {"9.0"}) + Soft("Blank", {""}) + Soft("Failing", {"9.0"}));
   Install(L"zeta", L"1.0");
   Install(L"alpha", L"1.0");  // 1.0.0 is the longer, so the newer
   Install(L"current", L"3.0");
@@ -216,13 +217,14 @@ TEST_F(KaSoftUpdaterTest, ListsTheNewerCatalogVersionsOfInstalledPrograms) {
   Install(L"unknown", L"1.0", kaSoftInstallStatus_unknown);
   Install(L"noversion", L"");
   Install(L"blank", L"0");
+  Install(L"failing", L"!");
   ASSERT_EQ(updater_->RefreshUpdateStatus(), S_OK);
 
   EXPECT_EQ(Counts(), (std::vector<LONG>{2, 3, 0}));
   // Catalog order, which is name order.
   EXPECT_EQ(Entries(), (std::vector<Update>{{L"alpha", L"1.0", {L"1.0.0"}},
                                             {L"zeta", L"1.0", {L"1.1", L"2.0"}}}));
-  EXPECT_EQ(facade_->statusCalls, 7);
+  EXPECT_EQ(facade_->statusCalls, 8);
   EXPECT_FALSE(facade_->displayNameAsked);
   // No ignore list: the items keep their fresh marks.
   EXPECT_EQ(IgnoreMark(L"zeta", L"2.0"), VARIANT_FALSE);
