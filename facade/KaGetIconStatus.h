@@ -43,7 +43,8 @@ class KaGetIconStatus final : public ComObject<KaGetIconStatus, IKaGetIconStatus
   UniqueWindow window_;
   std::wstring iconBaseFolder_;
   // Full paths awaiting their download, each with the cookie handed to the
-  // host (null when no request could be made).
+  // host (null when no request could be made). The host owns a cookie until
+  // it hands it back; only cookies listed here are taken back.
   std::map<std::wstring, BSTR> pending_;
   Microsoft::WRL::ComPtr<IKaIconService> iconService_;
 };

@@ -8,6 +8,7 @@
 #include "catalog/KaSoftWare.h"
 #include "catalog/KaSoftwareCatelog.h"
 #include "catalog/KaSoftwareVerItem.h"
+#include "facade/KaGetIconStatus.h"
 #include "facade/KaSoftStatusManager.h"
 #include "identify/KaCommonSoft.h"
 #include "identify/KaInstalledSoft.h"
@@ -19,9 +20,10 @@ namespace tessary {
 namespace {
 
 // Each class joins here, with its registry script, as it is built.
-constexpr std::array<ClassEntry, 11> kClassTable = {{
+constexpr std::array<ClassEntry, 12> kClassTable = {{
     {&CLSID_KaCommonSoft, &CreateKaCommonSoft, true, 105, false},
     {&CLSID_KaInstalledSoft, &CreateKaInstalledSoft, true, 104, true},
+    {&CLSID_KaGetIconStatus, &CreateKaGetIconStatus, false, 103, true},
     {&CLSID_KaRecommendCatalog, &CreateKaRecommendCatalog, true, 113, true},
     {&CLSID_KaRecommendSoft, &CreateKaRecommendSoft, true, 112, true},
     {&CLSID_KaSoftStatusManager, &CreateKaSoftStatusManager, false, 102, true},
