@@ -138,13 +138,9 @@ void KaSoftUpdater::ReadIgnoreList() {
   const HRESULT read = settings->GetSetting(section.Get(), key.Get(), text.Receive());
   ThrowIfOutOfMemory(read);
   if (FAILED(read)) return;
-  // No setting is the user's way of ignoring nothing: choices withdrawn since
-  // the last refresh must not stay in force.
-  if (text.Empty()) {
-    ignoreTable_.clear();
-    return;
-  }
-  // A text that does not parse says nothing new: the last list stands.
+  // Only a text that parses and holds a list replaces the last list; an
+  // empty ignore list is written as an empty element.
+  if (text.Empty()) return;
   const ComPtr<IXMLDOMDocument> document = LoadXmlText(FullText(text));
   if (!document) return;
   const ComPtr<IXMLDOMNode> list = SelectRoot(document.Get(), kIgnoreListElement);

@@ -275,7 +275,7 @@ TEST_F(KaSoftUpdaterTest, IgnoreRecordsMarkNormalOrTrialReleasesOfTheirProgram) 
   EXPECT_EQ(IgnoreMark(L"myapp", L"4.0"), VARIANT_TRUE);
 }
 
-TEST_F(KaSoftUpdaterTest, TheIgnoreListIsReplacedOnlyByAListOrByNoSetting) {
+TEST_F(KaSoftUpdaterTest, TheIgnoreListIsReplacedOnlyByAList) {
   SetCatalog(Soft("app", {"2.0"}));
   Install(L"app", L"1.0");
   auto ignored = [&] {
@@ -284,23 +284,19 @@ TEST_F(KaSoftUpdaterTest, TheIgnoreListIsReplacedOnlyByAListOrByNoSetting) {
   };
   SetIgnoreList(L"<ignorelist><i name='app' verflag='0'/></ignorelist>");
   EXPECT_EQ(ignored(), 1);
-  // A text that is broken, or holds no list, leaves the last list in force.
+  // A text that is broken, empty or absent, or holds no list, leaves the last
+  // list in force.
   SetIgnoreList(L"<ignorelist><i name='other' verflag='0'/>");
   EXPECT_EQ(ignored(), 1);
   SetIgnoreList(L"<list><i name='other' verflag='0'/></list>");
   EXPECT_EQ(ignored(), 1);
-  EXPECT_EQ(IgnoreMark(L"app", L"2.0"), VARIANT_TRUE);
-  SetIgnoreList(L"<ignorelist/>");
-  EXPECT_EQ(ignored(), 0);
-
-  // A list withdrawn by the host no longer applies, whether emptied or removed.
-  SetIgnoreList(L"<ignorelist><i name='app' verflag='0'/></ignorelist>");
-  EXPECT_EQ(ignored(), 1);
   SetIgnoreList(L"");
-  EXPECT_EQ(ignored(), 0);
-  SetIgnoreList(L"<ignorelist><i name='app' verflag='0'/></ignorelist>");
   EXPECT_EQ(ignored(), 1);
   host_.Data().RemoveSetting(L"update", L"ignorelist");
+  EXPECT_EQ(ignored(), 1);
+  EXPECT_EQ(IgnoreMark(L"app", L"2.0"), VARIANT_TRUE);
+  // An empty list replaces it.
+  SetIgnoreList(L"<ignorelist/>");
   EXPECT_EQ(ignored(), 0);
   EXPECT_EQ(IgnoreMark(L"app", L"2.0"), VARIANT_FALSE);
 }
