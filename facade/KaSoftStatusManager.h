@@ -1,20 +1,38 @@
 #pragma once
-// The host's central object. So far it links the module to the host
-// (Attach/Detach) and hands out the catalog and the type storage; the
-// status queries, updater, recommendations, events and warm-up are not
-// built yet and answer E_NOTIMPL.
+// The host's central object. It forwards status questions to the
+// common-software object, hands out the catalog, type storage, updater and
+// recommendations (one instance each, made on first use and kept until
+// Detach), asks the module's antivirus detector and its icon request object,
+// links the module to the host, and warms the two slow sub-objects up 1.5 s
+// after Attach.
 #include <windows.h>
+#include <ocidl.h>
 #include <wrl/client.h>
 
 #include "TessaryLib.h"
+#include "catalog/KaSoftTypeStorage.h"
+#include "common/Unique.h"
+#include "facade/ConnectionPoint.h"
+#include "recommend/KaRecommendSoft.h"
 #include "server/ComObject.h"
 
 namespace tessary {
 
 class KaSoftStatusManager final
-    : public ComObject<KaSoftStatusManager, IKaSoftStatusManager, IKaHostPlugin> {
+    : public ComObject<KaSoftStatusManager, IKaSoftStatusManager, IConnectionPointContainer,
+                       IKaHostPlugin, IKaServiceEvents, IKaNotifyEvents> {
  public:
-  KaSoftStatusManager() noexcept = default;
+  static constexpr UINT_PTR kWarmUpTimerId = 800;
+  static constexpr UINT kWarmUpDelayMs = 1500;
+
+  KaSoftStatusManager() noexcept
+      : events_(static_cast<IConnectionPointContainer*>(this),
+                __uuidof(_IKaSoftStatusManagerEvents)) {}
+  ~KaSoftStatusManager();
+
+  // Makes the hidden window that receives the warm-up timer; construction
+  // succeeds without it.
+  HRESULT FinalConstruct() noexcept;
 
   // IKaSoftStatusManager
   STDMETHODIMP GetSoftInstallStatus(BSTR bstrSoftName, kaSoftInstallStatus* lpInstallStatus,
@@ -39,15 +57,50 @@ class KaSoftStatusManager final
   STDMETHODIMP RefreshRecmdSoft() noexcept override;
   STDMETHODIMP GetRecommendSoft(IKaRecommendSoft** lplpRecmdSoft) noexcept override;
 
+  // IConnectionPointContainer: one point, for _IKaSoftStatusManagerEvents.
+  STDMETHODIMP EnumConnectionPoints(IEnumConnectionPoints** out) noexcept override;
+  STDMETHODIMP FindConnectionPoint(REFIID riid, IConnectionPoint** out) noexcept override;
+
   // IKaHostPlugin
   STDMETHODIMP Attach(IKaHostServices* host) noexcept override;
   STDMETHODIMP Detach() noexcept override;
 
- private:
-  bool EnsureCatalog() noexcept;
+  // IKaServiceEvents: follows the host's notification service as it comes
+  // and goes.
+  STDMETHODIMP OnServiceEvent(LONG kind, const GUID* serviceId,
+                              IUnknown* service) noexcept override;
 
+  // IKaNotifyEvents: category 1, code 2 reloads the data files.
+  STDMETHODIMP OnNotify(LONG category, LONG code, LONG param) noexcept override;
+
+ private:
+  static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam,
+                                     LPARAM lParam) noexcept;
+  void OnTimer(UINT_PTR id) noexcept;
+
+  bool EnsureCommonSoft() noexcept;
+  bool EnsureCatalog() noexcept;
+  void EnsureTypeStorage() noexcept;
+  int EnsureRecommendations() noexcept;
+  void CancelHostSubscription() noexcept;
+  void CancelNotifySubscription() noexcept;
+  void ReleaseSubObjects() noexcept;
+
+  EmbeddedConnectionPoint events_;
+  UniqueWindow window_;
+  // Each subscription keeps the point it was made on, so it is cancelled
+  // there even when the module's host reference has moved on since.
+  DWORD hostEventsCookie_ = 0;
+  Microsoft::WRL::ComPtr<IConnectionPoint> hostEventsPoint_;
+  DWORD notifyEventsCookie_ = 0;
+  Microsoft::WRL::ComPtr<IConnectionPoint> notifyEventsPoint_;
+  Microsoft::WRL::ComPtr<IKaGetIconStatus> iconRequest_;
+  Microsoft::WRL::ComPtr<IKaCommonSoft> commonSoft_;
   Microsoft::WRL::ComPtr<IKaSoftwareCatelog> catalog_;
-  Microsoft::WRL::ComPtr<IKaSoftTypeStorage> typeStorage_;
+  Microsoft::WRL::ComPtr<KaSoftTypeStorage> typeStorage_;
+  UINT_PTR warmUpTimer_ = 0;
+  Microsoft::WRL::ComPtr<IKaSoftUpdater> updater_;
+  Microsoft::WRL::ComPtr<KaRecommendSoft> recommendations_;
 };
 
 HRESULT CreateKaSoftStatusManager(IUnknown* outer, REFIID riid, void** ppv) noexcept;
