@@ -1,0 +1,306 @@
+// The antivirus detector: its rules file, the order and wording of its
+// answers, the security center on Windows XP, and reloading.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <string_view>
+
+#include "common/Unique.h"
+#include "facade/AntivirusDetector.h"
+#include "inventory/InstalledProgramInventory.h"
+#include "inventory/WindowsVersion.h"
+#include "inventory/XmlAccess.h"
+#include "support/TestSupport.h"
+
+namespace tessary::testing {
+namespace {
+
+// --- Posing as a Windows release and as a security center ----------------------
+
+DWORD g_platform = VER_PLATFORM_WIN32_NT;
+DWORD g_major = 6;
+DWORD g_minor = 1;
+
+BOOL WINAPI PoseAsVersion(OSVERSIONINFOW* info) {
+  info->dwPlatformId = g_platform;
+  info->dwMajorVersion = g_major;
+  info->dwMinorVersion = g_minor;
+  return TRUE;
+}
+
+int g_centerCalls = 0;
+HRESULT g_centerResult = S_OK;
+const wchar_t* g_centerProduct = nullptr;
+
+HRESULT PoseAsCenter(BSTR* displayName) {
+  ++g_centerCalls;
+  *displayName = g_centerProduct ? ::SysAllocString(g_centerProduct) : nullptr;
+  return g_centerResult;
+}
+
+std::wstring UninstallKey(std::wstring_view name) {
+  return std::wstring(kUninstallKeyPath) + L"\\" + std::wstring(name);
+}
+
+struct Answer {
+  kaSoftInstallStatus status = kaSoftInstallStatus_unknown;
+  std::wstring name;
+  std::wstring displayName;
+};
+
+class AntivirusDetectorTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(sandbox_.ok());
+    g_platform = VER_PLATFORM_WIN32_NT;
+    g_major = 6;
+    g_minor = 1;
+    g_centerCalls = 0;
+    g_centerResult = S_OK;
+    g_centerProduct = nullptr;
+    SetOsVersionQuery(&PoseAsVersion);
+    SetSecurityCenterQuery(&PoseAsCenter);
+  }
+  void TearDown() override {
+    SetSecurityCenterQuery(nullptr);
+    SetOsVersionQuery(nullptr);
+  }
+
+  void WriteRules(std::string_view body) {
+    ASSERT_TRUE(WriteFileBytes(rulesPath_, std::string("<?xml version=\"1.0\"?>") +
+                                               std::string(body)));
+  }
+  static void Install(std::wstring_view key, HKEY root = HKEY_LOCAL_MACHINE) {
+    ASSERT_TRUE(WriteString(root, UninstallKey(key), L"DisplayName", L"x"));
+  }
+
+  Answer Detect() {
+    Answer answer;
+    UniqueBstr name, shown;
+    EXPECT_EQ(detector_.Detect(&answer.status, name.Receive(), shown.Receive()), S_OK);
+    answer.name = BstrView(name.Get());
+    answer.displayName = BstrView(shown.Get());
+    return answer;
+  }
+
+  RegistrySandbox sandbox_;
+  TempDir dir_;
+  const std::wstring rulesPath_ = dir_.Join(L"KaAntivirusIdentify.xml");
+  AntivirusDetector detector_{rulesPath_};
+};
+
+TEST_F(AntivirusDetectorTest, ReadsEntriesAndMarkersWhateverTheElementNamesAndCase) {
+  WriteRules(
+      "<root><x><KaAntivirus>"
+      "  <av NAME='Bastion' DisplayName='Bastion AV' other='1'>"
+      "    <!-- keys --><key Index='3' VALUE='Bastion_is1' displayname='Bastion 2011'/>"
+      "    text<anything value='BastionFree'/>"
+      "  </av>"
+      "  <!-- comment --><p name='Childless' displayname='x'/>"
+      "  <q name='Commented'><!-- a comment is a child, but no marker --></q>"
+      "  <r name='dup' displayname='first'><k value='one'/></r>"
+      "  <s name='DUP' displayname='second'><k value='two'/><k value='three'/></s>"
+      "</KaAntivirus></x><KaAntivirus><av name='ignored'><k value='v'/></av></KaAntivirus></root>");
+  detector_.EnsureLoaded();
+  ASSERT_TRUE(detector_.rulesLoaded());
+
+  const auto& entries = detector_.entries();
+  ASSERT_EQ(entries.size(), 3u);
+  const auto& bastion = entries.at(L"bastion");
+  EXPECT_EQ(bastion.name, L"bastion");
+  EXPECT_EQ(bastion.displayName, L"bastion av");
+  ASSERT_EQ(bastion.markers.size(), 2u);
+  EXPECT_EQ(bastion.markers[0].index, 3);
+  EXPECT_EQ(bastion.markers[0].value, L"Bastion_is1");
+  EXPECT_EQ(bastion.markers[0].displayName, L"Bastion 2011");
+  EXPECT_EQ(bastion.markers[1].index, -1);
+  EXPECT_EQ(bastion.markers[1].value, L"BastionFree");
+  EXPECT_TRUE(bastion.markers[1].displayName.empty());
+
+  EXPECT_TRUE(entries.at(L"commented").markers.empty());
+  // The later of two entries with one name replaces the earlier whole.
+  const auto& dup = entries.at(L"dup");
+  EXPECT_EQ(dup.displayName, L"second");
+  ASSERT_EQ(dup.markers.size(), 2u);
+  EXPECT_EQ(dup.markers[0].value, L"two");
+}
+
+TEST_F(AntivirusDetectorTest, NamesTheProductAsTheMatchingEntryAndMarkerSay) {
+  WriteRules(
+      "<KaAntivirus>"
+      "  <av name='Written' displayname='Foo AV'>"
+      "    <k value='Absent' displayname='Never'/><k value='Plain'/>"
+      "    <k value='Shown' displayname='Foo AV 2011 Pro'/></av>"
+      "  <av name='Bare'><k value='BareKey'/></av>"
+      "  <av name='Literal' displayname='Literal Shield'><k value='LitKey' displayname='Unknown'/>"
+      "  </av>"
+      "</KaAntivirus>");
+  Install(L"Plain");
+  Answer answer = Detect();
+  EXPECT_EQ(answer.status, kaSoftInstallStatus_installed);
+  EXPECT_EQ(answer.name, L"written");
+  EXPECT_EQ(answer.displayName, L"foo av");
+
+  ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, UninstallKey(L"Plain").c_str());
+  Install(L"Shown");
+  EXPECT_EQ(Detect().displayName, L"Foo AV 2011 Pro");
+
+  ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, UninstallKey(L"Shown").c_str());
+  Install(L"BareKey");
+  answer = Detect();
+  EXPECT_EQ(answer.name, L"bare");
+  EXPECT_EQ(answer.displayName, L"bare");
+
+  ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, UninstallKey(L"BareKey").c_str());
+  Install(L"LitKey", HKEY_CURRENT_USER);
+  answer = Detect();
+  EXPECT_EQ(answer.name, L"literal");
+  EXPECT_EQ(answer.displayName, L"literal shield");
+  EXPECT_EQ(g_centerCalls, 0);
+}
+
+TEST_F(AntivirusDetectorTest, EntriesAreTriedInAscendingNameOrder) {
+  WriteRules(
+      "<KaAntivirus><av name='b'><k value='KeyB'/></av><av name='a'><k value='KeyA'/></av>"
+      "<av name='B2'><k value='KeyA'/></av></KaAntivirus>");
+  Install(L"KeyB");
+  Install(L"KeyA");
+  EXPECT_EQ(Detect().name, L"a");
+  ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, UninstallKey(L"KeyA").c_str());
+  EXPECT_EQ(Detect().name, L"b");
+}
+
+TEST_F(AntivirusDetectorTest, NoMatchLeavesTheOutStringsAlone) {
+  WriteRules("<KaAntivirus><av name='a'><k value='Missing'/><k/><k value=''/></av></KaAntivirus>");
+  // The Uninstall key itself exists: a marker without a value must not match it.
+  Install(L"SomethingElse");
+  UniqueBstr name, shown;
+  ASSERT_TRUE(name.CopyFrom(L"before"));
+  ASSERT_TRUE(shown.CopyFrom(L"kept"));
+  BSTR nameBefore = name.Get();
+  kaSoftInstallStatus status = kaSoftInstallStatus_unknown;
+  BSTR rawName = name.Detach(), rawShown = shown.Detach();
+  EXPECT_EQ(detector_.Detect(&status, &rawName, &rawShown), S_OK);
+  name.Attach(rawName);
+  shown.Attach(rawShown);
+  EXPECT_EQ(status, kaSoftInstallStatus_noInstall);
+  EXPECT_EQ(name.Get(), nameBefore);
+  EXPECT_EQ(BstrView(shown.Get()), L"kept");
+
+  // Out strings are optional; the status is not.
+  Install(L"Missing");
+  EXPECT_EQ(detector_.Detect(&status, nullptr, nullptr), S_OK);
+  EXPECT_EQ(status, kaSoftInstallStatus_installed);
+  EXPECT_EQ(detector_.Detect(nullptr, nullptr, nullptr), E_POINTER);
+}
+
+TEST_F(AntivirusDetectorTest, TheSecurityCenterSpeaksOnWindowsXpOnly) {
+  WriteRules("<KaAntivirus><av name='rules' displayname='From Rules'><k value='RuleKey'/></av>"
+             "</KaAntivirus>");
+  Install(L"RuleKey");
+  g_centerProduct = L"Center Product";
+
+  for (auto [platform, major, minor] : {std::tuple{2ul, 6ul, 1ul}, std::tuple{2ul, 6ul, 0ul},
+                                        std::tuple{2ul, 5ul, 2ul}, std::tuple{1ul, 5ul, 1ul}}) {
+    g_platform = platform;
+    g_major = major;
+    g_minor = minor;
+    EXPECT_EQ(Detect().name, L"rules");
+  }
+  EXPECT_EQ(g_centerCalls, 0);
+
+  g_platform = VER_PLATFORM_WIN32_NT;
+  g_major = 5;
+  g_minor = 1;
+  Answer answer = Detect();
+  EXPECT_EQ(answer.status, kaSoftInstallStatus_installed);
+  EXPECT_EQ(answer.name, L"Center Product");
+  EXPECT_EQ(answer.displayName, L"Center Product");
+
+  // A center that knows no product still answers, and beats the rules.
+  g_centerProduct = nullptr;
+  answer = Detect();
+  EXPECT_EQ(answer.name, L"Unknown");
+  EXPECT_EQ(answer.displayName, L"Unknown");
+
+  // A center that cannot be reached leaves the rules to decide.
+  g_centerResult = REGDB_E_CLASSNOTREG;
+  EXPECT_EQ(Detect().name, L"rules");
+  ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, UninstallKey(L"RuleKey").c_str());
+  EXPECT_EQ(Detect().status, kaSoftInstallStatus_noInstall);
+  EXPECT_EQ(g_centerCalls, 4);
+}
+
+TEST_F(AntivirusDetectorTest, WineHasNoSecurityCenterSoTheRealQueryFails) {
+  UniqueBstr name;
+  EXPECT_TRUE(FAILED(QueryWmiSecurityCenter(name.Receive())));
+  EXPECT_FALSE(name);
+  EXPECT_EQ(QueryWmiSecurityCenter(nullptr), E_POINTER);
+}
+
+TEST_F(AntivirusDetectorTest, AFailedLoadIsTriedAgainAndKeepsTheRulesReadBefore) {
+  // No file yet: nothing loaded, nothing found.
+  EXPECT_EQ(Detect().status, kaSoftInstallStatus_noInstall);
+  EXPECT_FALSE(detector_.rulesLoaded());
+
+  WriteRules("<KaAntivirus>  </KaAntivirus>");
+  EXPECT_EQ(Detect().status, kaSoftInstallStatus_noInstall);
+  EXPECT_FALSE(detector_.rulesLoaded());
+
+  Install(L"OldKey");
+  Install(L"NewKey");
+  WriteRules("<KaAntivirus><av name='old'><k value='OldKey'/></av></KaAntivirus>");
+  EXPECT_EQ(Detect().name, L"old");
+  EXPECT_TRUE(detector_.rulesLoaded());
+
+  // Loaded once: a changed file is seen only after a reload.
+  WriteRules("<KaAntivirus><av name='new'><k value='NewKey'/></av></KaAntivirus>");
+  EXPECT_EQ(Detect().name, L"old");
+  EXPECT_EQ(detector_.Reload(), 1);
+  EXPECT_EQ(Detect().name, L"new");
+
+  // Files that cannot serve keep the rules in use.
+  for (std::string_view bad : {"<KaAntivirus/>", "<other><av name='x'><k value='NewKey'/></av></other>",
+                               "<KaAntivirus><av name='broken'>"}) {
+    WriteRules(bad);
+    EXPECT_EQ(detector_.Reload(), 0) << bad;
+    EXPECT_FALSE(detector_.rulesLoaded());
+    EXPECT_EQ(Detect().name, L"new") << bad;
+  }
+}
+
+// The module's own detector reads KaData beside the module, fixed when first
+// used; only this test touches it in this process.
+TEST_F(AntivirusDetectorTest, TheModuleDetectorReadsKaDataBesideTheModule) {
+  static std::wstring modulePath;
+  modulePath = dir_.Join(L"Tessary.dll");
+  ASSERT_TRUE(CreateDirectories(dir_.Join(L"KaData")));
+  ASSERT_TRUE(WriteFileBytes(dir_.Join(L"KaData\\KaAntivirusIdentify.xml"),
+                             "<KaAntivirus><av name='Beside'><k value='BesideKey'/></av>"
+                             "</KaAntivirus>"));
+  SetModuleFileNameQuery([](HMODULE, LPWSTR name, DWORD capacity) -> DWORD {
+    return ::lstrcpynW(name, modulePath.c_str(), static_cast<int>(capacity))
+               ? static_cast<DWORD>(modulePath.size())
+               : 0;
+  });
+  Install(L"BesideKey");
+  kaSoftInstallStatus status = kaSoftInstallStatus_unknown;
+  UniqueBstr name;
+  EXPECT_EQ(DetectAntivirus(&status, name.Receive(), nullptr), S_OK);
+  SetModuleFileNameQuery(nullptr);
+  EXPECT_EQ(status, kaSoftInstallStatus_installed);
+  EXPECT_EQ(BstrView(name.Get()), L"beside");
+  EXPECT_EQ(DetectAntivirus(nullptr, nullptr, nullptr), E_POINTER);
+
+  ASSERT_TRUE(WriteFileBytes(dir_.Join(L"KaData\\KaAntivirusIdentify.xml"),
+                             "<KaAntivirus><av name='Renamed'><k value='BesideKey'/></av>"
+                             "</KaAntivirus>"));
+  EXPECT_EQ(ReloadAntivirusRules(), 1);
+  EXPECT_EQ(DetectAntivirus(&status, name.Receive(), nullptr), S_OK);
+  EXPECT_EQ(BstrView(name.Get()), L"renamed");
+}
+
+}  // namespace
+}  // namespace tessary::testing
