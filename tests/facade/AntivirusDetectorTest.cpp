@@ -3,10 +3,14 @@
 #include <windows.h>
 
 #include <gtest/gtest.h>
+#include <wrl/client.h>
 
 #include <string>
 #include <string_view>
+#include <tuple>
 
+#include "TessaryLib.h"
+#include "common/Text.h"
 #include "common/Unique.h"
 #include "facade/AntivirusDetector.h"
 #include "inventory/InstalledProgramInventory.h"
@@ -16,6 +20,8 @@
 
 namespace tessary::testing {
 namespace {
+
+using Microsoft::WRL::ComPtr;
 
 // --- Posing as a Windows release and as a security center ----------------------
 
@@ -233,11 +239,18 @@ TEST_F(AntivirusDetectorTest, TheSecurityCenterSpeaksOnWindowsXpOnly) {
   EXPECT_EQ(g_centerCalls, 4);
 }
 
-TEST_F(AntivirusDetectorTest, WineHasNoSecurityCenterSoTheRealQueryFails) {
+TEST_F(AntivirusDetectorTest, OnXpWithoutAWorkingSecurityCenterTheRulesDecide) {
+  // Wine has no security center: the real WMI query fails to connect.
   UniqueBstr name;
   EXPECT_TRUE(FAILED(QueryWmiSecurityCenter(name.Receive())));
   EXPECT_FALSE(name);
   EXPECT_EQ(QueryWmiSecurityCenter(nullptr), E_POINTER);
+
+  WriteRules("<KaAntivirus><av name='rules'><k value='RuleKey'/></av></KaAntivirus>");
+  Install(L"RuleKey");
+  SetSecurityCenterQuery(nullptr);
+  g_major = 5;
+  EXPECT_EQ(Detect().name, L"rules");
 }
 
 TEST_F(AntivirusDetectorTest, AFailedLoadIsTriedAgainAndKeepsTheRulesReadBefore) {
@@ -300,6 +313,44 @@ TEST_F(AntivirusDetectorTest, TheModuleDetectorReadsKaDataBesideTheModule) {
   EXPECT_EQ(ReloadAntivirusRules(), 1);
   EXPECT_EQ(DetectAntivirus(&status, name.Receive(), nullptr), S_OK);
   EXPECT_EQ(BstrView(name.Get()), L"renamed");
+}
+
+// What the host sees: the status manager of a private copy of the DLL asks
+// the module's detector, which reads KaData beside that copy.
+TEST(AntivirusThroughTheDll, TheStatusManagerAnswersFromTheRulesBesideTheModule) {
+  RegistrySandbox sandbox;
+  ASSERT_TRUE(sandbox.ok());
+  TempDir dir;
+  ASSERT_TRUE(::CopyFileW(BuiltDllPath().c_str(), dir.Join(L"Tessary.dll").c_str(), FALSE));
+  ASSERT_TRUE(CreateDirectories(dir.Join(L"KaData")));
+  ASSERT_TRUE(WriteFileBytes(dir.Join(L"KaData\\KaAntivirusIdentify.xml"),
+                             "<?xml version='1.0' encoding='utf-8'?><rules><KaAntivirus>"
+                             "<av name='Kestrel' displayname='Kestrel Security'>"
+                             "<key index='1' value='KestrelAV' displayname='Kestrel 7'/></av>"
+                             "</KaAntivirus></rules>"));
+  TessaryDll dll(dir.Join(L"Tessary.dll"));
+  ASSERT_TRUE(dll.ok());
+  ComPtr<IKaSoftStatusManager> manager;
+  ASSERT_EQ(dll.Create(CLSID_KaSoftStatusManager, manager.GetAddressOf()), S_OK);
+
+  kaSoftInstallStatus status = kaSoftInstallStatus_unknown;
+  BSTR name = nullptr, shown = nullptr;
+  EXPECT_EQ(manager->GetAntivirusInstallStatus(&status, &name, &shown), S_OK);
+  EXPECT_EQ(status, kaSoftInstallStatus_noInstall);
+  EXPECT_EQ(name, nullptr);
+  EXPECT_EQ(shown, nullptr);
+
+  ASSERT_TRUE(WriteString(HKEY_CURRENT_USER, UninstallKey(L"KestrelAV"), L"DisplayName", L"K"));
+  EXPECT_EQ(manager->GetAntivirusInstallStatus(&status, &name, &shown), S_OK);
+  EXPECT_EQ(status, kaSoftInstallStatus_installed);
+  EXPECT_EQ(BstrView(name), L"kestrel");
+  EXPECT_EQ(BstrView(shown), L"Kestrel 7");
+  ::SysFreeString(name);
+  ::SysFreeString(shown);
+  EXPECT_EQ(manager->GetAntivirusInstallStatus(&status, nullptr, nullptr), S_OK);
+  EXPECT_EQ(manager->GetAntivirusInstallStatus(nullptr, nullptr, nullptr), E_POINTER);
+  manager.Reset();
+  EXPECT_EQ(dll.CanUnloadNow(), S_OK);
 }
 
 }  // namespace
