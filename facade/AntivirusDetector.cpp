@@ -75,8 +75,8 @@ HRESULT QueryWmiSecurityCenter(BSTR* displayName) noexcept {
   if (!displayName) return E_POINTER;
   *displayName = nullptr;
   ComPtr<IWbemLocator> locator;
-  RETURN_IF_FAILED(::CoCreateInstance(CLSID_WbemLocator, nullptr, CLSCTX_INPROC_SERVER,
-                                      IID_PPV_ARGS(&locator)));
+  RETURN_IF_FAILED(
+      ::CoCreateInstance(CLSID_WbemLocator, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&locator)));
   UniqueBstr space, language, query;
   if (!space.CopyFrom(L"ROOT\\SECURITYCENTER") || !language.CopyFrom(L"WQL") ||
       !query.CopyFrom(L"SELECT * FROM antivirusproduct")) {
@@ -86,9 +86,9 @@ HRESULT QueryWmiSecurityCenter(BSTR* displayName) noexcept {
   RETURN_IF_FAILED(locator->ConnectServer(space.Get(), nullptr, nullptr, nullptr, 0, nullptr,
                                           nullptr, services.GetAddressOf()));
   RETURN_HR_IF_NULL(E_FAIL, services);
-  RETURN_IF_FAILED(::CoSetProxyBlanket(services.Get(), RPC_C_AUTHN_WINNT, RPC_C_AUTHZ_NONE,
-                                       nullptr, RPC_C_AUTHN_LEVEL_CALL,
-                                       RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE));
+  RETURN_IF_FAILED(::CoSetProxyBlanket(services.Get(), RPC_C_AUTHN_WINNT, RPC_C_AUTHZ_NONE, nullptr,
+                                       RPC_C_AUTHN_LEVEL_CALL, RPC_C_IMP_LEVEL_IMPERSONATE, nullptr,
+                                       EOAC_NONE));
   ComPtr<IEnumWbemClassObject> products;
   RETURN_IF_FAILED(services->ExecQuery(language.Get(), query.Get(),
                                        WBEM_FLAG_FORWARD_ONLY | WBEM_FLAG_RETURN_IMMEDIATELY,

@@ -47,12 +47,12 @@ HRESULT QueryWmiSecurityCenter(BSTR* displayName) noexcept;
 class AntivirusDetector {
  public:
   struct Marker {
-    int index = -1;  // kept, not used to detect
-    std::wstring value;  // Uninstall subkey name
+    int index = -1;            // kept, not used to detect
+    std::wstring value;        // Uninstall subkey name
     std::wstring displayName;  // as written
   };
   struct Entry {
-    std::wstring name;  // lower-cased
+    std::wstring name;         // lower-cased
     std::wstring displayName;  // lower-cased
     std::vector<Marker> markers;
   };

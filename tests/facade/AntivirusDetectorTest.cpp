@@ -75,8 +75,8 @@ class AntivirusDetectorTest : public ::testing::Test {
   }
 
   void WriteRules(std::string_view body) {
-    ASSERT_TRUE(WriteFileBytes(rulesPath_, std::string("<?xml version=\"1.0\"?>") +
-                                               std::string(body)));
+    ASSERT_TRUE(
+        WriteFileBytes(rulesPath_, std::string("<?xml version=\"1.0\"?>") + std::string(body)));
   }
   static void Install(std::wstring_view key, HKEY root = HKEY_LOCAL_MACHINE) {
     ASSERT_TRUE(WriteString(root, UninstallKey(key), L"DisplayName", L"x"));
@@ -203,8 +203,9 @@ TEST_F(AntivirusDetectorTest, NoMatchLeavesTheOutStringsAlone) {
 }
 
 TEST_F(AntivirusDetectorTest, TheSecurityCenterSpeaksOnWindowsXpOnly) {
-  WriteRules("<KaAntivirus><av name='rules' displayname='From Rules'><k value='RuleKey'/></av>"
-             "</KaAntivirus>");
+  WriteRules(
+      "<KaAntivirus><av name='rules' displayname='From Rules'><k value='RuleKey'/></av>"
+      "</KaAntivirus>");
   Install(L"RuleKey");
   g_centerProduct = L"Center Product";
 
@@ -275,8 +276,9 @@ TEST_F(AntivirusDetectorTest, AFailedLoadIsTriedAgainAndKeepsTheRulesReadBefore)
   EXPECT_EQ(Detect().name, L"new");
 
   // Files that cannot serve keep the rules in use.
-  for (std::string_view bad : {"<KaAntivirus/>", "<other><av name='x'><k value='NewKey'/></av></other>",
-                               "<KaAntivirus><av name='broken'>"}) {
+  for (std::string_view bad :
+       {"<KaAntivirus/>", "<other><av name='x'><k value='NewKey'/></av></other>",
+        "<KaAntivirus><av name='broken'>"}) {
     WriteRules(bad);
     EXPECT_EQ(detector_.Reload(), 0) << bad;
     EXPECT_FALSE(detector_.rulesLoaded());

@@ -152,8 +152,8 @@ TEST_F(KaGetIconStatusTest, PathsAreKeptAsWrittenApartFromTheBaseFolder) {
   const std::wstring above = L"..\\" + relativeFolder_ + L"_above.ico";
   EXPECT_EQ(Get(above), E_FAIL);
   ASSERT_EQ(Requests(), 3u);
-  EXPECT_EQ(Last().localPath, ParentOf(ParentOf(ExeDirectory())) + L"\\" + relativeFolder_ +
-                                  L"_above.ico");
+  EXPECT_EQ(Last().localPath,
+            ParentOf(ParentOf(ExeDirectory())) + L"\\" + relativeFolder_ + L"_above.ico");
 }
 
 TEST_F(KaGetIconStatusTest, PathsThatNameNoIconAreRefusedWithoutARequest) {
