@@ -46,6 +46,13 @@ HRESULT PoseAsCenter(BSTR* displayName) {
   return g_centerResult;
 }
 
+std::wstring g_modulePath;
+
+DWORD WINAPI PoseAsModule(HMODULE, LPWSTR name, DWORD capacity) {
+  ::lstrcpynW(name, g_modulePath.c_str(), static_cast<int>(capacity));
+  return static_cast<DWORD>(g_modulePath.size());
+}
+
 std::wstring UninstallKey(std::wstring_view name) {
   return std::wstring(kUninstallKeyPath) + L"\\" + std::wstring(name);
 }
@@ -289,17 +296,12 @@ TEST_F(AntivirusDetectorTest, AFailedLoadIsTriedAgainAndKeepsTheRulesReadBefore)
 // The module's own detector reads KaData beside the module, fixed when first
 // used; only this test touches it in this process.
 TEST_F(AntivirusDetectorTest, TheModuleDetectorReadsKaDataBesideTheModule) {
-  static std::wstring modulePath;
-  modulePath = dir_.Join(L"Tessary.dll");
+  g_modulePath = dir_.Join(L"Tessary.dll");
   ASSERT_TRUE(CreateDirectories(dir_.Join(L"KaData")));
   ASSERT_TRUE(WriteFileBytes(dir_.Join(L"KaData\\KaAntivirusIdentify.xml"),
                              "<KaAntivirus><av name='Beside'><k value='BesideKey'/></av>"
                              "</KaAntivirus>"));
-  SetModuleFileNameQuery([](HMODULE, LPWSTR name, DWORD capacity) -> DWORD {
-    return ::lstrcpynW(name, modulePath.c_str(), static_cast<int>(capacity))
-               ? static_cast<DWORD>(modulePath.size())
-               : 0;
-  });
+  SetModuleFileNameQuery(&PoseAsModule);
   Install(L"BesideKey");
   kaSoftInstallStatus status = kaSoftInstallStatus_unknown;
   UniqueBstr name;
