@@ -15,7 +15,6 @@
 #include "facade/AntivirusDetector.h"
 #include "inventory/InstalledProgramInventory.h"
 #include "inventory/WindowsVersion.h"
-#include "inventory/XmlAccess.h"
 #include "support/TestSupport.h"
 
 namespace tessary::testing {
@@ -44,13 +43,6 @@ HRESULT PoseAsCenter(BSTR* displayName) {
   ++g_centerCalls;
   *displayName = g_centerProduct ? ::SysAllocString(g_centerProduct) : nullptr;
   return g_centerResult;
-}
-
-std::wstring g_modulePath;
-
-DWORD WINAPI PoseAsModule(HMODULE, LPWSTR name, DWORD capacity) {
-  ::lstrcpynW(name, g_modulePath.c_str(), static_cast<int>(capacity));
-  return static_cast<DWORD>(g_modulePath.size());
 }
 
 std::wstring UninstallKey(std::wstring_view name) {
@@ -149,6 +141,7 @@ TEST_F(AntivirusDetectorTest, NamesTheProductAsTheMatchingEntryAndMarkerSay) {
       "  <av name='Bare'><k value='BareKey'/></av>"
       "  <av name='Literal' displayname='Literal Shield'><k value='LitKey' displayname='Unknown'/>"
       "  </av>"
+      "  <av name='Zeta'><k value='LitKey'/></av>"
       "</KaAntivirus>");
   Install(L"Plain");
   Answer answer = Detect();
@@ -166,41 +159,30 @@ TEST_F(AntivirusDetectorTest, NamesTheProductAsTheMatchingEntryAndMarkerSay) {
   EXPECT_EQ(answer.name, L"bare");
   EXPECT_EQ(answer.displayName, L"bare");
 
-  ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, UninstallKey(L"BareKey").c_str());
+  // Entries are tried in ascending order of name: bare before literal.
   Install(L"LitKey", HKEY_CURRENT_USER);
+  EXPECT_EQ(Detect().name, L"bare");
+  ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, UninstallKey(L"BareKey").c_str());
   answer = Detect();
   EXPECT_EQ(answer.name, L"literal");
   EXPECT_EQ(answer.displayName, L"literal shield");
   EXPECT_EQ(g_centerCalls, 0);
 }
 
-TEST_F(AntivirusDetectorTest, EntriesAreTriedInAscendingNameOrder) {
-  WriteRules(
-      "<KaAntivirus><av name='b'><k value='KeyB'/></av><av name='a'><k value='KeyA'/></av>"
-      "<av name='B2'><k value='KeyA'/></av></KaAntivirus>");
-  Install(L"KeyB");
-  Install(L"KeyA");
-  EXPECT_EQ(Detect().name, L"a");
-  ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, UninstallKey(L"KeyA").c_str());
-  EXPECT_EQ(Detect().name, L"b");
-}
-
 TEST_F(AntivirusDetectorTest, NoMatchLeavesTheOutStringsAlone) {
   WriteRules("<KaAntivirus><av name='a'><k value='Missing'/><k/><k value=''/></av></KaAntivirus>");
   // The Uninstall key itself exists: a marker without a value must not match it.
   Install(L"SomethingElse");
-  UniqueBstr name, shown;
-  ASSERT_TRUE(name.CopyFrom(L"before"));
-  ASSERT_TRUE(shown.CopyFrom(L"kept"));
-  BSTR nameBefore = name.Get();
+  BSTR name = ::SysAllocString(L"before");
+  BSTR shown = ::SysAllocString(L"kept");
+  const BSTR nameBefore = name;
   kaSoftInstallStatus status = kaSoftInstallStatus_unknown;
-  BSTR rawName = name.Detach(), rawShown = shown.Detach();
-  EXPECT_EQ(detector_.Detect(&status, &rawName, &rawShown), S_OK);
-  name.Attach(rawName);
-  shown.Attach(rawShown);
+  EXPECT_EQ(detector_.Detect(&status, &name, &shown), S_OK);
   EXPECT_EQ(status, kaSoftInstallStatus_noInstall);
-  EXPECT_EQ(name.Get(), nameBefore);
-  EXPECT_EQ(BstrView(shown.Get()), L"kept");
+  EXPECT_EQ(name, nameBefore);
+  EXPECT_EQ(BstrView(shown), L"kept");
+  ::SysFreeString(name);
+  ::SysFreeString(shown);
 
   // Out strings are optional; the status is not.
   Install(L"Missing");
@@ -291,32 +273,6 @@ TEST_F(AntivirusDetectorTest, AFailedLoadIsTriedAgainAndKeepsTheRulesReadBefore)
     EXPECT_FALSE(detector_.rulesLoaded());
     EXPECT_EQ(Detect().name, L"new") << bad;
   }
-}
-
-// The module's own detector reads KaData beside the module, fixed when first
-// used; only this test touches it in this process.
-TEST_F(AntivirusDetectorTest, TheModuleDetectorReadsKaDataBesideTheModule) {
-  g_modulePath = dir_.Join(L"Tessary.dll");
-  ASSERT_TRUE(CreateDirectories(dir_.Join(L"KaData")));
-  ASSERT_TRUE(WriteFileBytes(dir_.Join(L"KaData\\KaAntivirusIdentify.xml"),
-                             "<KaAntivirus><av name='Beside'><k value='BesideKey'/></av>"
-                             "</KaAntivirus>"));
-  SetModuleFileNameQuery(&PoseAsModule);
-  Install(L"BesideKey");
-  kaSoftInstallStatus status = kaSoftInstallStatus_unknown;
-  UniqueBstr name;
-  EXPECT_EQ(DetectAntivirus(&status, name.Receive(), nullptr), S_OK);
-  SetModuleFileNameQuery(nullptr);
-  EXPECT_EQ(status, kaSoftInstallStatus_installed);
-  EXPECT_EQ(BstrView(name.Get()), L"beside");
-  EXPECT_EQ(DetectAntivirus(nullptr, nullptr, nullptr), E_POINTER);
-
-  ASSERT_TRUE(WriteFileBytes(dir_.Join(L"KaData\\KaAntivirusIdentify.xml"),
-                             "<KaAntivirus><av name='Renamed'><k value='BesideKey'/></av>"
-                             "</KaAntivirus>"));
-  EXPECT_EQ(ReloadAntivirusRules(), 1);
-  EXPECT_EQ(DetectAntivirus(&status, name.Receive(), nullptr), S_OK);
-  EXPECT_EQ(BstrView(name.Get()), L"renamed");
 }
 
 // What the host sees: the status manager of a private copy of the DLL asks

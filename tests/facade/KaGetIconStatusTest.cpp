@@ -213,20 +213,11 @@ TEST_F(KaGetIconStatusTest, TheClassObjectRefusesAggregationAndServesOneInterfac
             CLASS_E_NOAGGREGATION);
   EXPECT_EQ(inner, nullptr);
 
-  ComPtr<IUnknown> identity, again;
-  ASSERT_EQ(icons_.As(&identity), S_OK);
-  ComPtr<IKaGetIconStatus> back;
-  ASSERT_EQ(identity.As(&back), S_OK);
-  ASSERT_EQ(back.As(&again), S_OK);
-  EXPECT_EQ(identity.Get(), again.Get());
   void* none = reinterpret_cast<void*>(1);
   EXPECT_EQ(icons_->QueryInterface(__uuidof(IKaSoftStatusManager), &none), E_NOINTERFACE);
   EXPECT_EQ(none, nullptr);
 
   factory.Reset();
-  identity.Reset();
-  again.Reset();
-  back.Reset();
   icons_.Reset();
   plugin_->Detach();
   plugin_.Reset();
