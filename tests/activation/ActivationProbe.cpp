@@ -67,9 +67,10 @@ int wmain(int argc, wchar_t** argv) {
       if (present) Fail(L"unexpected registration of", cls.name);
       continue;
     }
-    // A class joins the registration when it is built; each one present
-    // must activate.
-    if (!present) continue;
+    if (!present) {
+      Fail(L"missing registration of", cls.name);
+      continue;
+    }
     IUnknown* object = nullptr;
     const HRESULT hr = ::CoCreateInstance(*cls.clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown,
                                           reinterpret_cast<void**>(&object));

@@ -61,9 +61,12 @@ TEST(ExportsTest, AggregationFollowsTheClassTable) {
     bool allowed;
   };
   const Case cases[] = {
-      {&CLSID_KaSoftStatusManager, false}, {&CLSID_KaSoftWare, false},
-      {&CLSID_KaSoftMainType, false},      {&CLSID_KaSoftwareCatelog, true},
-      {&CLSID_KaSoftTypeStorage, true},    {&CLSID_KaSoftwareVerItem, true},
+      {&CLSID_KaCommonSoft, true},        {&CLSID_KaInstalledSoft, true},
+      {&CLSID_KaGetIconStatus, false},    {&CLSID_KaRecommendCatalog, true},
+      {&CLSID_KaRecommendSoft, true},     {&CLSID_KaSoftStatusManager, false},
+      {&CLSID_KaSoftUpdater, true},       {&CLSID_KaSoftTypeStorage, true},
+      {&CLSID_KaSoftwareCatelog, true},   {&CLSID_KaSoftWare, false},
+      {&CLSID_KaSoftMainType, false},     {&CLSID_KaSoftwareVerItem, true},
   };
   for (const Case& c : cases) {
     ComPtr<IClassFactory> factory;

@@ -215,6 +215,11 @@ TEST_F(ModuleRegistrationTest, TheExportedEntryPointsRegisterAndUnregister) {
   ASSERT_TRUE(sandbox_.ok());
   ASSERT_TRUE(dll_.ok());
   ASSERT_EQ(dll_.RegisterServer(), S_OK);
+  for (const NamedClass& cls : kClasses) {
+    EXPECT_EQ(KeyExists(HKEY_CLASSES_ROOT, L"CLSID\\" + Guid(*cls.entry.clsid) + L"\\InprocServer32"),
+              cls.entry.writtenAtRegistration)
+        << cls.name;
+  }
   EXPECT_EQ(ReadString(HKEY_CLASSES_ROOT, L"AppID\\" + appId_, nullptr), L"Tessary");
   EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, L"TypeLib\\" + libId_ + L"\\1.0"));
   // Only automation interfaces get Interface keys.
@@ -224,6 +229,9 @@ TEST_F(ModuleRegistrationTest, TheExportedEntryPointsRegisterAndUnregister) {
   EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, L"Interface\\" + Guid(IID_IKaCommonSoft)));
 
   ASSERT_EQ(dll_.UnregisterServer(), S_OK);
+  for (const NamedClass& cls : kClasses) {
+    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, L"CLSID\\" + Guid(*cls.entry.clsid))) << cls.name;
+  }
   EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, L"AppID\\" + appId_));
   EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, L"TypeLib\\" + libId_));
   EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, L"Interface\\" + Guid(IID_IKaRecommendSoft)));
