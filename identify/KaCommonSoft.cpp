@@ -99,25 +99,33 @@ void KaCommonSoft::Identify(SoftwareRule& entry) {
   entry.status = found ? kaSoftInstallStatus_installed : kaSoftInstallStatus_noInstall;
 }
 
+HRESULT KaCommonSoft::LookupIdentified(BSTR name, kaSoftInstallStatus* status,
+                                       SoftwareRule*& entry) {
+  entry = Lookup(name);
+  if (!entry) {
+    *status = kaSoftInstallStatus_noIdentifyInfo;
+    return S_OK;
+  }
+  if (entry->status == kaSoftInstallStatus_unknown) {
+    // Without an engine nothing can be identified: say so, honestly.
+    if (!engine_) {
+      entry = nullptr;
+      *status = kaSoftInstallStatus_unknown;
+      return E_FAIL;
+    }
+    Identify(*entry);
+  }
+  return S_OK;
+}
+
 STDMETHODIMP KaCommonSoft::QuerySoftInstallStatus(BSTR bstrSoftName,
                                                   kaSoftInstallStatus* lpInstallStatus) noexcept {
   if (!bstrSoftName || !lpInstallStatus) return E_POINTER;
   return Guarded([&] {
-    SoftwareRule* entry = Lookup(bstrSoftName);
-    if (!entry) {
-      *lpInstallStatus = kaSoftInstallStatus_noIdentifyInfo;
-      return S_OK;
-    }
-    if (entry->status == kaSoftInstallStatus_unknown) {
-      // Without an engine nothing can be identified: say so, honestly.
-      if (!engine_) {
-        *lpInstallStatus = kaSoftInstallStatus_unknown;
-        return E_FAIL;
-      }
-      Identify(*entry);
-    }
-    *lpInstallStatus = entry->status;
-    return S_OK;
+    SoftwareRule* entry = nullptr;
+    const HRESULT hr = LookupIdentified(bstrSoftName, lpInstallStatus, entry);
+    if (entry) *lpInstallStatus = entry->status;
+    return hr;
   });
 }
 
@@ -161,18 +169,9 @@ STDMETHODIMP KaCommonSoft::GetSoftVersion(BSTR bstrSoftName, kaSoftInstallStatus
   if (lpbstrVersion) *lpbstrVersion = nullptr;
   if (lpbstrDisplayName) *lpbstrDisplayName = nullptr;
   return Guarded([&] {
-    SoftwareRule* entry = Lookup(bstrSoftName);
-    if (!entry) {
-      *lpInstallStatus = kaSoftInstallStatus_noIdentifyInfo;
-      return S_OK;
-    }
-    if (entry->status == kaSoftInstallStatus_unknown) {
-      if (!engine_) {
-        *lpInstallStatus = kaSoftInstallStatus_unknown;
-        return E_FAIL;
-      }
-      Identify(*entry);
-    }
+    SoftwareRule* entry = nullptr;
+    const HRESULT hr = LookupIdentified(bstrSoftName, lpInstallStatus, entry);
+    if (!entry) return hr;
     UniqueBstr version;
     UniqueBstr displayName;
     if (lpbstrVersion) RETURN_HR_IF(E_OUTOFMEMORY, !CopyNonEmpty(entry->version, version));

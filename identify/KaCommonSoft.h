@@ -40,6 +40,9 @@ class KaCommonSoft final : public ComObject<KaCommonSoft, IKaCommonSoft> {
   // The entry for a name in any letter case; null when the rules do not
   // know it. May throw bad_alloc.
   SoftwareRule* Lookup(BSTR name);
+  // The rule entry of `name`, identified if it was not yet; null (with the
+  // status to report) when there is none or it cannot be identified.
+  HRESULT LookupIdentified(BSTR name, kaSoftInstallStatus* status, SoftwareRule*& entry);
   // Fills the entry's status, version and display name from the engine.
   void Identify(SoftwareRule& entry);
   void IdentifyByRegistry(SoftwareRule& entry, bool& found);
