@@ -57,12 +57,6 @@ class CatalogFixture : public ::testing::Test {
     host_.Shutdown();
   }
 
-  // Publishes the DLL's status manager, as the finished one publishes itself.
-  void PublishManager() {
-    ASSERT_HRESULT_SUCCEEDED(
-        host_.Services()->RegisterService(__uuidof(IKaSoftStatusManager), manager_.Get()));
-  }
-
   std::wstring WriteData(const wchar_t* name, std::string_view bytes) {
     const std::wstring path = dir_.Join(name);
     EXPECT_TRUE(WriteFileBytes(path, bytes));

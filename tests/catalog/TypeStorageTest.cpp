@@ -61,7 +61,6 @@ class TypeStorageTest : private PrivateCopy, public CatalogFixture {
 };
 
 TEST_F(TypeStorageTest, KeysMatchInAnyCaseAndTypesAreNamed) {
-  PublishManager();
   SetCatalog(kCatalog);
   WriteType(L"types.xml",
             "<vedad result='0' msg=''>"
@@ -82,7 +81,6 @@ TEST_F(TypeStorageTest, KeysMatchInAnyCaseAndTypesAreNamed) {
 }
 
 TEST_F(TypeStorageTest, XmlFilesInAnyCaseAndFolderAreReadInNameOrder) {
-  PublishManager();
   SetCatalog(kCatalog);
   // Written out of order: the outcome follows the names.
   WriteType(L"c.xml", "<vedad><e regkey='shared' maintype='1'/><e regkey='c' maintype='1'/></vedad>");
@@ -104,7 +102,6 @@ TEST_F(TypeStorageTest, XmlFilesInAnyCaseAndFolderAreReadInNameOrder) {
 // only while their full path does: the walk ends there (a folder linked into
 // itself ends there too), on every platform alike.
 TEST_F(TypeStorageTest, PathsBeyondAPathBufferAreNotRead) {
-  PublishManager();
   SetCatalog(kCatalog);
   std::wstring parent = TypeFolder();
   while (parent.size() < MAX_PATH - 30) parent += L"\\" + std::wstring(10, L'd');
@@ -135,7 +132,6 @@ TEST_F(TypeStorageTest, PathsBeyondAPathBufferAreNotRead) {
 }
 
 TEST_F(TypeStorageTest, TheFolderIsScannedOnceAndNamesStayAsScanned) {
-  PublishManager();
   SetCatalog(kCatalog);
   WriteType(L"one.xml", "<vedad><e regkey='first' maintype='1'/></vedad>");
   auto storage = Storage();
@@ -154,17 +150,16 @@ TEST_F(TypeStorageTest, TheFolderIsScannedOnceAndNamesStayAsScanned) {
 TEST_F(TypeStorageTest, WithoutAPublishedManagerOrMainTypesNothingIsRead) {
   WriteType(L"types.xml", "<vedad><e regkey='key' maintype='1'/></vedad>");
   SetCatalog(kCatalog);
+  host_.Services()->RevokeService(__uuidof(IKaSoftStatusManager));
   TypeOf(Storage().Get(), L"key", E_FAIL);  // nobody published
 
   plugin_->Detach();
   plugin_->Attach(host_.Services());
-  PublishManager();
   SetCatalog("<vedad><software_list/></vedad>");
   TypeOf(Storage().Get(), L"key", E_FAIL);  // a catalog without main types
 }
 
 TEST_F(TypeStorageTest, AStorageMadeThroughItsClassObjectIsNeverFilled) {
-  PublishManager();
   SetCatalog(kCatalog);
   WriteType(L"types.xml", "<vedad><e regkey='key' maintype='1'/></vedad>");
   ComPtr<IKaSoftTypeStorage> storage;
