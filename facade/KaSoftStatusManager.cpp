@@ -129,8 +129,7 @@ KaSoftStatusManager::~KaSoftStatusManager() {
 LRESULT CALLBACK KaSoftStatusManager::WindowProc(HWND window, UINT message, WPARAM wParam,
                                                  LPARAM lParam) noexcept {
   if (message == WM_TIMER) {
-    auto* self =
-        reinterpret_cast<KaSoftStatusManager*>(::GetWindowLongPtrW(window, GWLP_USERDATA));
+    auto* self = reinterpret_cast<KaSoftStatusManager*>(::GetWindowLongPtrW(window, GWLP_USERDATA));
     if (self) self->OnTimer(static_cast<UINT_PTR>(wParam));
     return 0;
   }

@@ -62,7 +62,9 @@ bool PumpUntil(DWORD ms, Done done) {
     ::MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(end - now), QS_ALLINPUT);
   }
 }
-void Pump(DWORD ms) { PumpUntil(ms, [] { return false; }); }
+void Pump(DWORD ms) {
+  PumpUntil(ms, [] { return false; });
+}
 
 HWND FindFacadeWindow() {
   HWND found = nullptr;
@@ -227,8 +229,7 @@ TEST_F(KaSoftStatusManagerTest, StatusQueriesGoToOneCommonSoftObjectUnderTheWait
   ::SetCursor(cross);
   kaSoftInstallStatus status{};
   Bstr version, displayName;
-  EXPECT_EQ(manager_->GetSoftInstallStatus(Bstr(L"foo"), &status, version.Out(),
-                                           displayName.Out()),
+  EXPECT_EQ(manager_->GetSoftInstallStatus(Bstr(L"foo"), &status, version.Out(), displayName.Out()),
             S_OK);
   EXPECT_EQ(::GetCursor(), cross);
   EXPECT_EQ(status, kaSoftInstallStatus_installed);
