@@ -66,20 +66,17 @@ void Pump(DWORD ms) {
   PumpUntil(ms, [] { return false; });
 }
 
+BOOL CALLBACK KeepFacadeWindow(HWND window, LPARAM out) {
+  wchar_t name[64] = {};
+  ::GetClassNameW(window, name, 64);
+  if (!std::wstring_view(name).starts_with(L"Tessary.StatusManager.")) return TRUE;
+  *reinterpret_cast<HWND*>(out) = window;
+  return FALSE;
+}
+
 HWND FindFacadeWindow() {
   HWND found = nullptr;
-  ::EnumThreadWindows(
-      ::GetCurrentThreadId(),
-      [](HWND window, LPARAM out) -> BOOL {
-        wchar_t name[64] = {};
-        ::GetClassNameW(window, name, 64);
-        if (std::wstring_view(name).starts_with(L"Tessary.StatusManager.")) {
-          *reinterpret_cast<HWND*>(out) = window;
-          return FALSE;
-        }
-        return TRUE;
-      },
-      reinterpret_cast<LPARAM>(&found));
+  ::EnumThreadWindows(::GetCurrentThreadId(), &KeepFacadeWindow, reinterpret_cast<LPARAM>(&found));
   return found;
 }
 
