@@ -488,9 +488,15 @@ bool ParseOptions(int argc, wchar_t** argv, Options& options) {
   return true;
 }
 
-// Configures our host the way the download manager is set up.
-void ConfigureHost(Host& host, const std::wstring& folder) {
-  host.Data().SetDataFilePath(HostDataService::kCatalogFile, JoinPath(folder, L"catalog.xml"));
+// Configures our host the way the download manager is set up. False when
+// there is no catalog: the component would load an empty one without a word.
+bool ConfigureHost(Host& host, const std::wstring& folder) {
+  const std::wstring catalog = JoinPath(folder, L"catalog.xml");
+  if (::GetFileAttributesW(catalog.c_str()) == INVALID_FILE_ATTRIBUTES) {
+    Line(L"No catalog: " + catalog + L" is missing");
+    return false;
+  }
+  host.Data().SetDataFilePath(HostDataService::kCatalogFile, catalog);
   host.Data().SetDataFilePath(HostDataService::kRegistryKeyFile, JoinPath(folder, L"regkeys.xml"));
   std::wstring ignoreList;
   if (ReadUtf8File(JoinPath(folder, L"ignorelist.xml"), ignoreList)) {
@@ -499,6 +505,7 @@ void ConfigureHost(Host& host, const std::wstring& folder) {
     Line(L"(no ignorelist.xml in " + folder + L": no update is ignored)");
   }
   Line(L"Host data: " + folder);
+  return true;
 }
 
 int RunJob(const Options& options) {
@@ -510,7 +517,7 @@ int RunJob(const Options& options) {
 
   Host host;
   if (!job.Check(host.Start(), L"starting our host")) return 2;
-  ConfigureHost(host, options.dataFolder);
+  if (!ConfigureHost(host, options.dataFolder)) return 2;
 
   ComPtr<IKaHostPlugin> plugin;
   if (!job.Check(manager.As(&plugin), L"QueryInterface(IKaHostPlugin)")) return 1;

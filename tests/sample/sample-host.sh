@@ -46,5 +46,18 @@ expect "3 lists (through IDispatch: 3)"
 expect "1. Tallow Sheets  [not installed]"
 expect "installed: kestrel (Kestrel Internet Security 7)"
 
+# Without its catalog the host does not start the job.
+wine "C:\\tessary\\$(basename "$SAMPLE")" 'C:\nowhere' </dev/null >/dev/null 2>&1
+rc=$?
+[ $rc -eq 2 ] || fail "without a catalog the sample host exited $rc, not 2"
+
+# Unregistered, it falls back to the DLL it is given.
+wine regsvr32 /u /s "C:\\tessary\\$(basename "$DLL")" </dev/null >/dev/null 2>&1
+out=$(wine "C:\\tessary\\$(basename "$SAMPLE")" --dll "C:\\tessary\\$(basename "$DLL")" </dev/null 2>&1)
+rc=$?
+[ $rc -eq 0 ] || fail "with --dll the sample host exited $rc: $out"
+expect "created through C:\\tessary\\$(basename "$DLL")"
+expect "installed: kestrel (Kestrel Internet Security 7)"
+
 wineserver -k >/dev/null 2>&1
 echo "sample host passed"
