@@ -3,6 +3,7 @@
 #include <cwchar>
 #include <iterator>
 #include <string>
+#include <utility>
 
 #include "catalog/KaSoftwareCatelog.h"
 #include "common/Result.h"
