@@ -72,10 +72,14 @@ std::wstring OrNone(const UniqueBstr& text) {
 
 const wchar_t* StatusName(kaSoftInstallStatus status) {
   switch (status) {
-    case kaSoftInstallStatus_installed: return L"installed";
-    case kaSoftInstallStatus_noInstall: return L"not installed";
-    case kaSoftInstallStatus_noIdentifyInfo: return L"no identification rules";
-    case kaSoftInstallStatus_unknown: return L"not identified yet";
+    case kaSoftInstallStatus_installed:
+      return L"installed";
+    case kaSoftInstallStatus_noInstall:
+      return L"not installed";
+    case kaSoftInstallStatus_noIdentifyInfo:
+      return L"no identification rules";
+    case kaSoftInstallStatus_unknown:
+      return L"not identified yet";
   }
   return L"unexpected status";
 }
@@ -118,8 +122,8 @@ bool ReadUtf8File(const std::wstring& path, std::wstring& text) {
   if (bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) bytes.erase(0, 3);
   text.clear();
   if (bytes.empty()) return true;
-  const int length = ::MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()),
-                                           nullptr, 0);
+  const int length =
+      ::MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
   if (length <= 0) return false;
   text.resize(static_cast<size_t>(length));
   ::MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), text.data(),
@@ -211,8 +215,7 @@ bool PumpUntilWarm(DWORD limitMs, DWORD& elapsedMs) {
     }
     const ULONGLONG now = ::GetTickCount64();
     if (now >= deadline) return false;
-    ::MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(deadline - now),
-                                QS_ALLINPUT);
+    ::MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(deadline - now), QS_ALLINPUT);
   }
 }
 
@@ -297,7 +300,8 @@ void PrintProgram(Job& job, IKaSoftStatusManager* manager, IKaSoftWare* soft,
     UniqueBstr asked;
     if (!asked.CopyFrom(version ? version.Get() : L"")) return;
     HRESULT hr = manager->GetUninstallString(name.Get(), asked.Get(), uninstall.Receive());
-    Line(L"    uninstall       " + (SUCCEEDED(hr) ? OrNone(uninstall) : L"(none: " + Hex(hr) + L")"));
+    Line(L"    uninstall       " +
+         (SUCCEEDED(hr) ? OrNone(uninstall) : L"(none: " + Hex(hr) + L")"));
     hr = manager->GetStartupExeString(name.Get(), startup.Receive());
     Line(L"    starts          " + (SUCCEEDED(hr) ? OrNone(startup) : L"(none: " + Hex(hr) + L")"));
   }
@@ -440,8 +444,8 @@ void PrintRecommendations(Job& job, IKaSoftStatusManager* manager) {
       kaSoftInstallStatus status = kaSoftInstallStatus_unknown;
       UniqueBstr version;
       std::wstring state = L"?";
-      if (SUCCEEDED(manager->GetSoftInstallStatus(program.Get(), &status, version.Receive(),
-                                                  nullptr))) {
+      if (SUCCEEDED(
+              manager->GetSoftInstallStatus(program.Get(), &status, version.Receive(), nullptr))) {
         state = StatusName(status);
         if (status == kaSoftInstallStatus_installed && !version.Empty()) {
           state += L" " + Text(version);

@@ -70,7 +70,8 @@ program HKLM 'Kestrel Internet Security' 'Kestrel Internet Security' '7.0.310' \
 # Add/Remove Programs cache record of Quillpad: 552 bytes, the program's path
 # at offset 28 (UTF-16, 260 characters). Windows keeps it per user from
 # Vista on, per machine before.
-path_hex=$(printf '%s' "$WPF\\Quillpad\\quillpad.exe" | iconv -t UTF-16LE | od -An -tx1 | tr -d ' \n')
+path_hex=$(printf '%s' "$WPF\\Quillpad\\quillpad.exe" | iconv -t UTF-16LE | od -An -tx1 |
+  tr -d ' \n')
 record="28020000010000000000000000000000000000000000000000000000$path_hex"
 while [ ${#record} -lt 1104 ]; do record="${record}00"; done
 reg_add "HKCU\\$ARPCACHE\\QuillpadNotes" SlowInfoCache "$record" REG_BINARY

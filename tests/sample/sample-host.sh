@@ -21,7 +21,8 @@ rm -rf "$DIR"
 mkdir -p "$DIR"
 cp "$DLL" "$SAMPLE" "$DIR/"
 cp -r "$ROOT/data/KaData" "$ROOT/data/host" "$DIR/"
-wine regsvr32 /s "C:\\tessary\\$(basename "$DLL")" </dev/null >/dev/null 2>&1 || fail "regsvr32 exited $?"
+wine regsvr32 /s "C:\\tessary\\$(basename "$DLL")" </dev/null >/dev/null 2>&1 ||
+  fail "regsvr32 exited $?"
 sh "$ROOT/scripts/sample-pc.sh" "$ARCH"
 
 out=$(wine "C:\\tessary\\$(basename "$SAMPLE")" </dev/null 2>&1)
@@ -53,7 +54,8 @@ rc=$?
 
 # Unregistered, it falls back to the DLL it is given.
 wine regsvr32 /u /s "C:\\tessary\\$(basename "$DLL")" </dev/null >/dev/null 2>&1
-out=$(wine "C:\\tessary\\$(basename "$SAMPLE")" --dll "C:\\tessary\\$(basename "$DLL")" </dev/null 2>&1)
+out=$(wine "C:\\tessary\\$(basename "$SAMPLE")" --dll "C:\\tessary\\$(basename "$DLL")" \
+  </dev/null 2>&1)
 rc=$?
 [ $rc -eq 0 ] || fail "with --dll the sample host exited $rc: $out"
 expect "created through C:\\tessary\\$(basename "$DLL")"
