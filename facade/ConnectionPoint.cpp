@@ -5,75 +5,11 @@
 
 #include "common/Result.h"
 #include "server/ComObject.h"
+#include "server/SnapshotEnum.h"
 
 namespace tessary {
 
 using Microsoft::WRL::ComPtr;
-
-namespace {
-
-struct Connection {
-  ComPtr<IUnknown> sink;
-  DWORD cookie = 0;
-};
-
-void CopyOut(const Connection& in, CONNECTDATA* out) noexcept {
-  out->pUnk = in.sink.Get();
-  out->pUnk->AddRef();
-  out->dwCookie = in.cookie;
-}
-
-void CopyOut(const ComPtr<IConnectionPoint>& in, IConnectionPoint** out) noexcept {
-  *out = in.Get();
-  (*out)->AddRef();
-}
-
-// Walks a copy taken when the enumerator was made; clones share the copy.
-template <typename IEnum, typename Out, typename Item>
-class SnapshotEnum final : public ComObject<SnapshotEnum<IEnum, Out, Item>, IEnum> {
- public:
-  using Items = std::shared_ptr<const std::vector<Item>>;
-  SnapshotEnum(Items items, size_t position) noexcept
-      : items_(std::move(items)), position_(position) {}
-
-  STDMETHODIMP Next(ULONG count, Out* out, ULONG* fetched) noexcept override {
-    if (!out || (count != 1 && !fetched)) return E_POINTER;
-    ULONG n = 0;
-    while (n < count && position_ < items_->size()) CopyOut((*items_)[position_++], &out[n++]);
-    if (fetched) *fetched = n;
-    return n == count ? S_OK : S_FALSE;
-  }
-  STDMETHODIMP Skip(ULONG count) noexcept override {
-    const size_t left = items_->size() - position_;
-    if (count > left) {
-      position_ = items_->size();
-      return S_FALSE;
-    }
-    position_ += count;
-    return S_OK;
-  }
-  STDMETHODIMP Reset() noexcept override {
-    position_ = 0;
-    return S_OK;
-  }
-  STDMETHODIMP Clone(IEnum** out) noexcept override {
-    if (!out) return E_POINTER;
-    *out = nullptr;
-    ComPtr<SnapshotEnum> copy;
-    RETURN_IF_FAILED(MakeComObject(copy, items_, position_));
-    *out = copy.Detach();
-    return S_OK;
-  }
-
- private:
-  Items items_;
-  size_t position_;
-};
-
-using ConnectionEnum = SnapshotEnum<IEnumConnections, CONNECTDATA, Connection>;
-using PointEnum = SnapshotEnum<IEnumConnectionPoints, IConnectionPoint*, ComPtr<IConnectionPoint>>;
-
-}  // namespace
 
 size_t EmbeddedConnectionPoint::ConnectionCount() const noexcept {
   size_t count = 0;
@@ -101,7 +37,7 @@ HRESULT EmbeddedConnectionPoint::EnumPoints(IEnumConnectionPoints** out) noexcep
   return Guarded([&]() -> HRESULT {
     auto items = std::make_shared<std::vector<ComPtr<IConnectionPoint>>>();
     items->emplace_back(this);
-    ComPtr<PointEnum> enumerator;
+    ComPtr<ConnectionPointEnum> enumerator;
     RETURN_IF_FAILED(MakeComObject(enumerator, std::move(items), size_t{0}));
     *out = enumerator.Detach();
     return S_OK;
@@ -169,7 +105,7 @@ STDMETHODIMP EmbeddedConnectionPoint::EnumConnections(IEnumConnections** out) no
   if (!out) return E_POINTER;
   *out = nullptr;
   return Guarded([&]() -> HRESULT {
-    auto items = std::make_shared<std::vector<Connection>>();
+    auto items = std::make_shared<std::vector<ConnectionItem>>();
     for (size_t i = 0; i < sinks_.size(); ++i) {
       if (sinks_[i]) items->push_back({sinks_[i], static_cast<DWORD>(i + 1)});
     }
