@@ -3,7 +3,7 @@
 # registered class through CoCreateInstance, then unregisters.
 set -u
 DLL="$1"; PROBE="$2"; PREFIX="$3"
-export WINEPREFIX="$PREFIX" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEPREFIX="$PREFIX" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d"
 
 fail() { echo "FAIL: $*"; wineserver -k >/dev/null 2>&1; exit 1; }
 

@@ -4,7 +4,7 @@
 # preparing it again is cheap, creating it is not.
 set -u
 ARCH="$1"; DLL="$2"; SAMPLE="$3"; ROOT="$4"; PREFIX="$5"
-export WINEPREFIX="$PREFIX" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEPREFIX="$PREFIX" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d"
 
 fail() { echo "FAIL: $*"; wineserver -k >/dev/null 2>&1; exit 1; }
 
