@@ -71,10 +71,10 @@ std::wstring ProgramFolder(const std::wstring& root, int i) {
 
 bool Populate(const std::wstring& root) {
   using tessary::testing::WriteString;
-  tessary::testing::VersionResourceSpec spec;
-  spec.fileVersionMS = tessary::testing::VersionWord(2, 7);
-  spec.productVersionMS = tessary::testing::VersionWord(2, 7);
-  const std::string resource = tessary::testing::BuildVersionResource(spec);
+  tessary::testing::VersionResourceLayout layout;
+  layout.fileVersionMS = tessary::testing::VersionWord(2, 7);
+  layout.productVersionMS = tessary::testing::VersionWord(2, 7);
+  const std::string resource = tessary::testing::BuildVersionResource(layout);
   for (int i = 0; i < kPrograms; ++i) {
     const std::wstring key = std::wstring(tessary::kUninstallKeyPath) + L"\\{BENCH-" +
                              Number(i, 4) + L"}_is1";

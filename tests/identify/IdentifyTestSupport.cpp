@@ -86,19 +86,19 @@ bool SetArpImagePath(HKEY root, const std::wstring& name, const std::wstring& im
 
 bool WriteVersionedFile(const std::wstring& path, Quad file, Quad product,
                         std::wstring_view fileString, std::wstring_view productString) {
-  VersionResourceSpec spec;
-  spec.fileVersionMS = VersionWord(file.a, file.b);
-  spec.fileVersionLS = VersionWord(file.c, file.d);
-  spec.productVersionMS = VersionWord(product.a, product.b);
-  spec.productVersionLS = VersionWord(product.c, product.d);
+  VersionResourceLayout layout;
+  layout.fileVersionMS = VersionWord(file.a, file.b);
+  layout.fileVersionLS = VersionWord(file.c, file.d);
+  layout.productVersionMS = VersionWord(product.a, product.b);
+  layout.productVersionLS = VersionWord(product.c, product.d);
   if (!fileString.empty() || !productString.empty()) {
     VersionStringTable table;
     if (!fileString.empty()) table.strings.emplace_back(L"FileVersion", fileString);
     if (!productString.empty()) table.strings.emplace_back(L"ProductVersion", productString);
-    spec.stringTables.push_back(table);
-    spec.translations = {{0x0409, 0x04b0}};
+    layout.stringTables.push_back(table);
+    layout.translations = {{0x0409, 0x04b0}};
   }
-  return WritePeWithVersion(path, BuildVersionResource(spec));
+  return WritePeWithVersion(path, BuildVersionResource(layout));
 }
 
 bool MakeShortcut(const std::wstring& link, const std::wstring& target) {

@@ -13,7 +13,7 @@
 
 using tessary::testing::BuildVersionResource;
 using tessary::testing::TempDir;
-using tessary::testing::VersionResourceSpec;
+using tessary::testing::VersionResourceLayout;
 using tessary::testing::VersionWord;
 using tessary::testing::WriteFileBytes;
 using tessary::testing::WritePeWithVersion;
@@ -29,7 +29,7 @@ struct Read {
 
 class FileVersionTest : public ::testing::Test {
  protected:
-  std::wstring Make(const VersionResourceSpec& spec) { return MakeRaw(BuildVersionResource(spec)); }
+  std::wstring Make(const VersionResourceLayout& layout) { return MakeRaw(BuildVersionResource(layout)); }
 
   std::wstring MakeRaw(const std::string& resource) {
     const std::wstring path = dir_.Join(L"v" + std::to_wstring(next_++) + L".dll");
@@ -51,13 +51,13 @@ class FileVersionTest : public ::testing::Test {
     return {ok, file, product};
   }
 
-  static VersionResourceSpec Spec(DWORD fileMS, DWORD fileLS, DWORD productMS, DWORD productLS) {
-    VersionResourceSpec spec;
-    spec.fileVersionMS = fileMS;
-    spec.fileVersionLS = fileLS;
-    spec.productVersionMS = productMS;
-    spec.productVersionLS = productLS;
-    return spec;
+  static VersionResourceLayout Layout(DWORD fileMS, DWORD fileLS, DWORD productMS, DWORD productLS) {
+    VersionResourceLayout layout;
+    layout.fileVersionMS = fileMS;
+    layout.fileVersionLS = fileLS;
+    layout.productVersionMS = productMS;
+    layout.productVersionLS = productLS;
+    return layout;
   }
 
   TempDir dir_;
@@ -72,7 +72,7 @@ void ExpectRead(const Read& read, bool ok, const wchar_t* file, const wchar_t* p
 
 TEST_F(FileVersionTest, FixedBlockFormatsEachHalf) {
   const std::wstring path =
-      Make(Spec(VersionWord(6, 0), VersionWord(2860, 1), VersionWord(65535, 7), VersionWord(0, 9)));
+      Make(Layout(VersionWord(6, 0), VersionWord(2860, 1), VersionWord(65535, 7), VersionWord(0, 9)));
   ExpectRead(Fixed(path), true, L"6.0.2860.1", L"65535.7.0.9");
 
   // The file version is kept when already present; the product is replaced.
@@ -89,59 +89,59 @@ TEST_F(FileVersionTest, FixedBlockFormatsEachHalf) {
 }
 
 TEST_F(FileVersionTest, ZeroVersionsEndTheFixedRead) {
-  ExpectRead(Fixed(Make(Spec(0, 0, VersionWord(1, 2), 0))), true, L"", L"");
-  ExpectRead(Fixed(Make(Spec(VersionWord(1, 2), 0, 0, 0))), true, L"1.2.0.0", L"");
-  VersionResourceSpec noFixed;
+  ExpectRead(Fixed(Make(Layout(0, 0, VersionWord(1, 2), 0))), true, L"", L"");
+  ExpectRead(Fixed(Make(Layout(VersionWord(1, 2), 0, 0, 0))), true, L"1.2.0.0", L"");
+  VersionResourceLayout noFixed;
   noFixed.hasFixedBlock = false;
   ExpectRead(Fixed(Make(noFixed)), true, L"", L"");
 }
 
 TEST_F(FileVersionTest, StringTableTextsStandAsWrittenButCut) {
-  VersionResourceSpec spec = Spec(VersionWord(9, 9), 0, VersionWord(9, 9), 0);
-  spec.stringTables = {
+  VersionResourceLayout layout = Layout(VersionWord(9, 9), 0, VersionWord(9, 9), 0);
+  layout.stringTables = {
       {L"040904b0", {{L"FileVersion", L"1, 0, 0, 1"}, {L"ProductVersion", L"1, 0, 0, 1"}}}};
-  spec.translations = {{0x0409, 0x04b0}};
-  ExpectRead(Strings(Make(spec)), true, L"1, 0, 0, 1", L"1, 0, 0, 1");
+  layout.translations = {{0x0409, 0x04b0}};
+  ExpectRead(Strings(Make(layout)), true, L"1, 0, 0, 1", L"1, 0, 0, 1");
 
   const std::wstring longText(600, L'9');
-  spec.stringTables[0].strings[0].second = longText;
-  EXPECT_EQ(Strings(Make(spec)).file, longText.substr(0, 255));
+  layout.stringTables[0].strings[0].second = longText;
+  EXPECT_EQ(Strings(Make(layout)).file, longText.substr(0, 255));
 }
 
 TEST_F(FileVersionTest, MissingStringsFallBackToTheFixedBlock) {
-  VersionResourceSpec spec = Spec(VersionWord(3, 0), 0, VersionWord(2, 3), VersionWord(4, 5));
-  spec.stringTables = {{L"040904b0", {{L"FileVersion", L"v3 beta"}}}};
-  spec.translations = {{0x0409, 0x04b0}};
-  ExpectRead(Strings(Make(spec)), true, L"v3 beta", L"2.3.4.5");
+  VersionResourceLayout layout = Layout(VersionWord(3, 0), 0, VersionWord(2, 3), VersionWord(4, 5));
+  layout.stringTables = {{L"040904b0", {{L"FileVersion", L"v3 beta"}}}};
+  layout.translations = {{0x0409, 0x04b0}};
+  ExpectRead(Strings(Make(layout)), true, L"v3 beta", L"2.3.4.5");
 
   // Only a product string: the fixed block's product version replaces it.
-  spec.stringTables = {{L"040904b0", {{L"ProductVersion", L"7.7"}}}};
-  ExpectRead(Strings(Make(spec)), true, L"3.0.0.0", L"2.3.4.5");
+  layout.stringTables = {{L"040904b0", {{L"ProductVersion", L"7.7"}}}};
+  ExpectRead(Strings(Make(layout)), true, L"3.0.0.0", L"2.3.4.5");
 
   // Strings without a translation table are never looked at.
-  spec.stringTables = {{L"040904b0", {{L"FileVersion", L"8"}, {L"ProductVersion", L"8"}}}};
-  spec.translations.clear();
-  ExpectRead(Strings(Make(spec)), true, L"3.0.0.0", L"2.3.4.5");
+  layout.stringTables = {{L"040904b0", {{L"FileVersion", L"8"}, {L"ProductVersion", L"8"}}}};
+  layout.translations.clear();
+  ExpectRead(Strings(Make(layout)), true, L"3.0.0.0", L"2.3.4.5");
 
   // A zero file version stops the fallback with nothing written.
-  VersionResourceSpec zero = Spec(0, 0, VersionWord(1, 0), 0);
+  VersionResourceLayout zero = Layout(0, 0, VersionWord(1, 0), 0);
   ExpectRead(Strings(Make(zero)), true, L"", L"");
 }
 
 TEST_F(FileVersionTest, LaterTranslationsWin) {
-  VersionResourceSpec spec = Spec(VersionWord(1, 0), 0, VersionWord(1, 0), 0);
-  spec.stringTables = {
+  VersionResourceLayout layout = Layout(VersionWord(1, 0), 0, VersionWord(1, 0), 0);
+  layout.stringTables = {
       {L"080404b0", {{L"FileVersion", L"first"}, {L"ProductVersion", L"first product"}}},
       {L"040904b0", {{L"FileVersion", L"second"}}},
   };
   // The third translation has no table and changes nothing.
-  spec.translations = {{0x0804, 0x04b0}, {0x0409, 0x04b0}, {0x0407, 0x04e4}};
-  ExpectRead(Strings(Make(spec)), true, L"second", L"first product");
+  layout.translations = {{0x0804, 0x04b0}, {0x0409, 0x04b0}, {0x0407, 0x04e4}};
+  ExpectRead(Strings(Make(layout)), true, L"second", L"first product");
 }
 
 TEST_F(FileVersionTest, QuotedPathsAndFilesWithoutAResource) {
-  VersionResourceSpec spec = Spec(VersionWord(4, 1), 0, VersionWord(4, 1), 0);
-  const std::wstring path = Make(spec);
+  VersionResourceLayout layout = Layout(VersionWord(4, 1), 0, VersionWord(4, 1), 0);
+  const std::wstring path = Make(layout);
   ExpectRead(Strings(L"\"" + path + L"\""), true, L"4.1.0.0", L"4.1.0.0");
   ExpectRead(Strings(L"\"" + path), true, L"4.1.0.0", L"4.1.0.0");
 
@@ -155,7 +155,7 @@ TEST_F(FileVersionTest, QuotedPathsAndFilesWithoutAResource) {
 }
 
 TEST_F(FileVersionTest, CorruptResourcesAreRefusedOrReadWithinBounds) {
-  const std::string good = BuildVersionResource(Spec(VersionWord(1, 2), 0, VersionWord(1, 2), 0));
+  const std::string good = BuildVersionResource(Layout(VersionWord(1, 2), 0, VersionWord(1, 2), 0));
   // A root that announces a fixed block of 8 bytes.
   std::string shortFixed = good;
   shortFixed[2] = 8;

@@ -40,11 +40,11 @@ std::string Node(std::wstring_view key, WORD type, std::string_view value, WORD 
 
 }  // namespace
 
-std::string BuildVersionResource(const VersionResourceSpec& spec) {
+std::string BuildVersionResource(const VersionResourceLayout& layout) {
   std::vector<std::string> children;
-  if (!spec.stringTables.empty()) {
+  if (!layout.stringTables.empty()) {
     std::vector<std::string> tables;
-    for (const VersionStringTable& table : spec.stringTables) {
+    for (const VersionStringTable& table : layout.stringTables) {
       std::vector<std::string> strings;
       for (const auto& [name, text] : table.strings) {
         std::string value;
@@ -55,9 +55,9 @@ std::string BuildVersionResource(const VersionResourceSpec& spec) {
     }
     children.push_back(Node(L"StringFileInfo", 1, {}, 0, tables));
   }
-  if (!spec.translations.empty()) {
+  if (!layout.translations.empty()) {
     std::string pairs;
-    for (const auto& [language, codePage] : spec.translations) {
+    for (const auto& [language, codePage] : layout.translations) {
       AppendRaw(pairs, language);
       AppendRaw(pairs, codePage);
     }
@@ -65,14 +65,14 @@ std::string BuildVersionResource(const VersionResourceSpec& spec) {
     children.push_back(Node(L"VarFileInfo", 1, {}, 0, {var}));
   }
   std::string fixed;
-  if (spec.hasFixedBlock) {
+  if (layout.hasFixedBlock) {
     VS_FIXEDFILEINFO info = {};
     info.dwSignature = 0xFEEF04BD;
     info.dwStrucVersion = 0x00010000;
-    info.dwFileVersionMS = spec.fileVersionMS;
-    info.dwFileVersionLS = spec.fileVersionLS;
-    info.dwProductVersionMS = spec.productVersionMS;
-    info.dwProductVersionLS = spec.productVersionLS;
+    info.dwFileVersionMS = layout.fileVersionMS;
+    info.dwFileVersionLS = layout.fileVersionLS;
+    info.dwProductVersionMS = layout.productVersionMS;
+    info.dwProductVersionLS = layout.productVersionLS;
     info.dwFileOS = VOS_NT_WINDOWS32;
     info.dwFileType = VFT_APP;
     AppendRaw(fixed, info);

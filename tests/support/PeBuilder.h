@@ -17,7 +17,7 @@ struct VersionStringTable {
   std::vector<std::pair<std::wstring, std::wstring>> strings;
 };
 
-struct VersionResourceSpec {
+struct VersionResourceLayout {
   bool hasFixedBlock = true;
   DWORD fileVersionMS = 0;
   DWORD fileVersionLS = 0;
@@ -28,7 +28,7 @@ struct VersionResourceSpec {
 };
 
 // A VS_VERSIONINFO block as the resource compiler lays it out.
-std::string BuildVersionResource(const VersionResourceSpec& spec);
+std::string BuildVersionResource(const VersionResourceLayout& layout);
 
 // Writes a resource-only PE32 image whose RT_VERSION #1 holds `resource`
 // (taken as given, so tests can also store corrupt blocks). Avoid names of
