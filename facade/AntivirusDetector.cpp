@@ -74,25 +74,28 @@ SecurityCenterQuery SetSecurityCenterQuery(SecurityCenterQuery query) noexcept {
 HRESULT QueryWmiSecurityCenter(BSTR* displayName) noexcept {
   if (!displayName) return E_POINTER;
   *displayName = nullptr;
+  // Until the query has run, any failure (memory included) leaves the center
+  // silent, and the rules decide.
+  const auto silent = [](HRESULT hr) { return FAILED(hr) ? E_FAIL : hr; };
   ComPtr<IWbemLocator> locator;
-  RETURN_IF_FAILED(
-      ::CoCreateInstance(CLSID_WbemLocator, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&locator)));
+  RETURN_IF_FAILED(silent(
+      ::CoCreateInstance(CLSID_WbemLocator, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&locator))));
   UniqueBstr space, language, query;
   if (!space.CopyFrom(L"ROOT\\SECURITYCENTER") || !language.CopyFrom(L"WQL") ||
       !query.CopyFrom(L"SELECT * FROM antivirusproduct")) {
-    return E_OUTOFMEMORY;
+    return E_FAIL;
   }
   ComPtr<IWbemServices> services;
-  RETURN_IF_FAILED(locator->ConnectServer(space.Get(), nullptr, nullptr, nullptr, 0, nullptr,
-                                          nullptr, services.GetAddressOf()));
+  RETURN_IF_FAILED(silent(locator->ConnectServer(space.Get(), nullptr, nullptr, nullptr, 0,
+                                                 nullptr, nullptr, services.GetAddressOf())));
   RETURN_HR_IF_NULL(E_FAIL, services);
-  RETURN_IF_FAILED(::CoSetProxyBlanket(services.Get(), RPC_C_AUTHN_WINNT, RPC_C_AUTHZ_NONE, nullptr,
-                                       RPC_C_AUTHN_LEVEL_CALL, RPC_C_IMP_LEVEL_IMPERSONATE, nullptr,
-                                       EOAC_NONE));
+  RETURN_IF_FAILED(silent(::CoSetProxyBlanket(services.Get(), RPC_C_AUTHN_WINNT, RPC_C_AUTHZ_NONE,
+                                              nullptr, RPC_C_AUTHN_LEVEL_CALL,
+                                              RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE)));
   ComPtr<IEnumWbemClassObject> products;
-  RETURN_IF_FAILED(services->ExecQuery(language.Get(), query.Get(),
-                                       WBEM_FLAG_FORWARD_ONLY | WBEM_FLAG_RETURN_IMMEDIATELY,
-                                       nullptr, products.GetAddressOf()));
+  RETURN_IF_FAILED(silent(services->ExecQuery(language.Get(), query.Get(),
+                                              WBEM_FLAG_FORWARD_ONLY | WBEM_FLAG_RETURN_IMMEDIATELY,
+                                              nullptr, products.GetAddressOf())));
   // The query ran: whatever follows, the center has answered.
   if (!products) return S_OK;
   ComPtr<IWbemClassObject> product;
