@@ -9,6 +9,7 @@
 #include "facade/HostReference.h"
 #include "inventory/XmlAccess.h"
 #include "server/Module.h"
+#include "server/WindowClass.h"
 
 namespace tessary {
 namespace {
@@ -16,25 +17,6 @@ namespace {
 constexpr wchar_t kWindowClass[] = L"TessaryIconRequestWindow";
 
 ATOM g_windowClass = 0;
-
-void UnregisterWindowClass() {
-  if (g_windowClass) ::UnregisterClassW(MAKEINTATOM(g_windowClass), Module::Handle());
-  g_windowClass = 0;
-}
-
-// Registered against this module once, on the first object's thread.
-bool EnsureWindowClass(WNDPROC procedure) noexcept {
-  if (g_windowClass) return true;
-  WNDCLASSEXW windowClass = {};
-  windowClass.cbSize = sizeof(windowClass);
-  windowClass.lpfnWndProc = procedure;
-  windowClass.hInstance = Module::Handle();
-  windowClass.lpszClassName = kWindowClass;
-  g_windowClass = ::RegisterClassExW(&windowClass);
-  if (!g_windowClass) return false;
-  Module::AddTermFunction(&UnregisterWindowClass);
-  return true;
-}
 
 }  // namespace
 
@@ -46,7 +28,7 @@ KaGetIconStatus::~KaGetIconStatus() {
 }
 
 HRESULT KaGetIconStatus::FinalConstruct() noexcept {
-  if (EnsureWindowClass(&WindowProc)) {
+  if (ModuleWindowClass(g_windowClass, kWindowClass, &WindowProc)) {
     window_.reset(::CreateWindowExW(WS_EX_TOOLWINDOW, kWindowClass, kIconWindowName, WS_POPUP,
                                     CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT,
                                     nullptr, nullptr, Module::Handle(), nullptr));

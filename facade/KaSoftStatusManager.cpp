@@ -12,6 +12,7 @@
 #include "facade/KaGetIconStatus.h"
 #include "identify/KaCommonSoft.h"
 #include "server/Module.h"
+#include "server/WindowClass.h"
 #include "update/KaSoftUpdater.h"
 
 namespace tessary {
@@ -29,30 +30,11 @@ constexpr LONG kCodeDataChanged = 2;
 // holds the module's address, so private copies of the module never share it.
 ATOM g_windowClass = 0;
 
-void UnregisterWindowClass() {
-  if (g_windowClass) ::UnregisterClassW(MAKEINTATOM(g_windowClass), Module::Handle());
-  g_windowClass = 0;
-}
-
 ATOM WindowClass(WNDPROC procedure) noexcept {
-  ModuleCriticalSectionGuard guard;
-  if (g_windowClass) return g_windowClass;
   wchar_t name[64];
   std::swprintf(name, std::size(name), L"Tessary.StatusManager.%p",
                 static_cast<void*>(Module::Handle()));
-  WNDCLASSEXW windowClass = {};
-  windowClass.cbSize = sizeof(windowClass);
-  windowClass.lpfnWndProc = procedure;
-  windowClass.hInstance = Module::Handle();
-  windowClass.hCursor = ::LoadCursorW(nullptr, IDC_ARROW);
-  windowClass.lpszClassName = name;
-  ATOM atom = ::RegisterClassExW(&windowClass);
-  // Left behind by a copy of this module that was unloaded with windows alive.
-  if (!atom) atom = static_cast<ATOM>(::GetClassInfoExW(Module::Handle(), name, &windowClass));
-  if (!atom) return 0;
-  g_windowClass = atom;
-  Module::AddTermFunction(&UnregisterWindowClass);
-  return atom;
+  return ModuleWindowClass(g_windowClass, name, procedure, ::LoadCursorW(nullptr, IDC_ARROW));
 }
 
 // The wait cursor around the two slow creations; the previous cursor comes
