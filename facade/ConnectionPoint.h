@@ -10,6 +10,8 @@
 
 #include <vector>
 
+#include "server/SinkList.h"
+
 namespace tessary {
 
 class EmbeddedConnectionPoint final : public IConnectionPoint {
@@ -21,9 +23,8 @@ class EmbeddedConnectionPoint final : public IConnectionPoint {
   EmbeddedConnectionPoint& operator=(const EmbeddedConnectionPoint&) = delete;
 
   const IID& Iid() const noexcept { return iid_; }
-  size_t ConnectionCount() const noexcept;
-  // Drops every sink, outside the list, as their release may call back in.
-  void ReleaseAll() noexcept;
+  size_t ConnectionCount() const noexcept { return sinks_.Count(); }
+  void ReleaseAll() noexcept { sinks_.ReleaseAll(); }
 
   // The container's FindConnectionPoint and EnumConnectionPoints for a
   // container with this single point.
@@ -43,8 +44,7 @@ class EmbeddedConnectionPoint final : public IConnectionPoint {
  private:
   IConnectionPointContainer* container_;
   IID iid_;
-  // Slot i holds cookie i + 1; an empty slot is reused by the next Advise.
-  std::vector<Microsoft::WRL::ComPtr<IUnknown>> sinks_;
+  SinkList sinks_;
 };
 
 }  // namespace tessary

@@ -11,7 +11,7 @@
 
 #include "common/Result.h"
 #include "server/ComObject.h"
-#include "server/SnapshotEnum.h"
+#include "server/SinkList.h"
 
 namespace tessary::host {
 
@@ -28,8 +28,8 @@ class ConnectionPoint final : public ComObject<ConnectionPoint, IConnectionPoint
 
   // The connected sinks, each already queried for the outgoing interface.
   // A copy, so sinks may advise or unadvise while being called.
-  std::vector<Microsoft::WRL::ComPtr<IUnknown>> Sinks() const;
-  void ReleaseAll() noexcept { sinks_.clear(); }
+  std::vector<Microsoft::WRL::ComPtr<IUnknown>> Sinks() const { return sinks_.Sinks(); }
+  void ReleaseAll() noexcept { sinks_.ReleaseAll(); }
 
   STDMETHODIMP GetConnectionInterface(IID* iid) noexcept override;
   STDMETHODIMP GetConnectionPointContainer(IConnectionPointContainer** container) noexcept override;
@@ -40,13 +40,11 @@ class ConnectionPoint final : public ComObject<ConnectionPoint, IConnectionPoint
  private:
   IConnectionPointContainer* container_;
   IID iid_;
-  // Slot i holds cookie i + 1; empty slots are reused.
-  std::vector<Microsoft::WRL::ComPtr<IUnknown>> sinks_;
+  SinkList sinks_;
 };
 
 // The container side for objects that offer a single connection point.
 HRESULT FindSingleConnectionPoint(ConnectionPoint* point, REFIID riid,
                                   IConnectionPoint** out) noexcept;
-HRESULT EnumSingleConnectionPoint(ConnectionPoint* point, IEnumConnectionPoints** out) noexcept;
 
 }  // namespace tessary::host
