@@ -16,26 +16,6 @@
 
 namespace tessary::testing {
 
-// An owned COM string for arguments; null stays null.
-class Bstr {
- public:
-  explicit Bstr(const wchar_t* text = nullptr) : value_(text ? ::SysAllocString(text) : nullptr) {}
-  ~Bstr() { ::SysFreeString(value_); }
-  Bstr(const Bstr&) = delete;
-  Bstr& operator=(const Bstr&) = delete;
-  operator BSTR() const { return value_; }
-  BSTR* Out() {
-    ::SysFreeString(value_);
-    value_ = nullptr;
-    return &value_;
-  }
-  bool IsNull() const { return value_ == nullptr; }
-  std::wstring Text() const { return value_ ? std::wstring(value_, ::SysStringLen(value_)) : L""; }
-
- private:
-  BSTR value_;
-};
-
 // The default main-type name from the DLL's string table.
 inline const wchar_t kUnknownType[] = L"\x672a\x77e5\x7c7b\x522b";
 

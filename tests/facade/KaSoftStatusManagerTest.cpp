@@ -20,24 +20,6 @@ namespace {
 
 using Microsoft::WRL::ComPtr;
 
-class Bstr {
- public:
-  explicit Bstr(const wchar_t* text = nullptr) : value_(text ? ::SysAllocString(text) : nullptr) {}
-  ~Bstr() { ::SysFreeString(value_); }
-  Bstr(const Bstr&) = delete;
-  Bstr& operator=(const Bstr&) = delete;
-  operator BSTR() const { return value_; }
-  BSTR* Out() {
-    ::SysFreeString(value_);
-    value_ = nullptr;
-    return &value_;
-  }
-  std::wstring Text() const { return value_ ? value_ : L"<null>"; }
-
- private:
-  BSTR value_;
-};
-
 ULONG References(IUnknown* object) {
   object->AddRef();
   return object->Release();

@@ -14,19 +14,6 @@
 
 namespace tessary::testing {
 
-// A COM string argument owned by the test.
-class Bstr {
- public:
-  explicit Bstr(const wchar_t* text) : value_(::SysAllocString(text)) {}
-  ~Bstr() { ::SysFreeString(value_); }
-  Bstr(const Bstr&) = delete;
-  Bstr& operator=(const Bstr&) = delete;
-  operator BSTR() const { return value_; }
-
- private:
-  BSTR value_;
-};
-
 // Takes ownership of an out string: its text, or "<null>".
 std::wstring Take(BSTR text);
 

@@ -11,6 +11,26 @@
 
 namespace tessary::testing {
 
+// An owned COM string for arguments; null stays null.
+class Bstr {
+ public:
+  explicit Bstr(const wchar_t* text = nullptr) : value_(text ? ::SysAllocString(text) : nullptr) {}
+  ~Bstr() { ::SysFreeString(value_); }
+  Bstr(const Bstr&) = delete;
+  Bstr& operator=(const Bstr&) = delete;
+  operator BSTR() const { return value_; }
+  BSTR* Out() {
+    ::SysFreeString(value_);
+    value_ = nullptr;
+    return &value_;
+  }
+  bool IsNull() const { return value_ == nullptr; }
+  std::wstring Text() const { return value_ ? std::wstring(value_, ::SysStringLen(value_)) : L""; }
+
+ private:
+  BSTR value_;
+};
+
 // Redirects HKLM and HKCU (and optionally HKCR) of this process to fresh
 // private keys for the fixture's lifetime, then deletes them.
 class RegistrySandbox {
