@@ -37,22 +37,6 @@ HRESULT WINAPI PoseAsFolders(HWND, int csidl, HANDLE, DWORD, LPWSTR path) {
   return S_OK;
 }
 
-std::wstring g_moduleFile;
-
-DWORD WINAPI PoseAsModule(HMODULE, LPWSTR name, DWORD capacity) {
-  if (g_moduleFile.size() >= capacity) return 0;
-  wcscpy_s(name, capacity, g_moduleFile.c_str());
-  return static_cast<DWORD>(g_moduleFile.size());
-}
-
-std::string Utf8(std::wstring_view text) {
-  const int size = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                         nullptr, 0, nullptr, nullptr);
-  std::string bytes(static_cast<size_t>(size), '\0');
-  ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(),
-                        size, nullptr, nullptr);
-  return bytes;
-}
 
 }  // namespace
 
@@ -137,12 +121,6 @@ ScopedProgramsFolders::ScopedProgramsFolders(std::wstring common, std::wstring u
 
 ScopedProgramsFolders::~ScopedProgramsFolders() { SetFolderPathQuery(nullptr); }
 
-ScopedModuleFile::ScopedModuleFile(std::wstring moduleFile) {
-  g_moduleFile = std::move(moduleFile);
-  SetModuleFileNameQuery(&PoseAsModule);
-}
-
-ScopedModuleFile::~ScopedModuleFile() { SetModuleFileNameQuery(nullptr); }
 
 PrivateDll::PrivateDll() {
   const std::wstring copy = dir_.Join(L"Tessary.dll");

@@ -58,14 +58,6 @@ class ScopedProgramsFolders {
   ~ScopedProgramsFolders();
 };
 
-// Makes this process's code believe its module is `moduleFile`, so it reads
-// its data files from the KaData folder beside it.
-class ScopedModuleFile {
- public:
-  explicit ScopedModuleFile(std::wstring moduleFile);
-  ~ScopedModuleFile();
-};
-
 // A private copy of the DLL in its own folder, which holds its own KaData.
 class PrivateDll {
  public:

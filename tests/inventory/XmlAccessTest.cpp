@@ -12,37 +12,16 @@
 
 using Microsoft::WRL::ComPtr;
 using tessary::testing::TempDir;
+using tessary::testing::ScopedModuleFile;
 using tessary::testing::WriteFileBytes;
 
 namespace tessary {
 namespace {
 
-std::wstring g_fakeModuleName;
-
-// Behaves as GetModuleFileNameW does, including a cut name.
-DWORD WINAPI FakeModuleFileName(HMODULE, LPWSTR name, DWORD capacity) {
-  const DWORD length = std::min<DWORD>(static_cast<DWORD>(g_fakeModuleName.size()), capacity);
-  wmemcpy(name, g_fakeModuleName.c_str(), length);
-  if (length < capacity) name[length] = L'\0';
-  return length;
-}
-
-class FakeModuleName {
- public:
-  explicit FakeModuleName(std::wstring name) {
-    g_fakeModuleName = std::move(name);
-    previous_ = SetModuleFileNameQuery(&FakeModuleFileName);
-  }
-  ~FakeModuleName() { SetModuleFileNameQuery(previous_); }
-
- private:
-  ModuleFileNameQuery previous_;
-};
-
 std::wstring Text(const UniqueBstr& text) { return std::wstring(BstrView(text.Get())); }
 
 TEST(DataFilePathTest, ResolvesBesideTheModule) {
-  FakeModuleName fake(L"C:\\A\\B\\m.dll");
+  ScopedModuleFile fake(L"C:\\A\\B\\m.dll");
   EXPECT_EQ(DataFilePath(L"..\\KaData\\KaSoftwareVerIdentify.xml"),
             L"C:\\A\\B\\KaData\\KaSoftwareVerIdentify.xml");
   EXPECT_EQ(DataFilePath(L"..\\KaData\\SoftType"), L"C:\\A\\B\\KaData\\SoftType");
@@ -54,11 +33,11 @@ TEST(DataFilePathTest, RealModuleAndCutNames) {
             tessary::testing::ExeDirectory() + L"\\KaData\\x.xml");
   EXPECT_EQ(ModuleDirectory(nullptr), tessary::testing::ExeDirectory() + L"\\");
   {
-    FakeModuleName fake(L"module.dll");
+    ScopedModuleFile fake(L"module.dll");
     EXPECT_EQ(ModuleDirectory(nullptr), L"module.dll");
   }
   // A name cut at MAX_PATH is no path at all.
-  FakeModuleName fake(L"C:\\" + std::wstring(300, L'x') + L"\\m.dll");
+  ScopedModuleFile fake(L"C:\\" + std::wstring(300, L'x') + L"\\m.dll");
   EXPECT_EQ(DataFilePath(L"..\\KaData\\x.xml"), L"");
   EXPECT_EQ(ModuleDirectory(nullptr), L"");
 }

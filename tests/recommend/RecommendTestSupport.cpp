@@ -2,24 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-
-#include "inventory/XmlAccess.h"
 
 namespace tessary::testing {
-namespace {
-
-std::wstring g_moduleFile;
-
-DWORD WINAPI PoseAsModule(HMODULE, LPWSTR name, DWORD capacity) {
-  const DWORD length = std::min<DWORD>(static_cast<DWORD>(g_moduleFile.size()), capacity);
-  wmemcpy(name, g_moduleFile.c_str(), length);
-  if (length < capacity) name[length] = L'\0';
-  return length;
-}
-
-}  // namespace
-
 std::wstring TakeText(BSTR text) {
   std::wstring result = text ? std::wstring(text, ::SysStringLen(text)) : L"<null>";
   ::SysFreeString(text);
@@ -69,23 +53,9 @@ std::vector<CatalogView> Read(IKaRecommendSoft* set) {
   return views;
 }
 
-std::string Utf8(std::wstring_view text) {
-  if (text.empty()) return {};
-  const int size = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                         nullptr, 0, nullptr, nullptr);
-  std::string bytes(static_cast<size_t>(size), '\0');
-  ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(),
-                        size, nullptr, nullptr);
-  return bytes;
-}
-
-RecommendationFolder::RecommendationFolder() {
+RecommendationFolder::RecommendationFolder() : module_(dir_.Join(L"Tessary.dll")) {
   CreateDirectories(dir_.Join(L"KaData"));
-  g_moduleFile = dir_.Join(L"Tessary.dll");
-  SetModuleFileNameQuery(&PoseAsModule);
 }
-
-RecommendationFolder::~RecommendationFolder() { SetModuleFileNameQuery(nullptr); }
 
 bool RecommendationFolder::Write(std::wstring_view xml) const { return WriteBytes(Utf8(xml)); }
 

@@ -31,15 +31,11 @@ void PrintTo(const CatalogView& view, std::ostream* out);
 CatalogView Read(IKaRecommendCatalog* catalog);
 std::vector<CatalogView> Read(IKaRecommendSoft* set);
 
-// UTF-8 bytes of `text`.
-std::string Utf8(std::wstring_view text);
-
 // Makes the code linked into the test executable take a module in a fresh
 // folder for its own, so it reads KaData\KaRecommendSoft.xml from there.
 class RecommendationFolder {
  public:
   RecommendationFolder();
-  ~RecommendationFolder();
   RecommendationFolder(const RecommendationFolder&) = delete;
   RecommendationFolder& operator=(const RecommendationFolder&) = delete;
 
@@ -50,6 +46,7 @@ class RecommendationFolder {
 
  private:
   TempDir dir_;
+  ScopedModuleFile module_;
 };
 
 }  // namespace tessary::testing

@@ -2,8 +2,11 @@
 
 #include <shlwapi.h>
 
+#include <algorithm>
 #include <atomic>
 #include <vector>
+
+#include "inventory/XmlAccess.h"
 
 namespace tessary::testing {
 namespace {
@@ -23,7 +26,34 @@ HKEY CreatePrivate(HKEY parent, const wchar_t* name) {
   return key;
 }
 
+std::wstring g_moduleFile;
+
+// Behaves as GetModuleFileNameW does, including a cut name.
+DWORD WINAPI PoseAsModule(HMODULE, LPWSTR name, DWORD capacity) {
+  const DWORD length = std::min<DWORD>(static_cast<DWORD>(g_moduleFile.size()), capacity);
+  wmemcpy(name, g_moduleFile.c_str(), length);
+  if (length < capacity) name[length] = L'\0';
+  return length;
+}
+
 }  // namespace
+
+std::string Utf8(std::wstring_view text) {
+  if (text.empty()) return {};
+  const int size = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                         nullptr, 0, nullptr, nullptr);
+  std::string bytes(static_cast<size_t>(size), '\0');
+  ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(),
+                        size, nullptr, nullptr);
+  return bytes;
+}
+
+ScopedModuleFile::ScopedModuleFile(std::wstring moduleFile) {
+  g_moduleFile = std::move(moduleFile);
+  SetModuleFileNameQuery(&PoseAsModule);
+}
+
+ScopedModuleFile::~ScopedModuleFile() { SetModuleFileNameQuery(nullptr); }
 
 RegistrySandbox::RegistrySandbox(bool classesRoot) : classesRoot_(classesRoot) {
   rootPath_ = L"Software\\TessaryTestSandbox\\" + UniqueSuffix();

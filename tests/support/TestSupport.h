@@ -75,6 +75,19 @@ bool WriteFileBytes(const std::wstring& path, std::string_view bytes);
 bool CreateDirectories(const std::wstring& path);
 void RemoveTree(const std::wstring& path);
 
+// Text as UTF-8 bytes, for data files written by tests.
+std::string Utf8(std::wstring_view text);
+
+// Makes the component take `moduleFile` as its module's file name (and so
+// find KaData beside it) for the object's lifetime.
+class ScopedModuleFile {
+ public:
+  explicit ScopedModuleFile(std::wstring moduleFile);
+  ~ScopedModuleFile();
+  ScopedModuleFile(const ScopedModuleFile&) = delete;
+  ScopedModuleFile& operator=(const ScopedModuleFile&) = delete;
+};
+
 // The folder of the running test executable, where Tessary.dll is built.
 std::wstring ExeDirectory();
 std::wstring BuiltDllPath();
