@@ -17,7 +17,7 @@
 #include "catalog/KaSoftwareCatelog.h"
 #include "common/Text.h"
 #include "common/Unique.h"
-#include "facade/HostReference.h"
+#include "hostlink/HostReference.h"
 #include "host/Host.h"
 
 namespace {

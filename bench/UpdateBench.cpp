@@ -16,7 +16,7 @@
 #include "bench/Harness.h"
 #include "catalog/KaSoftwareCatelog.h"
 #include "common/Text.h"
-#include "facade/HostReference.h"
+#include "hostlink/HostReference.h"
 #include "host/Host.h"
 #include "support/StatusManagerStub.h"
 #include "support/TestSupport.h"

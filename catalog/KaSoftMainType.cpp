@@ -2,7 +2,7 @@
 
 #include "common/Result.h"
 #include "inventory/XmlAccess.h"
-#include "server/Module.h"
+#include "com/Module.h"
 
 namespace tessary {
 namespace {

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "common/Result.h"
-#include "facade/HostReference.h"
+#include "hostlink/HostReference.h"
 #include "inventory/XmlAccess.h"
 
 namespace tessary {

@@ -9,7 +9,7 @@
 #include "TessaryLib.h"
 #include "catalog/KaSoftwareVerItem.h"
 #include "common/Unique.h"
-#include "server/ComObject.h"
+#include "com/ComObject.h"
 
 namespace tessary {
 

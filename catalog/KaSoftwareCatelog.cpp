@@ -5,7 +5,7 @@
 #include <memory>
 
 #include "common/Result.h"
-#include "facade/HostReference.h"
+#include "hostlink/HostReference.h"
 #include "inventory/XmlAccess.h"
 
 namespace tessary {

@@ -12,7 +12,7 @@
 #include "catalog/KaSoftMainType.h"
 #include "catalog/SoftwareEnum.h"
 #include "common/Unique.h"
-#include "server/ComObject.h"
+#include "com/ComObject.h"
 
 namespace tessary {
 

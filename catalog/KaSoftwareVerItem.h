@@ -5,7 +5,7 @@
 
 #include "TessaryLib.h"
 #include "common/Unique.h"
-#include "server/ComObject.h"
+#include "com/ComObject.h"
 
 namespace tessary {
 

@@ -11,7 +11,7 @@
 #include "catalog/CatalogKeys.h"
 #include "catalog/KaSoftWare.h"
 #include "common/Unique.h"
-#include "server/ComObject.h"
+#include "com/ComObject.h"
 
 namespace tessary {
 

@@ -12,7 +12,7 @@
 #include "inventory/InstalledProgramInventory.h"
 #include "inventory/WindowsVersion.h"
 #include "inventory/XmlAccess.h"
-#include "server/Module.h"
+#include "com/Module.h"
 
 namespace tessary {
 namespace {

@@ -3,12 +3,7 @@
 namespace tessary {
 
 HRESULT EmbeddedConnectionPoint::Find(REFIID riid, IConnectionPoint** out) noexcept {
-  if (!out) return E_POINTER;
-  *out = nullptr;
-  if (riid != iid_) return CONNECT_E_NOCONNECTION;
-  *out = this;
-  AddRef();
-  return S_OK;
+  return FindSingleConnectionPoint(this, iid_, riid, out);
 }
 
 HRESULT EmbeddedConnectionPoint::EnumPoints(IEnumConnectionPoints** out) noexcept {

@@ -10,7 +10,7 @@
 
 #include <vector>
 
-#include "server/SinkList.h"
+#include "com/SinkList.h"
 
 namespace tessary {
 

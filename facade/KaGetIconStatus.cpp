@@ -6,10 +6,10 @@
 
 #include "common/Result.h"
 #include "common/Text.h"
-#include "facade/HostReference.h"
+#include "hostlink/HostReference.h"
 #include "inventory/XmlAccess.h"
-#include "server/Module.h"
-#include "server/WindowClass.h"
+#include "com/Module.h"
+#include "com/WindowClass.h"
 
 namespace tessary {
 namespace {

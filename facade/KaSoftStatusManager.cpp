@@ -8,11 +8,11 @@
 #include "catalog/KaSoftwareCatelog.h"
 #include "common/Result.h"
 #include "facade/AntivirusDetector.h"
-#include "facade/HostReference.h"
+#include "hostlink/HostReference.h"
 #include "facade/KaGetIconStatus.h"
 #include "identify/KaCommonSoft.h"
-#include "server/Module.h"
-#include "server/WindowClass.h"
+#include "com/Module.h"
+#include "com/WindowClass.h"
 #include "update/KaSoftUpdater.h"
 
 namespace tessary {

@@ -14,7 +14,7 @@
 #include "common/Unique.h"
 #include "facade/ConnectionPoint.h"
 #include "recommend/KaRecommendSoft.h"
-#include "server/ComObject.h"
+#include "com/ComObject.h"
 
 namespace tessary {
 

@@ -1,5 +1,7 @@
 #include "host/ConnectionPoint.h"
 
+#include <cguid.h>
+
 #include "common/Result.h"
 
 namespace tessary::host {
@@ -33,12 +35,7 @@ STDMETHODIMP ConnectionPoint::EnumConnections(IEnumConnections** out) noexcept {
 
 HRESULT FindSingleConnectionPoint(ConnectionPoint* point, REFIID riid,
                                   IConnectionPoint** out) noexcept {
-  if (!out) return E_POINTER;
-  *out = nullptr;
-  if (!point || riid != point->Iid()) return CONNECT_E_NOCONNECTION;
-  *out = point;
-  point->AddRef();
-  return S_OK;
+  return tessary::FindSingleConnectionPoint(point, point ? point->Iid() : IID_NULL, riid, out);
 }
 
 }  // namespace tessary::host

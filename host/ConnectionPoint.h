@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "common/Result.h"
-#include "server/ComObject.h"
-#include "server/SinkList.h"
+#include "com/ComObject.h"
+#include "com/SinkList.h"
 
 namespace tessary::host {
 

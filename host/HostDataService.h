@@ -8,7 +8,7 @@
 #include <utility>
 
 #include "TessaryLib.h"
-#include "server/ComObject.h"
+#include "com/ComObject.h"
 
 namespace tessary::host {
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "TessaryLib.h"
-#include "server/ComObject.h"
+#include "com/ComObject.h"
 
 namespace tessary::host {
 

@@ -10,7 +10,7 @@
 
 #include "TessaryLib.h"
 #include "host/ConnectionPoint.h"
-#include "server/ComObject.h"
+#include "com/ComObject.h"
 
 namespace tessary::host {
 

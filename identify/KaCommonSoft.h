@@ -11,7 +11,7 @@
 #include "TessaryLib.h"
 #include "identify/IdentificationRules.h"
 #include "identify/KaInstalledSoft.h"
-#include "server/ComObject.h"
+#include "com/ComObject.h"
 
 namespace tessary {
 

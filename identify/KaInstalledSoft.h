@@ -14,7 +14,7 @@
 #include "identify/InstalledSoftRecord.h"
 #include "identify/StartMenu.h"
 #include "inventory/InstalledProgramInventory.h"
-#include "server/ComObject.h"
+#include "com/ComObject.h"
 
 namespace tessary {
 

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "common/Text.h"
-#include "server/Module.h"
+#include "com/Module.h"
 
 using Microsoft::WRL::ComPtr;
 

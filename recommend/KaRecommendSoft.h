@@ -6,8 +6,8 @@
 
 #include "TessaryLib.h"
 #include "recommend/RecommendationFile.h"
-#include "server/ComObject.h"
-#include "server/Dispatch.h"
+#include "com/ComObject.h"
+#include "com/Dispatch.h"
 
 namespace tessary {
 

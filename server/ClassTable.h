@@ -1,7 +1,7 @@
 #pragma once
 #include <span>
 
-#include "server/ClassFactory.h"
+#include "com/ClassFactory.h"
 
 namespace tessary {
 

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "server/ClassTable.h"
-#include "server/Module.h"
+#include "com/Module.h"
 #include "server/Registrar.h"
 
 namespace {

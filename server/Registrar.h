@@ -20,7 +20,7 @@
 #include <string>
 #include <string_view>
 
-#include "server/ClassFactory.h"
+#include "com/ClassFactory.h"
 
 namespace tessary {
 

@@ -8,7 +8,7 @@
 #include <utility>
 
 #include "common/Result.h"
-#include "facade/HostReference.h"
+#include "hostlink/HostReference.h"
 #include "identify/VersionPolicy.h"
 #include "inventory/XmlAccess.h"
 

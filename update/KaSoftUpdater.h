@@ -10,7 +10,7 @@
 #include "TessaryLib.h"
 #include "catalog/CatalogKeys.h"
 #include "common/Unique.h"
-#include "server/ComObject.h"
+#include "com/ComObject.h"
 
 namespace tessary {
 

@@ -13,7 +13,7 @@
 
 #include "TessaryLib.h"
 #include "host/Host.h"
-#include "server/ComObject.h"
+#include "com/ComObject.h"
 #include "support/TestSupport.h"
 
 namespace tessary::testing {

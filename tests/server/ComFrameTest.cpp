@@ -6,9 +6,9 @@
 #include <wrl/client.h>
 
 #include "TessaryLib.h"
-#include "server/ClassFactory.h"
-#include "server/ComObject.h"
-#include "server/Module.h"
+#include "com/ClassFactory.h"
+#include "com/ComObject.h"
+#include "com/Module.h"
 
 using Microsoft::WRL::ComPtr;
 using tessary::ClassEntry;

@@ -8,8 +8,8 @@
 
 #include "TessaryLib.h"
 #include "common/Unique.h"
-#include "server/ComObject.h"
-#include "server/Dispatch.h"
+#include "com/ComObject.h"
+#include "com/Dispatch.h"
 
 using Microsoft::WRL::ComPtr;
 using tessary::ComObject;

@@ -6,7 +6,7 @@
 #include <windows.h>
 
 #include "TessaryLib.h"
-#include "server/ComObject.h"
+#include "com/ComObject.h"
 
 namespace tessary::testing {
 

@@ -1,8 +1,8 @@
-#include "facade/HostReference.h"
+#include "hostlink/HostReference.h"
 
 #include <utility>
 
-#include "server/Module.h"
+#include "com/Module.h"
 
 namespace tessary {
 namespace {

@@ -1,4 +1,4 @@
-#include "server/Module.h"
+#include "com/Module.h"
 
 #include <atomic>
 

@@ -1,6 +1,6 @@
-#include "server/Dispatch.h"
+#include "com/Dispatch.h"
 
-#include "server/Module.h"
+#include "com/Module.h"
 
 namespace tessary {
 namespace {

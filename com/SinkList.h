@@ -27,6 +27,10 @@ class SinkList {
   std::vector<Microsoft::WRL::ComPtr<IUnknown>> sinks_;
 };
 
+// FindConnectionPoint of a container whose only point is `point`, which
+// serves `pointIid`; a null point is no connection.
+HRESULT FindSingleConnectionPoint(IConnectionPoint* point, REFIID pointIid, REFIID riid,
+                                  IConnectionPoint** out) noexcept;
 // EnumConnectionPoints of a container whose only point is `point`.
 HRESULT EnumSingleConnectionPoint(IConnectionPoint* point, IEnumConnectionPoints** out) noexcept;
 

@@ -1,8 +1,8 @@
-#include "server/ClassFactory.h"
+#include "com/ClassFactory.h"
 
 #include <new>
 
-#include "server/Module.h"
+#include "com/Module.h"
 
 namespace tessary {
 namespace {

@@ -1,6 +1,6 @@
-#include "server/WindowClass.h"
+#include "com/WindowClass.h"
 
-#include "server/Module.h"
+#include "com/Module.h"
 
 namespace tessary {
 namespace {

@@ -1,4 +1,4 @@
-#include "server/SinkList.h"
+#include "com/SinkList.h"
 
 #include <olectl.h>
 
@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "common/Result.h"
-#include "server/SnapshotEnum.h"
+#include "com/SnapshotEnum.h"
 
 namespace tessary {
 
@@ -78,6 +78,16 @@ std::vector<ComPtr<IUnknown>> SinkList::Sinks() const {
 void SinkList::ReleaseAll() noexcept {
   std::vector<ComPtr<IUnknown>> gone = std::move(sinks_);
   sinks_.clear();
+}
+
+HRESULT FindSingleConnectionPoint(IConnectionPoint* point, REFIID pointIid, REFIID riid,
+                                  IConnectionPoint** out) noexcept {
+  if (!out) return E_POINTER;
+  *out = nullptr;
+  if (!point || riid != pointIid) return CONNECT_E_NOCONNECTION;
+  *out = point;
+  point->AddRef();
+  return S_OK;
 }
 
 HRESULT EnumSingleConnectionPoint(IConnectionPoint* point, IEnumConnectionPoints** out) noexcept {

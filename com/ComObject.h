@@ -18,7 +18,7 @@
 #include <new>
 #include <utility>
 
-#include "server/Module.h"
+#include "com/Module.h"
 
 namespace tessary {
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "common/Result.h"
-#include "server/ComObject.h"
+#include "com/ComObject.h"
 
 namespace tessary {
 
