@@ -34,6 +34,30 @@ inline std::wstring_view ViewOf(const wchar_t* text) noexcept {
 // they do for every Win32 call the text is handed to.
 inline std::wstring_view BstrView(BSTR text) noexcept { return ViewOf(text); }
 
+// Paths live in MAX_PATH buffers: longer text names no file.
+constexpr bool FitsPath(std::wstring_view path) noexcept { return path.size() < MAX_PATH; }
+
+template <typename Pred>
+constexpr std::wstring_view TrimFrontWhile(std::wstring_view text, Pred pred) noexcept {
+  while (!text.empty() && pred(text.front())) text.remove_prefix(1);
+  return text;
+}
+
+template <typename Pred>
+constexpr std::wstring_view TrimWhile(std::wstring_view text, Pred pred) noexcept {
+  while (!text.empty() && pred(text.back())) text.remove_suffix(1);
+  return TrimFrontWhile(text, pred);
+}
+
+// The blanks the readers trim: space and the C white-space controls.
+constexpr bool IsBlank(wchar_t c) noexcept {
+  return c == L' ' || c == L'\t' || c == L'\r' || c == L'\n' || c == L'\v' || c == L'\f';
+}
+
+constexpr std::wstring_view TrimBlanks(std::wstring_view text) noexcept {
+  return TrimWhile(text, IsBlank);
+}
+
 // Locale lower-casing of every character (CharLowerBuffW), as names are
 // stored and looked up.
 inline void LowerInPlace(std::wstring& text) noexcept {

@@ -5,21 +5,12 @@
 #include "common/Result.h"
 #include "common/Text.h"
 #include "common/Unique.h"
+#include "identify/UninstallPaths.h"
 #include "identify/VersionPolicy.h"
 #include "inventory/XmlAccess.h"
 
 namespace tessary {
 namespace {
-
-bool IsBlank(wchar_t c) noexcept {
-  return c == L' ' || c == L'\t' || c == L'\r' || c == L'\n' || c == L'\v' || c == L'\f';
-}
-
-std::wstring_view TrimBlanks(std::wstring_view text) noexcept {
-  while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
-  while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
-  return text;
-}
 
 // An empty version or path goes out as a null string.
 HRESULT CopyOut(const std::wstring& text, BSTR* out) noexcept {

@@ -20,34 +20,6 @@ namespace {
 
 FolderPathQuery g_folderPathQuery = &::SHGetFolderPathW;
 
-bool FitsPath(std::wstring_view path) noexcept { return path.size() < MAX_PATH; }
-
-bool IsBlank(wchar_t c) noexcept {
-  return c == L' ' || c == L'\t' || c == L'\r' || c == L'\n' || c == L'\v' || c == L'\f';
-}
-
-template <typename Pred>
-void TrimBack(std::wstring_view& text, Pred pred) noexcept {
-  while (!text.empty() && pred(text.back())) text.remove_suffix(1);
-}
-
-template <typename Pred>
-void TrimFront(std::wstring_view& text, Pred pred) noexcept {
-  while (!text.empty() && pred(text.front())) text.remove_prefix(1);
-}
-
-bool IsQuote(wchar_t c) noexcept { return c == L'"'; }
-
-void TrimQuotes(std::wstring_view& text) noexcept {
-  TrimBack(text, IsQuote);
-  TrimFront(text, IsQuote);
-}
-
-void TrimBlanks(std::wstring_view& text) noexcept {
-  TrimBack(text, IsBlank);
-  TrimFront(text, IsBlank);
-}
-
 // This reader takes "ver_filepath" as written: an empty value is no path.
 StartMenuLocation ReadLocation(IXMLDOMNode* element) {
   StartMenuLocation location;
@@ -289,53 +261,6 @@ HRESULT StartMenuVersion(InstalledSoftRecord& record, int policy,
     return S_OK;
   }
   return E_FAIL;
-}
-
-std::wstring DeriveUninstallerPath(std::wstring_view uninstallString) {
-  std::wstring_view text = uninstallString;
-  const auto spaceOrQuote = [](wchar_t c) { return c == L' ' || c == L'"'; };
-  TrimBack(text, spaceOrQuote);
-  TrimFront(text, spaceOrQuote);
-  const size_t quote = text.find(L'"');
-  if (quote != std::wstring_view::npos) text = text.substr(0, quote);
-  const size_t exe = text.find(L".exe");
-  if (exe != std::wstring_view::npos) text = text.substr(0, exe + 4);
-  return std::wstring(text);
-}
-
-std::wstring ExePathFromUninstallString(std::wstring_view uninstallString) {
-  const std::wstring lowered = LowerCopy(uninstallString);
-  std::wstring_view text = lowered;
-  TrimQuotes(text);
-  TrimBlanks(text);
-  const std::wstring_view unstripped = text;
-  TrimFront(text, [](wchar_t c) { return c == L'r' || c == L'e' || c == L'm'; });
-  // The run may eat a "rem" before the path, but not a drive letter: without
-  // it "e:\x.exe" would never equal its own image path.
-  if (text.size() < unstripped.size() && !text.empty() && text.front() == L':') {
-    text = unstripped.substr(unstripped.size() - text.size() - 1);
-  }
-  TrimBlanks(text);
-  TrimQuotes(text);
-  const size_t exe = text.find(L".exe");
-  if (exe == std::wstring_view::npos) return std::wstring(text);
-  std::wstring_view path = text.substr(0, exe + 4);
-  const size_t quote = path.find(L'"');
-  if (quote != std::wstring_view::npos) path = path.substr(quote + 1);
-  return std::wstring(path);
-}
-
-std::wstring DeriveApplicationPath(const InstalledProgramRecord& program) {
-  const std::wstring_view icon(program.displayIcon);
-  const size_t exe = icon.find(L".exe");
-  if (exe != std::wstring_view::npos) {
-    // Cutting after ".exe" drops an icon index such as ",0".
-    std::wstring path(icon.substr(0, exe + 4));
-    if (::PathFileExistsW(path.c_str())) return path;
-  }
-  std::wstring image = LowerCopy(program.arpImagePath);
-  if (image == ExePathFromUninstallString(program.uninstallString)) return {};
-  return image;
 }
 
 }  // namespace tessary
