@@ -19,8 +19,6 @@ namespace {
 constexpr wchar_t kGlobalLinkKeyName[] = L"\x8054\x4f17\x4e16\x754c";
 constexpr wchar_t kGlobalLinkSharePath[] = L"Software\\GlobalLink\\Game\\Share";
 
-bool FitsPath(std::wstring_view path) noexcept { return path.size() < MAX_PATH; }
-
 bool Exists(const wchar_t* path) noexcept { return path[0] != L'\0' && ::PathFileExistsW(path); }
 
 // The folder of the uninstaller: its path cut after the first ".exe", with

@@ -118,15 +118,4 @@ class StartMenuScanner {
 HRESULT StartMenuVersion(InstalledSoftRecord& record, int policy,
                          std::wstring_view relativePath, std::wstring& version);
 
-// The uninstaller named by an UninstallString, without quotes or arguments.
-std::wstring DeriveUninstallerPath(std::wstring_view uninstallString);
-
-// The executable an UninstallString runs, lower-cased.
-std::wstring ExePathFromUninstallString(std::wstring_view uninstallString);
-
-// The program's own executable: its DisplayIcon when that names an existing
-// .exe, else its ARP-cache image (lower-cased) unless that is merely the
-// uninstaller.
-std::wstring DeriveApplicationPath(const InstalledProgramRecord& program);
-
 }  // namespace tessary

@@ -13,6 +13,7 @@
 #include "identify/KaCommonSoft.h"
 #include "identify/KaInstalledSoft.h"
 #include "identify/StartMenu.h"
+#include "identify/UninstallPaths.h"
 
 using Microsoft::WRL::ComPtr;
 
