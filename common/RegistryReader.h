@@ -8,6 +8,7 @@
 
 #include <cstddef>
 
+#include "common/Result.h"
 #include "common/Text.h"
 #include "common/Unique.h"
 
@@ -20,6 +21,34 @@ constexpr DWORD kMaxKeyNameChars = 256;
 inline bool OpenRegistryKey(HKEY root, const wchar_t* path, REGSAM access,
                             UniqueHkey& key) noexcept {
   return ::RegOpenKeyExW(root, path ? path : L"", 0, access, key.put()) == ERROR_SUCCESS;
+}
+
+// What a subkey walk does with a name it cannot read: skip it, so one bad
+// name hides nothing after it, or fail the walk when it must be whole.
+enum class UnreadableSubkey { kSkip, kFail };
+
+// Calls visit(name, length) for each subkey of `key`, by index up to the count
+// taken when the walk begins. Names longer than a legal key name are
+// unreadable. Stops at the first failure, visit's or the registry's, and
+// returns it; what visit throws passes through.
+template <typename Visit>
+HRESULT ForEachSubkeyName(HKEY key, UnreadableSubkey unreadable, Visit&& visit) {
+  DWORD subkeys = 0;
+  RETURN_IF_WIN32_ERROR(::RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkeys, nullptr,
+                                           nullptr, nullptr, nullptr, nullptr, nullptr, nullptr));
+  wchar_t name[kMaxKeyNameChars];
+  for (DWORD index = 0; index < subkeys; ++index) {
+    DWORD length = kMaxKeyNameChars;
+    const LSTATUS status =
+        ::RegEnumKeyExW(key, index, name, &length, nullptr, nullptr, nullptr, nullptr);
+    if (status == ERROR_NO_MORE_ITEMS) break;
+    if (status != ERROR_SUCCESS) {
+      if (unreadable == UnreadableSubkey::kSkip) continue;
+      return HRESULT_FROM_WIN32(status);
+    }
+    RETURN_IF_FAILED(visit(static_cast<const wchar_t*>(name), length));
+  }
+  return S_OK;
 }
 
 // Reads values of any type into one reusable buffer. Data is taken as UTF-16

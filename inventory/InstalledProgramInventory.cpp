@@ -46,11 +46,6 @@ class InstalledProgramInventory::Enumerator {
   void Run(HKEY root) noexcept {
     UniqueHkey uninstall;
     if (!OpenRegistryKey(root, kUninstallKeyPath, KEY_READ, uninstall)) return;
-    DWORD subkeys = 0;
-    if (::RegQueryInfoKeyW(uninstall.get(), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr,
-                           nullptr, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
-      return;
-    }
     // Per-machine entries may keep their cache under HKCU; open its parent
     // once rather than once per program.
     const HKEY arpRoot =
@@ -59,20 +54,14 @@ class InstalledProgramInventory::Enumerator {
     OpenRegistryKey(arpRoot, kArpCacheKeyPath, KEY_READ, arpCache);
 
     record_ = {};
-    for (DWORD index = 0; index < subkeys; ++index) {
-      wchar_t name[kMaxKeyNameChars];
-      DWORD length = kMaxKeyNameChars;
-      const LSTATUS status = ::RegEnumKeyExW(uninstall.get(), index, name, &length, nullptr,
-                                             nullptr, nullptr, nullptr);
-      if (status == ERROR_NO_MORE_ITEMS) break;
-      // One unreadable name must not hide the programs after it.
-      if (status != ERROR_SUCCESS) continue;
-      if (IsUpdateEntry(name)) continue;
-      if (!ReadValues(uninstall.get(), name)) continue;
-      CopyBounded(record_.keyName, name);
-      ReadArpImagePath(arpCache.get(), name);
-      owner_.Add(record_);
-    }
+    ForEachSubkeyName(uninstall.get(), UnreadableSubkey::kSkip,
+                      [&](const wchar_t* name, DWORD) noexcept {
+                        if (IsUpdateEntry(name) || !ReadValues(uninstall.get(), name)) return S_OK;
+                        CopyBounded(record_.keyName, name);
+                        ReadArpImagePath(arpCache.get(), name);
+                        owner_.Add(record_);
+                        return S_OK;
+                      });
   }
 
  private:
@@ -99,12 +88,12 @@ class InstalledProgramInventory::Enumerator {
     // Value names are unique regardless of case, and with every name known to
     // fit, asking for each wanted name finds exactly what a case-insensitive
     // walk over all names would, at a fraction of the registry round trips.
-    reader_.Read(subkey.get(), L"DisplayName", record_.displayName);
-    reader_.Read(subkey.get(), L"DisplayVersion", record_.displayVersion);
-    reader_.Read(subkey.get(), L"ParentDisplayName", record_.parentDisplayName);
-    reader_.Read(subkey.get(), L"Publisher", record_.publisher);
-    reader_.Read(subkey.get(), L"UninstallString", record_.uninstallString);
-    reader_.Read(subkey.get(), L"DisplayIcon", record_.displayIcon);
+    reader_.Read(subkey.get(), kDisplayNameValue, record_.displayName);
+    reader_.Read(subkey.get(), kDisplayVersionValue, record_.displayVersion);
+    reader_.Read(subkey.get(), kParentDisplayNameValue, record_.parentDisplayName);
+    reader_.Read(subkey.get(), kPublisherValue, record_.publisher);
+    reader_.Read(subkey.get(), kUninstallStringValue, record_.uninstallString);
+    reader_.Read(subkey.get(), kDisplayIconValue, record_.displayIcon);
     return true;
   }
 

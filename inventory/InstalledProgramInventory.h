@@ -18,6 +18,14 @@ inline constexpr wchar_t kUninstallKeyPath[] =
 inline constexpr wchar_t kArpCacheKeyPath[] =
     L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Management\\ARPCache";
 
+// The values an Uninstall entry is read for.
+inline constexpr wchar_t kDisplayNameValue[] = L"DisplayName";
+inline constexpr wchar_t kDisplayVersionValue[] = L"DisplayVersion";
+inline constexpr wchar_t kParentDisplayNameValue[] = L"ParentDisplayName";
+inline constexpr wchar_t kPublisherValue[] = L"Publisher";
+inline constexpr wchar_t kUninstallStringValue[] = L"UninstallString";
+inline constexpr wchar_t kDisplayIconValue[] = L"DisplayIcon";
+
 // Fixed-width, always terminated; longer registry text is cut.
 struct InstalledProgramRecord {
   static constexpr size_t kNameChars = 254;  // 253 characters kept

@@ -6,6 +6,7 @@
 #include <optional>
 #include <vector>
 
+#include "common/RegistryReader.h"
 #include "common/Result.h"
 #include "common/Unique.h"
 
@@ -347,8 +348,8 @@ struct ForeignInterfaces {
 };
 
 bool SaveKey(HKEY key, KeySnapshot& snapshot) {
-  DWORD subkeys = 0, maxSubkey = 0, values = 0, maxName = 0, maxData = 0;
-  if (::RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkeys, &maxSubkey, nullptr, &values,
+  DWORD values = 0, maxName = 0, maxData = 0;
+  if (::RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values,
                          &maxName, &maxData, nullptr, nullptr) != ERROR_SUCCESS) {
     return false;
   }
@@ -366,20 +367,15 @@ bool SaveKey(HKEY key, KeySnapshot& snapshot) {
     value.data.resize(dataSize);
     snapshot.values.push_back(std::move(value));
   }
-  for (DWORD i = 0; i < subkeys; ++i) {
-    std::vector<wchar_t> name(maxSubkey + 2);
-    DWORD nameLength = static_cast<DWORD>(name.size());
-    if (::RegEnumKeyExW(key, i, name.data(), &nameLength, nullptr, nullptr, nullptr, nullptr) !=
-        ERROR_SUCCESS) {
-      return false;
-    }
-    UniqueHkey child;
-    if (::RegOpenKeyExW(key, name.data(), 0, KEY_READ, child.put()) != ERROR_SUCCESS) return false;
-    KeySnapshot childSnapshot;
-    if (!SaveKey(child.get(), childSnapshot)) return false;
-    snapshot.children.emplace_back(std::wstring(name.data(), nameLength), std::move(childSnapshot));
-  }
-  return true;
+  return SUCCEEDED(ForEachSubkeyName(
+      key, UnreadableSubkey::kFail, [&](const wchar_t* name, DWORD length) -> HRESULT {
+        UniqueHkey child;
+        RETURN_IF_WIN32_ERROR(::RegOpenKeyExW(key, name, 0, KEY_READ, child.put()));
+        KeySnapshot childSnapshot;
+        RETURN_HR_IF(E_FAIL, !SaveKey(child.get(), childSnapshot));
+        snapshot.children.emplace_back(std::wstring(name, length), std::move(childSnapshot));
+        return S_OK;
+      }));
 }
 
 void WriteKey(HKEY parent, const std::wstring& name, const KeySnapshot& snapshot) {
