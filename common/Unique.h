@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <oleauto.h>
 
+#include <cassert>
 #include <utility>
 
 namespace tessary {
@@ -77,6 +78,11 @@ struct LocalMemTraits {
   static Type Invalid() noexcept { return nullptr; }
   static void Close(Type h) noexcept { ::LocalFree(h); }
 };
+struct SafeArrayTraits {
+  using Type = SAFEARRAY*;
+  static Type Invalid() noexcept { return nullptr; }
+  static void Close(Type array) noexcept { ::SafeArrayDestroy(array); }
+};
 
 using UniqueHkey = UniqueResource<HkeyTraits>;
 using UniqueHandle = UniqueResource<HandleTraits>;
@@ -85,9 +91,11 @@ using UniqueFindHandle = UniqueResource<FindHandleTraits>;
 using UniqueModule = UniqueResource<ModuleTraits>;
 using UniqueWindow = UniqueResource<WindowTraits>;
 using UniqueLocal = UniqueResource<LocalMemTraits>;
+using UniqueSafeArray = UniqueResource<SafeArrayTraits>;
 
 // A BSTR owner. It never adopts a raw BSTR by accident: use Attach() or
-// Receive() (which requires the owner to be empty).
+// Receive() (which requires the owner to be empty: a callee writes its out
+// string without freeing what was there, so reuse calls Reset() first).
 class UniqueBstr {
  public:
   UniqueBstr() noexcept = default;
@@ -121,7 +129,8 @@ class UniqueBstr {
   explicit operator bool() const noexcept { return value_ != nullptr; }
 
   BSTR* Receive() noexcept {
-    Reset();
+    assert(!value_ && "Receive() into an owner that holds a string");
+    Reset();  // a release build still never leaks
     return &value_;
   }
   void Attach(BSTR value) noexcept {

@@ -25,13 +25,6 @@ constexpr wchar_t kVerFlagAttribute[] = L"verflag";
 // The one "verflag" text that means normal releases; anything else is trial.
 constexpr std::wstring_view kNormalReleases = L"0";
 
-struct SafeArrayTraits {
-  using Type = SAFEARRAY*;
-  static Type Invalid() noexcept { return nullptr; }
-  static void Close(Type array) noexcept { ::SafeArrayDestroy(array); }
-};
-using UniqueSafeArray = UniqueResource<SafeArrayTraits>;
-
 // Running out of memory anywhere fails the whole refresh: a program dropped
 // for want of memory would read as "no update".
 void ThrowIfOutOfMemory(HRESULT hr) {
