@@ -20,7 +20,7 @@
 #include "identify/StartMenu.h"
 #include "inventory/InstalledProgramInventory.h"
 #include "inventory/WindowsVersion.h"
-#include "inventory/XmlAccess.h"
+#include "datafiles/DataFiles.h"
 #include "support/PeBuilder.h"
 #include "support/TestSupport.h"
 

@@ -43,7 +43,7 @@ inline void LowerBstr(UniqueBstr& text) noexcept {
 #include <initializer_list>
 #include <string_view>
 
-#include "inventory/XmlAccess.h"
+#include "datafiles/XmlDom.h"
 
 namespace tessary {
 

@@ -1,7 +1,7 @@
 #include "catalog/KaSoftMainType.h"
 
 #include "common/Result.h"
-#include "inventory/XmlAccess.h"
+#include "datafiles/XmlDom.h"
 #include "com/Module.h"
 
 namespace tessary {
@@ -39,9 +39,9 @@ STDMETHODIMP KaSoftMainType::Load(IXMLDOMNode* lpMainTypeNode) noexcept {
       AttributeByName(element, L"id", id);
       UniqueBstr name;
       ForEachChildNode(element, [&](IXMLDOMNode* child) {
-        if (!LoweredNameEquals(NodeName(child).Get(), L"name")) return true;
+        if (!LoweredNameEquals(NodeName(child).Get(), L"name")) return S_OK;
         name = NodeText(child);
-        return false;
+        return S_FALSE;
       });
       // The first entry of an identifier stays.
       table_.try_emplace(std::move(id), std::move(name));

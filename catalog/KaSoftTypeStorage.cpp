@@ -8,7 +8,8 @@
 
 #include "common/Result.h"
 #include "hostlink/HostReference.h"
-#include "inventory/XmlAccess.h"
+#include "datafiles/DataFiles.h"
+#include "datafiles/XmlDom.h"
 
 namespace tessary {
 namespace {
@@ -64,42 +65,40 @@ std::wstring KaSoftTypeStorage::DefaultFolder() { return DataFilePath(kTypeFolde
 HRESULT KaSoftTypeStorage::Scan(const std::wstring& folder) noexcept {
   // Without main types nothing can be named, so nothing is read.
   if (!mainTypes_ || folder.empty()) return S_OK;
-  return Guarded([&]() -> HRESULT {
-    ScanFolder(folder);
-    return S_OK;
-  });
+  return Guarded([&] { return ScanFolder(folder); });
 }
 
-void KaSoftTypeStorage::ScanFolder(const std::wstring& folder) {
+HRESULT KaSoftTypeStorage::ScanFolder(const std::wstring& folder) {
   for (const FolderEntry& entry : ListFolder(folder)) {
     const std::wstring path = folder + L"\\" + entry.name;
     if (path.size() >= MAX_PATH) continue;
     if (entry.directory) {
-      ScanFolder(path);
+      RETURN_IF_FAILED(ScanFolder(path));
     } else if (::lstrcmpiW(::PathFindExtensionW(entry.name.c_str()), L".xml") == 0) {
-      ReadTypeFile(path);
+      RETURN_IF_FAILED(ReadTypeFile(path));
     }
   }
+  return S_OK;
 }
 
-void KaSoftTypeStorage::ReadTypeFile(const std::wstring& path) {
+HRESULT KaSoftTypeStorage::ReadTypeFile(const std::wstring& path) {
   ComPtr<IXMLDOMDocument> document;
   const HRESULT loaded = LoadXmlFileWithResult(path.c_str(), document);
-  if (loaded == E_OUTOFMEMORY) throw std::bad_alloc();
-  if (FAILED(loaded)) return;
+  RETURN_HR_IF(loaded, loaded == E_OUTOFMEMORY);
+  if (FAILED(loaded)) return S_OK;
   const ComPtr<IXMLDOMNode> root = SelectRoot(document.Get(), L"vedad");
-  if (!root) return;
-  ForEachChildElement(root.Get(), [&](IXMLDOMNode* element) {
+  return ForEachChildElement(root.Get(), [&](IXMLDOMNode* element) -> HRESULT {
     UniqueBstr regKey;
     UniqueBstr typeId;
-    if (!AttributeByName(element, L"regkey", regKey)) return;
-    if (!AttributeByName(element, L"maintype", typeId)) return;
+    if (!AttributeByName(element, L"regkey", regKey)) return S_OK;
+    if (!AttributeByName(element, L"maintype", typeId)) return S_OK;
     LowerBstr(regKey);
     UniqueBstr typeName;
     const HRESULT named = mainTypes_->GetTypeNameByID(typeId.Get(), typeName.Receive());
-    if (named == E_OUTOFMEMORY) throw std::bad_alloc();
-    if (FAILED(named)) return;
+    RETURN_HR_IF(named, named == E_OUTOFMEMORY);
+    if (FAILED(named)) return S_OK;
     types_.try_emplace(std::move(regKey), std::move(typeName));
+    return S_OK;
   });
 }
 

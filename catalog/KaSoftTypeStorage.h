@@ -32,8 +32,9 @@ class KaSoftTypeStorage final : public ComObject<KaSoftTypeStorage, IKaSoftTypeS
   STDMETHODIMP GetSoftMainTypeByRegKey(BSTR bstrRegKey, BSTR* lpbstrMainType) noexcept override;
 
  private:
-  void ScanFolder(const std::wstring& folder);
-  void ReadTypeFile(const std::wstring& path);
+  // Each fails only when memory runs out.
+  HRESULT ScanFolder(const std::wstring& folder);
+  HRESULT ReadTypeFile(const std::wstring& path);
 
   Microsoft::WRL::ComPtr<IKaSoftMainType> mainTypes_;
   std::map<UniqueBstr, UniqueBstr, KeyLess> types_;

@@ -6,7 +6,7 @@
 #include "catalog/KaSoftMainType.h"
 #include "common/Result.h"
 #include "common/Text.h"
-#include "inventory/XmlAccess.h"
+#include "datafiles/XmlDom.h"
 
 namespace tessary {
 namespace {
@@ -56,25 +56,26 @@ HRESULT KaSoftWare::Fill(IXMLDOMNode* element, KaSoftMainType* mainTypes) noexce
     totalJudge_ = ReadCounter(element, L"totaljudgeoftimes");
 
     UniqueBstr* const fields[] = {&name_, &displayName_, &company_, &pic_, &description_};
-    ForEachChildNode(element, [&](IXMLDOMNode* child) {
+    RETURN_IF_FAILED(ForEachChildNode(element, [&](IXMLDOMNode* child) -> HRESULT {
       UniqueBstr tag = NodeName(child);
       LowerBstr(tag);
       const int match =
           MatchName(tag.Get(), {L"name", L"displayname", L"company", L"pic", L"description",
                                 L"version"});
-      if (match < 0) return;
+      if (match < 0) return S_OK;
       if (match == 5) {
         ComPtr<KaSoftwareVerItem> item;
-        if (MakeComObject(item) == E_OUTOFMEMORY) throw std::bad_alloc();
+        RETURN_HR_IF(E_OUTOFMEMORY, MakeComObject(item) == E_OUTOFMEMORY);
         const HRESULT filled = item->Fill(child);
-        if (filled == E_OUTOFMEMORY) throw std::bad_alloc();
+        RETURN_HR_IF(filled, filled == E_OUTOFMEMORY);
         if (SUCCEEDED(filled)) versions_.push_back(std::move(item));
-        return;
+        return S_OK;
       }
       // A repeated field keeps its last occurrence.
       *fields[match] = NodeText(child);
       if (match == 0) LowerBstr(name_);
-    });
+      return S_OK;
+    }));
     return S_OK;
   });
   // No half-filled entry reaches a table.

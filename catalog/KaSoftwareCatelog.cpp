@@ -6,7 +6,8 @@
 
 #include "common/Result.h"
 #include "hostlink/HostReference.h"
-#include "inventory/XmlAccess.h"
+#include "datafiles/DataFiles.h"
+#include "datafiles/XmlDom.h"
 
 namespace tessary {
 namespace {
@@ -16,17 +17,18 @@ using Microsoft::WRL::ComPtr;
 constexpr LONG kCatalogFile = 1;
 constexpr LONG kRegistryKeyFile = 2;
 
-// The "vedad" root of the data file of `kind`; null when the host names no
-// file, the file is missing or does not parse.
-ComPtr<IXMLDOMNode> LoadDataFileRoot(IKaDataService* data, LONG kind) {
+// The "vedad" root of the data file of `kind`; `root` stays null when the
+// host names no file, the file is missing or does not parse. Only running out
+// of memory fails.
+HRESULT LoadDataFileRoot(IKaDataService* data, LONG kind, ComPtr<IXMLDOMNode>& root) noexcept {
   UniqueBstr path;
-  if (FAILED(data->GetDataFilePath(kind, path.Receive(), 0)) || path.Empty()) return nullptr;
-  if (!::PathFileExistsW(path.Get())) return nullptr;
+  if (FAILED(data->GetDataFilePath(kind, path.Receive(), 0)) || path.Empty()) return S_OK;
+  if (!::PathFileExistsW(path.Get())) return S_OK;
   ComPtr<IXMLDOMDocument> document;
   const HRESULT hr = LoadXmlFileWithResult(path.Get(), document);
-  if (hr == E_OUTOFMEMORY) throw std::bad_alloc();
-  if (FAILED(hr)) return nullptr;
-  return SelectRoot(document.Get(), L"vedad");
+  RETURN_HR_IF(hr, hr == E_OUTOFMEMORY);
+  if (SUCCEEDED(hr)) root = SelectRoot(document.Get(), L"vedad");
+  return S_OK;
 }
 
 // The table of a catalog holding nothing: shared and never freed, so that
@@ -36,10 +38,8 @@ SharedNameTable EmptyNameTable() noexcept {
   return SharedNameTable(SharedNameTable(), &empty);
 }
 
-UniqueBstr CopyOf(BSTR text) {
-  UniqueBstr copy;
-  if (!copy.CopyFrom(text, ::SysStringLen(text))) throw std::bad_alloc();
-  return copy;
+HRESULT CopyOf(BSTR text, UniqueBstr& copy) noexcept {
+  return copy.CopyFrom(text, ::SysStringLen(text)) ? S_OK : E_OUTOFMEMORY;
 }
 
 }  // namespace
@@ -60,9 +60,8 @@ STDMETHODIMP KaSoftwareCatelog::Load() noexcept {
     ComPtr<IKaDataService> data;
     // Without a host or data service both tables stay empty.
     if (FAILED(GetHostService(__uuidof(IKaDataService), data))) return S_OK;
-    ReadCatalog(data.Get(), *names);
-    ReadRegistryKeys(data.Get());
-    return S_OK;
+    RETURN_IF_FAILED(ReadCatalog(data.Get(), *names));
+    return ReadRegistryKeys(data.Get());
   });
   if (FAILED(hr)) {
     // Out of memory part-way: keep nothing half-read.
@@ -76,62 +75,70 @@ STDMETHODIMP KaSoftwareCatelog::Load() noexcept {
   return S_FALSE;
 }
 
-void KaSoftwareCatelog::ReadCatalog(IKaDataService* data, NameTable& names) {
-  const ComPtr<IXMLDOMNode> root = LoadDataFileRoot(data, kCatalogFile);
-  if (!root) return;
-  ForEachChildElement(root.Get(), [&](IXMLDOMNode* element) {
+HRESULT KaSoftwareCatelog::ReadCatalog(IKaDataService* data, NameTable& names) {
+  ComPtr<IXMLDOMNode> root;
+  RETURN_IF_FAILED(LoadDataFileRoot(data, kCatalogFile, root));
+  return ForEachChildElement(root.Get(), [&](IXMLDOMNode* element) -> HRESULT {
     UniqueBstr tag = NodeName(element);
     LowerBstr(tag);
     const int match = MatchName(tag.Get(), {L"main_type_list", L"software_list"});
     if (match == 0) {
       // Created once and kept: a later catalog without a list still
       // resolves through the table read here.
-      if (!mainTypes_ && MakeComObject(mainTypes_) == E_OUTOFMEMORY) throw std::bad_alloc();
-      if (mainTypes_ && mainTypes_->Load(element) == E_OUTOFMEMORY) throw std::bad_alloc();
+      if (!mainTypes_) RETURN_HR_IF(E_OUTOFMEMORY, MakeComObject(mainTypes_) == E_OUTOFMEMORY);
+      if (mainTypes_) RETURN_HR_IF(E_OUTOFMEMORY, mainTypes_->Load(element) == E_OUTOFMEMORY);
     } else if (match == 1) {
-      ReadSoftwareList(element, names);
+      return ReadSoftwareList(element, names);
     }
+    return S_OK;
   });
 }
 
-void KaSoftwareCatelog::ReadSoftwareList(IXMLDOMNode* list, NameTable& names) {
+HRESULT KaSoftwareCatelog::ReadSoftwareList(IXMLDOMNode* list, NameTable& names) {
   // Every child node counts, comments included, accepted or not.
   allCount_ = static_cast<LONG>(ChildNodeCount(list));
   recommendCount_ = oneKeyCount_ = popularityCount_ = 0;
-  ForEachChildElement(list, [&](IXMLDOMNode* element) {
+  return ForEachChildElement(list, [&](IXMLDOMNode* element) -> HRESULT {
     // Entries need the main types to be read first.
-    if (!mainTypes_) return;
+    if (!mainTypes_) return S_OK;
     ComPtr<KaSoftWare> entry;
-    if (FAILED(MakeComObject(entry))) throw std::bad_alloc();
+    RETURN_HR_IF(E_OUTOFMEMORY, FAILED(MakeComObject(entry)));
     const HRESULT filled = entry->Fill(element, mainTypes_.Get());
-    if (filled == E_OUTOFMEMORY) throw std::bad_alloc();
-    if (FAILED(filled)) return;
+    RETURN_HR_IF(filled, filled == E_OUTOFMEMORY);
+    if (FAILED(filled)) return S_OK;
+    UniqueBstr name;
+    RETURN_IF_FAILED(CopyOf(entry->Name(), name));
     // The first entry of a name stays; a later one is neither kept nor counted.
-    const auto [position, inserted] = names.try_emplace(CopyOf(entry->Name()), entry);
-    if (!inserted) return;
+    const auto [position, inserted] = names.try_emplace(std::move(name), entry);
+    if (!inserted) return S_OK;
     const DWORD flags = entry->Flags();
     if (flags & KaSoftWare::kMainRecommend) ++recommendCount_;
     if (flags & KaSoftWare::kOneKeyInstall) ++oneKeyCount_;
     if (flags & KaSoftWare::kPopularity) ++popularityCount_;
+    return S_OK;
   });
 }
 
-void KaSoftwareCatelog::ReadRegistryKeys(IKaDataService* data) {
-  const ComPtr<IXMLDOMNode> root = LoadDataFileRoot(data, kRegistryKeyFile);
-  if (!root) return;
+HRESULT KaSoftwareCatelog::ReadRegistryKeys(IKaDataService* data) {
+  ComPtr<IXMLDOMNode> root;
+  RETURN_IF_FAILED(LoadDataFileRoot(data, kRegistryKeyFile, root));
+  if (!root) return S_OK;
   bool rejected = false;
   ForEachAttribute(root.Get(), [&](BSTR name, BSTR text) {
     if (NameEquals(name, L"result") && TextToInt(text) != 0) rejected = true;
   });
-  if (rejected) return;
-  ForEachChildElement(root.Get(), [&](IXMLDOMNode* software) {
+  if (rejected) return S_OK;
+  return ForEachChildElement(root.Get(), [&](IXMLDOMNode* software) -> HRESULT {
     UniqueBstr softName;
-    if (!AttributeByName(software, L"name", softName)) return;
+    if (!AttributeByName(software, L"name", softName)) return S_OK;
     LowerBstr(softName);
-    ForEachChildElement(software, [&](IXMLDOMNode* keyElement) {
+    return ForEachChildElement(software, [&](IXMLDOMNode* keyElement) -> HRESULT {
+      UniqueBstr name;
+      RETURN_IF_FAILED(CopyOf(softName.Get(), name));
       // Keys stay as written: lookups by registry key are case-sensitive.
       // The first software named for a key keeps it.
-      regKeys_.try_emplace(NodeText(keyElement), CopyOf(softName.Get()));
+      regKeys_.try_emplace(NodeText(keyElement), std::move(name));
+      return S_OK;
     });
   });
 }

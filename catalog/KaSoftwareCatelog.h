@@ -38,9 +38,10 @@ class KaSoftwareCatelog final
   STDMETHODIMP Clone(IKaEnumSoftware** ppenum) noexcept override;
 
  private:
-  void ReadCatalog(IKaDataService* data, NameTable& names);
-  void ReadSoftwareList(IXMLDOMNode* list, NameTable& names);
-  void ReadRegistryKeys(IKaDataService* data);
+  // Each fails only when memory runs out.
+  HRESULT ReadCatalog(IKaDataService* data, NameTable& names);
+  HRESULT ReadSoftwareList(IXMLDOMNode* list, NameTable& names);
+  HRESULT ReadRegistryKeys(IKaDataService* data);
   IKaSoftWare* FindByName(BSTR lowerName) const noexcept;
 
   SoftwareCursor cursor_;

@@ -2,7 +2,7 @@
 
 #include "catalog/CatalogKeys.h"
 #include "common/Result.h"
-#include "inventory/XmlAccess.h"
+#include "datafiles/XmlDom.h"
 
 namespace tessary {
 
@@ -22,9 +22,9 @@ HRESULT KaSoftwareVerItem::Fill(IXMLDOMNode* element) noexcept {
     // Release notes come from the first child named exactly "whatsnew".
     UniqueBstr whatsnew;
     ForEachChildNode(element, [&](IXMLDOMNode* child) {
-      if (MatchName(NodeName(child).Get(), {L"whatsnew"}) != 0) return true;
+      if (MatchName(NodeName(child).Get(), {L"whatsnew"}) != 0) return S_OK;
       whatsnew = NodeText(child);
-      return false;
+      return S_FALSE;
     });
 
     version_ = std::move(version);

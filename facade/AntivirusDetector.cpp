@@ -11,7 +11,8 @@
 #include "common/Unique.h"
 #include "inventory/InstalledProgramInventory.h"
 #include "inventory/WindowsVersion.h"
-#include "inventory/XmlAccess.h"
+#include "datafiles/DataFiles.h"
+#include "datafiles/XmlDom.h"
 #include "com/Module.h"
 
 namespace tessary {

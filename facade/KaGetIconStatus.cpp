@@ -7,7 +7,7 @@
 #include "common/Result.h"
 #include "common/Text.h"
 #include "hostlink/HostReference.h"
-#include "inventory/XmlAccess.h"
+#include "datafiles/DataFiles.h"
 #include "com/Module.h"
 #include "com/WindowClass.h"
 

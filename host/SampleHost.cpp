@@ -28,7 +28,8 @@
 #include "common/Text.h"
 #include "common/Unique.h"
 #include "host/Host.h"
-#include "inventory/XmlAccess.h"
+#include "datafiles/DataFiles.h"
+#include "datafiles/XmlDom.h"
 
 namespace tessary::host {
 namespace {

@@ -3,7 +3,8 @@
 #include <utility>
 
 #include "common/Text.h"
-#include "inventory/XmlAccess.h"
+#include "datafiles/DataFiles.h"
+#include "datafiles/XmlDom.h"
 
 using Microsoft::WRL::ComPtr;
 

@@ -6,7 +6,7 @@
 #include "common/Text.h"
 #include "common/Unique.h"
 #include "identify/VersionPolicy.h"
-#include "inventory/XmlAccess.h"
+#include "datafiles/DataFiles.h"
 
 namespace tessary {
 namespace {

@@ -7,7 +7,7 @@
 #include "common/Unique.h"
 #include "identify/UninstallPaths.h"
 #include "identify/VersionPolicy.h"
-#include "inventory/XmlAccess.h"
+#include "datafiles/DataFiles.h"
 
 namespace tessary {
 namespace {

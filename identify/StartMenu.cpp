@@ -11,7 +11,8 @@
 #include "common/Unique.h"
 #include "inventory/FileVersion.h"
 #include "inventory/WindowsVersion.h"
-#include "inventory/XmlAccess.h"
+#include "datafiles/DataFiles.h"
+#include "datafiles/XmlDom.h"
 
 using Microsoft::WRL::ComPtr;
 

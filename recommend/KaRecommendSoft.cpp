@@ -3,7 +3,7 @@
 #include <new>
 #include <string>
 
-#include "inventory/XmlAccess.h"
+#include "datafiles/DataFiles.h"
 
 namespace tessary {
 namespace {

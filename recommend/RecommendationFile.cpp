@@ -7,7 +7,8 @@
 #include <utility>
 
 #include "common/Result.h"
-#include "inventory/XmlAccess.h"
+#include "datafiles/DataFiles.h"
+#include "datafiles/XmlDom.h"
 
 namespace tessary {
 namespace {
@@ -27,10 +28,10 @@ bool Named(IXMLDOMNode* node, const wchar_t* lowerLiteral) noexcept {
 }
 
 // Every child node of a "funtionlist", whatever its kind, is one catalog.
-void ReadCatalogList(IXMLDOMNode* list, RecommendationList& catalogs) {
-  ForEachChildNode(list, [&](IXMLDOMNode* node) {
+HRESULT ReadCatalogList(IXMLDOMNode* list, RecommendationList& catalogs) {
+  return ForEachChildNode(list, [&](IXMLDOMNode* node) -> HRESULT {
     ComPtr<KaRecommendCatalog> catalog;
-    if (FAILED(MakeComObject(catalog))) throw std::bad_alloc();
+    RETURN_HR_IF(E_OUTOFMEMORY, FAILED(MakeComObject(catalog)));
     ForEachChildNode(node, [&](IXMLDOMNode* field) {
       if (Named(field, L"name")) {
         catalog->SetName(NodeText(field));
@@ -42,9 +43,10 @@ void ReadCatalogList(IXMLDOMNode* list, RecommendationList& catalogs) {
     });
     RecommendedCatalog pair;
     const BSTR name = catalog->Name();
-    if (!pair.name.CopyFrom(name, ::SysStringLen(name))) throw std::bad_alloc();
+    RETURN_HR_IF(E_OUTOFMEMORY, !pair.name.CopyFrom(name, ::SysStringLen(name)));
     pair.catalog = std::move(catalog);
     catalogs.push_back(std::move(pair));
+    return S_OK;
   });
 }
 
@@ -84,13 +86,11 @@ HRESULT ReadRecommendationFile(const wchar_t* path, RecommendationList& catalogs
   // Read aside: running out of memory halfway leaves the caller's list whole.
   return Guarded([&]() -> HRESULT {
     RecommendationList read;
-    ForEachChildNode(root.Get(), [&](IXMLDOMNode* child) {
-      if (Named(child, L"funtionlist")) {
-        ReadCatalogList(child, read);
-      } else if (Named(child, L"softlist")) {
-        ReadEntryList(child, read);
-      }
-    });
+    RETURN_IF_FAILED(ForEachChildNode(root.Get(), [&](IXMLDOMNode* child) -> HRESULT {
+      if (Named(child, L"funtionlist")) return ReadCatalogList(child, read);
+      if (Named(child, L"softlist")) ReadEntryList(child, read);
+      return S_OK;
+    }));
     for (RecommendedCatalog& pair : read) pair.catalog->SortEntries();
     catalogs.swap(read);
     return S_OK;

@@ -10,7 +10,8 @@
 #include "common/Result.h"
 #include "hostlink/HostReference.h"
 #include "identify/VersionPolicy.h"
-#include "inventory/XmlAccess.h"
+#include "datafiles/DataFiles.h"
+#include "datafiles/XmlDom.h"
 
 namespace tessary {
 namespace {
@@ -24,12 +25,6 @@ constexpr wchar_t kNameAttribute[] = L"name";
 constexpr wchar_t kVerFlagAttribute[] = L"verflag";
 // The one "verflag" text that means normal releases; anything else is trial.
 constexpr std::wstring_view kNormalReleases = L"0";
-
-// Running out of memory anywhere fails the whole refresh: a program dropped
-// for want of memory would read as "no update".
-void ThrowIfOutOfMemory(HRESULT hr) {
-  if (hr == E_OUTOFMEMORY) throw std::bad_alloc();
-}
 
 std::wstring_view FullText(const UniqueBstr& text) noexcept {
   return text ? std::wstring_view(text.Get(), text.Length()) : std::wstring_view();
@@ -50,11 +45,11 @@ STDMETHODIMP KaSoftUpdater::RefreshUpdateStatus() noexcept {
   ComPtr<IKaEnumSoftware> enumerator;
   if (FAILED(catalog->GetEnum(enumerator.GetAddressOf())) || !enumerator) return E_FAIL;
   return Guarded([&]() -> HRESULT {
-    ReadIgnoreList();
+    RETURN_IF_FAILED(ReadIgnoreList());
     // Built aside and swapped in whole: a failure keeps the last results, and
     // a host that calls back in during the walk reads consistent ones.
     Results results;
-    Compute(manager.Get(), enumerator.Get(), results);
+    RETURN_IF_FAILED(Compute(manager.Get(), enumerator.Get(), results));
     updateVersionCount_ = results.updateVersionCount;
     ignoredCount_ = results.ignoredCount;
     entries_.swap(results.entries);
@@ -62,34 +57,37 @@ STDMETHODIMP KaSoftUpdater::RefreshUpdateStatus() noexcept {
   });
 }
 
-void KaSoftUpdater::Compute(IKaSoftStatusManager* manager, IKaEnumSoftware* enumerator,
-                            Results& results) {
+// Running out of memory anywhere fails the whole refresh: a program dropped
+// for want of memory would read as "no update".
+HRESULT KaSoftUpdater::Compute(IKaSoftStatusManager* manager, IKaEnumSoftware* enumerator,
+                               Results& results) {
   for (;;) {
     ComPtr<IKaSoftWare> software;
     if (enumerator->Next(1, software.GetAddressOf(), nullptr) != S_OK) break;
     if (!software) continue;
     UniqueBstr name;
     const HRESULT named = software->GetSoftName(name.Receive());
-    ThrowIfOutOfMemory(named);
+    RETURN_HR_IF(named, named == E_OUTOFMEMORY);
     if (FAILED(named)) continue;
 
     kaSoftInstallStatus status = kaSoftInstallStatus_unknown;
     UpdateEntry entry;
     const HRESULT asked = manager->GetSoftInstallStatus(name.Get(), &status,
                                                         entry.installedVersion.Receive(), nullptr);
-    ThrowIfOutOfMemory(asked);
+    RETURN_HR_IF(asked, asked == E_OUTOFMEMORY);
     if (FAILED(asked) || status != kaSoftInstallStatus_installed) continue;
     if (entry.installedVersion.Empty()) continue;
 
     LowerBstr(name);
-    AddNewerVersions(software.Get(), name.Get(), entry, results);
+    RETURN_IF_FAILED(AddNewerVersions(software.Get(), name.Get(), entry, results));
     if (entry.newerVersions.empty()) continue;
     entry.software = std::move(software);
     results.entries.push_back(std::move(entry));
   }
+  return S_OK;
 }
 
-void KaSoftUpdater::AddNewerVersions(IKaSoftWare* software, BSTR lowerName, UpdateEntry& entry,
+HRESULT KaSoftUpdater::AddNewerVersions(IKaSoftWare* software, BSTR lowerName, UpdateEntry& entry,
                                      Results& results) {
   // Copied: the table may be replaced while the catalog's objects run.
   std::optional<IgnoreFlags> ignore;
@@ -97,13 +95,13 @@ void KaSoftUpdater::AddNewerVersions(IKaSoftWare* software, BSTR lowerName, Upda
     ignore = found->second;
   }
   LONG count = 0;
-  if (FAILED(software->GetVersionCount(&count))) return;
+  if (FAILED(software->GetVersionCount(&count))) return S_OK;
   for (LONG i = 0; i < count; ++i) {
     ComPtr<IKaSoftwareVerItem> item;
     if (FAILED(software->GetVerItemByItem(i, item.GetAddressOf())) || !item) continue;
     UniqueBstr version;
     const HRESULT read = item->GetVersion(version.Receive());
-    ThrowIfOutOfMemory(read);
+    RETURN_HR_IF(read, read == E_OUTOFMEMORY);
     if (FAILED(read)) continue;
     if (CompareVersions(version.Get(), entry.installedVersion.Get()) != -1) continue;
     if (ignore) {
@@ -117,27 +115,26 @@ void KaSoftUpdater::AddNewerVersions(IKaSoftWare* software, BSTR lowerName, Upda
     entry.newerVersions.push_back(std::move(version));
     ++results.updateVersionCount;
   }
+  return S_OK;
 }
 
-void KaSoftUpdater::ReadIgnoreList() {
+HRESULT KaSoftUpdater::ReadIgnoreList() {
   ComPtr<IKaHostSettings> settings;
-  if (FAILED(GetHostService(__uuidof(IKaDataService), settings))) return;
+  if (FAILED(GetHostService(__uuidof(IKaDataService), settings))) return S_OK;
   UniqueBstr section;
   UniqueBstr key;
-  if (!section.CopyFrom(kSettingsSection) || !key.CopyFrom(kIgnoreListKey)) {
-    throw std::bad_alloc();
-  }
+  RETURN_HR_IF(E_OUTOFMEMORY, !section.CopyFrom(kSettingsSection) || !key.CopyFrom(kIgnoreListKey));
   UniqueBstr text;
   const HRESULT read = settings->GetSetting(section.Get(), key.Get(), text.Receive());
-  ThrowIfOutOfMemory(read);
-  if (FAILED(read)) return;
+  RETURN_HR_IF(read, read == E_OUTOFMEMORY);
+  if (FAILED(read)) return S_OK;
   // Only a text that parses and holds a list replaces the last list; an
   // empty ignore list is written as an empty element.
-  if (text.Empty()) return;
+  if (text.Empty()) return S_OK;
   const ComPtr<IXMLDOMDocument> document = LoadXmlText(FullText(text));
-  if (!document) return;
+  if (!document) return S_OK;
   const ComPtr<IXMLDOMNode> list = SelectRoot(document.Get(), kIgnoreListElement);
-  if (!list) return;
+  if (!list) return S_OK;
 
   IgnoreTable table;
   ForEachChildElement(list.Get(), [&](IXMLDOMNode* record) {
@@ -152,6 +149,7 @@ void KaSoftUpdater::ReadIgnoreList() {
     (normal ? flags.normal : flags.trial) = true;
   });
   ignoreTable_.swap(table);
+  return S_OK;
 }
 
 STDMETHODIMP KaSoftUpdater::GetUpdateSoftCount(LONG* lplCount) noexcept {

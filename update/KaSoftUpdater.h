@@ -47,10 +47,10 @@ class KaSoftUpdater final : public ComObject<KaSoftUpdater, IKaSoftUpdater> {
     std::vector<UpdateEntry> entries;
   };
 
-  void Compute(IKaSoftStatusManager* manager, IKaEnumSoftware* enumerator, Results& results);
-  void AddNewerVersions(IKaSoftWare* software, BSTR lowerName, UpdateEntry& entry,
+  HRESULT Compute(IKaSoftStatusManager* manager, IKaEnumSoftware* enumerator, Results& results);
+  HRESULT AddNewerVersions(IKaSoftWare* software, BSTR lowerName, UpdateEntry& entry,
                         Results& results);
-  void ReadIgnoreList();
+  HRESULT ReadIgnoreList();
 
   LONG updateVersionCount_ = 0;
   LONG ignoredCount_ = 0;

@@ -4,7 +4,8 @@
 #include <msxml.h>
 
 #include "CatalogFixture.h"
-#include "inventory/XmlAccess.h"
+#include "datafiles/DataFiles.h"
+#include "datafiles/XmlDom.h"
 
 namespace tessary::testing {
 namespace {

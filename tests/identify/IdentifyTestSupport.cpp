@@ -8,7 +8,7 @@
 
 #include "identify/StartMenu.h"
 #include "inventory/WindowsVersion.h"
-#include "inventory/XmlAccess.h"
+#include "datafiles/XmlDom.h"
 #include "support/PeBuilder.h"
 
 using Microsoft::WRL::ComPtr;

@@ -6,7 +6,7 @@
 #include <atomic>
 #include <vector>
 
-#include "inventory/XmlAccess.h"
+#include "datafiles/DataFiles.h"
 
 namespace tessary::testing {
 namespace {

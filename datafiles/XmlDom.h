@@ -1,9 +1,7 @@
 #pragma once
-// How every reader finds its data file and walks an XML document: MSXML's
-// DOMDocument through IXMLDOMDocument, with its default parser settings (white
-// space between elements is not kept). Nothing here reports an error beyond
-// "nothing": a missing file, an unparsable document or an unreadable item
-// gives an empty result or a skipped item.
+// How every reader walks an XML document loaded by datafiles/DataFiles.h:
+// MSXML's DOM with its default parser settings (white space between elements
+// is not kept). An unreadable item gives an empty result or is skipped.
 #include <windows.h>
 #include <msxml.h>
 #include <oleauto.h>
@@ -17,39 +15,6 @@
 #include "common/Unique.h"
 
 namespace tessary {
-
-// --- Locating data files ----------------------------------------------------
-
-using ModuleFileNameQuery = DWORD(WINAPI*)(HMODULE module, LPWSTR name, DWORD capacity);
-
-// Replaces GetModuleFileNameW for DataFilePath and ModuleDirectory (null
-// restores it) and returns the previous query.
-ModuleFileNameQuery SetModuleFileNameQuery(ModuleFileNameQuery query) noexcept;
-
-// The module's file name with `relativeName` appended and resolved, so
-// "..\KaData\x.xml" names x.xml in the KaData folder beside the module.
-// Empty when the path cannot be formed within MAX_PATH. May throw bad_alloc.
-std::wstring DataFilePath(const wchar_t* relativeName);
-
-// The folder of `module` (null: the process's executable) with its trailing
-// backslash; a name without a backslash comes back whole. Empty on failure.
-// May throw bad_alloc.
-std::wstring ModuleDirectory(HMODULE module);
-
-// --- Loading ------------------------------------------------------------------
-
-// A loaded document, or null when the path is null, names no file, or the
-// file does not parse. Files that declare gb2312 load on every platform.
-Microsoft::WRL::ComPtr<IXMLDOMDocument> LoadXmlFile(const wchar_t* path) noexcept;
-
-// For callers that test the file's existence themselves: E_OUTOFMEMORY when
-// no document can be created, E_FAIL when loading fails, S_OK with the
-// document otherwise. `document` is set only on success.
-HRESULT LoadXmlFileWithResult(const wchar_t* path,
-                              Microsoft::WRL::ComPtr<IXMLDOMDocument>& document) noexcept;
-
-// The same from XML text in memory; null when it does not parse.
-Microsoft::WRL::ComPtr<IXMLDOMDocument> LoadXmlText(std::wstring_view text) noexcept;
 
 // --- Reading ------------------------------------------------------------------
 
@@ -70,18 +35,19 @@ long ChildNodeCount(IXMLDOMNode* node) noexcept;
 // empty attribute. False, with `value` emptied, when it has no such attribute.
 bool AttributeByName(IXMLDOMNode* element, const wchar_t* name, UniqueBstr& value) noexcept;
 
-// Actions may return void, or bool where false stops the walk.
+// Actions return void when they cannot fail, or an HRESULT: a failure stops
+// the walk and is returned, S_FALSE stops it early and is returned.
 //   ForEachAttribute:    action(BSTR name, BSTR text), in document order.
 //   ForEachChildNode:    action(IXMLDOMNode* child), every node type.
 //   ForEachChildElement: action(IXMLDOMNode* child), elements only.
-// Items that cannot be read are skipped. The arguments are borrowed for the
-// duration of the call.
+// Items that cannot be read are skipped; S_OK when the walk ran to its end.
+// The arguments are borrowed for the duration of the call.
 template <typename Action>
-void ForEachAttribute(IXMLDOMNode* element, Action&& action);
+HRESULT ForEachAttribute(IXMLDOMNode* element, Action&& action);
 template <typename Action>
-void ForEachChildNode(IXMLDOMNode* node, Action&& action);
+HRESULT ForEachChildNode(IXMLDOMNode* node, Action&& action);
 template <typename Action>
-void ForEachChildElement(IXMLDOMNode* node, Action&& action);
+HRESULT ForEachChildElement(IXMLDOMNode* node, Action&& action);
 
 // --- Names and numbers ----------------------------------------------------------
 
@@ -103,43 +69,46 @@ long long TextToInt64(const wchar_t* text) noexcept;
 namespace xml_detail {
 
 template <typename Action, typename... Args>
-bool Invoke(Action& action, Args... args) {
+HRESULT Invoke(Action& action, Args... args) {
   if constexpr (std::is_void_v<std::invoke_result_t<Action&, Args...>>) {
     action(args...);
-    return true;
+    return S_OK;
   } else {
-    return static_cast<bool>(action(args...));
+    static_assert(std::is_same_v<std::invoke_result_t<Action&, Args...>, HRESULT>,
+                  "a walk action returns void or HRESULT");
+    return action(args...);
   }
 }
 
 template <typename Action>
-void WalkChildren(IXMLDOMNode* node, bool elementsOnly, Action& action) {
-  if (!node) return;
+HRESULT WalkChildren(IXMLDOMNode* node, bool elementsOnly, Action& action) {
+  if (!node) return S_OK;
   Microsoft::WRL::ComPtr<IXMLDOMNodeList> children;
-  if (FAILED(node->get_childNodes(&children)) || !children) return;
+  if (FAILED(node->get_childNodes(&children)) || !children) return S_OK;
   // Step through the list: fetching by index walks from the first child on
   // every call under Wine, which makes a long list quadratic.
-  if (FAILED(children->reset())) return;
+  if (FAILED(children->reset())) return S_OK;
   for (;;) {
     Microsoft::WRL::ComPtr<IXMLDOMNode> child;
-    if (children->nextNode(&child) != S_OK || !child) return;
+    if (children->nextNode(&child) != S_OK || !child) return S_OK;
     if (elementsOnly) {
       DOMNodeType type = NODE_INVALID;
       if (FAILED(child->get_nodeType(&type)) || type != NODE_ELEMENT) continue;
     }
-    if (!Invoke(action, child.Get())) return;
+    const HRESULT hr = Invoke(action, child.Get());
+    if (hr != S_OK) return hr;
   }
 }
 
 }  // namespace xml_detail
 
 template <typename Action>
-void ForEachAttribute(IXMLDOMNode* element, Action&& action) {
-  if (!element) return;
+HRESULT ForEachAttribute(IXMLDOMNode* element, Action&& action) {
+  if (!element) return S_OK;
   Microsoft::WRL::ComPtr<IXMLDOMNamedNodeMap> attributes;
-  if (FAILED(element->get_attributes(&attributes)) || !attributes) return;
+  if (FAILED(element->get_attributes(&attributes)) || !attributes) return S_OK;
   long length = 0;
-  if (FAILED(attributes->get_length(&length))) return;
+  if (FAILED(attributes->get_length(&length))) return S_OK;
   for (long i = 0; i < length; ++i) {
     Microsoft::WRL::ComPtr<IXMLDOMNode> item;
     if (FAILED(attributes->get_item(i, &item)) || !item) continue;
@@ -147,18 +116,20 @@ void ForEachAttribute(IXMLDOMNode* element, Action&& action) {
     UniqueBstr text;
     if (FAILED(item->get_nodeName(name.Receive()))) continue;
     if (FAILED(item->get_text(text.Receive()))) continue;
-    if (!xml_detail::Invoke(action, name.Get(), text.Get())) return;
+    const HRESULT hr = xml_detail::Invoke(action, name.Get(), text.Get());
+    if (hr != S_OK) return hr;
   }
+  return S_OK;
 }
 
 template <typename Action>
-void ForEachChildNode(IXMLDOMNode* node, Action&& action) {
-  xml_detail::WalkChildren(node, false, action);
+HRESULT ForEachChildNode(IXMLDOMNode* node, Action&& action) {
+  return xml_detail::WalkChildren(node, false, action);
 }
 
 template <typename Action>
-void ForEachChildElement(IXMLDOMNode* node, Action&& action) {
-  xml_detail::WalkChildren(node, true, action);
+HRESULT ForEachChildElement(IXMLDOMNode* node, Action&& action) {
+  return xml_detail::WalkChildren(node, true, action);
 }
 
 }  // namespace tessary

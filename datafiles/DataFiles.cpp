@@ -1,16 +1,13 @@
-#include "inventory/XmlAccess.h"
+#include "datafiles/DataFiles.h"
 
 #include <oleauto.h>
 #include <shlwapi.h>
 
-#include <cstdlib>
-#include <iterator>
-#include <memory>
 #include <new>
 #include <string>
 
-#include "common/Text.h"
 #include "com/Module.h"
+#include "common/Unique.h"
 
 using Microsoft::WRL::ComPtr;
 
@@ -36,15 +33,6 @@ bool EqualsAsciiIgnoreCase(std::string_view a, std::string_view b) noexcept {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i) {
     if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
-  }
-  return true;
-}
-
-bool IsPlainName(std::wstring_view text) noexcept {
-  for (wchar_t c : text) {
-    const bool plain = (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z') ||
-                       (c >= L'0' && c <= L'9') || c == L'_';
-    if (!plain) return false;
   }
   return true;
 }
@@ -186,94 +174,5 @@ ComPtr<IXMLDOMDocument> LoadXmlText(std::wstring_view text) noexcept {
   if (FAILED(document->loadXML(source.Get(), &ok)) || ok != VARIANT_TRUE) return nullptr;
   return document;
 }
-
-ComPtr<IXMLDOMNode> SelectRoot(IXMLDOMNode* node, const wchar_t* name) noexcept {
-  if (!node || !name) return nullptr;
-  UniqueBstr query;
-  const UINT length = static_cast<UINT>(wcslen(name));
-  query.Attach(::SysAllocStringLen(nullptr, length + 2));
-  if (!query) return nullptr;
-  query.Get()[0] = L'/';
-  query.Get()[1] = L'/';
-  wmemcpy(query.Get() + 2, name, length);
-  ComPtr<IXMLDOMNode> found;
-  if (node->selectSingleNode(query.Get(), &found) != S_OK) return nullptr;
-  return found;
-}
-
-UniqueBstr NodeName(IXMLDOMNode* node) noexcept {
-  UniqueBstr name;
-  if (node && FAILED(node->get_nodeName(name.Receive()))) name.Reset();
-  return name;
-}
-
-UniqueBstr NodeText(IXMLDOMNode* node) noexcept {
-  UniqueBstr text;
-  if (node && FAILED(node->get_text(text.Receive()))) text.Reset();
-  return text;
-}
-
-long ChildNodeCount(IXMLDOMNode* node) noexcept {
-  if (!node) return 0;
-  ComPtr<IXMLDOMNodeList> children;
-  if (FAILED(node->get_childNodes(&children)) || !children) return 0;
-  long length = 0;
-  if (FAILED(children->get_length(&length))) return 0;
-  return length;
-}
-
-bool AttributeByName(IXMLDOMNode* element, const wchar_t* name, UniqueBstr& value) noexcept {
-  value.Reset();
-  if (!element || !name) return false;
-  ComPtr<IXMLDOMNamedNodeMap> attributes;
-  if (FAILED(element->get_attributes(&attributes)) || !attributes) return false;
-  UniqueBstr attributeName;
-  if (!attributeName.CopyFrom(name)) return false;
-  ComPtr<IXMLDOMNode> attribute;
-  if (attributes->getNamedItem(attributeName.Get(), &attribute) != S_OK || !attribute) {
-    return false;
-  }
-  if (FAILED(attribute->get_text(value.Receive()))) return false;
-  // Present but empty is an answer of its own, distinct from absent.
-  return value || value.CopyFrom(L"");
-}
-
-bool NameEquals(const wchar_t* name, const wchar_t* literal) noexcept {
-  const std::wstring_view a = ViewOf(name);
-  const std::wstring_view b = ViewOf(literal);
-  // Names are compared by the thousand while a file is read: settle the
-  // plain cases without allocating. Identical text is always equal, and
-  // differing texts of letters, digits and '_' alone never compare equal.
-  if (a == b) return true;
-  if (IsPlainName(a) && IsPlainName(b)) return false;
-  UniqueBstr left;
-  UniqueBstr right;
-  if (!left.CopyFrom(a.data(), static_cast<UINT>(a.size())) ||
-      !right.CopyFrom(b.data(), static_cast<UINT>(b.size()))) {
-    return false;
-  }
-  return ::VarBstrCmp(left.Get(), right.Get(), LOCALE_USER_DEFAULT, 0) == VARCMP_EQ;
-}
-
-bool LoweredNameEquals(const wchar_t* name, const wchar_t* lowerLiteral) noexcept {
-  const std::wstring_view text = ViewOf(name);
-  wchar_t small[64];
-  UniqueBstr large;
-  wchar_t* lowered = small;
-  if (text.size() >= std::size(small)) {
-    large.Attach(::SysAllocStringLen(text.data(), static_cast<UINT>(text.size())));
-    if (!large) return false;
-    lowered = large.Get();
-  } else {
-    if (!text.empty()) wmemcpy(small, text.data(), text.size());
-    small[text.size()] = L'\0';
-  }
-  if (!text.empty()) ::CharLowerBuffW(lowered, static_cast<DWORD>(text.size()));
-  return NameEquals(lowered, lowerLiteral);
-}
-
-int TextToInt(const wchar_t* text) noexcept { return text ? _wtoi(text) : 0; }
-
-long long TextToInt64(const wchar_t* text) noexcept { return text ? _wtoi64(text) : 0; }
 
 }  // namespace tessary

@@ -7,7 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "inventory/XmlAccess.h"
+#include "datafiles/DataFiles.h"
+#include "datafiles/XmlDom.h"
 #include "support/TestSupport.h"
 
 using Microsoft::WRL::ComPtr;
@@ -150,7 +151,9 @@ TEST_F(XmlWalkTest, AttributesInDocumentOrderAndByExactName) {
   EXPECT_EQ(seen, (std::vector<std::wstring>{L"result=0", L"msg=first", L"Name=N", L"empty="}));
 
   int visited = 0;
-  ForEachAttribute(root_.Get(), [&](BSTR, BSTR) { return ++visited < 2; });
+  EXPECT_EQ(ForEachAttribute(root_.Get(),
+                             [&](BSTR, BSTR) { return ++visited < 2 ? S_OK : S_FALSE; }),
+            S_FALSE);
   EXPECT_EQ(visited, 2);
 
   UniqueBstr value;
@@ -179,11 +182,14 @@ TEST_F(XmlWalkTest, ChildWalksCountsAndTexts) {
             (std::vector<std::wstring>{L"#comment", L"pi", L"soft", L"#text", L"soft", L"blank"}));
   EXPECT_EQ(ChildNodeCount(root_.Get()), 6);
 
+  // A failing action stops the walk and its code comes back.
   int visited = 0;
-  ForEachChildElement(root_.Get(), [&](IXMLDOMNode*) {
-    ++visited;
-    return false;
-  });
+  EXPECT_EQ(ForEachChildElement(root_.Get(),
+                                [&](IXMLDOMNode*) {
+                                  ++visited;
+                                  return E_OUTOFMEMORY;
+                                }),
+            E_OUTOFMEMORY);
   EXPECT_EQ(visited, 1);
 
   ComPtr<IXMLDOMNode> blank = SelectRoot(root_.Get(), L"blank");
