@@ -65,25 +65,6 @@ HRESULT FindPoint(IUnknown* container, REFIID iid, ComPtr<IConnectionPoint>& poi
   return point ? S_OK : E_FAIL;
 }
 
-// Advises `sink` on `container`'s point for `iid`; on success the point and
-// the cookie are kept.
-void Subscribe(IUnknown* container, REFIID iid, IUnknown* sink, ComPtr<IConnectionPoint>& point,
-               DWORD& cookie) noexcept {
-  ComPtr<IConnectionPoint> found;
-  if (!container || FAILED(FindPoint(container, iid, found))) return;
-  DWORD made = 0;
-  if (FAILED(found->Advise(sink, &made)) || made == 0) return;
-  point = std::move(found);
-  cookie = made;
-}
-
-void Unsubscribe(ComPtr<IConnectionPoint>& point, DWORD& cookie) noexcept {
-  const DWORD held = std::exchange(cookie, 0);
-  ComPtr<IConnectionPoint> where;
-  where.Swap(point);
-  if (where && held != 0) where->Unadvise(held);
-}
-
 }  // namespace
 
 HRESULT KaSoftStatusManager::FinalConstruct() noexcept {
@@ -131,31 +112,36 @@ void KaSoftStatusManager::OnTimer(UINT_PTR id) noexcept {
   if (!catalog_) EnsureCatalog();
 }
 
-bool KaSoftStatusManager::EnsureCommonSoft() noexcept {
+ComPtr<IKaCommonSoft> KaSoftStatusManager::EnsureCommonSoft() noexcept {
   WaitCursor wait;
   // Loads the rules and takes the registry inventory: the slow part.
   ComPtr<KaCommonSoft> common;
   if (SUCCEEDED(MakeComObject(common))) commonSoft_ = common;
-  return commonSoft_ != nullptr;
+  return commonSoft_;
 }
 
-bool KaSoftStatusManager::EnsureCatalog() noexcept {
-  if (catalog_) return true;
+ComPtr<IKaSoftwareCatelog> KaSoftStatusManager::EnsureCatalog() noexcept {
+  if (catalog_) return catalog_;
   WaitCursor wait;
-  ComPtr<KaSoftwareCatelog> catalog;
-  if (FAILED(MakeComObject(catalog))) return false;
+  ComPtr<KaSoftwareCatelog> made;
+  if (FAILED(MakeComObject(made))) return nullptr;
+  const ComPtr<IKaSoftwareCatelog> catalog = made;
   catalog_ = catalog;
   // Kept even when nothing could be read.
-  catalog_->Load();
-  return true;
+  catalog->Load();
+  // The load asks the host for its paths; the host may have detached this
+  // facade meanwhile, which took the catalog away.
+  return catalog_;
 }
 
-void KaSoftStatusManager::EnsureTypeStorage() noexcept {
-  if (typeStorage_) return;
+ComPtr<KaSoftTypeStorage> KaSoftStatusManager::EnsureTypeStorage() noexcept {
+  if (typeStorage_) return typeStorage_;
   // Its construction asks the published status manager (normally this one)
   // for the catalog's main types.
   ComPtr<KaSoftTypeStorage> storage;
-  if (FAILED(MakeComObject(storage))) return;
+  if (FAILED(MakeComObject(storage))) return typeStorage_;
+  // That went through the host, which may have made one meanwhile.
+  if (typeStorage_) return typeStorage_;
   typeStorage_ = storage;
   std::wstring folder;
   if (SUCCEEDED(Guarded([&]() -> HRESULT {
@@ -164,6 +150,7 @@ void KaSoftStatusManager::EnsureTypeStorage() noexcept {
       }))) {
     storage->Scan(folder);
   }
+  return storage;
 }
 
 int KaSoftStatusManager::EnsureRecommendations() noexcept {
@@ -180,8 +167,9 @@ STDMETHODIMP KaSoftStatusManager::GetSoftInstallStatus(BSTR bstrSoftName,
                                                        BSTR* lpbstrCurVersion,
                                                        BSTR* lpbstrCurDisplayName) noexcept {
   if (!lpInstallStatus) return E_POINTER;
-  if (!commonSoft_ && !EnsureCommonSoft()) return E_FAIL;
-  const ComPtr<IKaCommonSoft> common = commonSoft_;
+  const ComPtr<IKaSoftStatusManager> keep(this);
+  const ComPtr<IKaCommonSoft> common = commonSoft_ ? commonSoft_ : EnsureCommonSoft();
+  if (!common) return E_FAIL;
   return common->GetSoftVersion(bstrSoftName, lpInstallStatus, lpbstrCurVersion,
                                 lpbstrCurDisplayName);
 }
@@ -191,8 +179,9 @@ STDMETHODIMP KaSoftStatusManager::GetSoftInstallStatusWithVer(BSTR bstrSoftName,
                                                               kaSoftInstallStatus* lpInstallStatus,
                                                               BSTR* lpbstrCurName) noexcept {
   if (!bstrSoftName || !bstrCurVersion || !lpInstallStatus) return E_POINTER;
-  if (!commonSoft_ && !EnsureCommonSoft()) return E_FAIL;
-  const ComPtr<IKaCommonSoft> common = commonSoft_;
+  const ComPtr<IKaSoftStatusManager> keep(this);
+  const ComPtr<IKaCommonSoft> common = commonSoft_ ? commonSoft_ : EnsureCommonSoft();
+  if (!common) return E_FAIL;
   return common->QuerySoftInstallStatusWithVersion(bstrSoftName, bstrCurVersion, lpInstallStatus,
                                                    lpbstrCurName);
 }
@@ -201,9 +190,10 @@ STDMETHODIMP KaSoftStatusManager::GetSoftTypeStorage(
     IKaSoftTypeStorage** lplpSoftTypeStorage) noexcept {
   if (!lplpSoftTypeStorage) return E_POINTER;
   *lplpSoftTypeStorage = nullptr;
-  EnsureTypeStorage();
-  if (!typeStorage_) return E_FAIL;
-  typeStorage_->QueryInterface(IID_PPV_ARGS(lplpSoftTypeStorage));
+  const ComPtr<IKaSoftStatusManager> keep(this);
+  const ComPtr<KaSoftTypeStorage> storage = EnsureTypeStorage();
+  if (!storage) return E_FAIL;
+  storage->QueryInterface(IID_PPV_ARGS(lplpSoftTypeStorage));
   return *lplpSoftTypeStorage ? S_OK : E_FAIL;
 }
 
@@ -218,6 +208,7 @@ STDMETHODIMP KaSoftStatusManager::GetAntivirusInstallStatus(kaSoftInstallStatus*
 STDMETHODIMP KaSoftStatusManager::GetIcons(BSTR bstrLocalPath, BSTR bstrUrl) noexcept {
   // Before Attach there is nobody to fetch for: the icon counts as missing.
   if (!iconRequest_) return E_FAIL;
+  const ComPtr<IKaSoftStatusManager> keep(this);
   const ComPtr<IKaGetIconStatus> icons = iconRequest_;
   return icons->GetIconStatus(bstrLocalPath, bstrUrl);
 }
@@ -243,15 +234,17 @@ STDMETHODIMP KaSoftStatusManager::RefreshIdentifyInfo() noexcept {
 STDMETHODIMP KaSoftStatusManager::GetUninstallString(BSTR bstrSoftName, BSTR bstrSoftVersion,
                                                      BSTR* lpbstrUninstallString) noexcept {
   if (!bstrSoftName || !bstrSoftVersion || !lpbstrUninstallString) return E_POINTER;
-  if (!commonSoft_ && !EnsureCommonSoft()) return E_FAIL;
-  const ComPtr<IKaCommonSoft> common = commonSoft_;
+  const ComPtr<IKaSoftStatusManager> keep(this);
+  const ComPtr<IKaCommonSoft> common = commonSoft_ ? commonSoft_ : EnsureCommonSoft();
+  if (!common) return E_FAIL;
   return common->GetUninstallString(bstrSoftName, bstrSoftVersion, lpbstrUninstallString);
 }
 
 STDMETHODIMP KaSoftStatusManager::GetStartupExeString(BSTR bstrSoftName,
                                                       BSTR* lpbstrStartupExe) noexcept {
-  if (!commonSoft_ && !EnsureCommonSoft()) return E_FAIL;
-  const ComPtr<IKaCommonSoft> common = commonSoft_;
+  const ComPtr<IKaSoftStatusManager> keep(this);
+  const ComPtr<IKaCommonSoft> common = commonSoft_ ? commonSoft_ : EnsureCommonSoft();
+  if (!common) return E_FAIL;
   return common->GetStartupExeString(bstrSoftName, lpbstrStartupExe);
 }
 
@@ -259,9 +252,10 @@ STDMETHODIMP KaSoftStatusManager::GetSoftwareCatelog(
     IKaSoftwareCatelog** lplpSoftwareCatelog) noexcept {
   if (!lplpSoftwareCatelog) return E_POINTER;
   *lplpSoftwareCatelog = nullptr;
-  if (!EnsureCatalog()) return E_FAIL;
-  *lplpSoftwareCatelog = catalog_.Get();
-  catalog_->AddRef();
+  const ComPtr<IKaSoftStatusManager> keep(this);
+  ComPtr<IKaSoftwareCatelog> catalog = EnsureCatalog();
+  if (!catalog) return E_FAIL;
+  *lplpSoftwareCatelog = catalog.Detach();
   return S_OK;
 }
 
@@ -269,12 +263,14 @@ STDMETHODIMP KaSoftStatusManager::GetSoftwareUpdater(
     IKaSoftUpdater** lplpSoftwareUpdater) noexcept {
   if (!lplpSoftwareUpdater) return E_POINTER;
   *lplpSoftwareUpdater = nullptr;
+  const ComPtr<IKaSoftStatusManager> keep(this);
   if (!updater_) {
     ComPtr<KaSoftUpdater> updater;
     if (FAILED(MakeComObject(updater))) return E_OUTOFMEMORY;
-    updater_ = updater;
+    if (!updater_) updater_ = updater;
   }
-  return updater_->QueryInterface(IID_PPV_ARGS(lplpSoftwareUpdater));
+  const ComPtr<IKaSoftUpdater> updater = updater_;
+  return updater->QueryInterface(IID_PPV_ARGS(lplpSoftwareUpdater));
 }
 
 STDMETHODIMP KaSoftStatusManager::RefreshRecmdSoft() noexcept {
@@ -288,10 +284,12 @@ STDMETHODIMP KaSoftStatusManager::RefreshRecmdSoft() noexcept {
 STDMETHODIMP KaSoftStatusManager::GetRecommendSoft(IKaRecommendSoft** lplpRecmdSoft) noexcept {
   if (!lplpRecmdSoft) return E_POINTER;
   *lplpRecmdSoft = nullptr;
+  const ComPtr<IKaSoftStatusManager> keep(this);
   // Handed out even when its file could not be read.
   if (!recommendations_) EnsureRecommendations();
-  if (!recommendations_) return E_FAIL;
-  return recommendations_->QueryInterface(IID_PPV_ARGS(lplpRecmdSoft));
+  const ComPtr<KaRecommendSoft> recommendations = recommendations_;
+  if (!recommendations) return E_FAIL;
+  return recommendations->QueryInterface(IID_PPV_ARGS(lplpRecmdSoft));
 }
 
 // --- IConnectionPointContainer -------------------------------------------------
@@ -308,14 +306,28 @@ STDMETHODIMP KaSoftStatusManager::FindConnectionPoint(REFIID riid,
 // --- IKaHostPlugin ------------------------------------------------------------------
 
 STDMETHODIMP KaSoftStatusManager::Attach(IKaHostServices* host) noexcept {
+  // The host may let the facade go from inside any call made here.
+  const ComPtr<IKaSoftStatusManager> keep(this);
+  const unsigned epoch = ++linkEpoch_;
+  const auto superseded = [&] { return linkEpoch_ != epoch; };
   // Attached again without a Detach: the earlier subscription would be left
   // with the host holding this facade for good.
   CancelHostSubscription();
+  if (superseded()) return S_FALSE;
   SetHostReference(host);
+  if (superseded()) return S_FALSE;
   const ComPtr<IKaHostServices> current = HostReference();
   if (current) {
-    Subscribe(current.Get(), __uuidof(IKaServiceEvents), static_cast<IKaServiceEvents*>(this),
-              hostEventsPoint_, hostEventsCookie_);
+    SubscribeHostEvents(current.Get(), epoch);
+    if (superseded()) return S_FALSE;
+    // A notification service registered before now is never announced to
+    // this facade: join it as its announcement would.
+    ComPtr<IUnknown> notify;
+    if (SUCCEEDED(current->GetService(__uuidof(IKaNotifyService), notify.GetAddressOf())) &&
+        notify && !superseded()) {
+      JoinNotifyService(notify.Get());
+    }
+    if (superseded()) return S_FALSE;
   }
   ComPtr<IKaGetIconStatus> icons;
   if (SUCCEEDED(MakeKaGetIconStatus(icons)) && icons) iconRequest_ = std::move(icons);
@@ -329,25 +341,94 @@ STDMETHODIMP KaSoftStatusManager::Attach(IKaHostServices* host) noexcept {
 }
 
 STDMETHODIMP KaSoftStatusManager::Detach() noexcept {
+  const ComPtr<IKaSoftStatusManager> keep(this);
+  const unsigned epoch = ++linkEpoch_;
+  // An Attach run from inside one of the calls below stands: this Detach
+  // is over then.
+  const auto superseded = [&] { return linkEpoch_ != epoch; };
   if (warmUpTimer_ != 0) {
     ::KillTimer(window_.get(), warmUpTimer_);
     warmUpTimer_ = 0;
   }
   if (const ComPtr<IKaHostServices> host = HostReference()) {
     host->RevokeService(__uuidof(IKaSoftStatusManager));
+    if (superseded()) return S_OK;
   }
   CancelHostSubscription();
+  if (superseded()) return S_OK;
   ReleaseSubObjects();
+  if (superseded()) return S_OK;
   ClearHostReference();
   return S_OK;
 }
 
-void KaSoftStatusManager::CancelHostSubscription() noexcept {
-  Unsubscribe(hostEventsPoint_, hostEventsCookie_);
+void KaSoftStatusManager::SubscribeHostEvents(IKaHostServices* host, unsigned epoch) noexcept {
+  ComPtr<IConnectionPoint> point;
+  if (FAILED(FindPoint(host, __uuidof(IKaServiceEvents), point)) || linkEpoch_ != epoch) return;
+  DWORD made = 0;
+  if (FAILED(point->Advise(static_cast<IKaServiceEvents*>(this), &made)) || made == 0) return;
+  // A Detach or Attach run from inside Advise has settled the link already.
+  if (linkEpoch_ != epoch || hostEventsCookie_ != 0) {
+    point->Unadvise(made);
+    return;
+  }
+  hostEventsPoint_ = std::move(point);
+  hostEventsCookie_ = made;
 }
 
-void KaSoftStatusManager::CancelNotifySubscription() noexcept {
-  Unsubscribe(notifyEventsPoint_, notifyEventsCookie_);
+void KaSoftStatusManager::CancelHostSubscription() noexcept {
+  const DWORD held = std::exchange(hostEventsCookie_, 0);
+  ComPtr<IConnectionPoint> point;
+  point.Swap(hostEventsPoint_);
+  if (point && held != 0) point->Unadvise(held);
+}
+
+bool KaSoftStatusManager::IsNotifySink(IUnknown* sink) noexcept {
+  return sink && (sink == static_cast<IKaNotifyEvents*>(this) || sink == InnerUnknown());
+}
+
+bool KaSoftStatusManager::HoldsNotifyCookie(IConnectionPoint* point, DWORD cookie) noexcept {
+  ComPtr<IEnumConnections> connections;
+  // A point that cannot list its sinks is taken at its word.
+  if (FAILED(point->EnumConnections(connections.GetAddressOf())) || !connections) return true;
+  bool ours = false;
+  CONNECTDATA data{};
+  while (!ours && connections->Next(1, &data, nullptr) == S_OK) {
+    ours = data.dwCookie == cookie && IsNotifySink(data.pUnk);
+    if (data.pUnk) data.pUnk->Release();
+  }
+  return ours;
+}
+
+void KaSoftStatusManager::JoinNotifyService(IUnknown* service) noexcept {
+  ComPtr<IConnectionPoint> point;
+  if (!service || FAILED(FindPoint(service, __uuidof(IKaNotifyEvents), point))) return;
+  // Never two subscriptions to one service. A cookie this service does not
+  // know is from a service that went without a word, or from an older one
+  // that keeps its sinks until it goes: it is replaced.
+  const DWORD held = notifyEventsCookie_;
+  if (held != 0 && HoldsNotifyCookie(point.Get(), held)) return;
+  if (notifyEventsCookie_ != held) return;
+  DWORD made = 0;
+  if (FAILED(point->Advise(static_cast<IKaNotifyEvents*>(this), &made)) || made == 0) return;
+  // Subscribed from inside Advise already: that one stays.
+  if (notifyEventsCookie_ != held) {
+    point->Unadvise(made);
+    return;
+  }
+  notifyEventsCookie_ = made;
+}
+
+void KaSoftStatusManager::LeaveNotifyService(IUnknown* service) noexcept {
+  const DWORD held = notifyEventsCookie_;
+  ComPtr<IConnectionPoint> point;
+  if (!service || held == 0 || FAILED(FindPoint(service, __uuidof(IKaNotifyEvents), point))) {
+    return;
+  }
+  // The cookie of another service's subscription means nothing here.
+  if (!HoldsNotifyCookie(point.Get(), held) || notifyEventsCookie_ != held) return;
+  notifyEventsCookie_ = 0;
+  point->Unadvise(held);
 }
 
 void KaSoftStatusManager::ReleaseSubObjects() noexcept {
@@ -364,13 +445,11 @@ void KaSoftStatusManager::ReleaseSubObjects() noexcept {
 STDMETHODIMP KaSoftStatusManager::OnServiceEvent(LONG kind, const GUID* serviceId,
                                                  IUnknown* service) noexcept {
   if (!serviceId || *serviceId != __uuidof(IKaNotifyService)) return S_OK;
+  const ComPtr<IKaSoftStatusManager> keep(this);
   if (kind == kServiceAdded) {
-    // One cookie only: a second announcement replaces the subscription.
-    CancelNotifySubscription();
-    Subscribe(service, __uuidof(IKaNotifyEvents), static_cast<IKaNotifyEvents*>(this),
-              notifyEventsPoint_, notifyEventsCookie_);
-  } else if (kind == kServiceRemoved && notifyEventsCookie_ != 0) {
-    CancelNotifySubscription();
+    JoinNotifyService(service);
+  } else if (kind == kServiceRemoved) {
+    LeaveNotifyService(service);
   }
   return S_OK;
 }
@@ -379,6 +458,7 @@ STDMETHODIMP KaSoftStatusManager::OnServiceEvent(LONG kind, const GUID* serviceI
 
 STDMETHODIMP KaSoftStatusManager::OnNotify(LONG category, LONG code, LONG param) noexcept {
   if (category != kCategoryData || code != kCodeDataChanged) return S_OK;
+  const ComPtr<IKaSoftStatusManager> keep(this);
   // Without a data service the flag counts as 0: only the rules are read again.
   ComPtr<IKaDataService> data;
   LONG flag = 0;

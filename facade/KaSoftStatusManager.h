@@ -78,22 +78,34 @@ class KaSoftStatusManager final
                                      LPARAM lParam) noexcept;
   void OnTimer(UINT_PTR id) noexcept;
 
-  bool EnsureCommonSoft() noexcept;
-  bool EnsureCatalog() noexcept;
-  void EnsureTypeStorage() noexcept;
+  // Each answers the field's object after its creation, or none: a call
+  // out during the creation may have emptied or refilled the field.
+  Microsoft::WRL::ComPtr<IKaCommonSoft> EnsureCommonSoft() noexcept;
+  Microsoft::WRL::ComPtr<IKaSoftwareCatelog> EnsureCatalog() noexcept;
+  Microsoft::WRL::ComPtr<KaSoftTypeStorage> EnsureTypeStorage() noexcept;
   int EnsureRecommendations() noexcept;
+  void SubscribeHostEvents(IKaHostServices* host, unsigned epoch) noexcept;
   void CancelHostSubscription() noexcept;
-  void CancelNotifySubscription() noexcept;
+  void JoinNotifyService(IUnknown* service) noexcept;
+  void LeaveNotifyService(IUnknown* service) noexcept;
+  bool IsNotifySink(IUnknown* sink) noexcept;
+  bool HoldsNotifyCookie(IConnectionPoint* point, DWORD cookie) noexcept;
   void ReleaseSubObjects() noexcept;
 
   EmbeddedConnectionPoint events_;
   UniqueWindow window_;
-  // Each subscription keeps the point it was made on, so it is cancelled
-  // there even when the module's host reference has moved on since.
+  // Bumped by every Attach and Detach: one run from inside another's call
+  // out supersedes it, and the outer one stops there.
+  unsigned linkEpoch_ = 0;
+  // The host-events subscription keeps the point it was made on, so Detach
+  // cancels it there even when another facade's Attach has moved the
+  // module's host reference on since.
   DWORD hostEventsCookie_ = 0;
   Microsoft::WRL::ComPtr<IConnectionPoint> hostEventsPoint_;
+  // Only the cookie: the notification service's point holds this facade, so
+  // holding the point back would keep both alive for good. The subscription
+  // ends on the service that announces its removal, or with the service.
   DWORD notifyEventsCookie_ = 0;
-  Microsoft::WRL::ComPtr<IConnectionPoint> notifyEventsPoint_;
   Microsoft::WRL::ComPtr<IKaGetIconStatus> iconRequest_;
   Microsoft::WRL::ComPtr<IKaCommonSoft> commonSoft_;
   Microsoft::WRL::ComPtr<IKaSoftwareCatelog> catalog_;

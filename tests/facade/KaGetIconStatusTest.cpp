@@ -221,6 +221,8 @@ TEST_F(KaGetIconStatusTest, TheClassObjectRefusesAggregationAndServesOneInterfac
   icons_.Reset();
   plugin_->Detach();
   plugin_.Reset();
+  // The facade's notification subscription outlives Detach: the host lets it go.
+  host_.Shutdown();
   EXPECT_EQ(dll_.CanUnloadNow(), S_OK);
 }
 

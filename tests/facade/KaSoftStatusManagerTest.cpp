@@ -13,6 +13,7 @@
 
 #include "TessaryLib.h"
 #include "host/Host.h"
+#include "support/PlainHost.h"
 #include "support/TestSupport.h"
 
 namespace tessary::testing {
@@ -293,8 +294,10 @@ TEST_F(KaSoftStatusManagerTest, AttachLinksToTheHostAndDetachUndoesEveryStep) {
   EXPECT_TRUE(Connections(hostEvents.Get()).empty());
   EXPECT_HRESULT_FAILED(host_.Services()->GetService(__uuidof(IKaSoftStatusManager), &published));
   EXPECT_EQ(manager_->GetIcons(Bstr(dllPath.c_str()), nullptr), E_FAIL);
-  // Only the host held the facade besides the test.
-  EXPECT_EQ(References(manager_.Get()), 2u);
+  // Attach joined the notification service registered before it, once, and
+  // that subscription alone outlives Detach.
+  EXPECT_EQ(host_.Notifications().ListenerCount(), 1u);
+  EXPECT_EQ(References(manager_.Get()), 3u);
 }
 
 TEST_F(KaSoftStatusManagerTest, TheWarmUpBuildsBothSlowObjectsOnceAfterItsDelay) {
@@ -452,6 +455,167 @@ TEST_F(KaSoftStatusManagerTest, OneConnectionPointKeepsItsSinksAndItsContainer) 
   point.Reset();
   EXPECT_EQ(first.refs, 1u);
   EXPECT_EQ(second.refs, 1u);
+}
+
+// The facade in a host written the usual way: nothing there breaks a
+// reference cycle for it, so every object comes back only if the facade
+// forms none.
+class PlainHostTest : protected PrivateCopy, public ::testing::Test {
+ protected:
+  PlainHostTest() : dll_(dllPath) {}
+
+  void SetUp() override {
+    ASSERT_TRUE(sandbox_.ok());
+    ASSERT_TRUE(copied && dll_.ok());
+    ASSERT_TRUE(WriteFileBytes(folder.Join(L"KaData\\KaSoftwareVerIdentify.xml"), kRules));
+  }
+
+  void Make(ComPtr<IKaSoftStatusManager>& manager, ComPtr<IKaHostPlugin>& plugin) {
+    ASSERT_EQ(dll_.Create(CLSID_KaSoftStatusManager, manager.GetAddressOf()), S_OK);
+    ASSERT_HRESULT_SUCCEEDED(manager.As(&plugin));
+  }
+
+  // Once the test and the host let go, the module can unload and no host
+  // object is left.
+  void ExpectAllGone() {
+    EXPECT_EQ(dll_.CanUnloadNow(), S_OK);
+    EXPECT_EQ(PlainHostObjects(), 0);
+  }
+
+  void AskEverything(IKaSoftStatusManager* facade) {
+    kaSoftInstallStatus status{};
+    Bstr one, two;
+    EXPECT_EQ(facade->GetSoftInstallStatus(Bstr(L"Foo"), &status, one.Out(), two.Out()), S_OK);
+    EXPECT_EQ(facade->GetSoftInstallStatusWithVer(Bstr(L"Foo"), Bstr(L"1"), &status, one.Out()),
+              S_OK);
+    facade->GetUninstallString(Bstr(L"Foo"), Bstr(L"1"), one.Out());
+    facade->GetStartupExeString(Bstr(L"Foo"), one.Out());
+    facade->GetIcons(Bstr(dllPath.c_str()), Bstr(L"http://icons.invalid/a.ico"));
+    ComPtr<IKaSoftwareCatelog> catalog;
+    ComPtr<IKaSoftTypeStorage> types;
+    ComPtr<IKaSoftUpdater> updater;
+    ComPtr<IKaRecommendSoft> recommend;
+    EXPECT_EQ(facade->GetSoftwareCatelog(&catalog), S_OK);
+    EXPECT_EQ(facade->GetSoftTypeStorage(&types), S_OK);
+    EXPECT_EQ(facade->GetSoftwareUpdater(&updater), S_OK);
+    EXPECT_EQ(facade->GetRecommendSoft(&recommend), S_OK);
+  }
+
+  RegistrySandbox sandbox_;
+  TessaryDll dll_;
+};
+
+TEST_F(PlainHostTest, AHostThatLetsGoAfterDetachGetsEveryObjectBack) {
+  struct Case {
+    const char* name;
+    bool registeredFirst;
+    bool revokedFirst;
+  };
+  for (const Case& c : {Case{"registered after Attach", false, false},
+                        Case{"registered before Attach", true, false},
+                        Case{"revoked before Detach", true, true}}) {
+    SCOPED_TRACE(c.name);
+    {
+      PlainHost host;
+      ASSERT_HRESULT_SUCCEEDED(host.Start());
+      ComPtr<IKaSoftStatusManager> manager;
+      ComPtr<IKaHostPlugin> plugin;
+      Make(manager, plugin);
+      if (c.registeredFirst) {
+        ASSERT_HRESULT_SUCCEEDED(host.RegisterNotify());
+      }
+      plugin->Attach(host.registry.Get());
+      plugin->Attach(host.registry.Get());
+      if (!c.registeredFirst) {
+        ASSERT_HRESULT_SUCCEEDED(host.RegisterNotify());
+      }
+      // Attached twice and told again: still one subscription.
+      ComPtr<IKaServiceEvents> events;
+      ASSERT_HRESULT_SUCCEEDED(manager.As(&events));
+      events->OnServiceEvent(1, &__uuidof(IKaNotifyService),
+                             static_cast<IKaNotifyService*>(host.notify.Get()));
+      EXPECT_EQ(host.notify->events.Count(), 1u);
+
+      // A data-change notice reloads the catalog.
+      ComPtr<IKaSoftwareCatelog> catalog;
+      ASSERT_EQ(manager->GetSoftwareCatelog(&catalog), S_OK);
+      EXPECT_EQ(host.data->pathCalls, 2);
+      host.data->reloadFlag = 1;
+      host.notify->Notify(1, 2);
+      EXPECT_EQ(host.data->pathCalls, 4);
+
+      if (c.revokedFirst) {
+        host.registry->RevokeService(__uuidof(IKaNotifyService));
+        EXPECT_EQ(host.notify->events.Count(), 0u);
+      }
+      EXPECT_EQ(plugin->Detach(), S_OK);
+      // The subscription outlives Detach; the service ends it when it goes.
+      EXPECT_EQ(host.notify->events.Count(), c.revokedFirst ? 0u : 1u);
+      catalog.Reset();
+      events.Reset();
+      plugin.Reset();
+      manager.Reset();
+      host.Release();
+    }
+    ExpectAllGone();
+  }
+}
+
+TEST_F(PlainHostTest, CallsBackFromInsideTheHostsCallsNeverCrashTheFacade) {
+  enum Site { kAdvise, kGetService, kDataFilePath };
+  enum Action { kDetach, kAttachElsewhere, kLetGo };
+  const char* const sites[] = {"Advise", "GetService", "GetDataFilePath"};
+  const char* const actions[] = {"Detach", "Attach elsewhere", "Detach and let go"};
+  for (const Site site : {kAdvise, kGetService, kDataFilePath}) {
+    for (const Action action : {kDetach, kAttachElsewhere, kLetGo}) {
+      SCOPED_TRACE(std::string(actions[action]) + " from inside " + sites[site]);
+      {
+        PlainHost host, other;
+        ASSERT_HRESULT_SUCCEEDED(host.Start());
+        ASSERT_HRESULT_SUCCEEDED(other.Start());
+        ComPtr<IKaSoftStatusManager> manager;
+        ComPtr<IKaHostPlugin> plugin;
+        Make(manager, plugin);
+        IKaSoftStatusManager* const facade = manager.Get();
+        IKaHostPlugin* const link = plugin.Get();
+        bool gone = false;
+        Hook& hook = site == kAdvise       ? host.registry->events.onAdvise
+                     : site == kGetService ? host.registry->onGetService
+                                           : host.data->onDataFilePath;
+        hook = [&] {
+          if (action == kAttachElsewhere) {
+            link->Attach(other.registry.Get());
+            return;
+          }
+          link->Detach();
+          if (action == kLetGo) {
+            plugin.Reset();
+            manager.Reset();
+            gone = true;
+          }
+        };
+        // Attach meets Advise and GetService, the catalog's load the paths.
+        link->Attach(host.registry.Get());
+        if (!gone) {
+          ComPtr<IKaSoftwareCatelog> catalog;
+          const HRESULT hr = facade->GetSoftwareCatelog(&catalog);
+          // Detached during the catalog's load: the catalog went with it.
+          EXPECT_EQ(hr, site == kDataFilePath && action != kAttachElsewhere ? E_FAIL : S_OK);
+          EXPECT_EQ(catalog != nullptr, hr == S_OK);
+        }
+        EXPECT_FALSE(hook);
+        if (!gone) {
+          AskEverything(facade);
+          link->Detach();
+        }
+        plugin.Reset();
+        manager.Reset();
+        host.Release();
+        other.Release();
+      }
+      ExpectAllGone();
+    }
+  }
 }
 
 }  // namespace

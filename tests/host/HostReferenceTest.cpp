@@ -42,6 +42,11 @@ TEST_F(HostReferenceTest, AttachHoldsTheHostAndDetachLetsItGo) {
   EXPECT_EQ(References(host_.Services()), baseline_ + 1);
   EXPECT_EQ(plugin->Detach(), S_OK);
   EXPECT_EQ(References(host_.Services()), baseline_);
+  // The notification subscription outlives Detach: the host lets the facade
+  // go before the module is freed.
+  plugin.Reset();
+  host_.Shutdown();
+  EXPECT_EQ(dll.CanUnloadNow(), S_OK);
 }
 
 TEST_F(HostReferenceTest, UnloadingTheModuleReleasesAHostNeverDetached) {
@@ -82,6 +87,13 @@ TEST_F(HostReferenceTest, TheStatusManagerHandsOutOneCatalogLoadedOnce) {
   EXPECT_NE(third.Get(), first.Get());
   LONG count = -1;
   EXPECT_EQ(first->GetSoftCount(kaSoftInnerType_all, &count), S_OK);
+  first.Reset();
+  second.Reset();
+  third.Reset();
+  plugin.Reset();
+  manager.Reset();
+  host_.Shutdown();
+  EXPECT_EQ(dll.CanUnloadNow(), S_OK);
 }
 
 }  // namespace
