@@ -618,5 +618,47 @@ TEST_F(PlainHostTest, CallsBackFromInsideTheHostsCallsNeverCrashTheFacade) {
   }
 }
 
+TEST_F(PlainHostTest, ARemovalEndsOnlyTheSubscriptionOnTheServiceItNames) {
+  {
+    PlainHost host;
+    ASSERT_HRESULT_SUCCEEDED(host.Start());
+    ASSERT_HRESULT_SUCCEEDED(host.RegisterNotify());
+    ComPtr<IKaSoftStatusManager> manager, bystander;
+    ComPtr<IKaHostPlugin> plugin, bystanderPlugin;
+    Make(manager, plugin);
+    Make(bystander, bystanderPlugin);
+    plugin->Attach(host.registry.Get());
+    ASSERT_EQ(host.notify->events.Count(), 1u);
+
+    // Another facade holds the same cookie on a service this one never joined.
+    ComPtr<PlainNotifyService> stranger;
+    ASSERT_HRESULT_SUCCEEDED(MakeComObject(stranger));
+    IUnknown* const strangerService = static_cast<IKaNotifyService*>(stranger.Get());
+    ComPtr<IKaServiceEvents> events, bystanderEvents;
+    ASSERT_HRESULT_SUCCEEDED(manager.As(&events));
+    ASSERT_HRESULT_SUCCEEDED(bystander.As(&bystanderEvents));
+    bystanderEvents->OnServiceEvent(1, &__uuidof(IKaNotifyService), strangerService);
+    ASSERT_EQ(stranger->events.Count(), 1u);
+
+    events->OnServiceEvent(2, &__uuidof(IKaNotifyService), strangerService);
+    EXPECT_EQ(stranger->events.Count(), 1u);
+    EXPECT_EQ(host.notify->events.Count(), 1u);
+    events->OnServiceEvent(2, &__uuidof(IKaNotifyService),
+                           static_cast<IKaNotifyService*>(host.notify.Get()));
+    EXPECT_EQ(host.notify->events.Count(), 0u);
+
+    plugin->Detach();
+    events.Reset();
+    bystanderEvents.Reset();
+    plugin.Reset();
+    bystanderPlugin.Reset();
+    manager.Reset();
+    bystander.Reset();
+    stranger.Reset();
+    host.Release();
+  }
+  ExpectAllGone();
+}
+
 }  // namespace
 }  // namespace tessary::testing
