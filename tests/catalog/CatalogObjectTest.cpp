@@ -153,6 +153,8 @@ TEST_F(CatalogObjectTest, ACloneKeepsTheCatalogAndItsSnapshotAlive) {
   plugin_->Detach();
   plugin_.Reset();
   manager_.Reset();
+  // The facade's notification subscription outlives Detach: the host lets it go.
+  host_.Shutdown();
   EXPECT_EQ(dll_.CanUnloadNow(), S_FALSE);
   clone.Reset();
   cloneOfClone.Reset();
