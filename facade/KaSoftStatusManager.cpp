@@ -137,9 +137,14 @@ ComPtr<IKaSoftwareCatelog> KaSoftStatusManager::EnsureCatalog() noexcept {
 ComPtr<KaSoftTypeStorage> KaSoftStatusManager::EnsureTypeStorage() noexcept {
   if (typeStorage_) return typeStorage_;
   // Its construction asks the published status manager (normally this one)
-  // for the catalog's main types.
+  // for the catalog's main types: a host that asks for the type storage from
+  // inside that call gets none, rather than a construction without end.
+  if (makingTypeStorage_) return nullptr;
   ComPtr<KaSoftTypeStorage> storage;
-  if (FAILED(MakeComObject(storage))) return typeStorage_;
+  makingTypeStorage_ = true;
+  const HRESULT made = MakeComObject(storage);
+  makingTypeStorage_ = false;
+  if (FAILED(made)) return typeStorage_;
   // That went through the host, which may have made one meanwhile.
   if (typeStorage_) return typeStorage_;
   typeStorage_ = storage;

@@ -110,6 +110,7 @@ class KaSoftStatusManager final
   Microsoft::WRL::ComPtr<IKaCommonSoft> commonSoft_;
   Microsoft::WRL::ComPtr<IKaSoftwareCatelog> catalog_;
   Microsoft::WRL::ComPtr<KaSoftTypeStorage> typeStorage_;
+  bool makingTypeStorage_ = false;
   UINT_PTR warmUpTimer_ = 0;
   Microsoft::WRL::ComPtr<IKaSoftUpdater> updater_;
   Microsoft::WRL::ComPtr<KaRecommendSoft> recommendations_;

@@ -618,6 +618,31 @@ TEST_F(PlainHostTest, CallsBackFromInsideTheHostsCallsNeverCrashTheFacade) {
   }
 }
 
+TEST_F(PlainHostTest, ATypeStorageAskedForFromInsideItsOwnMakingIsRefused) {
+  {
+    PlainHost host;
+    ASSERT_HRESULT_SUCCEEDED(host.Start());
+    ComPtr<IKaSoftStatusManager> manager;
+    ComPtr<IKaHostPlugin> plugin;
+    Make(manager, plugin);
+    ASSERT_HRESULT_SUCCEEDED(plugin->Attach(host.registry.Get()));
+    HRESULT inner = S_OK;
+    host.registry->onGetService = [&] {
+      ComPtr<IKaSoftTypeStorage> nested;
+      inner = manager->GetSoftTypeStorage(&nested);
+    };
+    ComPtr<IKaSoftTypeStorage> storage;
+    EXPECT_EQ(manager->GetSoftTypeStorage(&storage), S_OK);
+    EXPECT_EQ(inner, E_FAIL);
+    plugin->Detach();
+    storage.Reset();
+    plugin.Reset();
+    manager.Reset();
+    host.Release();
+  }
+  ExpectAllGone();
+}
+
 TEST_F(PlainHostTest, ARemovalEndsOnlyTheSubscriptionOnTheServiceItNames) {
   {
     PlainHost host;
