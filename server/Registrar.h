@@ -1,49 +1,16 @@
 #pragma once
-// Registration: registry scripts run against HKEY_CLASSES_ROOT (or another
-// root they name), and the type library embedded in the module.
-//
-// Script grammar (one root block or more):
-//   script  := root '{' key* '}'
-//   key     := [NoRemove | ForceRemove] name ['=' value] ['{' (key | val)* '}']
-//   val     := 'val' name '=' value
-//   value   := 's' string | 'd' (string | number)
-//   name    := 'quoted' | bare-word        ('' inside quotes is one quote)
-// "%NAME%" in names and values is replaced; "%%" is a percent sign.
-//
-// Registering creates every key and writes every value; ForceRemove first
-// deletes the key's whole tree. Unregistering deletes a ForceRemove key's
-// tree, and for a plain key the values the script names and then the key
-// itself once nothing else is left in it; a NoRemove key is never deleted.
+// The module's registration: the application identifier's script, each
+// class's script, then the type library; unregistration in the reverse
+// order. The first failing step ends the operation.
 #include <windows.h>
 
 #include <span>
-#include <string>
 #include <string_view>
 
 #include "com/ClassFactory.h"
 
 namespace tessary {
 
-struct ScriptReplacement {
-  std::wstring_view name;
-  std::wstring_view value;
-};
-
-HRESULT RunRegistryScript(std::wstring_view script,
-                          std::span<const ScriptReplacement> replacements,
-                          bool registering) noexcept;
-
-// Runs the "REGISTRY" resource `id` of `module` (UTF-8 text).
-HRESULT RunRegistryScriptResource(HMODULE module, UINT id,
-                                  std::span<const ScriptReplacement> replacements,
-                                  bool registering) noexcept;
-
-HRESULT RegisterTypeLibrary(HMODULE module) noexcept;
-HRESULT UnregisterTypeLibrary(HMODULE module) noexcept;
-
-// The whole registration order: the application script, each class's
-// script, then the type library; unregistration in the reverse order. The
-// first failing step ends the operation.
 inline constexpr UINT kAppIdScript = 101;
 HRESULT RegisterServer(HMODULE module, std::span<const ClassEntry> table,
                        std::wstring_view appId) noexcept;

@@ -1,0 +1,172 @@
+#include "server/TypeLibraryRegistration.h"
+
+#include <oleauto.h>
+#include <wrl/client.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "common/RegistryReader.h"
+#include "common/Result.h"
+#include "common/Unique.h"
+
+namespace tessary {
+namespace {
+
+std::wstring GuidString(const GUID& guid) {
+  wchar_t text[40] = {};
+  ::StringFromGUID2(guid, text, 40);
+  return text;
+}
+
+// The library carries the system's XML DOM interfaces, and registering or
+// unregistering it would repoint or delete their Interface keys. Keys that
+// belong to another library are saved before and written back after.
+struct KeySnapshot {
+  struct Value {
+    std::wstring name;
+    DWORD type = 0;
+    std::vector<BYTE> data;
+  };
+  std::vector<Value> values;
+  std::vector<std::pair<std::wstring, KeySnapshot>> children;
+};
+
+struct ForeignInterfaces {
+  std::vector<std::pair<std::wstring, KeySnapshot>> keys;  // path under HKCR
+};
+
+bool SaveKey(HKEY key, KeySnapshot& snapshot) {
+  DWORD values = 0, maxName = 0, maxData = 0;
+  if (::RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values,
+                         &maxName, &maxData, nullptr, nullptr) != ERROR_SUCCESS) {
+    return false;
+  }
+  for (DWORD i = 0; i < values; ++i) {
+    std::vector<wchar_t> name(maxName + 2);
+    KeySnapshot::Value value;
+    value.data.resize(maxData + 2);
+    DWORD nameLength = static_cast<DWORD>(name.size());
+    DWORD dataSize = static_cast<DWORD>(value.data.size());
+    if (::RegEnumValueW(key, i, name.data(), &nameLength, nullptr, &value.type, value.data.data(),
+                        &dataSize) != ERROR_SUCCESS) {
+      return false;
+    }
+    value.name.assign(name.data(), nameLength);
+    value.data.resize(dataSize);
+    snapshot.values.push_back(std::move(value));
+  }
+  return SUCCEEDED(ForEachSubkeyName(
+      key, UnreadableSubkey::kFail, [&](const wchar_t* name, DWORD length) -> HRESULT {
+        UniqueHkey child;
+        RETURN_IF_WIN32_ERROR(::RegOpenKeyExW(key, name, 0, KEY_READ, child.put()));
+        KeySnapshot childSnapshot;
+        RETURN_HR_IF(E_FAIL, !SaveKey(child.get(), childSnapshot));
+        snapshot.children.emplace_back(std::wstring(name, length), std::move(childSnapshot));
+        return S_OK;
+      }));
+}
+
+void WriteKey(HKEY parent, const std::wstring& name, const KeySnapshot& snapshot) {
+  UniqueHkey key;
+  if (::RegCreateKeyExW(parent, name.c_str(), 0, nullptr, 0, KEY_READ | KEY_WRITE, nullptr,
+                        key.put(), nullptr) != ERROR_SUCCESS) {
+    return;
+  }
+  for (const KeySnapshot::Value& value : snapshot.values) {
+    ::RegSetValueExW(key.get(), value.name.empty() ? nullptr : value.name.c_str(), 0, value.type,
+                     value.data.data(), static_cast<DWORD>(value.data.size()));
+  }
+  for (const auto& [childName, child] : snapshot.children) WriteKey(key.get(), childName, child);
+}
+
+std::wstring ReadDefaultString(HKEY root, const std::wstring& path) {
+  wchar_t text[64] = {};
+  DWORD size = sizeof(text) - sizeof(wchar_t);
+  if (::RegGetValueW(root, path.c_str(), nullptr, RRF_RT_REG_SZ, nullptr, text, &size) !=
+      ERROR_SUCCESS) {
+    return {};
+  }
+  return text;
+}
+
+ForeignInterfaces SaveForeignInterfaces(ITypeLib* library) {
+  ForeignInterfaces foreign;
+  TLIBATTR* libAttr = nullptr;
+  if (FAILED(library->GetLibAttr(&libAttr))) return foreign;
+  const std::wstring ours = GuidString(libAttr->guid);
+  library->ReleaseTLibAttr(libAttr);
+  const UINT count = library->GetTypeInfoCount();
+  for (UINT i = 0; i < count; ++i) {
+    Microsoft::WRL::ComPtr<ITypeInfo> info;
+    if (FAILED(library->GetTypeInfo(i, &info))) continue;
+    TYPEATTR* attr = nullptr;
+    if (FAILED(info->GetTypeAttr(&attr))) continue;
+    const bool automation = attr->typekind == TKIND_DISPATCH ||
+                            (attr->typekind == TKIND_INTERFACE &&
+                             (attr->wTypeFlags & (TYPEFLAG_FDUAL | TYPEFLAG_FOLEAUTOMATION)));
+    const GUID iid = attr->guid;
+    info->ReleaseTypeAttr(attr);
+    if (!automation) continue;
+    const std::wstring path = L"Interface\\" + GuidString(iid);
+    const std::wstring owner = ReadDefaultString(HKEY_CLASSES_ROOT, path + L"\\TypeLib");
+    if (owner.empty() || ::lstrcmpiW(owner.c_str(), ours.c_str()) == 0) continue;
+    UniqueHkey key;
+    if (::RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, key.put()) != ERROR_SUCCESS) {
+      continue;
+    }
+    KeySnapshot snapshot;
+    if (SaveKey(key.get(), snapshot)) foreign.keys.emplace_back(path, std::move(snapshot));
+  }
+  return foreign;
+}
+
+void RestoreForeignInterfaces(const ForeignInterfaces& foreign) {
+  for (const auto& [path, snapshot] : foreign.keys) {
+    ::RegDeleteTreeW(HKEY_CLASSES_ROOT, path.c_str());
+    WriteKey(HKEY_CLASSES_ROOT, path, snapshot);
+  }
+}
+
+}  // namespace
+
+HRESULT RegisterTypeLibrary(const wchar_t* modulePath) noexcept {
+  return Guarded([&]() -> HRESULT {
+    Microsoft::WRL::ComPtr<ITypeLib> library;
+    RETURN_IF_FAILED(::LoadTypeLibEx(modulePath, REGKIND_NONE, &library));
+    const ForeignInterfaces foreign = SaveForeignInterfaces(library.Get());
+    // RegisterTypeLib only reads the path.
+    const HRESULT hr = ::RegisterTypeLib(library.Get(), const_cast<wchar_t*>(modulePath), nullptr);
+    RestoreForeignInterfaces(foreign);
+    return hr;
+  });
+}
+
+HRESULT UnregisterTypeLibrary(const wchar_t* modulePath) noexcept {
+  return Guarded([&]() -> HRESULT {
+    Microsoft::WRL::ComPtr<ITypeLib> library;
+    RETURN_IF_FAILED(::LoadTypeLibEx(modulePath, REGKIND_NONE, &library));
+    TLIBATTR* attr = nullptr;
+    RETURN_IF_FAILED(library->GetLibAttr(&attr));
+    const TLIBATTR copy = *attr;
+    library->ReleaseTLibAttr(attr);
+    // Unregistering what is not registered is no failure.
+    const std::wstring versionKey = L"TypeLib\\" + GuidString(copy.guid) + L"\\" +
+                                    std::to_wstring(copy.wMajorVerNum) + L"." +
+                                    std::to_wstring(copy.wMinorVerNum);
+    UniqueHkey probe;
+    if (::RegOpenKeyExW(HKEY_CLASSES_ROOT, versionKey.c_str(), 0, KEY_READ, probe.put()) !=
+        ERROR_SUCCESS) {
+      return S_OK;
+    }
+    probe.reset();
+    const ForeignInterfaces foreign = SaveForeignInterfaces(library.Get());
+    const HRESULT hr = ::UnRegisterTypeLib(copy.guid, copy.wMajorVerNum, copy.wMinorVerNum,
+                                           copy.lcid, copy.syskind);
+    RestoreForeignInterfaces(foreign);
+    return hr;
+  });
+}
+
+}  // namespace tessary
