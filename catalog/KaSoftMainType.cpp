@@ -1,5 +1,6 @@
 #include "catalog/KaSoftMainType.h"
 
+#include "com/ResourceIds.h"
 #include "common/Result.h"
 #include "datafiles/XmlDom.h"
 #include "com/Module.h"
@@ -7,8 +8,7 @@
 namespace tessary {
 namespace {
 
-constexpr UINT kDefaultTypeNameId = 101;
-// The module's string 101, for a module built without its string table.
+// The module's default type name, for a module built without its string table.
 constexpr wchar_t kDefaultTypeName[] = L"\x672a\x77e5\x7c7b\x522b";
 
 }  // namespace
@@ -16,7 +16,7 @@ constexpr wchar_t kDefaultTypeName[] = L"\x672a\x77e5\x7c7b\x522b";
 HRESULT KaSoftMainType::FinalConstruct() noexcept {
   // With a zero length LoadStringW points into the resource itself.
   const wchar_t* text = nullptr;
-  const int length = ::LoadStringW(Module::Handle(), kDefaultTypeNameId,
+  const int length = ::LoadStringW(Module::Handle(), IDS_DefaultTypeName,
                                    reinterpret_cast<wchar_t*>(&text), 0);
   const bool copied = length > 0 && text ? defaultName_.CopyFrom(text, static_cast<UINT>(length))
                                          : defaultName_.CopyFrom(kDefaultTypeName);

@@ -3,6 +3,7 @@
 #include <array>
 
 #include "TessaryLib.h"
+#include "com/ResourceIds.h"
 #include "catalog/KaSoftMainType.h"
 #include "catalog/KaSoftTypeStorage.h"
 #include "catalog/KaSoftWare.h"
@@ -21,18 +22,18 @@ namespace {
 
 // Each class joins here, with its registry script, as it is built.
 constexpr std::array<ClassEntry, 12> kClassTable = {{
-    {&CLSID_KaCommonSoft, &CreateKaCommonSoft, true, 105, false},
-    {&CLSID_KaInstalledSoft, &CreateKaInstalledSoft, true, 104, true},
-    {&CLSID_KaGetIconStatus, &CreateKaGetIconStatus, false, 103, true},
-    {&CLSID_KaRecommendCatalog, &CreateKaRecommendCatalog, true, 113, true},
-    {&CLSID_KaRecommendSoft, &CreateKaRecommendSoft, true, 112, true},
-    {&CLSID_KaSoftStatusManager, &CreateKaSoftStatusManager, false, 102, true},
-    {&CLSID_KaSoftUpdater, &CreateKaSoftUpdater, true, 110, true},
-    {&CLSID_KaSoftTypeStorage, &CreateKaSoftTypeStorage, true, 109, true},
-    {&CLSID_KaSoftwareCatelog, &CreateKaSoftwareCatelog, true, 108, true},
-    {&CLSID_KaSoftWare, &CreateKaSoftWare, false, 106, true},
-    {&CLSID_KaSoftMainType, &CreateKaSoftMainType, false, 107, true},
-    {&CLSID_KaSoftwareVerItem, &CreateKaSoftwareVerItem, true, 111, false},
+    {&CLSID_KaCommonSoft, &CreateKaCommonSoft, true, IDR_KaCommonSoft, false},
+    {&CLSID_KaInstalledSoft, &CreateKaInstalledSoft, true, IDR_KaInstalledSoft, true},
+    {&CLSID_KaGetIconStatus, &CreateKaGetIconStatus, false, IDR_KaGetIconStatus, true},
+    {&CLSID_KaRecommendCatalog, &CreateKaRecommendCatalog, true, IDR_KaRecommendCatalog, true},
+    {&CLSID_KaRecommendSoft, &CreateKaRecommendSoft, true, IDR_KaRecommendSoft, true},
+    {&CLSID_KaSoftStatusManager, &CreateKaSoftStatusManager, false, IDR_KaSoftStatusManager, true},
+    {&CLSID_KaSoftUpdater, &CreateKaSoftUpdater, true, IDR_KaSoftUpdater, true},
+    {&CLSID_KaSoftTypeStorage, &CreateKaSoftTypeStorage, true, IDR_KaSoftTypeStorage, true},
+    {&CLSID_KaSoftwareCatelog, &CreateKaSoftwareCatelog, true, IDR_KaSoftwareCatelog, true},
+    {&CLSID_KaSoftWare, &CreateKaSoftWare, false, IDR_KaSoftWare, true},
+    {&CLSID_KaSoftMainType, &CreateKaSoftMainType, false, IDR_KaSoftMainType, true},
+    {&CLSID_KaSoftwareVerItem, &CreateKaSoftwareVerItem, true, IDR_KaSoftwareVerItem, false},
 }};
 
 static_assert(kClassTable.size() <= kMaxClasses);

@@ -3,6 +3,7 @@
 #include <optional>
 #include <string>
 
+#include "com/ResourceIds.h"
 #include "common/Result.h"
 #include "server/RegistryScript.h"
 #include "server/TypeLibraryRegistration.h"
@@ -32,7 +33,7 @@ HRESULT RegisterServer(HMODULE module, std::span<const ClassEntry> table,
     const auto path = ModulePath(module);
     RETURN_HR_IF(HRESULT_FROM_WIN32(::GetLastError()), !path);
     const ScriptReplacement replacements[] = {{L"MODULE", *path}, {L"APPID", appId}};
-    RETURN_IF_FAILED(RunRegistryScriptResource(module, kAppIdScript, replacements, true));
+    RETURN_IF_FAILED(RunRegistryScriptResource(module, IDR_AppId, replacements, true));
     for (const ClassEntry& entry : table) {
       if (!entry.writtenAtRegistration) continue;
       RETURN_IF_FAILED(RunRegistryScriptResource(module, entry.registryScript, replacements, true));
@@ -53,7 +54,7 @@ HRESULT UnregisterServer(HMODULE module, std::span<const ClassEntry> table,
           RunRegistryScriptResource(module, entry.registryScript, replacements, false));
     }
     RETURN_IF_FAILED(UnregisterTypeLibrary(path->c_str()));
-    return RunRegistryScriptResource(module, kAppIdScript, replacements, false);
+    return RunRegistryScriptResource(module, IDR_AppId, replacements, false);
   });
 }
 

@@ -11,7 +11,6 @@
 
 namespace tessary {
 
-inline constexpr UINT kAppIdScript = 101;
 HRESULT RegisterServer(HMODULE module, std::span<const ClassEntry> table,
                        std::wstring_view appId) noexcept;
 HRESULT UnregisterServer(HMODULE module, std::span<const ClassEntry> table,

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "TessaryLib.h"
+#include "com/ResourceIds.h"
 #include "server/Registrar.h"
 #include "support/TestSupport.h"
 
@@ -32,18 +33,20 @@ struct NamedClass {
   ClassEntry entry;
 };
 const NamedClass kClasses[] = {
-    {L"KaCommonSoft", {&CLSID_KaCommonSoft, nullptr, true, 105, false}},
-    {L"KaInstalledSoft", {&CLSID_KaInstalledSoft, nullptr, true, 104, true}},
-    {L"KaGetIconStatus", {&CLSID_KaGetIconStatus, nullptr, false, 103, true}},
-    {L"KaRecommendCatalog", {&CLSID_KaRecommendCatalog, nullptr, true, 113, true}},
-    {L"KaRecommendSoft", {&CLSID_KaRecommendSoft, nullptr, true, 112, true}},
-    {L"KaSoftStatusManager", {&CLSID_KaSoftStatusManager, nullptr, false, 102, true}},
-    {L"KaSoftUpdater", {&CLSID_KaSoftUpdater, nullptr, true, 110, true}},
-    {L"KaSoftTypeStorage", {&CLSID_KaSoftTypeStorage, nullptr, true, 109, true}},
-    {L"KaSoftwareCatelog", {&CLSID_KaSoftwareCatelog, nullptr, true, 108, true}},
-    {L"KaSoftWare", {&CLSID_KaSoftWare, nullptr, false, 106, true}},
-    {L"KaSoftMainType", {&CLSID_KaSoftMainType, nullptr, false, 107, true}},
-    {L"KaSoftwareVerItem", {&CLSID_KaSoftwareVerItem, nullptr, true, 111, false}},
+    {L"KaCommonSoft", {&CLSID_KaCommonSoft, nullptr, true, IDR_KaCommonSoft, false}},
+    {L"KaInstalledSoft", {&CLSID_KaInstalledSoft, nullptr, true, IDR_KaInstalledSoft, true}},
+    {L"KaGetIconStatus", {&CLSID_KaGetIconStatus, nullptr, false, IDR_KaGetIconStatus, true}},
+    {L"KaRecommendCatalog",
+      {&CLSID_KaRecommendCatalog, nullptr, true, IDR_KaRecommendCatalog, true}},
+    {L"KaRecommendSoft", {&CLSID_KaRecommendSoft, nullptr, true, IDR_KaRecommendSoft, true}},
+    {L"KaSoftStatusManager",
+      {&CLSID_KaSoftStatusManager, nullptr, false, IDR_KaSoftStatusManager, true}},
+    {L"KaSoftUpdater", {&CLSID_KaSoftUpdater, nullptr, true, IDR_KaSoftUpdater, true}},
+    {L"KaSoftTypeStorage", {&CLSID_KaSoftTypeStorage, nullptr, true, IDR_KaSoftTypeStorage, true}},
+    {L"KaSoftwareCatelog", {&CLSID_KaSoftwareCatelog, nullptr, true, IDR_KaSoftwareCatelog, true}},
+    {L"KaSoftWare", {&CLSID_KaSoftWare, nullptr, false, IDR_KaSoftWare, true}},
+    {L"KaSoftMainType", {&CLSID_KaSoftMainType, nullptr, false, IDR_KaSoftMainType, true}},
+    {L"KaSoftwareVerItem", {&CLSID_KaSoftwareVerItem, nullptr, true, IDR_KaSoftwareVerItem, false}},
 };
 
 std::vector<ClassEntry> FullTable() {
@@ -114,9 +117,9 @@ TEST_F(ModuleRegistrationTest, TheFirstFailingStepEndsRegistration) {
   ASSERT_TRUE(sandbox_.ok());
   ASSERT_TRUE(dll_.ok());
   const ClassEntry broken[] = {
-      {&CLSID_KaSoftUpdater, nullptr, true, 110, true},
+      {&CLSID_KaSoftUpdater, nullptr, true, IDR_KaSoftUpdater, true},
       {&CLSID_KaSoftWare, nullptr, false, 199, true},  // no such script
-      {&CLSID_KaSoftMainType, nullptr, false, 107, true},
+      {&CLSID_KaSoftMainType, nullptr, false, IDR_KaSoftMainType, true},
   };
   EXPECT_EQ(tessary::RegisterServer(dll_.module(), broken, appId_),
             HRESULT_FROM_WIN32(ERROR_RESOURCE_NAME_NOT_FOUND));

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "com/ResourceIds.h"
 #include "support/TestSupport.h"
 
 using namespace tessary::testing;
@@ -16,16 +17,16 @@ TEST(ResourcesTest, StringTableHoldsTheModuleAndDefaultTypeNames) {
   TessaryDll dll;
   ASSERT_TRUE(dll.ok());
   wchar_t text[64] = {};
-  ASSERT_GT(::LoadStringW(dll.module(), 100, text, 64), 0);
+  ASSERT_GT(::LoadStringW(dll.module(), IDS_ModuleName, text, 64), 0);
   EXPECT_STREQ(text, L"Tessary");
-  ASSERT_GT(::LoadStringW(dll.module(), 101, text, 64), 0);
+  ASSERT_GT(::LoadStringW(dll.module(), IDS_DefaultTypeName, text, 64), 0);
   EXPECT_STREQ(text, L"\x672a\x77e5\x7c7b\x522b");
 }
 
 TEST(ResourcesTest, EveryRegistryScriptIsPresent) {
   TessaryDll dll;
   ASSERT_TRUE(dll.ok());
-  for (UINT id = 101; id <= 113; ++id) {
+  for (UINT id = IDR_AppId; id <= IDR_KaRecommendCatalog; ++id) {
     EXPECT_NE(::FindResourceW(dll.module(), MAKEINTRESOURCEW(id), L"REGISTRY"), nullptr) << id;
   }
 }
