@@ -205,19 +205,7 @@ TEST_F(KaGetIconStatusTest, TheObjectTakesItsWindowAlongWhenItGoes) {
   EXPECT_EQ(host_.Icons().Waiting(), 1u);
 }
 
-TEST_F(KaGetIconStatusTest, TheClassObjectRefusesAggregationAndServesOneInterface) {
-  ComPtr<IClassFactory> factory;
-  ASSERT_EQ(dll_.GetClassObject(CLSID_KaGetIconStatus, IID_PPV_ARGS(&factory)), S_OK);
-  IUnknown* inner = reinterpret_cast<IUnknown*>(1);
-  EXPECT_EQ(factory->CreateInstance(icons_.Get(), IID_IUnknown, reinterpret_cast<void**>(&inner)),
-            CLASS_E_NOAGGREGATION);
-  EXPECT_EQ(inner, nullptr);
-
-  void* none = reinterpret_cast<void*>(1);
-  EXPECT_EQ(icons_->QueryInterface(__uuidof(IKaSoftStatusManager), &none), E_NOINTERFACE);
-  EXPECT_EQ(none, nullptr);
-
-  factory.Reset();
+TEST_F(KaGetIconStatusTest, ReleasingTheObjectsAndTheHostLetsTheModuleUnload) {
   icons_.Reset();
   plugin_->Detach();
   plugin_.Reset();

@@ -63,33 +63,6 @@ TEST_F(RecommendObjectsTest, ObjectsFromTheClassObjectsAreEmpty) {
   EXPECT_EQ(catalog->GetSoftByIndex(0, nullptr, nullptr), E_INVALIDARG);
 }
 
-// An outer object that hands every query to the inner one.
-class Outer final : public IUnknown {
- public:
-  STDMETHODIMP QueryInterface(REFIID riid, void** ppv) noexcept override {
-    return inner->QueryInterface(riid, ppv);
-  }
-  STDMETHODIMP_(ULONG) AddRef() noexcept override { return ++refs; }
-  STDMETHODIMP_(ULONG) Release() noexcept override { return --refs; }
-
-  ComPtr<IUnknown> inner;
-  ULONG refs = 1;
-};
-
-TEST_F(RecommendObjectsTest, BothClassesCanBeAggregated) {
-  for (const CLSID* clsid : {&CLSID_KaRecommendSoft, &CLSID_KaRecommendCatalog}) {
-    Outer outer;
-    ComPtr<IClassFactory> factory;
-    ASSERT_EQ(dll_->GetClassObject(*clsid, IID_PPV_ARGS(&factory)), S_OK);
-    ASSERT_EQ(factory->CreateInstance(&outer, IID_PPV_ARGS(&outer.inner)), S_OK);
-    IDispatch* dispatch = nullptr;
-    ASSERT_EQ(outer.inner->QueryInterface(IID_PPV_ARGS(&dispatch)), S_OK);
-    EXPECT_EQ(outer.refs, 2u);  // the reference went to the outer object
-    dispatch->Release();
-    outer.inner.Reset();
-  }
-}
-
 DISPID IdOf(IDispatch* dispatch, const wchar_t* name) {
   DISPID id = DISPID_UNKNOWN;
   LPOLESTR names[] = {const_cast<LPOLESTR>(name)};

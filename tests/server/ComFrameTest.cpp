@@ -9,12 +9,14 @@
 #include "com/ClassFactory.h"
 #include "com/ComObject.h"
 #include "com/Module.h"
+#include "support/OuterUnknown.h"
 
 using Microsoft::WRL::ComPtr;
 using tessary::ClassEntry;
 using tessary::ClassObjectCache;
 using tessary::ComObject;
 using tessary::Module;
+using tessary::testing::OuterUnknown;
 
 namespace {
 
@@ -36,24 +38,6 @@ class Probe final : public ComObject<Probe, IKaGetIconStatus, IKaSoftTypeStorage
 
   STDMETHODIMP GetIconStatus(BSTR, BSTR) noexcept override { return S_OK; }
   STDMETHODIMP GetSoftMainTypeByRegKey(BSTR, BSTR*) noexcept override { return E_NOTIMPL; }
-};
-
-// A minimal outer object that aggregates a Probe.
-class Outer final : public IUnknown {
- public:
-  STDMETHODIMP QueryInterface(REFIID riid, void** ppv) noexcept override {
-    if (riid == IID_IUnknown) {
-      *ppv = static_cast<IUnknown*>(this);
-      AddRef();
-      return S_OK;
-    }
-    return inner ? inner->QueryInterface(riid, ppv) : E_NOINTERFACE;
-  }
-  STDMETHODIMP_(ULONG) AddRef() noexcept override { return ++refs; }
-  STDMETHODIMP_(ULONG) Release() noexcept override { return --refs; }
-
-  ComPtr<IUnknown> inner;
-  ULONG refs = 1;
 };
 
 const CLSID kProbeClsid = {0x7b1c2f10, 0x1d2e, 0x4f3a, {0x9a, 0x01, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66}};
@@ -139,7 +123,7 @@ TEST_F(ComFrameTest, CreateInstanceFollowsItsSteps) {
 }
 
 TEST_F(ComFrameTest, AggregationDelegatesToTheOuterObject) {
-  Outer outer;
+  OuterUnknown outer;
   ASSERT_EQ(Factory(kProbeClsid)->CreateInstance(&outer, IID_PPV_ARGS(&outer.inner)), S_OK);
   ASSERT_EQ(g_live, 1);
 
@@ -167,7 +151,7 @@ TEST_F(ComFrameTest, AggregationDelegatesToTheOuterObject) {
 }
 
 TEST_F(ComFrameTest, AggregationRefusedWhereTheTableSaysSo) {
-  Outer outer;
+  OuterUnknown outer;
   void* out = reinterpret_cast<void*>(1);
   EXPECT_EQ(Factory(kSolitaryClsid)->CreateInstance(&outer, IID_IUnknown, &out),
             CLASS_E_NOAGGREGATION);

@@ -40,49 +40,4 @@ TEST(ExportsTest, UnloadsOnlyWithoutObjectsOrLocks) {
   EXPECT_EQ(dll.CanUnloadNow(), S_OK);
 }
 
-// A bare outer object: enough for the class objects' aggregation rules.
-class Outer final : public IUnknown {
- public:
-  STDMETHODIMP QueryInterface(REFIID riid, void** ppv) noexcept override {
-    if (riid != IID_IUnknown) return E_NOINTERFACE;
-    *ppv = this;
-    return S_OK;
-  }
-  STDMETHODIMP_(ULONG) AddRef() noexcept override { return 2; }
-  STDMETHODIMP_(ULONG) Release() noexcept override { return 1; }
-};
-
-TEST(ExportsTest, AggregationFollowsTheClassTable) {
-  TessaryDll dll;
-  ASSERT_TRUE(dll.ok());
-  Outer outer;
-  struct Case {
-    const CLSID* clsid;
-    bool allowed;
-  };
-  const Case cases[] = {
-      {&CLSID_KaCommonSoft, true},        {&CLSID_KaInstalledSoft, true},
-      {&CLSID_KaGetIconStatus, false},    {&CLSID_KaRecommendCatalog, true},
-      {&CLSID_KaRecommendSoft, true},     {&CLSID_KaSoftStatusManager, false},
-      {&CLSID_KaSoftUpdater, true},       {&CLSID_KaSoftTypeStorage, true},
-      {&CLSID_KaSoftwareCatelog, true},   {&CLSID_KaSoftWare, false},
-      {&CLSID_KaSoftMainType, false},     {&CLSID_KaSoftwareVerItem, true},
-  };
-  for (const Case& c : cases) {
-    ComPtr<IClassFactory> factory;
-    ASSERT_EQ(dll.GetClassObject(*c.clsid, IID_PPV_ARGS(&factory)), S_OK);
-    IUnknown* inner = reinterpret_cast<IUnknown*>(1);
-    const HRESULT hr =
-        factory->CreateInstance(&outer, IID_IUnknown, reinterpret_cast<void**>(&inner));
-    if (c.allowed) {
-      EXPECT_EQ(hr, S_OK);
-      if (inner) inner->Release();
-    } else {
-      EXPECT_EQ(hr, CLASS_E_NOAGGREGATION);
-      EXPECT_EQ(inner, nullptr);
-    }
-  }
-  EXPECT_EQ(dll.CanUnloadNow(), S_OK);
-}
-
 }  // namespace

@@ -4,17 +4,14 @@
 #include <oleauto.h>
 
 #include <gtest/gtest.h>
-#include <wrl/client.h>
 
 #include <string>
 #include <vector>
 
-#include "TessaryLib.h"
-#include "com/ResourceIds.h"
+#include "ClassCases.h"
 #include "server/Registrar.h"
 #include "support/TestSupport.h"
 
-using Microsoft::WRL::ComPtr;
 using tessary::ClassEntry;
 using namespace tessary::testing;
 
@@ -26,32 +23,11 @@ std::wstring Guid(const GUID& guid) {
   return text;
 }
 
-// The class table of the finished module: every class with its script and
-// registration flag.
-struct NamedClass {
-  const wchar_t* name;
-  ClassEntry entry;
-};
-const NamedClass kClasses[] = {
-    {L"KaCommonSoft", {&CLSID_KaCommonSoft, nullptr, true, IDR_KaCommonSoft, false}},
-    {L"KaInstalledSoft", {&CLSID_KaInstalledSoft, nullptr, true, IDR_KaInstalledSoft, true}},
-    {L"KaGetIconStatus", {&CLSID_KaGetIconStatus, nullptr, false, IDR_KaGetIconStatus, true}},
-    {L"KaRecommendCatalog",
-      {&CLSID_KaRecommendCatalog, nullptr, true, IDR_KaRecommendCatalog, true}},
-    {L"KaRecommendSoft", {&CLSID_KaRecommendSoft, nullptr, true, IDR_KaRecommendSoft, true}},
-    {L"KaSoftStatusManager",
-      {&CLSID_KaSoftStatusManager, nullptr, false, IDR_KaSoftStatusManager, true}},
-    {L"KaSoftUpdater", {&CLSID_KaSoftUpdater, nullptr, true, IDR_KaSoftUpdater, true}},
-    {L"KaSoftTypeStorage", {&CLSID_KaSoftTypeStorage, nullptr, true, IDR_KaSoftTypeStorage, true}},
-    {L"KaSoftwareCatelog", {&CLSID_KaSoftwareCatelog, nullptr, true, IDR_KaSoftwareCatelog, true}},
-    {L"KaSoftWare", {&CLSID_KaSoftWare, nullptr, false, IDR_KaSoftWare, true}},
-    {L"KaSoftMainType", {&CLSID_KaSoftMainType, nullptr, false, IDR_KaSoftMainType, true}},
-    {L"KaSoftwareVerItem", {&CLSID_KaSoftwareVerItem, nullptr, true, IDR_KaSoftwareVerItem, false}},
-};
-
 std::vector<ClassEntry> FullTable() {
   std::vector<ClassEntry> table;
-  for (const NamedClass& cls : kClasses) table.push_back(cls.entry);
+  for (const ClassCase& c : kClassCases) {
+    table.push_back({c.clsid, nullptr, c.aggregates, c.script, c.registered});
+  }
   return table;
 }
 
@@ -69,9 +45,9 @@ TEST_F(ModuleRegistrationTest, WritesEveryRegisteredClassAndNothingForTheOthers)
   ASSERT_EQ(tessary::RegisterServer(dll_.module(), FullTable(), appId_), S_OK);
 
   const std::wstring path = BuiltDllPath();
-  for (const NamedClass& cls : kClasses) {
+  for (const ClassCase& cls : kClassCases) {
     const std::wstring name = cls.name;
-    const std::wstring clsid = Guid(*cls.entry.clsid);
+    const std::wstring clsid = Guid(*cls.clsid);
     const std::wstring progId = L"Tessary." + name;
     const std::wstring key = L"CLSID\\" + clsid;
     const bool written = name != L"KaCommonSoft" && name != L"KaSoftwareVerItem";
@@ -101,8 +77,8 @@ TEST_F(ModuleRegistrationTest, WritesEveryRegisteredClassAndNothingForTheOthers)
   EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, L"TypeLib\\" + libId_ + L"\\1.0"));
 
   ASSERT_EQ(tessary::UnregisterServer(dll_.module(), FullTable(), appId_), S_OK);
-  for (const NamedClass& cls : kClasses) {
-    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, L"CLSID\\" + Guid(*cls.entry.clsid))) << cls.name;
+  for (const ClassCase& cls : kClassCases) {
+    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, L"CLSID\\" + Guid(*cls.clsid))) << cls.name;
     EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, std::wstring(L"Tessary.") + cls.name)) << cls.name;
     EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, std::wstring(L"Tessary.") + cls.name + L".1"));
   }
@@ -134,9 +110,9 @@ TEST_F(ModuleRegistrationTest, TheExportedEntryPointsRegisterAndUnregister) {
   ASSERT_TRUE(sandbox_.ok());
   ASSERT_TRUE(dll_.ok());
   ASSERT_EQ(dll_.RegisterServer(), S_OK);
-  for (const NamedClass& cls : kClasses) {
-    EXPECT_EQ(KeyExists(HKEY_CLASSES_ROOT, L"CLSID\\" + Guid(*cls.entry.clsid) + L"\\InprocServer32"),
-              cls.entry.writtenAtRegistration)
+  for (const ClassCase& cls : kClassCases) {
+    EXPECT_EQ(KeyExists(HKEY_CLASSES_ROOT, L"CLSID\\" + Guid(*cls.clsid) + L"\\InprocServer32"),
+              cls.registered)
         << cls.name;
   }
   EXPECT_EQ(ReadString(HKEY_CLASSES_ROOT, L"AppID\\" + appId_, nullptr), L"Tessary");
@@ -148,8 +124,8 @@ TEST_F(ModuleRegistrationTest, TheExportedEntryPointsRegisterAndUnregister) {
   EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, L"Interface\\" + Guid(IID_IKaCommonSoft)));
 
   ASSERT_EQ(dll_.UnregisterServer(), S_OK);
-  for (const NamedClass& cls : kClasses) {
-    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, L"CLSID\\" + Guid(*cls.entry.clsid))) << cls.name;
+  for (const ClassCase& cls : kClassCases) {
+    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, L"CLSID\\" + Guid(*cls.clsid))) << cls.name;
   }
   EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, L"AppID\\" + appId_));
   EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, L"TypeLib\\" + libId_));
