@@ -15,6 +15,7 @@
 #include "facade/AntivirusDetector.h"
 #include "inventory/InstalledProgramInventory.h"
 #include "inventory/WindowsVersion.h"
+#include "support/ScopedSeam.h"
 #include "support/TestSupport.h"
 
 namespace tessary::testing {
@@ -65,12 +66,6 @@ class AntivirusDetectorTest : public ::testing::Test {
     g_centerCalls = 0;
     g_centerResult = S_OK;
     g_centerProduct = nullptr;
-    SetOsVersionQuery(&PoseAsVersion);
-    SetSecurityCenterQuery(&PoseAsCenter);
-  }
-  void TearDown() override {
-    SetSecurityCenterQuery(nullptr);
-    SetOsVersionQuery(nullptr);
   }
 
   void WriteRules(std::string_view body) {
@@ -90,6 +85,8 @@ class AntivirusDetectorTest : public ::testing::Test {
     return answer;
   }
 
+  ScopedSeam<&SetOsVersionQuery> version_{&PoseAsVersion};
+  ScopedSeam<&SetSecurityCenterQuery> center_{&PoseAsCenter};
   RegistrySandbox sandbox_;
   TempDir dir_;
   const std::wstring rulesPath_ = dir_.Join(L"KaAntivirusIdentify.xml");

@@ -105,21 +105,16 @@ bool WriteRules(const std::wstring& folder, std::wstring_view xml) {
   return WriteFileBytes(folder + L"\\KaData\\KaSoftwareVerIdentify.xml", Utf8(xml));
 }
 
-ScopedOsVersion::ScopedOsVersion(DWORD major, DWORD minor) {
+ScopedOsVersion::ScopedOsVersion(DWORD major, DWORD minor) : seam_(&PoseAsVersion) {
   g_major = major;
   g_minor = minor;
-  SetOsVersionQuery(&PoseAsVersion);
 }
 
-ScopedOsVersion::~ScopedOsVersion() { SetOsVersionQuery(nullptr); }
-
-ScopedProgramsFolders::ScopedProgramsFolders(std::wstring common, std::wstring user) {
+ScopedProgramsFolders::ScopedProgramsFolders(std::wstring common, std::wstring user)
+    : seam_(&PoseAsFolders) {
   g_commonPrograms = std::move(common);
   g_userPrograms = std::move(user);
-  SetFolderPathQuery(&PoseAsFolders);
 }
-
-ScopedProgramsFolders::~ScopedProgramsFolders() { SetFolderPathQuery(nullptr); }
 
 
 PrivateDll::PrivateDll() {

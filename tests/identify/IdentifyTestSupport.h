@@ -10,6 +10,9 @@
 #include <string_view>
 #include <utility>
 
+#include "identify/StartMenu.h"
+#include "inventory/WindowsVersion.h"
+#include "support/ScopedSeam.h"
 #include "support/TestSupport.h"
 
 namespace tessary::testing {
@@ -47,7 +50,9 @@ bool WriteRules(const std::wstring& folder, std::wstring_view xml);
 class ScopedOsVersion {
  public:
   ScopedOsVersion(DWORD major, DWORD minor);
-  ~ScopedOsVersion();
+
+ private:
+  ScopedSeam<&SetOsVersionQuery> seam_;
 };
 
 // Answers CSIDL_COMMON_PROGRAMS and CSIDL_PROGRAMS with these folders; an
@@ -55,7 +60,9 @@ class ScopedOsVersion {
 class ScopedProgramsFolders {
  public:
   ScopedProgramsFolders(std::wstring common, std::wstring user);
-  ~ScopedProgramsFolders();
+
+ private:
+  ScopedSeam<&SetFolderPathQuery> seam_;
 };
 
 // A private copy of the DLL in its own folder, which holds its own KaData.

@@ -12,6 +12,7 @@
 
 #include "inventory/InstalledProgramInventory.h"
 #include "inventory/WindowsVersion.h"
+#include "support/ScopedSeam.h"
 #include "support/TestSupport.h"
 
 using tessary::testing::RegistrySandbox;
@@ -43,16 +44,14 @@ BOOL WINAPI FakeGetVersionEx(OSVERSIONINFOW* info) {
 
 class PosedVersion {
  public:
-  PosedVersion(DWORD major, DWORD minor) {
+  PosedVersion(DWORD major, DWORD minor) : seam_(&FakeGetVersionEx) {
     g_version = {};
     g_version.major = major;
     g_version.minor = minor;
-    previous_ = SetOsVersionQuery(&FakeGetVersionEx);
   }
-  ~PosedVersion() { SetOsVersionQuery(previous_); }
 
  private:
-  OsVersionQuery previous_;
+  tessary::testing::ScopedSeam<&SetOsVersionQuery> seam_;
 };
 
 using Values = std::vector<std::pair<const wchar_t*, std::wstring>>;

@@ -48,12 +48,9 @@ std::string Utf8(std::wstring_view text) {
   return bytes;
 }
 
-ScopedModuleFile::ScopedModuleFile(std::wstring moduleFile) {
+ScopedModuleFile::ScopedModuleFile(std::wstring moduleFile) : seam_(&PoseAsModule) {
   g_moduleFile = std::move(moduleFile);
-  SetModuleFileNameQuery(&PoseAsModule);
 }
-
-ScopedModuleFile::~ScopedModuleFile() { SetModuleFileNameQuery(nullptr); }
 
 RegistrySandbox::RegistrySandbox(bool classesRoot) : classesRoot_(classesRoot) {
   rootPath_ = L"Software\\TessaryTestSandbox\\" + UniqueSuffix();

@@ -8,6 +8,8 @@
 #include <string_view>
 
 #include "common/Unique.h"
+#include "datafiles/DataFiles.h"
+#include "support/ScopedSeam.h"
 
 namespace tessary::testing {
 
@@ -83,9 +85,9 @@ std::string Utf8(std::wstring_view text);
 class ScopedModuleFile {
  public:
   explicit ScopedModuleFile(std::wstring moduleFile);
-  ~ScopedModuleFile();
-  ScopedModuleFile(const ScopedModuleFile&) = delete;
-  ScopedModuleFile& operator=(const ScopedModuleFile&) = delete;
+
+ private:
+  ScopedSeam<&SetModuleFileNameQuery> seam_;
 };
 
 // The folder of the running test executable, where Tessary.dll is built.
