@@ -9,38 +9,30 @@ namespace {
 
 using Microsoft::WRL::ComPtr;
 
-// Made before the fixture loads the DLL, removed after it is freed.
-struct PrivateCopy {
-  PrivateCopy() {
-    dllPath = folder.Join(L"TessaryCopy.dll");
-    copied = ::CopyFileW(BuiltDllPath().c_str(), dllPath.c_str(), FALSE) != FALSE;
-    typeFolder = folder.Join(L"KaData\\SoftType");
-    CreateDirectories(typeFolder);
-  }
-  TempDir folder;
-  std::wstring dllPath;
-  std::wstring typeFolder;
-  bool copied = false;
-};
-
 constexpr char kCatalog[] =
     "<vedad><main_type_list>"
     "<t id='1'><name>Office</name></t><t id='2'><name>Games</name></t>"
     "</main_type_list><software_list/></vedad>";
 
-class TypeStorageTest : private PrivateCopy, public CatalogFixture {
+// The copy is a base so that it is made before the fixture loads it, and
+// removed after the fixture frees it.
+class TypeStorageTest : private PrivateDllCopy, public CatalogFixture {
  protected:
-  TypeStorageTest() : CatalogFixture(PrivateCopy::dllPath) {}
+  TypeStorageTest()
+      : PrivateDllCopy(L"TessaryCopy.dll"),
+        CatalogFixture(path()),
+        typeFolder_(Join(L"KaData\\SoftType")) {}
 
-  const std::wstring& TypeFolder() const { return typeFolder; }
+  const std::wstring& TypeFolder() const { return typeFolder_; }
 
   void SetUp() override {
-    ASSERT_TRUE(copied);
+    ASSERT_TRUE(PrivateDllCopy::ok());
+    ASSERT_TRUE(CreateDirectories(typeFolder_));
     CatalogFixture::SetUp();
   }
 
   void WriteType(const wchar_t* relative, std::string_view xml) {
-    const std::wstring path = typeFolder + L"\\" + relative;
+    const std::wstring path = typeFolder_ + L"\\" + relative;
     const std::wstring parent = path.substr(0, path.rfind(L'\\'));
     CreateDirectories(parent);
     ASSERT_TRUE(WriteFileBytes(path, xml));
@@ -58,6 +50,9 @@ class TypeStorageTest : private PrivateCopy, public CatalogFixture {
     EXPECT_EQ(storage->GetSoftMainTypeByRegKey(regKey, type.Out()), expected) << key;
     return type.Text();
   }
+
+ private:
+  const std::wstring typeFolder_;
 };
 
 TEST_F(TypeStorageTest, KeysMatchInAnyCaseAndTypesAreNamed) {

@@ -277,15 +277,14 @@ TEST_F(AntivirusDetectorTest, AFailedLoadIsTriedAgainAndKeepsTheRulesReadBefore)
 TEST(AntivirusThroughTheDll, TheStatusManagerAnswersFromTheRulesBesideTheModule) {
   RegistrySandbox sandbox;
   ASSERT_TRUE(sandbox.ok());
-  TempDir dir;
-  ASSERT_TRUE(::CopyFileW(BuiltDllPath().c_str(), dir.Join(L"Tessary.dll").c_str(), FALSE));
-  ASSERT_TRUE(CreateDirectories(dir.Join(L"KaData")));
-  ASSERT_TRUE(WriteFileBytes(dir.Join(L"KaData\\KaAntivirusIdentify.xml"),
+  PrivateDllCopy copy;
+  ASSERT_TRUE(copy.ok());
+  ASSERT_TRUE(copy.WriteData(L"KaAntivirusIdentify.xml",
                              "<?xml version='1.0' encoding='utf-8'?><rules><KaAntivirus>"
                              "<av name='Kestrel' displayname='Kestrel Security'>"
                              "<key index='1' value='KestrelAV' displayname='Kestrel 7'/></av>"
                              "</KaAntivirus></rules>"));
-  TessaryDll dll(dir.Join(L"Tessary.dll"));
+  TessaryDll dll(copy.path());
   ASSERT_TRUE(dll.ok());
   ComPtr<IKaSoftStatusManager> manager;
   ASSERT_EQ(dll.Create(CLSID_KaSoftStatusManager, manager.GetAddressOf()), S_OK);

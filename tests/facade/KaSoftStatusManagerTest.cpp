@@ -94,24 +94,12 @@ constexpr char kRecommendTwo[] =
     "<new_onekey><funtionlist><c><name>Tools</name></c><c><name>Games</name></c></funtionlist>"
     "<softlist/></new_onekey>";
 
-struct PrivateCopy {
-  PrivateCopy() {
-    dllPath = folder.Join(L"Tessary.dll");
-    copied = ::CopyFileW(BuiltDllPath().c_str(), dllPath.c_str(), FALSE) != FALSE;
-    CreateDirectories(folder.Join(L"KaData\\SoftType"));
-  }
-  TempDir folder;
-  std::wstring dllPath;
-  bool copied = false;
-};
-
-class KaSoftStatusManagerTest : protected PrivateCopy, public ::testing::Test {
+class KaSoftStatusManagerTest : public ::testing::Test {
  protected:
-  KaSoftStatusManagerTest() : dll_(dllPath) {}
-
   void SetUp() override {
     ASSERT_TRUE(sandbox_.ok());
-    ASSERT_TRUE(copied && dll_.ok());
+    ASSERT_TRUE(copy_.ok() && dll_.ok());
+    ASSERT_TRUE(CreateDirectories(copy_.Join(L"KaData\\SoftType")));
     WriteData(L"KaSoftwareVerIdentify.xml", kRules);
     WriteData(L"KaAntivirusIdentify.xml", kAntivirus);
     WriteData(L"KaRecommendSoft.xml", kRecommendOne);
@@ -134,7 +122,7 @@ class KaSoftStatusManagerTest : protected PrivateCopy, public ::testing::Test {
   }
 
   void WriteData(const wchar_t* name, std::string_view bytes) {
-    ASSERT_TRUE(WriteFileBytes(folder.Join(std::wstring(L"KaData\\") + name), bytes));
+    ASSERT_TRUE(copy_.WriteData(name, bytes));
   }
 
   kaSoftInstallStatus Status(const wchar_t* name) {
@@ -167,7 +155,8 @@ class KaSoftStatusManagerTest : protected PrivateCopy, public ::testing::Test {
   }
 
   RegistrySandbox sandbox_;
-  TessaryDll dll_;
+  PrivateDllCopy copy_;
+  TessaryDll dll_{copy_.path()};
   host::Host host_;
   ULONG baseline_ = 0;
   ComPtr<IKaSoftStatusManager> manager_;
@@ -192,7 +181,7 @@ TEST_F(KaSoftStatusManagerTest, MissingArgumentsAreRefusedAndRefreshesCreateNoth
   EXPECT_EQ(manager_->RefreshRecmdSoft(), S_FALSE);
   EXPECT_EQ(manager_->RefreshAllInstalledStatus(), S_FALSE);
   // No icon request object before Attach: the icon counts as missing.
-  EXPECT_EQ(manager_->GetIcons(Bstr(dllPath.c_str()), nullptr), E_FAIL);
+  EXPECT_EQ(manager_->GetIcons(Bstr(copy_.path().c_str()), nullptr), E_FAIL);
 }
 
 TEST_F(KaSoftStatusManagerTest, StatusQueriesGoToOneCommonSoftObjectUnderTheWaitCursor) {
@@ -263,7 +252,7 @@ TEST_F(KaSoftStatusManagerTest, RecommendationsReloadInPlaceAndKeepWhatAFailedLo
   EXPECT_EQ(manager_->RefreshRecmdSoft(), S_FALSE);
   EXPECT_EQ(recommend->GetCount(&count), S_OK);
   EXPECT_EQ(count, 2);
-  ASSERT_TRUE(::DeleteFileW(folder.Join(L"KaData\\KaRecommendSoft.xml").c_str()));
+  ASSERT_TRUE(::DeleteFileW(copy_.Join(L"KaData\\KaRecommendSoft.xml").c_str()));
   EXPECT_EQ(manager_->RefreshRecmdSoft(), S_FALSE);
   EXPECT_EQ(recommend->GetCount(&count), S_OK);
   EXPECT_EQ(count, 2);
@@ -286,14 +275,14 @@ TEST_F(KaSoftStatusManagerTest, AttachLinksToTheHostAndDetachUndoesEveryStep) {
   ASSERT_EQ(host_.Services()->GetService(__uuidof(IKaSoftStatusManager), &published), S_OK);
   EXPECT_TRUE(SameObject(published.Get(), manager_.Get()));
   published.Reset();
-  EXPECT_EQ(manager_->GetIcons(Bstr(dllPath.c_str()), nullptr), S_OK);
+  EXPECT_EQ(manager_->GetIcons(Bstr(copy_.path().c_str()), nullptr), S_OK);
   EXPECT_TRUE(FindFacadeWindow());
 
   EXPECT_EQ(plugin_->Detach(), S_OK);
   EXPECT_EQ(References(host_.Services()), baseline_);
   EXPECT_TRUE(Connections(hostEvents.Get()).empty());
   EXPECT_HRESULT_FAILED(host_.Services()->GetService(__uuidof(IKaSoftStatusManager), &published));
-  EXPECT_EQ(manager_->GetIcons(Bstr(dllPath.c_str()), nullptr), E_FAIL);
+  EXPECT_EQ(manager_->GetIcons(Bstr(copy_.path().c_str()), nullptr), E_FAIL);
   // Attach joined the notification service registered before it, once, and
   // that subscription alone outlives Detach.
   EXPECT_EQ(host_.Notifications().ListenerCount(), 1u);
@@ -460,14 +449,13 @@ TEST_F(KaSoftStatusManagerTest, OneConnectionPointKeepsItsSinksAndItsContainer) 
 // The facade in a host written the usual way: nothing there breaks a
 // reference cycle for it, so every object comes back only if the facade
 // forms none.
-class PlainHostTest : protected PrivateCopy, public ::testing::Test {
+class PlainHostTest : public ::testing::Test {
  protected:
-  PlainHostTest() : dll_(dllPath) {}
-
   void SetUp() override {
     ASSERT_TRUE(sandbox_.ok());
-    ASSERT_TRUE(copied && dll_.ok());
-    ASSERT_TRUE(WriteFileBytes(folder.Join(L"KaData\\KaSoftwareVerIdentify.xml"), kRules));
+    ASSERT_TRUE(copy_.ok() && dll_.ok());
+    ASSERT_TRUE(CreateDirectories(copy_.Join(L"KaData\\SoftType")));
+    ASSERT_TRUE(copy_.WriteData(L"KaSoftwareVerIdentify.xml", kRules));
   }
 
   void Make(ComPtr<IKaSoftStatusManager>& manager, ComPtr<IKaHostPlugin>& plugin) {
@@ -490,7 +478,7 @@ class PlainHostTest : protected PrivateCopy, public ::testing::Test {
               S_OK);
     facade->GetUninstallString(Bstr(L"Foo"), Bstr(L"1"), one.Out());
     facade->GetStartupExeString(Bstr(L"Foo"), one.Out());
-    facade->GetIcons(Bstr(dllPath.c_str()), Bstr(L"http://icons.invalid/a.ico"));
+    facade->GetIcons(Bstr(copy_.path().c_str()), Bstr(L"http://icons.invalid/a.ico"));
     ComPtr<IKaSoftwareCatelog> catalog;
     ComPtr<IKaSoftTypeStorage> types;
     ComPtr<IKaSoftUpdater> updater;
@@ -502,7 +490,8 @@ class PlainHostTest : protected PrivateCopy, public ::testing::Test {
   }
 
   RegistrySandbox sandbox_;
-  TessaryDll dll_;
+  PrivateDllCopy copy_;
+  TessaryDll dll_{copy_.path()};
 };
 
 TEST_F(PlainHostTest, AHostThatLetsGoAfterDetachGetsEveryObjectBack) {

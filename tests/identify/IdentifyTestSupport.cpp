@@ -118,9 +118,7 @@ ScopedProgramsFolders::ScopedProgramsFolders(std::wstring common, std::wstring u
 
 
 PrivateDll::PrivateDll() {
-  const std::wstring copy = dir_.Join(L"Tessary.dll");
-  if (!::CopyFileW(BuiltDllPath().c_str(), copy.c_str(), FALSE)) return;
-  dll_ = std::make_unique<TessaryDll>(copy);
+  if (copy_.ok()) dll_ = std::make_unique<TessaryDll>(copy_.path());
 }
 
 }  // namespace tessary::testing

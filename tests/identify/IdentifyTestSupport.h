@@ -69,15 +69,15 @@ class ScopedProgramsFolders {
 class PrivateDll {
  public:
   PrivateDll();
-  const std::wstring& folder() const { return dir_.path(); }
+  const std::wstring& folder() const { return copy_.folder(); }
   bool WriteRules(std::wstring_view xml) const {
-    return tessary::testing::WriteRules(dir_.path(), xml);
+    return tessary::testing::WriteRules(copy_.folder(), xml);
   }
   const TessaryDll& dll() const { return *dll_; }
   bool ok() const { return dll_ && dll_->ok(); }
 
  private:
-  TempDir dir_;
+  PrivateDllCopy copy_;
   std::unique_ptr<TessaryDll> dll_;
 };
 

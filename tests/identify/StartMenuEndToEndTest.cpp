@@ -89,12 +89,13 @@ TEST(StartMenuEndToEndTest, ShortcutsCountOnlyWhereTheReleaseLooksAtThem) {
 // Vista, through the per-program version setting of the prefix.
 TEST(StartMenuEndToEndTest, AlsoOnAVistaClassRelease) {
   if (_wgetenv(kExpectClassVariable)) GTEST_SKIP() << "already the copy";
-  TempDir dir;
+  // The executable's copy loads the DLL's copy beside it.
+  PrivateDllCopy dir;
+  ASSERT_TRUE(dir.ok());
   wchar_t self[MAX_PATH] = {};
   ASSERT_GT(::GetModuleFileNameW(nullptr, self, MAX_PATH), 0u);
   const std::wstring copy = dir.Join(kClass3ExeName);
   ASSERT_TRUE(::CopyFileW(self, copy.c_str(), FALSE));
-  ASSERT_TRUE(::CopyFileW(BuiltDllPath().c_str(), dir.Join(L"Tessary.dll").c_str(), FALSE));
 
   const std::wstring appDefaults = std::wstring(kAppDefaultsPath) + kClass3ExeName;
   ASSERT_TRUE(WriteString(HKEY_CURRENT_USER, appDefaults, L"Version", L"vista"));

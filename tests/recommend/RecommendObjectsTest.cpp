@@ -22,14 +22,12 @@ using Microsoft::WRL::ComPtr;
 class RecommendObjectsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    const std::wstring copy = dir_.Join(L"Tessary.dll");
-    ASSERT_TRUE(::CopyFileW(BuiltDllPath().c_str(), copy.c_str(), FALSE));
-    ASSERT_TRUE(CreateDirectories(dir_.Join(L"KaData")));
-    ASSERT_TRUE(WriteFileBytes(dir_.Join(L"KaData\\KaRecommendSoft.xml"),
-                               "<new_onekey><funtionlist><c><name>A</name></c></funtionlist>"
-                               "<softlist><s><name>x</name><funtion0>A</funtion0></s>"
-                               "</softlist></new_onekey>"));
-    dll_ = std::make_unique<TessaryDll>(copy);
+    ASSERT_TRUE(copy_.ok());
+    ASSERT_TRUE(copy_.WriteData(L"KaRecommendSoft.xml",
+                                "<new_onekey><funtionlist><c><name>A</name></c></funtionlist>"
+                                "<softlist><s><name>x</name><funtion0>A</funtion0></s>"
+                                "</softlist></new_onekey>"));
+    dll_ = std::make_unique<TessaryDll>(copy_.path());
     ASSERT_TRUE(dll_->ok());
   }
 
@@ -39,7 +37,7 @@ class RecommendObjectsTest : public ::testing::Test {
     }
   }
 
-  TempDir dir_;
+  PrivateDllCopy copy_;
   std::unique_ptr<TessaryDll> dll_;
 };
 

@@ -176,6 +176,15 @@ std::wstring ExeDirectory() {
 
 std::wstring BuiltDllPath() { return ExeDirectory() + L"\\Tessary.dll"; }
 
+PrivateDllCopy::PrivateDllCopy(std::wstring_view fileName) : path_(dir_.Join(fileName)) {
+  ok_ = ::CopyFileW(BuiltDllPath().c_str(), path_.c_str(), FALSE) != FALSE;
+}
+
+bool PrivateDllCopy::WriteData(std::wstring_view relative, std::string_view bytes) const {
+  const std::wstring file = dir_.Join(L"KaData\\" + std::wstring(relative));
+  return CreateDirectories(file.substr(0, file.rfind(L'\\'))) && WriteFileBytes(file, bytes);
+}
+
 TessaryDll::TessaryDll(const std::wstring& path) {
   module_ = ::LoadLibraryW(path.c_str());
   if (!module_) return;

@@ -94,6 +94,26 @@ class ScopedModuleFile {
 std::wstring ExeDirectory();
 std::wstring BuiltDllPath();
 
+// A copy of the built DLL in a fresh folder of its own, where it reads the
+// KaData written beside it. Declare it before what loads the copy: the
+// folder goes with it.
+class PrivateDllCopy {
+ public:
+  explicit PrivateDllCopy(std::wstring_view fileName = L"Tessary.dll");
+
+  bool ok() const { return ok_; }
+  const std::wstring& folder() const { return dir_.path(); }
+  const std::wstring& path() const { return path_; }
+  std::wstring Join(std::wstring_view relative) const { return dir_.Join(relative); }
+  // Writes KaData\`relative` beside the copy, making its folders.
+  bool WriteData(std::wstring_view relative, std::string_view bytes) const;
+
+ private:
+  TempDir dir_;
+  std::wstring path_;
+  bool ok_ = false;
+};
+
 // The DLL loaded for real, with its four exports.
 class TessaryDll {
  public:
