@@ -65,8 +65,8 @@ class CatalogFixture : public ::testing::Test {
   static Microsoft::WRL::ComPtr<IKaSoftWare> Find(IKaSoftwareCatelog* catalog,
                                                   const wchar_t* name) {
     Microsoft::WRL::ComPtr<IKaSoftWare> entry;
-    Bstr text(name);
-    catalog->GetSoftwareByName(text, entry.GetAddressOf());
+    UniqueBstr text = MakeBstr(name);
+    catalog->GetSoftwareByName(text.Get(), entry.GetAddressOf());
     return entry;
   }
   static LONG Count(IKaSoftwareCatelog* catalog, kaSoftInnerType type) {
@@ -87,9 +87,9 @@ class CatalogFixture : public ::testing::Test {
     return names;
   }
   static std::wstring NameOf(IKaSoftWare* entry) {
-    Bstr name;
-    entry->GetSoftName(name.Out());
-    return name.Text();
+    UniqueBstr name;
+    entry->GetSoftName(Out(name));
+    return Text(name);
   }
 
   TessaryDll dll_;

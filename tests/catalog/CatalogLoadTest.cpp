@@ -34,11 +34,11 @@ TEST_F(CatalogLoadTest, EntriesFollowTheMainTypeListAndNamesCollideAcrossCase) {
   EXPECT_EQ(Count(catalog.Get(), kaSoftInnerType_popularity), 1);
   EXPECT_EQ(Names(catalog.Get()), (std::vector<std::wstring>{L"bar", L"foo"}));
 
-  Bstr type;
-  ASSERT_EQ(Find(catalog.Get(), L"FOO")->GetMainType(type.Out()), S_OK);
-  EXPECT_EQ(type.Text(), L"Tools");  // first entry of a main type id wins
-  ASSERT_EQ(Find(catalog.Get(), L"bar")->GetMainType(type.Out()), S_OK);
-  EXPECT_EQ(type.Text(), kUnknownType);
+  UniqueBstr type;
+  ASSERT_EQ(Find(catalog.Get(), L"FOO")->GetMainType(Out(type)), S_OK);
+  EXPECT_EQ(Text(type), L"Tools");  // first entry of a main type id wins
+  ASSERT_EQ(Find(catalog.Get(), L"bar")->GetMainType(Out(type)), S_OK);
+  EXPECT_EQ(Text(type), kUnknownType);
 }
 
 TEST_F(CatalogLoadTest, SoftwareBeforeMainTypesYieldsNothingButCountsChildren) {
@@ -62,24 +62,25 @@ TEST_F(CatalogLoadTest, MainTypesSurviveALoadWithoutAList) {
   auto catalog = LoadedCatalog();
   SetCatalog(Catalog("<software_list><s main_type='t1'><name>x</name></s></software_list>"));
   EXPECT_EQ(catalog->Load(), S_FALSE);
-  Bstr type;
-  ASSERT_EQ(Find(catalog.Get(), L"x")->GetMainType(type.Out()), S_OK);
-  EXPECT_EQ(type.Text(), L"Tools");
+  UniqueBstr type;
+  ASSERT_EQ(Find(catalog.Get(), L"x")->GetMainType(Out(type)), S_OK);
+  EXPECT_EQ(Text(type), L"Tools");
 }
 
 TEST_F(CatalogLoadTest, FlagsAndCounters) {
-  SetCatalog(Catalog(std::string(kTypes) +
-                     "<software_list>"
-                     "<s is_main_recommend='' is_onekey_install='0' is_popularity='00'"
-                     " totaljudgeofmark='12abc' totaljudgeoftimes='' totaldownloadtimes='5000000000'>"
-                     "<name>a</name></s>"
-                     "<s is_main_recommend='0' is_onekey_install='yes' totaljudgeofmark=' -7'>"
-                     "<name>b</name></s>"
-                     "<s><name>c</name></s>"
-                     // Attribute names are matched exactly.
-                     "<s IS_MAIN_RECOMMEND='1' Is_Popularity='1' TotalDownloadTimes='9'"
-                     " Main_Type='t1'><name>d</name></s>"
-                     "</software_list>"));
+  SetCatalog(
+      Catalog(std::string(kTypes) +
+              "<software_list>"
+              "<s is_main_recommend='' is_onekey_install='0' is_popularity='00'"
+              " totaljudgeofmark='12abc' totaljudgeoftimes='' totaldownloadtimes='5000000000'>"
+              "<name>a</name></s>"
+              "<s is_main_recommend='0' is_onekey_install='yes' totaljudgeofmark=' -7'>"
+              "<name>b</name></s>"
+              "<s><name>c</name></s>"
+              // Attribute names are matched exactly.
+              "<s IS_MAIN_RECOMMEND='1' Is_Popularity='1' TotalDownloadTimes='9'"
+              " Main_Type='t1'><name>d</name></s>"
+              "</software_list>"));
   auto catalog = LoadedCatalog();
   DWORD flags = 99;
   ASSERT_EQ(Find(catalog.Get(), L"a")->GetSoftType(&flags), S_OK);
@@ -103,9 +104,9 @@ TEST_F(CatalogLoadTest, FlagsAndCounters) {
   EXPECT_EQ(mark, -7);
   Find(catalog.Get(), L"d")->GetStatInfo(nullptr, nullptr, &downloads);
   EXPECT_EQ(downloads, 0);
-  Bstr type;
-  ASSERT_EQ(Find(catalog.Get(), L"d")->GetMainType(type.Out()), S_OK);
-  EXPECT_TRUE(type.IsNull());
+  UniqueBstr type;
+  ASSERT_EQ(Find(catalog.Get(), L"d")->GetMainType(Out(type)), S_OK);
+  EXPECT_TRUE(!type);
 }
 
 TEST_F(CatalogLoadTest, FieldsTakeTheLastOccurrenceAndVersionsKeepDocumentOrder) {
@@ -123,17 +124,17 @@ TEST_F(CatalogLoadTest, FieldsTakeTheLastOccurrenceAndVersionsKeepDocumentOrder)
   auto catalog = LoadedCatalog();
   auto entry = Find(catalog.Get(), L"mixedcase");
   ASSERT_TRUE(entry);
-  Bstr text;
-  entry->GetDisplayName(text.Out());
-  EXPECT_EQ(text.Text(), L"Shown");
-  entry->GetCompany(text.Out());
-  EXPECT_EQ(text.Text(), L"Maker");
-  entry->GetSoftPic(text.Out());
-  EXPECT_EQ(text.Text(), L"p.png");
-  entry->GetDescription(text.Out());
-  EXPECT_EQ(text.Text(), L"d");
-  entry->GetMainType(text.Out());
-  EXPECT_TRUE(text.IsNull());  // no main_type attribute
+  UniqueBstr text;
+  entry->GetDisplayName(Out(text));
+  EXPECT_EQ(Text(text), L"Shown");
+  entry->GetCompany(Out(text));
+  EXPECT_EQ(Text(text), L"Maker");
+  entry->GetSoftPic(Out(text));
+  EXPECT_EQ(Text(text), L"p.png");
+  entry->GetDescription(Out(text));
+  EXPECT_EQ(Text(text), L"d");
+  entry->GetMainType(Out(text));
+  EXPECT_TRUE(!text);  // no main_type attribute
 
   LONG count = 0;
   ASSERT_EQ(entry->GetVersionCount(&count), S_OK);
@@ -141,17 +142,17 @@ TEST_F(CatalogLoadTest, FieldsTakeTheLastOccurrenceAndVersionsKeepDocumentOrder)
   ComPtr<IKaSoftwareVerItem> item;
   _kaSoftVersionAttribute kind{};
   ASSERT_EQ(entry->GetVerItemByItem(0, item.GetAddressOf()), S_OK);
-  item->GetDisplayVersion(text.Out());
-  EXPECT_EQ(text.Text(), L"2.0");
-  item->GetWhatsnew(text.Out());
-  EXPECT_TRUE(text.IsNull());
+  item->GetDisplayVersion(Out(text));
+  EXPECT_EQ(Text(text), L"2.0");
+  item->GetWhatsnew(Out(text));
+  EXPECT_TRUE(!text);
   ASSERT_EQ(entry->GetVerItemByItem(1, item.ReleaseAndGetAddressOf()), S_OK);
-  item->GetDisplayVersion(text.Out());
-  EXPECT_EQ(text.Text(), L"Three");
+  item->GetDisplayVersion(Out(text));
+  EXPECT_EQ(Text(text), L"Three");
   item->GetVerAttr(&kind);
   EXPECT_EQ(kind, kaSoftVersionAttribute_try);
-  item->GetWhatsnew(text.Out());
-  EXPECT_EQ(text.Text(), L"fixes");
+  item->GetWhatsnew(Out(text));
+  EXPECT_EQ(Text(text), L"fixes");
   ASSERT_EQ(entry->GetVerItemByItem(2, item.ReleaseAndGetAddressOf()), S_OK);
   item->GetVerAttr(&kind);
   EXPECT_EQ(kind, kaSoftVersionAttribute_normal);
@@ -210,9 +211,9 @@ TEST_F(CatalogLoadTest, ChineseNamesInGb2312AndUtf8) {
     auto catalog = LoadedCatalog();
     auto entry = Find(catalog.Get(), L"\x6587\x672c\x7f16\x8f91\x5668");
     ASSERT_TRUE(entry);
-    Bstr type;
-    entry->GetMainType(type.Out());
-    EXPECT_EQ(type.Text(), L"\x5de5\x5177");
+    UniqueBstr type;
+    entry->GetMainType(Out(type));
+    EXPECT_EQ(Text(type), L"\x5de5\x5177");
   }
 }
 
@@ -234,29 +235,29 @@ TEST_F(CatalogLoadTest, RegistryKeysAreExactAndTheFirstSoftwareKeepsAKey) {
       "</vedad>");
   auto catalog = LoadedCatalog();
   ComPtr<IKaSoftWare> entry;
-  Bstr key(L"AlphaKey");
-  ASSERT_EQ(catalog->GetSoftwareByRegkey(key, entry.GetAddressOf()), S_OK);
+  UniqueBstr key = MakeBstr(L"AlphaKey");
+  ASSERT_EQ(catalog->GetSoftwareByRegkey(key.Get(), entry.GetAddressOf()), S_OK);
   EXPECT_EQ(NameOf(entry.Get()), L"alpha");
-  Bstr lower(L"alphakey");
-  EXPECT_EQ(catalog->GetSoftwareByRegkey(lower, entry.ReleaseAndGetAddressOf()), E_FAIL);
+  UniqueBstr lower = MakeBstr(L"alphakey");
+  EXPECT_EQ(catalog->GetSoftwareByRegkey(lower.Get(), entry.ReleaseAndGetAddressOf()), E_FAIL);
   EXPECT_FALSE(entry);
 
-  Bstr shared(L"Shared"), name;
-  ASSERT_EQ(catalog->GetSoftwareNameByRegKey(shared, name.Out()), S_OK);
-  EXPECT_EQ(name.Text(), L"alpha");
+  UniqueBstr shared = MakeBstr(L"Shared"), name;
+  ASSERT_EQ(catalog->GetSoftwareNameByRegKey(shared.Get(), Out(name)), S_OK);
+  EXPECT_EQ(Text(name), L"alpha");
   // The empty key belongs to the software of the first empty child, and an
   // absent key finds it too.
   ASSERT_EQ(catalog->GetSoftwareByRegkey(nullptr, entry.ReleaseAndGetAddressOf()), S_OK);
   EXPECT_EQ(NameOf(entry.Get()), L"beta");
 
-  Bstr nameless(L"Nameless");
-  EXPECT_EQ(catalog->GetSoftwareNameByRegKey(nameless, name.Out()), E_FAIL);
-  EXPECT_TRUE(name.IsNull());
+  UniqueBstr nameless = MakeBstr(L"Nameless");
+  EXPECT_EQ(catalog->GetSoftwareNameByRegKey(nameless.Get(), Out(name)), E_FAIL);
+  EXPECT_TRUE(!name);
   // A key whose software is not in the catalog: the name, but no entry.
-  Bstr gamma(L"GammaKey");
-  ASSERT_EQ(catalog->GetSoftwareNameByRegKey(gamma, name.Out()), S_OK);
-  EXPECT_EQ(name.Text(), L"gamma");
-  EXPECT_EQ(catalog->GetSoftwareByRegkey(gamma, entry.ReleaseAndGetAddressOf()), E_FAIL);
+  UniqueBstr gamma = MakeBstr(L"GammaKey");
+  ASSERT_EQ(catalog->GetSoftwareNameByRegKey(gamma.Get(), Out(name)), S_OK);
+  EXPECT_EQ(Text(name), L"gamma");
+  EXPECT_EQ(catalog->GetSoftwareByRegkey(gamma.Get(), entry.ReleaseAndGetAddressOf()), E_FAIL);
 }
 
 TEST_F(CatalogLoadTest, ANonZeroResultRejectsTheRegistryKeyFile) {
@@ -271,8 +272,8 @@ TEST_F(CatalogLoadTest, ANonZeroResultRejectsTheRegistryKeyFile) {
     SetRegistryKeys(std::string("<vedad ") + c.result +
                     "><soft name='alpha'><regkey>K</regkey></soft></vedad>");
     auto catalog = LoadedCatalog();
-    Bstr key(L"K"), name;
-    EXPECT_EQ(catalog->GetSoftwareNameByRegKey(key, name.Out()), c.loads ? S_OK : E_FAIL)
+    UniqueBstr key = MakeBstr(L"K"), name;
+    EXPECT_EQ(catalog->GetSoftwareNameByRegKey(key.Get(), Out(name)), c.loads ? S_OK : E_FAIL)
         << c.result;
   }
 }
@@ -283,8 +284,8 @@ TEST_F(CatalogLoadTest, AReloadReplacesTheRegistryKeys) {
   auto catalog = LoadedCatalog();
   SetRegistryKeys("<vedad result='1'><soft name='alpha'><regkey>K</regkey></soft></vedad>");
   EXPECT_EQ(catalog->Load(), S_FALSE);
-  Bstr key(L"K"), name;
-  EXPECT_EQ(catalog->GetSoftwareNameByRegKey(key, name.Out()), E_FAIL);
+  UniqueBstr key = MakeBstr(L"K"), name;
+  EXPECT_EQ(catalog->GetSoftwareNameByRegKey(key.Get(), Out(name)), E_FAIL);
 }
 
 }  // namespace

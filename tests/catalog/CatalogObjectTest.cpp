@@ -41,7 +41,8 @@ class CatalogObjectTest : public CatalogFixture {
     CatalogFixture::TearDown();
   }
 
-  static std::vector<std::wstring> Take(IKaEnumSoftware* enumerator, ULONG count, HRESULT expected) {
+  static std::vector<std::wstring> Take(IKaEnumSoftware* enumerator, ULONG count,
+                                        HRESULT expected) {
     std::vector<IKaSoftWare*> entries(count + 1, nullptr);
     ULONG fetched = 99;
     EXPECT_EQ(enumerator->Next(count, entries.data(), &fetched), expected);
@@ -59,13 +60,13 @@ class CatalogObjectTest : public CatalogFixture {
 
 TEST_F(CatalogObjectTest, LookupsByNameIgnoreCaseAndMissesReturnNull) {
   EXPECT_TRUE(Find(catalog_.Get(), L"BRAVO"));
-  Bstr missing(L"echo");
+  UniqueBstr missing = MakeBstr(L"echo");
   IKaSoftWare* raw = reinterpret_cast<IKaSoftWare*>(1);
-  EXPECT_EQ(catalog_->GetSoftwareByName(missing, &raw), E_FAIL);
+  EXPECT_EQ(catalog_->GetSoftwareByName(missing.Get(), &raw), E_FAIL);
   EXPECT_EQ(raw, nullptr);
-  EXPECT_EQ(catalog_->GetSoftwareByName(missing, nullptr), E_POINTER);
-  EXPECT_EQ(catalog_->GetSoftwareByRegkey(missing, nullptr), E_POINTER);
-  EXPECT_EQ(catalog_->GetSoftwareNameByRegKey(missing, nullptr), E_POINTER);
+  EXPECT_EQ(catalog_->GetSoftwareByName(missing.Get(), nullptr), E_POINTER);
+  EXPECT_EQ(catalog_->GetSoftwareByRegkey(missing.Get(), nullptr), E_POINTER);
+  EXPECT_EQ(catalog_->GetSoftwareNameByRegKey(missing.Get(), nullptr), E_POINTER);
 }
 
 TEST_F(CatalogObjectTest, CountsPerSubsetRejectUnknownSubsets) {
@@ -181,19 +182,19 @@ TEST_F(CatalogObjectTest, VersionItemsByIndexAndByText) {
   EXPECT_EQ(entry->GetVerItemByItem(4, nullptr), E_INVALIDARG);
   EXPECT_EQ(entry->GetVerItemByItem(0, nullptr), E_POINTER);
 
-  Bstr two(L"2.0"), empty(L""), onefive(L"1.5"), text;
-  EXPECT_EQ(entry->GetVerItemByVersion(two, item.GetAddressOf()), E_NOINTERFACE);
+  UniqueBstr two = MakeBstr(L"2.0"), empty = MakeBstr(L""), onefive = MakeBstr(L"1.5"), text;
+  EXPECT_EQ(entry->GetVerItemByVersion(two.Get(), item.GetAddressOf()), E_NOINTERFACE);
   EXPECT_FALSE(item);
-  ASSERT_EQ(entry->GetVerItemByVersion(onefive, item.GetAddressOf()), S_OK);
-  item->GetDisplayVersion(text.Out());
-  EXPECT_EQ(text.Text(), L"One");
-  ASSERT_EQ(entry->GetVerItemByVersion(empty, item.ReleaseAndGetAddressOf()), S_OK);
+  ASSERT_EQ(entry->GetVerItemByVersion(onefive.Get(), item.GetAddressOf()), S_OK);
+  item->GetDisplayVersion(Out(text));
+  EXPECT_EQ(Text(text), L"One");
+  ASSERT_EQ(entry->GetVerItemByVersion(empty.Get(), item.ReleaseAndGetAddressOf()), S_OK);
   // The empty version is no version: E_FAIL and the out-parameter untouched.
   BSTR untouched = reinterpret_cast<BSTR>(1);
   EXPECT_EQ(item->GetVersion(&untouched), E_FAIL);
   EXPECT_EQ(untouched, reinterpret_cast<BSTR>(1));
   ASSERT_EQ(entry->GetVerItemByVersion(nullptr, item.ReleaseAndGetAddressOf()), S_OK);
-  EXPECT_EQ(entry->GetVerItemByVersion(two, nullptr), E_POINTER);
+  EXPECT_EQ(entry->GetVerItemByVersion(two.Get(), nullptr), E_POINTER);
 
   VARIANT_BOOL ignored = 1;
   ASSERT_EQ(item->GetBeIgnored(&ignored), S_OK);
@@ -212,15 +213,15 @@ TEST_F(CatalogObjectTest, VersionItemsByIndexAndByText) {
 TEST_F(CatalogObjectTest, MainTypesThroughTheCatalog) {
   ComPtr<IKaSoftMainType> types;
   ASSERT_EQ(catalog_->GetSoftMainType(types.GetAddressOf()), S_OK);
-  Bstr id(L"m"), upper(L"M"), empty(L""), name;
-  EXPECT_EQ(types->GetTypeNameByID(id, name.Out()), S_OK);
-  EXPECT_EQ(name.Text(), L"Media");
-  EXPECT_EQ(types->GetTypeNameByID(upper, name.Out()), S_FALSE);
-  EXPECT_EQ(name.Text(), kUnknownType);
-  EXPECT_EQ(types->GetTypeNameByID(empty, name.Out()), S_FALSE);
-  EXPECT_EQ(types->GetTypeNameByID(nullptr, name.Out()), E_INVALIDARG);
+  UniqueBstr id = MakeBstr(L"m"), upper = MakeBstr(L"M"), empty = MakeBstr(L""), name;
+  EXPECT_EQ(types->GetTypeNameByID(id.Get(), Out(name)), S_OK);
+  EXPECT_EQ(Text(name), L"Media");
+  EXPECT_EQ(types->GetTypeNameByID(upper.Get(), Out(name)), S_FALSE);
+  EXPECT_EQ(Text(name), kUnknownType);
+  EXPECT_EQ(types->GetTypeNameByID(empty.Get(), Out(name)), S_FALSE);
+  EXPECT_EQ(types->GetTypeNameByID(nullptr, Out(name)), E_INVALIDARG);
   EXPECT_EQ(types->GetTypeNameByID(nullptr, nullptr), E_INVALIDARG);  // checked first
-  EXPECT_EQ(types->GetTypeNameByID(id, nullptr), E_POINTER);
+  EXPECT_EQ(types->GetTypeNameByID(id.Get(), nullptr), E_POINTER);
 
   auto bare = NewCatalog();
   EXPECT_EQ(bare->GetSoftMainType(types.ReleaseAndGetAddressOf()), E_FAIL);
@@ -238,16 +239,16 @@ TEST_F(CatalogObjectTest, MainTypeLoadReplacesItsTable) {
   ASSERT_TRUE(node);
   EXPECT_EQ(types->Load(nullptr), E_POINTER);
   ASSERT_EQ(types->Load(node.Get()), S_OK);
-  Bstr x(L"x"), y(L"y"), name;
-  EXPECT_EQ(types->GetTypeNameByID(x, name.Out()), S_OK);
-  EXPECT_EQ(name.Text(), L"Ex");
-  EXPECT_EQ(types->GetTypeNameByID(y, name.Out()), S_OK);  // present, with no name
-  EXPECT_EQ(name.Text(), L"");
+  UniqueBstr x = MakeBstr(L"x"), y = MakeBstr(L"y"), name;
+  EXPECT_EQ(types->GetTypeNameByID(x.Get(), Out(name)), S_OK);
+  EXPECT_EQ(Text(name), L"Ex");
+  EXPECT_EQ(types->GetTypeNameByID(y.Get(), Out(name)), S_OK);  // present, with no name
+  EXPECT_EQ(Text(name), L"");
 
   document = LoadXmlText(L"<list><a id='z'><name>Zed</name></a></list>");
   node = SelectRoot(document.Get(), L"list");
   ASSERT_EQ(types->Load(node.Get()), S_OK);
-  EXPECT_EQ(types->GetTypeNameByID(x, name.Out()), S_FALSE);
+  EXPECT_EQ(types->GetTypeNameByID(x.Get(), Out(name)), S_FALSE);
 }
 
 // --- Objects made through their class objects --------------------------------
@@ -259,12 +260,12 @@ TEST_F(CatalogObjectTest, ClassObjectsMakeEmptyObjects) {
   EXPECT_EQ(entry->GetVersionCount(&count), S_OK);
   EXPECT_EQ(count, 0);
   EXPECT_EQ(entry->GetVerItemByItem(0, nullptr), E_INVALIDARG);
-  Bstr text;
-  EXPECT_EQ(entry->GetSoftName(text.Out()), S_OK);
-  EXPECT_TRUE(text.IsNull());
+  UniqueBstr text;
+  EXPECT_EQ(entry->GetSoftName(Out(text)), S_OK);
+  EXPECT_TRUE(!text);
 
-  EXPECT_EQ(entry->GetAbstract(text.Out()), S_OK);
-  EXPECT_TRUE(text.IsNull());
+  EXPECT_EQ(entry->GetAbstract(Out(text)), S_OK);
+  EXPECT_TRUE(!text);
 }
 
 TEST_F(CatalogObjectTest, AnAggregatedCatalogHandsOutItsEnumeratorThroughTheOuterObject) {

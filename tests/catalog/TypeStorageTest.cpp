@@ -46,9 +46,9 @@ class TypeStorageTest : private PrivateDllCopy, public CatalogFixture {
 
   static std::wstring TypeOf(IKaSoftTypeStorage* storage, const wchar_t* key,
                              HRESULT expected = S_OK) {
-    Bstr regKey(key), type;
-    EXPECT_EQ(storage->GetSoftMainTypeByRegKey(regKey, type.Out()), expected) << key;
-    return type.Text();
+    UniqueBstr regKey = MakeBstr(key), type;
+    EXPECT_EQ(storage->GetSoftMainTypeByRegKey(regKey.Get(), Out(type)), expected) << key;
+    return Text(type);
   }
 
  private:
@@ -78,8 +78,10 @@ TEST_F(TypeStorageTest, KeysMatchInAnyCaseAndTypesAreNamed) {
 TEST_F(TypeStorageTest, XmlFilesInAnyCaseAndFolderAreReadInNameOrder) {
   SetCatalog(kCatalog);
   // Written out of order: the outcome follows the names.
-  WriteType(L"c.xml", "<vedad><e regkey='shared' maintype='1'/><e regkey='c' maintype='1'/></vedad>");
-  WriteType(L"B\\deeper\\nested.Xml", "<root><vedad><e regkey='nested' maintype='2'/></vedad></root>");
+  WriteType(L"c.xml",
+            "<vedad><e regkey='shared' maintype='1'/><e regkey='c' maintype='1'/></vedad>");
+  WriteType(L"B\\deeper\\nested.Xml",
+            "<root><vedad><e regkey='nested' maintype='2'/></vedad></root>");
   WriteType(L"a\\TYPES.XML", "<vedad><e regkey='shared' maintype='2'/></vedad>");
   WriteType(L"types.xml.bak", "<vedad><e regkey='backup' maintype='1'/></vedad>");
   WriteType(L"broken.xml", "<vedad><e regkey='broken' maintype='1'/>");

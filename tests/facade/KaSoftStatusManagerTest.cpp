@@ -127,7 +127,8 @@ class KaSoftStatusManagerTest : public ::testing::Test {
 
   kaSoftInstallStatus Status(const wchar_t* name) {
     kaSoftInstallStatus status = kaSoftInstallStatus_unknown;
-    EXPECT_EQ(manager_->GetSoftInstallStatus(Bstr(name), &status, nullptr, nullptr), S_OK);
+    EXPECT_EQ(manager_->GetSoftInstallStatus(MakeBstr(name).Get(), &status, nullptr, nullptr),
+              S_OK);
     return status;
   }
   bool CommonSoftExists() { return manager_->RefreshAllInstalledStatus() != S_FALSE; }
@@ -165,51 +166,57 @@ class KaSoftStatusManagerTest : public ::testing::Test {
 
 TEST_F(KaSoftStatusManagerTest, MissingArgumentsAreRefusedAndRefreshesCreateNothing) {
   kaSoftInstallStatus status{};
-  Bstr name(L"Foo"), version(L"1.2"), out;
-  EXPECT_EQ(manager_->GetSoftInstallStatus(name, nullptr, out.Out(), out.Out()), E_POINTER);
-  EXPECT_EQ(manager_->GetSoftInstallStatusWithVer(name, nullptr, &status, nullptr), E_POINTER);
-  EXPECT_EQ(manager_->GetSoftInstallStatusWithVer(nullptr, version, &status, nullptr), E_POINTER);
-  EXPECT_EQ(manager_->GetUninstallString(name, nullptr, out.Out()), E_POINTER);
-  EXPECT_EQ(manager_->GetUninstallString(name, version, nullptr), E_POINTER);
+  UniqueBstr name = MakeBstr(L"Foo"), version = MakeBstr(L"1.2"), out;
+  EXPECT_EQ(manager_->GetSoftInstallStatus(name.Get(), nullptr, Out(out), Out(out)), E_POINTER);
+  EXPECT_EQ(manager_->GetSoftInstallStatusWithVer(name.Get(), nullptr, &status, nullptr),
+            E_POINTER);
+  EXPECT_EQ(manager_->GetSoftInstallStatusWithVer(nullptr, version.Get(), &status, nullptr),
+            E_POINTER);
+  EXPECT_EQ(manager_->GetUninstallString(name.Get(), nullptr, Out(out)), E_POINTER);
+  EXPECT_EQ(manager_->GetUninstallString(name.Get(), version.Get(), nullptr), E_POINTER);
   EXPECT_EQ(manager_->GetAntivirusInstallStatus(nullptr, nullptr, nullptr), E_POINTER);
   EXPECT_EQ(manager_->GetSoftTypeStorage(nullptr), E_POINTER);
   EXPECT_EQ(manager_->GetSoftwareCatelog(nullptr), E_POINTER);
   EXPECT_EQ(manager_->GetSoftwareUpdater(nullptr), E_POINTER);
   EXPECT_EQ(manager_->GetRecommendSoft(nullptr), E_POINTER);
-  EXPECT_EQ(manager_->RefreshOneInstalledStatus(name), S_FALSE);
+  EXPECT_EQ(manager_->RefreshOneInstalledStatus(name.Get()), S_FALSE);
   EXPECT_EQ(manager_->RefreshIdentifyInfo(), S_FALSE);
   EXPECT_EQ(manager_->RefreshRecmdSoft(), S_FALSE);
   EXPECT_EQ(manager_->RefreshAllInstalledStatus(), S_FALSE);
   // No icon request object before Attach: the icon counts as missing.
-  EXPECT_EQ(manager_->GetIcons(Bstr(copy_.path().c_str()), nullptr), E_FAIL);
+  EXPECT_EQ(manager_->GetIcons(MakeBstr(copy_.path().c_str()).Get(), nullptr), E_FAIL);
 }
 
 TEST_F(KaSoftStatusManagerTest, StatusQueriesGoToOneCommonSoftObjectUnderTheWaitCursor) {
   const HCURSOR cross = ::LoadCursorW(nullptr, IDC_CROSS);
   ::SetCursor(cross);
   kaSoftInstallStatus status{};
-  Bstr version, displayName;
-  EXPECT_EQ(manager_->GetSoftInstallStatus(Bstr(L"foo"), &status, version.Out(), displayName.Out()),
+  UniqueBstr version, displayName;
+  EXPECT_EQ(manager_->GetSoftInstallStatus(MakeBstr(L"foo").Get(), &status, Out(version),
+                                           Out(displayName)),
             S_OK);
   EXPECT_EQ(::GetCursor(), cross);
   EXPECT_EQ(status, kaSoftInstallStatus_installed);
-  EXPECT_EQ(version.Text(), L"1.2");
-  EXPECT_EQ(displayName.Text(), L"Foo App");
+  EXPECT_EQ(Text(version), L"1.2");
+  EXPECT_EQ(Text(displayName), L"Foo App");
   EXPECT_EQ(Status(L"Unknown"), kaSoftInstallStatus_noIdentifyInfo);
 
-  EXPECT_EQ(manager_->GetSoftInstallStatusWithVer(Bstr(L"Foo"), Bstr(L"1.2"), &status, nullptr),
+  EXPECT_EQ(manager_->GetSoftInstallStatusWithVer(MakeBstr(L"Foo").Get(), MakeBstr(L"1.2").Get(),
+                                                  &status, nullptr),
             S_OK);
   EXPECT_EQ(status, kaSoftInstallStatus_installed);
-  Bstr uninstall;
-  EXPECT_EQ(manager_->GetUninstallString(Bstr(L"Foo"), Bstr(L"1.2"), uninstall.Out()), S_OK);
-  EXPECT_EQ(uninstall.Text(), L"C:\\Foo\\uninst.exe");
+  UniqueBstr uninstall;
+  EXPECT_EQ(
+      manager_->GetUninstallString(MakeBstr(L"Foo").Get(), MakeBstr(L"1.2").Get(), Out(uninstall)),
+      S_OK);
+  EXPECT_EQ(Text(uninstall), L"C:\\Foo\\uninst.exe");
 
   // The same object is refreshed in place: new rules are read only on request.
   WriteData(L"KaSoftwareVerIdentify.xml", kRulesWithBar);
   EXPECT_EQ(Status(L"Bar"), kaSoftInstallStatus_noIdentifyInfo);
   EXPECT_EQ(manager_->RefreshIdentifyInfo(), S_OK);
   EXPECT_EQ(Status(L"Bar"), kaSoftInstallStatus_noInstall);
-  EXPECT_EQ(manager_->RefreshOneInstalledStatus(Bstr(L"Foo")), S_OK);
+  EXPECT_EQ(manager_->RefreshOneInstalledStatus(MakeBstr(L"Foo").Get()), S_OK);
   EXPECT_EQ(manager_->RefreshAllInstalledStatus(), S_OK);
 }
 
@@ -275,14 +282,14 @@ TEST_F(KaSoftStatusManagerTest, AttachLinksToTheHostAndDetachUndoesEveryStep) {
   ASSERT_EQ(host_.Services()->GetService(__uuidof(IKaSoftStatusManager), &published), S_OK);
   EXPECT_TRUE(SameObject(published.Get(), manager_.Get()));
   published.Reset();
-  EXPECT_EQ(manager_->GetIcons(Bstr(copy_.path().c_str()), nullptr), S_OK);
+  EXPECT_EQ(manager_->GetIcons(MakeBstr(copy_.path().c_str()).Get(), nullptr), S_OK);
   EXPECT_TRUE(FindFacadeWindow());
 
   EXPECT_EQ(plugin_->Detach(), S_OK);
   EXPECT_EQ(References(host_.Services()), baseline_);
   EXPECT_TRUE(Connections(hostEvents.Get()).empty());
   EXPECT_HRESULT_FAILED(host_.Services()->GetService(__uuidof(IKaSoftStatusManager), &published));
-  EXPECT_EQ(manager_->GetIcons(Bstr(copy_.path().c_str()), nullptr), E_FAIL);
+  EXPECT_EQ(manager_->GetIcons(MakeBstr(copy_.path().c_str()).Get(), nullptr), E_FAIL);
   // Attach joined the notification service registered before it, once, and
   // that subscription alone outlives Detach.
   EXPECT_EQ(host_.Notifications().ListenerCount(), 1u);
@@ -336,8 +343,8 @@ TEST_F(KaSoftStatusManagerTest, DataChangeNoticesReloadWhatExists) {
   ComPtr<IKaSoftwareCatelog> catalog;
   ASSERT_EQ(manager_->GetSoftwareCatelog(&catalog), S_OK);
   kaSoftInstallStatus status{};
-  Bstr name, display;
-  EXPECT_EQ(manager_->GetAntivirusInstallStatus(&status, name.Out(), display.Out()), S_OK);
+  UniqueBstr name, display;
+  EXPECT_EQ(manager_->GetAntivirusInstallStatus(&status, Out(name), Out(display)), S_OK);
   EXPECT_EQ(status, kaSoftInstallStatus_noInstall);
   WriteData(L"KaSoftwareVerIdentify.xml", kRulesWithBar);
   WriteData(L"KaAntivirusIdentify.xml",
@@ -351,16 +358,16 @@ TEST_F(KaSoftStatusManagerTest, DataChangeNoticesReloadWhatExists) {
   notices.Notify(1, 2, 0);
   EXPECT_EQ(Status(L"Bar"), kaSoftInstallStatus_noInstall);
   EXPECT_EQ(CatalogLoads(), 1);
-  EXPECT_EQ(manager_->GetAntivirusInstallStatus(&status, name.Out(), display.Out()), S_OK);
+  EXPECT_EQ(manager_->GetAntivirusInstallStatus(&status, Out(name), Out(display)), S_OK);
   EXPECT_EQ(status, kaSoftInstallStatus_noInstall);
 
   // Flag 1: the antivirus rules and the existing catalog too.
   host_.Data().SetReloadFlag(1);
   notices.Notify(1, 2, 0);
   EXPECT_EQ(CatalogLoads(), 2);
-  EXPECT_EQ(manager_->GetAntivirusInstallStatus(&status, name.Out(), display.Out()), S_OK);
+  EXPECT_EQ(manager_->GetAntivirusInstallStatus(&status, Out(name), Out(display)), S_OK);
   EXPECT_EQ(status, kaSoftInstallStatus_installed);
-  EXPECT_EQ(display.Text(), L"Second");
+  EXPECT_EQ(Text(display), L"Second");
 
   // Going away ends the subscription; the same event again changes nothing.
   host_.Services()->RevokeService(__uuidof(IKaNotifyService));
@@ -472,13 +479,16 @@ class PlainHostTest : public ::testing::Test {
 
   void AskEverything(IKaSoftStatusManager* facade) {
     kaSoftInstallStatus status{};
-    Bstr one, two;
-    EXPECT_EQ(facade->GetSoftInstallStatus(Bstr(L"Foo"), &status, one.Out(), two.Out()), S_OK);
-    EXPECT_EQ(facade->GetSoftInstallStatusWithVer(Bstr(L"Foo"), Bstr(L"1"), &status, one.Out()),
+    UniqueBstr one, two;
+    EXPECT_EQ(facade->GetSoftInstallStatus(MakeBstr(L"Foo").Get(), &status, Out(one), Out(two)),
               S_OK);
-    facade->GetUninstallString(Bstr(L"Foo"), Bstr(L"1"), one.Out());
-    facade->GetStartupExeString(Bstr(L"Foo"), one.Out());
-    facade->GetIcons(Bstr(copy_.path().c_str()), Bstr(L"http://icons.invalid/a.ico"));
+    EXPECT_EQ(facade->GetSoftInstallStatusWithVer(MakeBstr(L"Foo").Get(), MakeBstr(L"1").Get(),
+                                                  &status, Out(one)),
+              S_OK);
+    facade->GetUninstallString(MakeBstr(L"Foo").Get(), MakeBstr(L"1").Get(), Out(one));
+    facade->GetStartupExeString(MakeBstr(L"Foo").Get(), Out(one));
+    facade->GetIcons(MakeBstr(copy_.path().c_str()).Get(),
+                     MakeBstr(L"http://icons.invalid/a.ico").Get());
     ComPtr<IKaSoftwareCatelog> catalog;
     ComPtr<IKaSoftTypeStorage> types;
     ComPtr<IKaSoftUpdater> updater;

@@ -47,14 +47,15 @@ class KaCommonSoftTest : public ::testing::Test {
     Answer answer;
     BSTR version = reinterpret_cast<BSTR>(1);
     BSTR displayName = reinterpret_cast<BSTR>(1);
-    answer.hr = common->GetSoftVersion(Bstr(name), &answer.status, &version, &displayName);
+    answer.hr =
+        common->GetSoftVersion(MakeBstr(name).Get(), &answer.status, &version, &displayName);
     answer.version = Take(version);
     answer.displayName = Take(displayName);
     return answer;
   }
   static kaSoftInstallStatus Status(IKaCommonSoft* common, const wchar_t* name) {
     kaSoftInstallStatus status = kaSoftInstallStatus_unknown;
-    EXPECT_EQ(common->QuerySoftInstallStatus(Bstr(name), &status), S_OK);
+    EXPECT_EQ(common->QuerySoftInstallStatus(MakeBstr(name).Get(), &status), S_OK);
     return status;
   }
 
@@ -73,17 +74,20 @@ TEST_F(KaCommonSoftTest, NamesOutsideTheRulesHaveNoIdentifyInfo) {
   EXPECT_EQ(answer.displayName, L"<null>");
   EXPECT_EQ(Status(common.Get(), L"Unknown"), kaSoftInstallStatus_noIdentifyInfo);
   kaSoftInstallStatus status = kaSoftInstallStatus_unknown;
-  EXPECT_EQ(common->QuerySoftInstallStatusWithVersion(Bstr(L"Unknown"), Bstr(L"1"), &status,
-                                                      nullptr),
+  EXPECT_EQ(common->QuerySoftInstallStatusWithVersion(MakeBstr(L"Unknown").Get(),
+                                                      MakeBstr(L"1").Get(), &status, nullptr),
             S_OK);
   EXPECT_EQ(status, kaSoftInstallStatus_noIdentifyInfo);
   BSTR text = nullptr;
-  EXPECT_EQ(common->GetUninstallString(Bstr(L"Unknown"), Bstr(L""), &text), E_FAIL);
+  EXPECT_EQ(common->GetUninstallString(MakeBstr(L"Unknown").Get(), MakeBstr(L"").Get(), &text),
+            E_FAIL);
   // A missing out string is the engine's to refuse: a name it never reaches fails as unknown.
-  EXPECT_EQ(common->GetUninstallString(Bstr(L"Unknown"), Bstr(L""), nullptr), E_FAIL);
-  EXPECT_EQ(common->GetUninstallString(Bstr(L"FooPlayer"), Bstr(L""), nullptr), E_POINTER);
-  EXPECT_EQ(common->GetStartupExeString(Bstr(L"Unknown"), &text), E_FAIL);
-  EXPECT_EQ(common->RefreshOneInstalledInfo(Bstr(L"Unknown")), E_FAIL);
+  EXPECT_EQ(common->GetUninstallString(MakeBstr(L"Unknown").Get(), MakeBstr(L"").Get(), nullptr),
+            E_FAIL);
+  EXPECT_EQ(common->GetUninstallString(MakeBstr(L"FooPlayer").Get(), MakeBstr(L"").Get(), nullptr),
+            E_POINTER);
+  EXPECT_EQ(common->GetStartupExeString(MakeBstr(L"Unknown").Get(), &text), E_FAIL);
+  EXPECT_EQ(common->RefreshOneInstalledInfo(MakeBstr(L"Unknown").Get()), E_FAIL);
   // Letter case does not matter; the known name is simply not installed.
   EXPECT_EQ(Status(common.Get(), L"FOOPLAYER"), kaSoftInstallStatus_noInstall);
   EXPECT_EQ(Ask(common.Get(), L"fooplayer").status, kaSoftInstallStatus_noInstall);
@@ -159,7 +163,7 @@ TEST_F(KaCommonSoftTest, OutcomesAreKeptUntilARefresh) {
 
   // One entry forgets; the rebuilt engine answers it; the other keeps its
   // outcome.
-  EXPECT_EQ(common->RefreshOneInstalledInfo(Bstr(L"LATE")), S_OK);
+  EXPECT_EQ(common->RefreshOneInstalledInfo(MakeBstr(L"LATE").Get()), S_OK);
   EXPECT_EQ(Ask(common.Get(), L"Late").version, L"2.0");
   EXPECT_EQ(Ask(common.Get(), L"Kept").version, L"1.0");
   EXPECT_EQ(common->RefreshInstalledInfo(), S_OK);
@@ -202,14 +206,14 @@ TEST_F(KaCommonSoftTest, StartupExeOnlyForAProgramIdentifiedAsInstalled) {
                        L"<soft name='Bare'><regkey>NoApp</regkey></soft></vedad>");
   ASSERT_TRUE(common);
   BSTR path = reinterpret_cast<BSTR>(1);
-  EXPECT_EQ(common->GetStartupExeString(Bstr(L"App"), &path), E_FAIL);
+  EXPECT_EQ(common->GetStartupExeString(MakeBstr(L"App").Get(), &path), E_FAIL);
   EXPECT_EQ(path, nullptr);
   EXPECT_EQ(Status(common.Get(), L"App"), kaSoftInstallStatus_installed);
-  EXPECT_EQ(common->GetStartupExeString(Bstr(L"App"), &path), S_OK);
+  EXPECT_EQ(common->GetStartupExeString(MakeBstr(L"App").Get(), &path), S_OK);
   EXPECT_EQ(Take(path), app);
   EXPECT_EQ(Status(common.Get(), L"Bare"), kaSoftInstallStatus_installed);
-  EXPECT_EQ(common->GetStartupExeString(Bstr(L"Bare"), &path), E_FAIL);
-  EXPECT_EQ(common->GetStartupExeString(Bstr(L"App"), nullptr), E_POINTER);
+  EXPECT_EQ(common->GetStartupExeString(MakeBstr(L"Bare").Get(), &path), E_FAIL);
+  EXPECT_EQ(common->GetStartupExeString(MakeBstr(L"App").Get(), nullptr), E_POINTER);
 }
 
 TEST_F(KaCommonSoftTest, VersionQueriesAskTheEngineEachTime) {
@@ -222,36 +226,40 @@ TEST_F(KaCommonSoftTest, VersionQueriesAskTheEngineEachTime) {
   ASSERT_TRUE(common);
   kaSoftInstallStatus status = kaSoftInstallStatus_unknown;
   BSTR displayName = reinterpret_cast<BSTR>(1);
-  EXPECT_EQ(common->QuerySoftInstallStatusWithVersion(Bstr(L"prog"), Bstr(L" 1.0 "), &status,
-                                                      &displayName),
+  EXPECT_EQ(common->QuerySoftInstallStatusWithVersion(
+                MakeBstr(L"prog").Get(), MakeBstr(L" 1.0 ").Get(), &status, &displayName),
             S_OK);
   EXPECT_EQ(status, kaSoftInstallStatus_installed);
   // Never identified: no display name yet.
   EXPECT_EQ(displayName, nullptr);
   EXPECT_EQ(Ask(common.Get(), L"Prog").displayName, L"New Prog");
-  EXPECT_EQ(common->QuerySoftInstallStatusWithVersion(Bstr(L"prog"), Bstr(L"1.0"), &status,
-                                                      &displayName),
+  EXPECT_EQ(common->QuerySoftInstallStatusWithVersion(
+                MakeBstr(L"prog").Get(), MakeBstr(L"1.0").Get(), &status, &displayName),
             S_OK);
   EXPECT_EQ(Take(displayName), L"New Prog");
-  EXPECT_EQ(common->QuerySoftInstallStatusWithVersion(Bstr(L"prog"), Bstr(L"3.0"), &status,
-                                                      &displayName),
+  EXPECT_EQ(common->QuerySoftInstallStatusWithVersion(
+                MakeBstr(L"prog").Get(), MakeBstr(L"3.0").Get(), &status, &displayName),
             S_OK);
   EXPECT_EQ(status, kaSoftInstallStatus_noInstall);
   EXPECT_EQ(displayName, nullptr);
   // Without registry-key rules nothing can match.
   status = kaSoftInstallStatus_unknown;
-  EXPECT_EQ(common->QuerySoftInstallStatusWithVersion(Bstr(L"StartOnly"), Bstr(L"1.0"), &status,
-                                                      nullptr),
+  EXPECT_EQ(common->QuerySoftInstallStatusWithVersion(MakeBstr(L"StartOnly").Get(),
+                                                      MakeBstr(L"1.0").Get(), &status, nullptr),
             S_OK);
   EXPECT_EQ(status, kaSoftInstallStatus_noInstall);
 
   BSTR uninstall = nullptr;
-  EXPECT_EQ(common->GetUninstallString(Bstr(L"Prog"), Bstr(L"2.0"), &uninstall), S_OK);
+  EXPECT_EQ(common->GetUninstallString(MakeBstr(L"Prog").Get(), MakeBstr(L"2.0").Get(), &uninstall),
+            S_OK);
   EXPECT_EQ(Take(uninstall), L"\"" + files_.Join(L"New") + L"\\uninst.exe\" /S");
-  EXPECT_EQ(common->GetUninstallString(Bstr(L"Prog"), Bstr(L"9.0"), &uninstall), E_FAIL);
+  EXPECT_EQ(common->GetUninstallString(MakeBstr(L"Prog").Get(), MakeBstr(L"9.0").Get(), &uninstall),
+            E_FAIL);
   EXPECT_EQ(uninstall, nullptr);
-  EXPECT_EQ(common->GetUninstallString(Bstr(L"StartOnly"), Bstr(L"1.0"), &uninstall), E_FAIL);
-  EXPECT_EQ(common->GetUninstallString(Bstr(L"Prog"), nullptr, &uninstall), E_POINTER);
+  EXPECT_EQ(
+      common->GetUninstallString(MakeBstr(L"StartOnly").Get(), MakeBstr(L"1.0").Get(), &uninstall),
+      E_FAIL);
+  EXPECT_EQ(common->GetUninstallString(MakeBstr(L"Prog").Get(), nullptr, &uninstall), E_POINTER);
 }
 
 TEST_F(KaCommonSoftTest, MissingRulesFileLeavesEveryNameUnknown) {
@@ -270,12 +278,13 @@ TEST_F(KaCommonSoftTest, RefusesMissingArguments) {
   EXPECT_EQ(common->QuerySoftInstallStatus(nullptr, &status), E_POINTER);
   // The optional display name is cleared even when the call is refused.
   BSTR displayName = reinterpret_cast<BSTR>(1);
-  EXPECT_EQ(common->QuerySoftInstallStatusWithVersion(nullptr, Bstr(L"1"), &status, &displayName),
+  EXPECT_EQ(common->QuerySoftInstallStatusWithVersion(nullptr, MakeBstr(L"1").Get(), &status,
+                                                      &displayName),
             E_POINTER);
   EXPECT_EQ(displayName, nullptr);
-  EXPECT_EQ(common->GetSoftVersion(Bstr(L"x"), nullptr, nullptr, nullptr), E_POINTER);
+  EXPECT_EQ(common->GetSoftVersion(MakeBstr(L"x").Get(), nullptr, nullptr, nullptr), E_POINTER);
   // The version and display name are optional.
-  EXPECT_EQ(common->GetSoftVersion(Bstr(L"X"), &status, nullptr, nullptr), S_OK);
+  EXPECT_EQ(common->GetSoftVersion(MakeBstr(L"X").Get(), &status, nullptr, nullptr), S_OK);
   EXPECT_EQ(status, kaSoftInstallStatus_noInstall);
   // An absent name is the empty name.
   EXPECT_EQ(common->RefreshOneInstalledInfo(nullptr), E_FAIL);

@@ -51,17 +51,18 @@ class KaInstalledSoftTest : public ::testing::Test {
   static std::wstring Version(IKaInstalledSoft* engine, const wchar_t* key, int policy,
                               const wchar_t* path = nullptr, HRESULT* hr = nullptr) {
     BSTR version = nullptr;
-    const HRESULT result = engine->GetSoftVersion(
-        Bstr(key), static_cast<kaSoftVersionPolicy>(policy), Bstr(path), &version);
+    const HRESULT result =
+        engine->GetSoftVersion(MakeBstr(key).Get(), static_cast<kaSoftVersionPolicy>(policy),
+                               MakeBstr(path).Get(), &version);
     if (hr) *hr = result;
     return Take(version);
   }
   static kaSoftInstallStatus StatusWith(IKaInstalledSoft* engine, const wchar_t* key, int policy,
                                         const wchar_t* version) {
     kaSoftInstallStatus status = kaSoftInstallStatus_unknown;
-    EXPECT_EQ(engine->QueryInstallStatusWithVersion(Bstr(key),
-                                                    static_cast<kaSoftVersionPolicy>(policy),
-                                                    Bstr(L"app.exe"), Bstr(version), &status),
+    EXPECT_EQ(engine->QueryInstallStatusWithVersion(
+                  MakeBstr(key).Get(), static_cast<kaSoftVersionPolicy>(policy),
+                  MakeBstr(L"app.exe").Get(), MakeBstr(version).Get(), &status),
               S_OK);
     return status;
   }
@@ -94,28 +95,33 @@ TEST_F(KaInstalledSoftTest, KeyUnderBothHivesHasTwoRecords) {
   EXPECT_EQ(Version(engine.Get(), L"Twin", kaSoftVersionPolicy_reg), L"1.0");
 
   // Every record is computed; the last one's result is returned.
-  EXPECT_EQ(engine->SetSoftVersion(Bstr(L"twin"), kaSoftVersionPolicy_oppFile, Bstr(L"app.exe")),
+  EXPECT_EQ(engine->SetSoftVersion(MakeBstr(L"twin").Get(), kaSoftVersionPolicy_oppFile,
+                                   MakeBstr(L"app.exe").Get()),
             kFileMissing);
   EXPECT_EQ(Version(engine.Get(), L"twin", kaSoftVersionPolicy_oppFile), L"1.0.0.0");
   ASSERT_TRUE(WriteVersionedFile(user + L"\\app.exe", {2, 0, 0, 0}, {2, 0, 0, 0}));
-  EXPECT_EQ(engine->SetSoftVersion(Bstr(L"twin"), kaSoftVersionPolicy_oppFile, Bstr(L"app.exe")),
+  EXPECT_EQ(engine->SetSoftVersion(MakeBstr(L"twin").Get(), kaSoftVersionPolicy_oppFile,
+                                   MakeBstr(L"app.exe").Get()),
             kComputed);
-  EXPECT_EQ(engine->SetSoftVersion(Bstr(L"nobody"), kaSoftVersionPolicy_oppFile, nullptr),
+  EXPECT_EQ(engine->SetSoftVersion(MakeBstr(L"nobody").Get(), kaSoftVersionPolicy_oppFile, nullptr),
             kNoRecord);
 
   // The uninstall string of the first record whose version matches.
   BSTR uninstall = nullptr;
-  EXPECT_EQ(engine->QueryUninstallStringWithVersion(Bstr(L"Twin"), kaSoftVersionPolicy_reg,
-                                                    nullptr, Bstr(L"2.0"), &uninstall),
-            S_OK);
+  EXPECT_EQ(
+      engine->QueryUninstallStringWithVersion(MakeBstr(L"Twin").Get(), kaSoftVersionPolicy_reg,
+                                              nullptr, MakeBstr(L"2.0").Get(), &uninstall),
+      S_OK);
   EXPECT_EQ(Take(uninstall), L"\"" + user + L"\\uninst.exe\" /S");
-  EXPECT_EQ(engine->QueryUninstallStringWithVersion(Bstr(L"Twin"), kaSoftVersionPolicy_reg,
-                                                    nullptr, Bstr(L"3.0"), &uninstall),
-            E_FAIL);
+  EXPECT_EQ(
+      engine->QueryUninstallStringWithVersion(MakeBstr(L"Twin").Get(), kaSoftVersionPolicy_reg,
+                                              nullptr, MakeBstr(L"3.0").Get(), &uninstall),
+      E_FAIL);
   EXPECT_EQ(uninstall, nullptr);
-  EXPECT_EQ(engine->QueryUninstallStringWithVersion(Bstr(L"nobody"), kaSoftVersionPolicy_reg,
-                                                    nullptr, Bstr(L""), &uninstall),
-            E_FAIL);
+  EXPECT_EQ(
+      engine->QueryUninstallStringWithVersion(MakeBstr(L"nobody").Get(), kaSoftVersionPolicy_reg,
+                                              nullptr, MakeBstr(L"").Get(), &uninstall),
+      E_FAIL);
 }
 
 TEST_F(KaInstalledSoftTest, VersionsUnderEachPolicy) {
@@ -142,7 +148,7 @@ TEST_F(KaInstalledSoftTest, VersionsUnderEachPolicy) {
             L"3.0beta");
   // Policy none, and any unknown value, read the product version.
   EXPECT_EQ(Version(engine.Get(), L"Commas", 17, L"sub/../app.exe"), L"3.0beta");
-  EXPECT_EQ(engine->SetSoftVersion(Bstr(L"Commas"), kaSoftVersionPolicy_arpFile, nullptr),
+  EXPECT_EQ(engine->SetSoftVersion(MakeBstr(L"Commas").Get(), kaSoftVersionPolicy_arpFile, nullptr),
             kComputed);
   EXPECT_EQ(Version(engine.Get(), L"Commas", kaSoftVersionPolicy_arpFile), L"4.0.0.1");
   EXPECT_EQ(Version(engine.Get(), L"Commas", kaSoftVersionPolicy_arpProduct), L"4.1.0.0");
@@ -187,11 +193,11 @@ TEST_F(KaInstalledSoftTest, ComputedVersionsAreCachedPerRecordAndPolicy) {
   EXPECT_EQ(Version(engine.Get(), L"Arp", kaSoftVersionPolicy_arpFile), L"<null>");
   ASSERT_TRUE(WriteFileBytes(arpImage, "no version resource"));
   EXPECT_EQ(Version(engine.Get(), L"Arp", kaSoftVersionPolicy_arpFile), L"<null>");
-  EXPECT_EQ(engine->SetSoftVersion(Bstr(L"Arp"), kaSoftVersionPolicy_arpFile, nullptr),
+  EXPECT_EQ(engine->SetSoftVersion(MakeBstr(L"Arp").Get(), kaSoftVersionPolicy_arpFile, nullptr),
             kUnreadable);
   ASSERT_TRUE(WriteVersionedFile(arpImage, {5, 0, 0, 0}, {5, 0, 0, 0}));
   EXPECT_EQ(Version(engine.Get(), L"Arp", kaSoftVersionPolicy_arpFile), L"<null>");
-  EXPECT_EQ(engine->SetSoftVersion(Bstr(L"Arp"), kaSoftVersionPolicy_arpFile, nullptr),
+  EXPECT_EQ(engine->SetSoftVersion(MakeBstr(L"Arp").Get(), kaSoftVersionPolicy_arpFile, nullptr),
             kComputed);
   EXPECT_EQ(Version(engine.Get(), L"Arp", kaSoftVersionPolicy_arpFile), L"5.0.0.0");
 
@@ -218,9 +224,9 @@ TEST_F(KaInstalledSoftTest, VersionMatchingUsesThePolicysVersion) {
             kaSoftInstallStatus_noInstall);
 
   kaSoftInstallStatus status = kaSoftInstallStatus_unknown;
-  EXPECT_EQ(engine->QueryInstallStatus(Bstr(L"MATCHED"), &status), S_OK);
+  EXPECT_EQ(engine->QueryInstallStatus(MakeBstr(L"MATCHED").Get(), &status), S_OK);
   EXPECT_EQ(status, kaSoftInstallStatus_installed);
-  EXPECT_EQ(engine->QueryInstallStatus(Bstr(L"nothing"), &status), S_OK);
+  EXPECT_EQ(engine->QueryInstallStatus(MakeBstr(L"nothing").Get(), &status), S_OK);
   EXPECT_EQ(status, kaSoftInstallStatus_noInstall);
 }
 
@@ -234,11 +240,11 @@ TEST_F(KaInstalledSoftTest, StartupExeIsTheFirstRecordWithAnApplication) {
   auto engine = Engine();
   ASSERT_TRUE(engine);
   BSTR path = nullptr;
-  EXPECT_EQ(engine->GetStartupExeString(Bstr(L"started"), &path), S_OK);
+  EXPECT_EQ(engine->GetStartupExeString(MakeBstr(L"started").Get(), &path), S_OK);
   EXPECT_EQ(Take(path), app);
-  EXPECT_EQ(engine->GetStartupExeString(Bstr(L"Bare"), &path), E_FAIL);
+  EXPECT_EQ(engine->GetStartupExeString(MakeBstr(L"Bare").Get(), &path), E_FAIL);
   EXPECT_EQ(path, nullptr);
-  EXPECT_EQ(engine->GetStartupExeString(Bstr(L"nobody"), &path), kNoRecord);
+  EXPECT_EQ(engine->GetStartupExeString(MakeBstr(L"nobody").Get(), &path), kNoRecord);
   EXPECT_EQ(path, nullptr);
 }
 
@@ -286,12 +292,12 @@ TEST_F(KaInstalledSoftTest, UnsoundCandidatePathsNameNoFile) {
   ::SetCurrentDirectoryW(previous);
   ASSERT_TRUE(engine);
 
-  EXPECT_EQ(engine->SetSoftVersion(Bstr(L"Deep"), kaSoftVersionPolicy_oppFile,
-                                   Bstr(L"a.exe\\more\\tool.exe")),
+  EXPECT_EQ(engine->SetSoftVersion(MakeBstr(L"Deep").Get(), kaSoftVersionPolicy_oppFile,
+                                   MakeBstr(L"a.exe\\more\\tool.exe").Get()),
             kFileMissing);
   ASSERT_TRUE(::SetCurrentDirectoryW(cwd.c_str()));
-  const HRESULT rootless =
-      engine->SetSoftVersion(Bstr(L"Rootless"), kaSoftVersionPolicy_oppFile, Bstr(L"tool.exe"));
+  const HRESULT rootless = engine->SetSoftVersion(
+      MakeBstr(L"Rootless").Get(), kaSoftVersionPolicy_oppFile, MakeBstr(L"tool.exe").Get());
   ::SetCurrentDirectoryW(previous);
   EXPECT_EQ(rootless, kFileMissing);
   RemoveTree(L"\\\\?\\" + files_.Join(L"Deep"));
@@ -304,17 +310,17 @@ TEST_F(KaInstalledSoftTest, RefusesMissingArguments) {
   // Missing strings are refused before anything is looked up.
   kaSoftInstallStatus status;
   BSTR out = nullptr;
-  EXPECT_EQ(engine->QueryInstallStatusWithVersion(Bstr(L"Some"), kaSoftVersionPolicy_reg, nullptr,
-                                                  nullptr, &status),
+  EXPECT_EQ(engine->QueryInstallStatusWithVersion(MakeBstr(L"Some").Get(), kaSoftVersionPolicy_reg,
+                                                  nullptr, nullptr, &status),
             E_POINTER);
   EXPECT_EQ(engine->GetSoftVersion(nullptr, kaSoftVersionPolicy_reg, nullptr, &out), E_POINTER);
-  EXPECT_EQ(engine->GetSoftVersionFromStartMenu(Bstr(L"Some"), kaSoftVersionPolicy_oppFile,
-                                                nullptr, nullptr),
+  EXPECT_EQ(engine->GetSoftVersionFromStartMenu(MakeBstr(L"Some").Get(),
+                                                kaSoftVersionPolicy_oppFile, nullptr, nullptr),
             E_POINTER);
   // These two clear their out string before looking at the other arguments.
   out = reinterpret_cast<BSTR>(1);
-  EXPECT_EQ(engine->QueryUninstallStringWithVersion(Bstr(L"Some"), kaSoftVersionPolicy_reg,
-                                                    nullptr, nullptr, &out),
+  EXPECT_EQ(engine->QueryUninstallStringWithVersion(
+                MakeBstr(L"Some").Get(), kaSoftVersionPolicy_reg, nullptr, nullptr, &out),
             E_POINTER);
   EXPECT_EQ(out, nullptr);
   out = reinterpret_cast<BSTR>(1);

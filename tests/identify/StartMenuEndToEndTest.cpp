@@ -73,15 +73,16 @@ TEST(StartMenuEndToEndTest, ShortcutsCountOnlyWhereTheReleaseLooksAtThem) {
   ASSERT_EQ(dll.dll().Create(CLSID_KaCommonSoft, common.GetAddressOf()), S_OK);
   kaSoftInstallStatus status = kaSoftInstallStatus_unknown;
   BSTR version = nullptr;
-  EXPECT_EQ(common->GetSoftVersion(Bstr(L"OwnApp"), &status, &version, nullptr), S_OK);
+  EXPECT_EQ(common->GetSoftVersion(MakeBstr(L"OwnApp").Get(), &status, &version, nullptr), S_OK);
   EXPECT_EQ(status, looks ? kaSoftInstallStatus_installed : kaSoftInstallStatus_noInstall);
   EXPECT_EQ(Take(version), looks ? L"1.2.3.4" : L"<null>");
 
   ComPtr<IKaInstalledSoft> engine;
   ASSERT_EQ(dll.dll().Create(CLSID_KaInstalledSoft, engine.GetAddressOf()), S_OK);
-  EXPECT_EQ(engine->GetSoftVersionFromStartMenu(Bstr(L"ownapp"), kaSoftVersionPolicy_oppFile,
-                                                Bstr(L""), &version),
-            looks ? S_OK : static_cast<HRESULT>(0x80070001));
+  EXPECT_EQ(
+      engine->GetSoftVersionFromStartMenu(MakeBstr(L"ownapp").Get(), kaSoftVersionPolicy_oppFile,
+                                          MakeBstr(L"").Get(), &version),
+      looks ? S_OK : static_cast<HRESULT>(0x80070001));
   EXPECT_EQ(Take(version), looks ? L"1.2.3.4" : L"<null>");
 }
 

@@ -21,7 +21,8 @@ namespace tessary::testing {
 namespace {
 
 TEST(DerivedPathsTest, UninstallerPathDropsQuotesAndArguments) {
-  EXPECT_EQ(DeriveUninstallerPath(L"\"C:\\Prog\\unins000.exe\" /SILENT"), L"C:\\Prog\\unins000.exe");
+  EXPECT_EQ(DeriveUninstallerPath(L"\"C:\\Prog\\unins000.exe\" /SILENT"),
+            L"C:\\Prog\\unins000.exe");
   EXPECT_EQ(DeriveUninstallerPath(L"  C:\\Prog\\un.exe /x  \" "), L"C:\\Prog\\un.exe");
   EXPECT_EQ(DeriveUninstallerPath(L"MsiExec.exe /X{1234}"), L"MsiExec.exe");
   EXPECT_EQ(DeriveUninstallerPath(L"C:\\Prog\\UN.EXE /x"), L"C:\\Prog\\UN.EXE /x");
@@ -120,12 +121,13 @@ class StartMenuTest : public ::testing::Test {
                                            kaSoftVersionPolicy policy, const wchar_t* path,
                                            HRESULT* hr) {
     BSTR version = nullptr;
-    *hr = engine->GetSoftVersionFromStartMenu(Bstr(name), policy, Bstr(path), &version);
+    *hr = engine->GetSoftVersionFromStartMenu(MakeBstr(name).Get(), policy, MakeBstr(path).Get(),
+                                              &version);
     return Take(version);
   }
   static std::wstring StartupExe(IKaInstalledSoft* engine, const wchar_t* key) {
     BSTR path = nullptr;
-    engine->GetStartupExeString(Bstr(key), &path);
+    engine->GetStartupExeString(MakeBstr(key).Get(), &path);
     return Take(path);
   }
   std::wstring App(std::wstring_view relative, Quad file = {1, 2, 3, 4},
@@ -186,9 +188,9 @@ TEST_F(StartMenuTest, ResolvedRuleAnswersUnderTheFilePolicies) {
   // The record lives under the name and "_startmenu", beside registry keys.
   EXPECT_EQ(StartupExe(engine.Get(), L"exampleplayer_STARTMENU"), player);
   kaSoftInstallStatus status = kaSoftInstallStatus_unknown;
-  EXPECT_EQ(engine->QueryInstallStatus(Bstr(L"ExamplePlayer_StartMenu"), &status), S_OK);
+  EXPECT_EQ(engine->QueryInstallStatus(MakeBstr(L"ExamplePlayer_StartMenu").Get(), &status), S_OK);
   EXPECT_EQ(status, kaSoftInstallStatus_installed);
-  EXPECT_EQ(engine->QueryInstallStatus(Bstr(L"ExamplePlayer"), &status), S_OK);
+  EXPECT_EQ(engine->QueryInstallStatus(MakeBstr(L"ExamplePlayer").Get(), &status), S_OK);
   EXPECT_EQ(status, kaSoftInstallStatus_noInstall);
 }
 
@@ -235,7 +237,7 @@ TEST_F(StartMenuTest, VerFilePathReplacesTheTargetsFileName) {
   EXPECT_EQ(StartupExe(engine.Get(), L"a_startmenu"), real);
   // No entry names an existing file and no uninstaller: no record at all.
   kaSoftInstallStatus status = kaSoftInstallStatus_unknown;
-  EXPECT_EQ(engine->QueryInstallStatus(Bstr(L"b_startmenu"), &status), S_OK);
+  EXPECT_EQ(engine->QueryInstallStatus(MakeBstr(L"b_startmenu").Get(), &status), S_OK);
   EXPECT_EQ(status, kaSoftInstallStatus_noInstall);
   // A target that already contains the entry is taken as it is.
   EXPECT_EQ(StartupExe(engine.Get(), L"c_startmenu"), real);
@@ -280,7 +282,7 @@ TEST_F(StartMenuTest, OnlyWindows2000ToVistaLooksAtTheStartMenu) {
     auto engine = Engine(rules);
     ASSERT_TRUE(engine);
     kaSoftInstallStatus status = kaSoftInstallStatus_unknown;
-    EXPECT_EQ(engine->QueryInstallStatus(Bstr(L"app_startmenu"), &status), S_OK);
+    EXPECT_EQ(engine->QueryInstallStatus(MakeBstr(L"app_startmenu").Get(), &status), S_OK);
     EXPECT_EQ(status, release.found ? kaSoftInstallStatus_installed
                                     : kaSoftInstallStatus_noInstall)
         << release.major << "." << release.minor;
@@ -306,8 +308,8 @@ TEST_F(StartMenuTest, RegistryKeyAndStartMenuRecordShareOneKey) {
                        L"</soft></vedad>");
   ASSERT_TRUE(engine);
   BSTR version = nullptr;
-  EXPECT_EQ(engine->GetSoftVersion(Bstr(L"abc_startmenu"), kaSoftVersionPolicy_reg, nullptr,
-                                   &version),
+  EXPECT_EQ(engine->GetSoftVersion(MakeBstr(L"abc_startmenu").Get(), kaSoftVersionPolicy_reg,
+                                   nullptr, &version),
             static_cast<HRESULT>(0x00070000));
   EXPECT_EQ(Take(version), L"1.5");
   // The registry record has no application; the start-menu one answers.
@@ -373,7 +375,7 @@ TEST_F(StartMenuTest, CommonSoftFallsBackToTheStartMenuUnderTheFilePoliciesOnly)
     kaSoftInstallStatus status = kaSoftInstallStatus_unknown;
     BSTR v = nullptr;
     BSTR d = nullptr;
-    EXPECT_EQ(common->GetSoftVersion(Bstr(name), &status, &v, &d), S_OK);
+    EXPECT_EQ(common->GetSoftVersion(MakeBstr(name).Get(), &status, &v, &d), S_OK);
     *version = Take(v);
     *displayName = Take(d);
     return status;

@@ -13,25 +13,21 @@
 
 namespace tessary::testing {
 
-// An owned COM string for arguments; null stays null.
-class Bstr {
- public:
-  explicit Bstr(const wchar_t* text = nullptr) : value_(text ? ::SysAllocString(text) : nullptr) {}
-  ~Bstr() { ::SysFreeString(value_); }
-  Bstr(const Bstr&) = delete;
-  Bstr& operator=(const Bstr&) = delete;
-  operator BSTR() const { return value_; }
-  BSTR* Out() {
-    ::SysFreeString(value_);
-    value_ = nullptr;
-    return &value_;
-  }
-  bool IsNull() const { return value_ == nullptr; }
-  std::wstring Text() const { return value_ ? std::wstring(value_, ::SysStringLen(value_)) : L""; }
-
- private:
-  BSTR value_;
-};
+// COM strings are held in the product's UniqueBstr. An argument made from
+// text (null stays null); the text of an owner ("" for null); an owner
+// emptied for a callee to write its out string into.
+inline UniqueBstr MakeBstr(const wchar_t* text) {
+  UniqueBstr owned;
+  owned.CopyFrom(text);
+  return owned;
+}
+inline std::wstring Text(const UniqueBstr& owned) {
+  return std::wstring(owned.Get() ? owned.Get() : L"", owned.Length());
+}
+inline BSTR* Out(UniqueBstr& owned) {
+  owned.Reset();
+  return owned.Receive();
+}
 
 // Redirects HKLM and HKCU (and optionally HKCR) of this process to fresh
 // private keys for the fixture's lifetime, then deletes them.
