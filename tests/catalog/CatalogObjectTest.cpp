@@ -270,9 +270,7 @@ TEST_F(CatalogObjectTest, ClassObjectsMakeEmptyObjects) {
 
 TEST_F(CatalogObjectTest, AnAggregatedCatalogHandsOutItsEnumeratorThroughTheOuterObject) {
   OuterUnknown outer;
-  ASSERT_EQ(dll_.Create(CLSID_KaSoftwareCatelog, IID_IUnknown,
-                        reinterpret_cast<void**>(outer.inner.GetAddressOf()), &outer),
-            S_OK);
+  ASSERT_EQ(dll_.Create(CLSID_KaSoftwareCatelog, IID_IUnknown, outer.InnerSlot(), &outer), S_OK);
   ComPtr<IKaSoftwareCatelog> catalog;
   ASSERT_EQ(outer.inner.As(&catalog), S_OK);
   ComPtr<IKaEnumSoftware> enumerator;

@@ -347,9 +347,7 @@ TEST_F(KaSoftUpdaterTest, AnAggregatedUpdaterAnswersThroughItsOuterObject) {
   SetCatalog(Soft("app", {"2.0"}));
   Install(L"app", L"1.0");
   OuterUnknown outer;
-  ASSERT_EQ(dll_.Create(CLSID_KaSoftUpdater, IID_IUnknown,
-                        reinterpret_cast<void**>(outer.inner.GetAddressOf()), &outer),
-            S_OK);
+  ASSERT_EQ(dll_.Create(CLSID_KaSoftUpdater, IID_IUnknown, outer.InnerSlot(), &outer), S_OK);
   ComPtr<IKaSoftUpdater> updater;
   ASSERT_EQ(outer.inner.As(&updater), S_OK);
   EXPECT_EQ(updater->RefreshUpdateStatus(), S_OK);
