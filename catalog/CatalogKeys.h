@@ -47,11 +47,12 @@ inline void LowerBstr(UniqueBstr& text) noexcept {
 
 namespace tessary {
 
-// The index of the literal that `name` equals as the platform compares names
-// (NameEquals), or -1. A name spelled exactly like one is settled without
-// the locale comparison, which costs more than the rest of a read.
-inline int MatchName(BSTR name, std::initializer_list<const wchar_t*> literals) noexcept {
-  const std::wstring_view text(name ? name : L"", ::SysStringLen(name));
+// The index of the literal that `text` equals as the platform compares names
+// (NameEquals), or -1. `text` ends in a NUL. A name spelled exactly like a
+// literal is settled without the locale comparison, which costs more than
+// the rest of a read.
+inline int MatchText(std::wstring_view text,
+                     std::initializer_list<const wchar_t*> literals) noexcept {
   int index = 0;
   for (const wchar_t* literal : literals) {
     if (text == literal) return index;
@@ -59,10 +60,14 @@ inline int MatchName(BSTR name, std::initializer_list<const wchar_t*> literals) 
   }
   index = 0;
   for (const wchar_t* literal : literals) {
-    if (NameEquals(name, literal)) return index;
+    if (NameEquals(text.data(), literal)) return index;
     ++index;
   }
   return -1;
+}
+
+inline int MatchName(BSTR name, std::initializer_list<const wchar_t*> literals) noexcept {
+  return MatchText(std::wstring_view(name ? name : L"", ::SysStringLen(name)), literals);
 }
 
 }  // namespace tessary

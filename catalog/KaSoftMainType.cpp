@@ -23,29 +23,36 @@ HRESULT KaSoftMainType::FinalConstruct() noexcept {
   return copied ? S_OK : E_OUTOFMEMORY;
 }
 
-HRESULT KaSoftMainType::TypeName(BSTR typeId, UniqueBstr& name) const noexcept {
-  const auto found = table_.find(typeId);
-  const UniqueBstr& source = found == table_.end() ? defaultName_ : found->second;
+void ReadMainTypeList(IXMLDOMNode* list, MainTypeTable& table) {
+  ForEachChildElement(list, [&](IXMLDOMNode* element) {
+    UniqueBstr id;
+    AttributeByName(element, L"id", id);
+    UniqueBstr name;
+    ForEachChildNode(element, [&](IXMLDOMNode* child) -> HRESULT {
+      if (!LoweredNameEquals(NodeName(child).Get(), L"name")) return S_OK;
+      name = NodeText(child);
+      return S_FALSE;
+    });
+    // The first entry of an identifier stays.
+    table.try_emplace(std::move(id), std::move(name));
+  });
+}
+
+HRESULT KaSoftMainType::TypeNameIn(const MainTypeTable& table, BSTR typeId,
+                                   UniqueBstr& name) const noexcept {
+  const auto found = table.find(typeId);
+  const UniqueBstr& source = found == table.end() ? defaultName_ : found->second;
   if (!name.CopyFrom(source.Get(), source.Length())) return E_OUTOFMEMORY;
-  return found == table_.end() ? S_FALSE : S_OK;
+  return found == table.end() ? S_FALSE : S_OK;
 }
 
 STDMETHODIMP KaSoftMainType::Load(IXMLDOMNode* lpMainTypeNode) noexcept {
   if (!lpMainTypeNode) return E_POINTER;
-  table_.clear();
   return Guarded([&]() -> HRESULT {
-    ForEachChildElement(lpMainTypeNode, [&](IXMLDOMNode* element) {
-      UniqueBstr id;
-      AttributeByName(element, L"id", id);
-      UniqueBstr name;
-      ForEachChildNode(element, [&](IXMLDOMNode* child) {
-        if (!LoweredNameEquals(NodeName(child).Get(), L"name")) return S_OK;
-        name = NodeText(child);
-        return S_FALSE;
-      });
-      // The first entry of an identifier stays.
-      table_.try_emplace(std::move(id), std::move(name));
-    });
+    // Read aside: running out of memory leaves the table as it was.
+    MainTypeTable table;
+    ReadMainTypeList(lpMainTypeNode, table);
+    table_.swap(table);
     return S_OK;
   });
 }

@@ -12,6 +12,13 @@
 
 namespace tessary {
 
+// Main type identifier to display name; the first entry of an identifier stays.
+using MainTypeTable = std::map<UniqueBstr, UniqueBstr, KeyLess>;
+
+// Fills `table` from the element children of a main-type list element.
+// May throw bad_alloc.
+void ReadMainTypeList(IXMLDOMNode* list, MainTypeTable& table);
+
 class KaSoftMainType final : public ComObject<KaSoftMainType, IKaSoftMainType> {
  public:
   KaSoftMainType() noexcept = default;
@@ -19,13 +26,20 @@ class KaSoftMainType final : public ComObject<KaSoftMainType, IKaSoftMainType> {
 
   // A copy of the display name of `typeId` (S_OK), or of the default type
   // name when the table lacks it (S_FALSE).
-  HRESULT TypeName(BSTR typeId, UniqueBstr& name) const noexcept;
+  HRESULT TypeName(BSTR typeId, UniqueBstr& name) const noexcept {
+    return TypeNameIn(table_, typeId, name);
+  }
+  // The same against a table read aside, with this object's default name.
+  HRESULT TypeNameIn(const MainTypeTable& table, BSTR typeId, UniqueBstr& name) const noexcept;
+
+  const MainTypeTable& Table() const noexcept { return table_; }
+  void ReplaceTable(MainTypeTable&& table) noexcept { table_.swap(table); }
 
   STDMETHODIMP Load(IXMLDOMNode* lpMainTypeNode) noexcept override;
   STDMETHODIMP GetTypeNameByID(BSTR bstrTypeID, BSTR* lpbstrTypeName) noexcept override;
 
  private:
-  std::map<UniqueBstr, UniqueBstr, KeyLess> table_;
+  MainTypeTable table_;
   UniqueBstr defaultName_;
 };
 

@@ -1,86 +1,23 @@
 #include "catalog/KaSoftWare.h"
 
-#include <cstdlib>
+#include <utility>
 
 #include "catalog/CatalogKeys.h"
-#include "catalog/KaSoftMainType.h"
 #include "common/Result.h"
-#include "common/Text.h"
-#include "datafiles/XmlDom.h"
 
 namespace tessary {
-namespace {
-
-using Microsoft::WRL::ComPtr;
-
-LONGLONG ReadCounter(IXMLDOMNode* element, const wchar_t* name) {
-  UniqueBstr text;
-  if (!AttributeByName(element, name, text)) return 0;
-  return TextToInt64(text.Get());
-}
-
-// A flag is set by its attribute's presence, unless the text is exactly "0".
-DWORD ReadFlag(IXMLDOMNode* element, const wchar_t* name, DWORD flag) {
-  UniqueBstr text;
-  if (!AttributeByName(element, name, text)) return 0;
-  return MatchName(text.Get(), {L"0"}) == 0 ? 0 : flag;
-}
-
-}  // namespace
-
-void KaSoftWare::Clear() noexcept {
-  name_.Reset();
-  displayName_.Reset();
-  mainType_.Reset();
-  company_.Reset();
-  flags_ = 0;
-  versions_.clear();
-  pic_.Reset();
-  totalMark_ = totalJudge_ = totalDownload_ = 0;
-  description_.Reset();
-}
-
-HRESULT KaSoftWare::Fill(IXMLDOMNode* element, KaSoftMainType* mainTypes) noexcept {
-  Clear();
-  if (!element || !mainTypes) return E_FAIL;
-  const HRESULT hr = Guarded([&]() -> HRESULT {
-    UniqueBstr typeId;
-    if (AttributeByName(element, L"main_type", typeId)) {
-      RETURN_IF_FAILED(mainTypes->TypeName(typeId.Get(), mainType_));
-    }
-    flags_ = ReadFlag(element, L"is_main_recommend", kMainRecommend) |
-             ReadFlag(element, L"is_onekey_install", kOneKeyInstall) |
-             ReadFlag(element, L"is_popularity", kPopularity);
-    totalMark_ = ReadCounter(element, L"totaljudgeofmark");
-    totalDownload_ = ReadCounter(element, L"totaldownloadtimes");
-    totalJudge_ = ReadCounter(element, L"totaljudgeoftimes");
-
-    UniqueBstr* const fields[] = {&name_, &displayName_, &company_, &pic_, &description_};
-    RETURN_IF_FAILED(ForEachChildNode(element, [&](IXMLDOMNode* child) -> HRESULT {
-      UniqueBstr tag = NodeName(child);
-      LowerBstr(tag);
-      const int match =
-          MatchName(tag.Get(), {L"name", L"displayname", L"company", L"pic", L"description",
-                                L"version"});
-      if (match < 0) return S_OK;
-      if (match == 5) {
-        ComPtr<KaSoftwareVerItem> item;
-        RETURN_HR_IF(E_OUTOFMEMORY, MakeComObject(item) == E_OUTOFMEMORY);
-        const HRESULT filled = item->Fill(child);
-        RETURN_HR_IF(filled, filled == E_OUTOFMEMORY);
-        if (SUCCEEDED(filled)) versions_.push_back(std::move(item));
-        return S_OK;
-      }
-      // A repeated field keeps its last occurrence.
-      *fields[match] = NodeText(child);
-      if (match == 0) LowerBstr(name_);
-      return S_OK;
-    }));
-    return S_OK;
-  });
-  // No half-filled entry reaches a table.
-  if (FAILED(hr)) Clear();
-  return hr;
+void KaSoftWare::Assign(SoftwareFields&& fields) noexcept {
+  name_ = std::move(fields.name);
+  displayName_ = std::move(fields.displayName);
+  mainType_ = std::move(fields.mainType);
+  company_ = std::move(fields.company);
+  flags_ = fields.flags;
+  versions_ = std::move(fields.versions);
+  pic_ = std::move(fields.pic);
+  totalMark_ = fields.totalMark;
+  totalJudge_ = fields.totalJudge;
+  totalDownload_ = fields.totalDownload;
+  description_ = std::move(fields.description);
 }
 
 STDMETHODIMP KaSoftWare::GetSoftName(BSTR* lpbstrSoftName) noexcept {

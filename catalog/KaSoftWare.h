@@ -1,7 +1,6 @@
 #pragma once
 // One program of the catalog, with its versions in file order.
 #include <windows.h>
-#include <msxml.h>
 #include <wrl/client.h>
 
 #include <vector>
@@ -13,7 +12,21 @@
 
 namespace tessary {
 
-class KaSoftMainType;
+// A program as a catalog file gives it; the main type already turned into
+// its display name.
+struct SoftwareFields {
+  UniqueBstr name;  // lower-cased
+  UniqueBstr displayName;
+  UniqueBstr mainType;
+  UniqueBstr company;
+  DWORD flags = 0;
+  std::vector<Microsoft::WRL::ComPtr<KaSoftwareVerItem>> versions;
+  UniqueBstr pic;
+  LONGLONG totalMark = 0;
+  LONGLONG totalJudge = 0;
+  LONGLONG totalDownload = 0;
+  UniqueBstr description;
+};
 
 class KaSoftWare final : public ComObject<KaSoftWare, IKaSoftWare> {
  public:
@@ -23,10 +36,7 @@ class KaSoftWare final : public ComObject<KaSoftWare, IKaSoftWare> {
 
   KaSoftWare() noexcept = default;
 
-  // Fills the entry from a catalog software element, turning its main type
-  // identifier into a name. E_FAIL when the element or the main types are
-  // missing; E_OUTOFMEMORY leaves the entry unusable.
-  HRESULT Fill(IXMLDOMNode* element, KaSoftMainType* mainTypes) noexcept;
+  void Assign(SoftwareFields&& fields) noexcept;
 
   BSTR Name() const noexcept { return name_.Get(); }
   DWORD Flags() const noexcept { return flags_; }
@@ -47,8 +57,6 @@ class KaSoftWare final : public ComObject<KaSoftWare, IKaSoftWare> {
   STDMETHODIMP GetAbstract(BSTR* lpbstrAbstract) noexcept override;
 
  private:
-  void Clear() noexcept;
-
   UniqueBstr name_;
   UniqueBstr displayName_;
   UniqueBstr mainType_;

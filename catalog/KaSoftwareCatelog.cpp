@@ -4,10 +4,9 @@
 
 #include <memory>
 
+#include "catalog/CatalogFileReader.h"
 #include "common/Result.h"
 #include "hostlink/HostReference.h"
-#include "datafiles/DataFiles.h"
-#include "datafiles/XmlDom.h"
 
 namespace tessary {
 namespace {
@@ -17,17 +16,24 @@ using Microsoft::WRL::ComPtr;
 constexpr LONG kCatalogFile = 1;
 constexpr LONG kRegistryKeyFile = 2;
 
-// The "vedad" root of the data file of `kind`; `root` stays null when the
-// host names no file, the file is missing or does not parse. Only running out
-// of memory fails.
-HRESULT LoadDataFileRoot(IKaDataService* data, LONG kind, ComPtr<IXMLDOMNode>& root) noexcept {
+// The path of the data file of `kind` when the host names one that exists.
+bool ExistingDataFile(IKaDataService* data, LONG kind, UniqueBstr& path) noexcept {
+  return SUCCEEDED(data->GetDataFilePath(kind, path.Receive(), 0)) && !path.Empty() &&
+         ::PathFileExistsW(path.Get());
+}
+
+HRESULT ReadDataFiles(XmlReaderChoice choice, CatalogContent& content,
+                      RegistryKeyTable& keys) noexcept {
+  ComPtr<IKaDataService> data;
+  // Without a host or data service both tables stay empty.
+  if (FAILED(GetHostService(__uuidof(IKaDataService), data))) return S_OK;
   UniqueBstr path;
-  if (FAILED(data->GetDataFilePath(kind, path.Receive(), 0)) || path.Empty()) return S_OK;
-  if (!::PathFileExistsW(path.Get())) return S_OK;
-  ComPtr<IXMLDOMDocument> document;
-  const HRESULT hr = LoadXmlFileWithResult(path.Get(), document);
-  RETURN_HR_IF(hr, hr == E_OUTOFMEMORY);
-  if (SUCCEEDED(hr)) root = SelectRoot(document.Get(), L"vedad");
+  if (ExistingDataFile(data.Get(), kCatalogFile, path)) {
+    RETURN_IF_FAILED(ReadCatalogFile(path.Get(), choice, content));
+  }
+  if (ExistingDataFile(data.Get(), kRegistryKeyFile, path)) {
+    RETURN_IF_FAILED(ReadRegistryKeyFile(path.Get(), choice, keys));
+  }
   return S_OK;
 }
 
@@ -38,10 +44,6 @@ SharedNameTable EmptyNameTable() noexcept {
   return SharedNameTable(SharedNameTable(), &empty);
 }
 
-HRESULT CopyOf(BSTR text, UniqueBstr& copy) noexcept {
-  return copy.CopyFrom(text, ::SysStringLen(text)) ? S_OK : E_OUTOFMEMORY;
-}
-
 }  // namespace
 
 HRESULT KaSoftwareCatelog::FinalConstruct() noexcept {
@@ -49,98 +51,47 @@ HRESULT KaSoftwareCatelog::FinalConstruct() noexcept {
   return S_OK;
 }
 
-STDMETHODIMP KaSoftwareCatelog::Load() noexcept {
+void KaSoftwareCatelog::Clear() noexcept {
   allCount_ = recommendCount_ = oneKeyCount_ = popularityCount_ = 0;
   regKeys_.clear();
-  // Built-in and cloned cursors keep the table they hold; this one is new.
+  // Still a collection: a rewound cursor reports the end, not a failure.
+  // Built-in and cloned cursors keep the table they hold.
   names_ = EmptyNameTable();
-  const HRESULT hr = Guarded([&]() -> HRESULT {
-    auto names = std::make_shared<NameTable>();
-    names_ = names;
-    ComPtr<IKaDataService> data;
-    // Without a host or data service both tables stay empty.
-    if (FAILED(GetHostService(__uuidof(IKaDataService), data))) return S_OK;
-    RETURN_IF_FAILED(ReadCatalog(data.Get(), *names));
-    return ReadRegistryKeys(data.Get());
-  });
+}
+
+STDMETHODIMP KaSoftwareCatelog::Load() noexcept {
+  return LoadWith(XmlReaderChoice::Streaming);
+}
+
+HRESULT KaSoftwareCatelog::LoadWith(XmlReaderChoice choice) noexcept {
+  // Everything is read aside and published whole.
+  CatalogContent content(mainTypes_.Get());
+  RegistryKeyTable keys;
+  SharedNameTable names;
+  HRESULT hr = ReadDataFiles(choice, content, keys);
+  if (SUCCEEDED(hr)) {
+    hr = Guarded([&]() -> HRESULT {
+      names = std::make_shared<const NameTable>(std::move(content.names));
+      return S_OK;
+    });
+  }
   if (FAILED(hr)) {
     // Out of memory part-way: keep nothing half-read.
-    allCount_ = recommendCount_ = oneKeyCount_ = popularityCount_ = 0;
-    regKeys_.clear();
-    // Still a collection: a rewound cursor reports the end, not a failure.
-    names_ = EmptyNameTable();
+    Clear();
     return hr;
+  }
+  names_ = std::move(names);
+  regKeys_.swap(keys);
+  allCount_ = content.allCount;
+  recommendCount_ = content.recommendCount;
+  oneKeyCount_ = content.oneKeyCount;
+  popularityCount_ = content.popularityCount;
+  if (content.mainTypes) {
+    mainTypes_ = content.mainTypeObject;
+    mainTypes_->ReplaceTable(std::move(*content.mainTypes));
   }
   // Hosts have always been answered S_FALSE here, whatever was read.
   return S_FALSE;
-}
-
-HRESULT KaSoftwareCatelog::ReadCatalog(IKaDataService* data, NameTable& names) {
-  ComPtr<IXMLDOMNode> root;
-  RETURN_IF_FAILED(LoadDataFileRoot(data, kCatalogFile, root));
-  return ForEachChildElement(root.Get(), [&](IXMLDOMNode* element) -> HRESULT {
-    UniqueBstr tag = NodeName(element);
-    LowerBstr(tag);
-    const int match = MatchName(tag.Get(), {L"main_type_list", L"software_list"});
-    if (match == 0) {
-      // Created once and kept: a later catalog without a list still
-      // resolves through the table read here.
-      if (!mainTypes_) RETURN_HR_IF(E_OUTOFMEMORY, MakeComObject(mainTypes_) == E_OUTOFMEMORY);
-      if (mainTypes_) RETURN_HR_IF(E_OUTOFMEMORY, mainTypes_->Load(element) == E_OUTOFMEMORY);
-    } else if (match == 1) {
-      return ReadSoftwareList(element, names);
-    }
-    return S_OK;
-  });
-}
-
-HRESULT KaSoftwareCatelog::ReadSoftwareList(IXMLDOMNode* list, NameTable& names) {
-  // Every child node counts, comments included, accepted or not.
-  allCount_ = static_cast<LONG>(ChildNodeCount(list));
-  recommendCount_ = oneKeyCount_ = popularityCount_ = 0;
-  return ForEachChildElement(list, [&](IXMLDOMNode* element) -> HRESULT {
-    // Entries need the main types to be read first.
-    if (!mainTypes_) return S_OK;
-    ComPtr<KaSoftWare> entry;
-    RETURN_HR_IF(E_OUTOFMEMORY, FAILED(MakeComObject(entry)));
-    const HRESULT filled = entry->Fill(element, mainTypes_.Get());
-    RETURN_HR_IF(filled, filled == E_OUTOFMEMORY);
-    if (FAILED(filled)) return S_OK;
-    UniqueBstr name;
-    RETURN_IF_FAILED(CopyOf(entry->Name(), name));
-    // The first entry of a name stays; a later one is neither kept nor counted.
-    const auto [position, inserted] = names.try_emplace(std::move(name), entry);
-    if (!inserted) return S_OK;
-    const DWORD flags = entry->Flags();
-    if (flags & KaSoftWare::kMainRecommend) ++recommendCount_;
-    if (flags & KaSoftWare::kOneKeyInstall) ++oneKeyCount_;
-    if (flags & KaSoftWare::kPopularity) ++popularityCount_;
-    return S_OK;
-  });
-}
-
-HRESULT KaSoftwareCatelog::ReadRegistryKeys(IKaDataService* data) {
-  ComPtr<IXMLDOMNode> root;
-  RETURN_IF_FAILED(LoadDataFileRoot(data, kRegistryKeyFile, root));
-  if (!root) return S_OK;
-  bool rejected = false;
-  ForEachAttribute(root.Get(), [&](BSTR name, BSTR text) {
-    if (NameEquals(name, L"result") && TextToInt(text) != 0) rejected = true;
-  });
-  if (rejected) return S_OK;
-  return ForEachChildElement(root.Get(), [&](IXMLDOMNode* software) -> HRESULT {
-    UniqueBstr softName;
-    if (!AttributeByName(software, L"name", softName)) return S_OK;
-    LowerBstr(softName);
-    return ForEachChildElement(software, [&](IXMLDOMNode* keyElement) -> HRESULT {
-      UniqueBstr name;
-      RETURN_IF_FAILED(CopyOf(softName.Get(), name));
-      // Keys stay as written: lookups by registry key are case-sensitive.
-      // The first software named for a key keeps it.
-      regKeys_.try_emplace(NodeText(keyElement), std::move(name));
-      return S_OK;
-    });
-  });
 }
 
 IKaSoftWare* KaSoftwareCatelog::FindByName(BSTR lowerName) const noexcept {

@@ -2,12 +2,12 @@
 // The host's software catalog: entries by name and by registry key, counts
 // per subset, and a built-in enumerator (one cursor per catalog).
 #include <windows.h>
-#include <msxml.h>
 #include <wrl/client.h>
 
 #include <map>
 
 #include "TessaryLib.h"
+#include "catalog/CatalogContent.h"
 #include "catalog/CatalogKeys.h"
 #include "catalog/KaSoftMainType.h"
 #include "catalog/SoftwareEnum.h"
@@ -21,6 +21,13 @@ class KaSoftwareCatelog final
  public:
   KaSoftwareCatelog() noexcept = default;
   HRESULT FinalConstruct() noexcept;
+
+  // Load with the parser chosen; Load takes the streaming reader.
+  HRESULT LoadWith(XmlReaderChoice choice) noexcept;
+  // What a load published, for readers inside the module.
+  const SharedNameTable& Names() const noexcept { return names_; }
+  const RegistryKeyTable& RegistryKeys() const noexcept { return regKeys_; }
+  KaSoftMainType* MainTypes() const noexcept { return mainTypes_.Get(); }
 
   // IKaSoftwareCatelog
   STDMETHODIMP Load() noexcept override;
@@ -38,15 +45,11 @@ class KaSoftwareCatelog final
   STDMETHODIMP Clone(IKaEnumSoftware** ppenum) noexcept override;
 
  private:
-  // Each fails only when memory runs out.
-  HRESULT ReadCatalog(IKaDataService* data, NameTable& names);
-  HRESULT ReadSoftwareList(IXMLDOMNode* list, NameTable& names);
-  HRESULT ReadRegistryKeys(IKaDataService* data);
+  void Clear() noexcept;
   IKaSoftWare* FindByName(BSTR lowerName) const noexcept;
 
   SoftwareCursor cursor_;
-  // Registry key (as written) to software name (lower-cased).
-  std::map<UniqueBstr, UniqueBstr, KeyLess> regKeys_;
+  RegistryKeyTable regKeys_;
   SharedNameTable names_;
   Microsoft::WRL::ComPtr<KaSoftMainType> mainTypes_;
   LONG allCount_ = 0;

@@ -1,39 +1,15 @@
 #include "catalog/KaSoftwareVerItem.h"
 
-#include "catalog/CatalogKeys.h"
-#include "common/Result.h"
-#include "datafiles/XmlDom.h"
+#include <utility>
 
 namespace tessary {
 
-HRESULT KaSoftwareVerItem::Fill(IXMLDOMNode* element) noexcept {
-  if (!element) return E_FAIL;
-  return Guarded([&]() -> HRESULT {
-    UniqueBstr version;
-    if (!AttributeByName(element, L"version", version)) return E_FAIL;
-    UniqueBstr display;
-    if (!AttributeByName(element, L"displayver", display) &&
-        !display.CopyFrom(version.Get(), version.Length())) {
-      return E_OUTOFMEMORY;
-    }
-    UniqueBstr kind;
-    const bool trial =
-        AttributeByName(element, L"ver_attribute", kind) && MatchName(kind.Get(), {L"1"}) == 0;
-    // Release notes come from the first child named exactly "whatsnew".
-    UniqueBstr whatsnew;
-    ForEachChildNode(element, [&](IXMLDOMNode* child) {
-      if (MatchName(NodeName(child).Get(), {L"whatsnew"}) != 0) return S_OK;
-      whatsnew = NodeText(child);
-      return S_FALSE;
-    });
-
-    version_ = std::move(version);
-    displayVersion_ = std::move(display);
-    attribute_ = trial ? kaSoftVersionAttribute_try : kaSoftVersionAttribute_normal;
-    whatsnew_ = std::move(whatsnew);
-    ignored_ = VARIANT_FALSE;
-    return S_OK;
-  });
+void KaSoftwareVerItem::Assign(VersionFields&& fields) noexcept {
+  version_ = std::move(fields.version);
+  displayVersion_ = std::move(fields.displayVersion);
+  attribute_ = fields.trial ? kaSoftVersionAttribute_try : kaSoftVersionAttribute_normal;
+  whatsnew_ = std::move(fields.whatsnew);
+  ignored_ = VARIANT_FALSE;
 }
 
 STDMETHODIMP KaSoftwareVerItem::GetVersion(BSTR* lpbstrVersion) noexcept {

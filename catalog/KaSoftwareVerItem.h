@@ -1,7 +1,6 @@
 #pragma once
 // One downloadable version of a catalog program.
 #include <windows.h>
-#include <msxml.h>
 
 #include "TessaryLib.h"
 #include "common/Unique.h"
@@ -9,13 +8,19 @@
 
 namespace tessary {
 
+// A version as a catalog file gives it.
+struct VersionFields {
+  UniqueBstr version;
+  UniqueBstr displayVersion;  // a copy of `version` when the file has none
+  bool trial = false;
+  UniqueBstr whatsnew;
+};
+
 class KaSoftwareVerItem final : public ComObject<KaSoftwareVerItem, IKaSoftwareVerItem> {
  public:
   KaSoftwareVerItem() noexcept = default;
 
-  // Fills the item from a catalog "version" element. E_FAIL when the
-  // element has no "version" attribute; the item is then not to be used.
-  HRESULT Fill(IXMLDOMNode* element) noexcept;
+  void Assign(VersionFields&& fields) noexcept;
 
   BSTR Version() const noexcept { return version_.Get(); }
 

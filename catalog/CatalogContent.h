@@ -1,0 +1,77 @@
+#pragma once
+// What one load reads from the catalog files, built aside and published
+// whole: a read that fails part-way leaves the catalog, and the main types
+// others borrow from it, exactly as they were.
+#include <windows.h>
+#include <wrl/client.h>
+
+#include <optional>
+
+#include "catalog/CatalogKeys.h"
+#include "catalog/KaSoftMainType.h"
+#include "catalog/KaSoftWare.h"
+#include "catalog/SoftwareEnum.h"
+#include "common/Unique.h"
+
+namespace tessary {
+
+// Registry key (as written) to software name (lower-cased).
+using RegistryKeyTable = std::map<UniqueBstr, UniqueBstr, KeyLess>;
+
+// The parser a load reads the data files with. Streaming takes the system's
+// streaming reader and, per file, falls back to the document parser for a
+// file that reader refuses or a shape it does not settle exactly.
+enum class XmlReaderChoice { Streaming, Document };
+
+struct CatalogContent {
+  // `standing`: the catalog's main-type object, null before its first list.
+  explicit CatalogContent(KaSoftMainType* standing) noexcept : mainTypeObject(standing) {}
+
+  // A main-type list: entries after it resolve against `table`, which it
+  // fills. Makes the catalog's main-type object (unpublished) on the first
+  // list. May throw bad_alloc.
+  HRESULT BeginMainTypeList(MainTypeTable*& table);
+  // Null while no list has been read, by this load or an earlier one:
+  // entries are then skipped.
+  const MainTypeTable* TypesInForce() const noexcept;
+  HRESULT TypeName(BSTR typeId, UniqueBstr& name) const noexcept;
+
+  void BeginSoftwareList() noexcept;
+  // The first entry of a name stays; a later one is neither kept nor
+  // counted. May throw bad_alloc.
+  HRESULT AddSoftware(Microsoft::WRL::ComPtr<KaSoftWare> entry);
+
+  NameTable names;
+  LONG allCount = 0;
+  LONG recommendCount = 0;
+  LONG oneKeyCount = 0;
+  LONG popularityCount = 0;
+  Microsoft::WRL::ComPtr<KaSoftMainType> mainTypeObject;
+  // The last list read, to replace the object's table on publication.
+  std::optional<MainTypeTable> mainTypes;
+};
+
+// The rules both readers apply to attribute values. `text` is null when the
+// attribute is absent.
+inline DWORD FlagOf(const wchar_t* text, DWORD flag) noexcept {
+  // Present sets the flag, unless the text is exactly "0".
+  return text && MatchText(text, {L"0"}) != 0 ? flag : 0;
+}
+inline bool IsTrialRelease(const wchar_t* text) noexcept {
+  return text && MatchText(text, {L"1"}) == 0;
+}
+
+// The names a software element's children are matched against (lower-cased).
+enum SoftwareChild { kChildName, kChildDisplayName, kChildCompany, kChildPic, kChildDescription,
+                     kChildVersion };
+inline int MatchSoftwareChild(std::wstring_view loweredTag) noexcept {
+  return MatchText(loweredTag,
+                   {L"name", L"displayname", L"company", L"pic", L"description", L"version"});
+}
+
+// Makes an entry or a version item holding `fields`.
+HRESULT MakeSoftware(SoftwareFields&& fields, Microsoft::WRL::ComPtr<KaSoftWare>& entry) noexcept;
+HRESULT MakeVersionItem(VersionFields&& fields,
+                        Microsoft::WRL::ComPtr<KaSoftwareVerItem>& item) noexcept;
+
+}  // namespace tessary

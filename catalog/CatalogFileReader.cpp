@@ -1,0 +1,177 @@
+// The document-parser readers, and the choice between them and the
+// streaming readers.
+#include "catalog/CatalogFileReader.h"
+
+#include <msxml.h>
+
+#include <string_view>
+
+#include "common/Result.h"
+#include "datafiles/DataFiles.h"
+#include "datafiles/XmlDom.h"
+
+namespace tessary {
+namespace {
+
+using Microsoft::WRL::ComPtr;
+
+std::wstring_view ViewOfBstr(const UniqueBstr& text) noexcept {
+  return std::wstring_view(text ? text.Get() : L"", text.Length());
+}
+
+// The text of the attribute, or null when the element has none.
+const wchar_t* Attribute(IXMLDOMNode* element, const wchar_t* name, UniqueBstr& text) noexcept {
+  return AttributeByName(element, name, text) ? text.Get() : nullptr;
+}
+
+// S_FALSE when the element has no "version" attribute: no item then.
+HRESULT ReadVersion(IXMLDOMNode* element, VersionFields& fields) {
+  if (!AttributeByName(element, L"version", fields.version)) return S_FALSE;
+  if (!AttributeByName(element, L"displayver", fields.displayVersion)) {
+    RETURN_HR_IF(E_OUTOFMEMORY, !fields.displayVersion.CopyFrom(fields.version.Get(),
+                                                                fields.version.Length()));
+  }
+  UniqueBstr kind;
+  fields.trial = IsTrialRelease(Attribute(element, L"ver_attribute", kind));
+  // Release notes come from the first child named exactly "whatsnew".
+  ForEachChildNode(element, [&](IXMLDOMNode* child) -> HRESULT {
+    if (MatchName(NodeName(child).Get(), {L"whatsnew"}) != 0) return S_OK;
+    fields.whatsnew = NodeText(child);
+    return S_FALSE;
+  });
+  return S_OK;
+}
+
+HRESULT ReadSoftware(IXMLDOMNode* element, const CatalogContent& content,
+                     SoftwareFields& fields) {
+  UniqueBstr text;
+  if (AttributeByName(element, L"main_type", text)) {
+    RETURN_IF_FAILED(content.TypeName(text.Get(), fields.mainType));
+  }
+  fields.flags = FlagOf(Attribute(element, L"is_main_recommend", text), KaSoftWare::kMainRecommend) |
+                 FlagOf(Attribute(element, L"is_onekey_install", text), KaSoftWare::kOneKeyInstall) |
+                 FlagOf(Attribute(element, L"is_popularity", text), KaSoftWare::kPopularity);
+  fields.totalMark = TextToInt64(Attribute(element, L"totaljudgeofmark", text));
+  fields.totalDownload = TextToInt64(Attribute(element, L"totaldownloadtimes", text));
+  fields.totalJudge = TextToInt64(Attribute(element, L"totaljudgeoftimes", text));
+
+  UniqueBstr* const values[] = {&fields.name, &fields.displayName, &fields.company, &fields.pic,
+                                &fields.description};
+  return ForEachChildNode(element, [&](IXMLDOMNode* child) -> HRESULT {
+    UniqueBstr tag = NodeName(child);
+    LowerBstr(tag);
+    const int match = MatchSoftwareChild(ViewOfBstr(tag));
+    if (match < 0) return S_OK;
+    if (match == kChildVersion) {
+      VersionFields version;
+      const HRESULT hr = ReadVersion(child, version);
+      if (hr != S_OK) return FAILED(hr) ? hr : S_OK;
+      ComPtr<KaSoftwareVerItem> item;
+      RETURN_IF_FAILED(MakeVersionItem(std::move(version), item));
+      fields.versions.push_back(std::move(item));
+      return S_OK;
+    }
+    // A repeated field keeps its last occurrence.
+    *values[match] = NodeText(child);
+    if (match == kChildName) LowerBstr(fields.name);
+    return S_OK;
+  });
+}
+
+HRESULT ReadSoftwareList(IXMLDOMNode* list, CatalogContent& content) {
+  content.BeginSoftwareList();
+  // Every child node counts, comments included, accepted or not.
+  content.allCount = static_cast<LONG>(ChildNodeCount(list));
+  return ForEachChildElement(list, [&](IXMLDOMNode* element) -> HRESULT {
+    // Entries need the main types to be read first.
+    if (!content.TypesInForce()) return S_OK;
+    SoftwareFields fields;
+    RETURN_IF_FAILED(ReadSoftware(element, content, fields));
+    ComPtr<KaSoftWare> entry;
+    RETURN_IF_FAILED(MakeSoftware(std::move(fields), entry));
+    return content.AddSoftware(std::move(entry));
+  });
+}
+
+// The "vedad" root of the file; null when it does not parse or has none.
+HRESULT LoadRoot(const wchar_t* path, ComPtr<IXMLDOMNode>& root) noexcept {
+  ComPtr<IXMLDOMDocument> document;
+  const HRESULT hr = LoadXmlFileWithResult(path, document);
+  RETURN_HR_IF(hr, hr == E_OUTOFMEMORY);
+  if (SUCCEEDED(hr)) root = SelectRoot(document.Get(), L"vedad");
+  return S_OK;
+}
+
+HRESULT ReadCatalogDocument(const wchar_t* path, CatalogContent& content) noexcept {
+  return Guarded([&]() -> HRESULT {
+    ComPtr<IXMLDOMNode> root;
+    RETURN_IF_FAILED(LoadRoot(path, root));
+    return ForEachChildElement(root.Get(), [&](IXMLDOMNode* element) -> HRESULT {
+      UniqueBstr tag = NodeName(element);
+      LowerBstr(tag);
+      const int match = MatchName(tag.Get(), {L"main_type_list", L"software_list"});
+      if (match == 1) return ReadSoftwareList(element, content);
+      if (match != 0) return S_OK;
+      MainTypeTable* table = nullptr;
+      RETURN_IF_FAILED(content.BeginMainTypeList(table));
+      ReadMainTypeList(element, *table);
+      return S_OK;
+    });
+  });
+}
+
+HRESULT ReadRegistryKeyDocument(const wchar_t* path, RegistryKeyTable& keys) noexcept {
+  return Guarded([&]() -> HRESULT {
+    ComPtr<IXMLDOMNode> root;
+    RETURN_IF_FAILED(LoadRoot(path, root));
+    if (!root) return S_OK;
+    bool rejected = false;
+    ForEachAttribute(root.Get(), [&](BSTR name, BSTR text) {
+      if (NameEquals(name, L"result") && TextToInt(text) != 0) rejected = true;
+    });
+    if (rejected) return S_OK;
+    return ForEachChildElement(root.Get(), [&](IXMLDOMNode* software) -> HRESULT {
+      UniqueBstr softName;
+      if (!AttributeByName(software, L"name", softName)) return S_OK;
+      LowerBstr(softName);
+      return ForEachChildElement(software, [&](IXMLDOMNode* keyElement) -> HRESULT {
+        UniqueBstr name;
+        RETURN_HR_IF(E_OUTOFMEMORY, !name.CopyFrom(softName.Get(), softName.Length()));
+        // Keys stay as written: lookups by registry key are case-sensitive.
+        // The first software named for a key keeps it.
+        keys.try_emplace(NodeText(keyElement), std::move(name));
+        return S_OK;
+      });
+    });
+  });
+}
+
+}  // namespace
+
+HRESULT ReadCatalogFile(const wchar_t* path, XmlReaderChoice choice,
+                        CatalogContent& content) noexcept {
+  if (choice == XmlReaderChoice::Streaming) {
+    CatalogContent streamed(content.mainTypeObject.Get());
+    const HRESULT hr = StreamCatalogFile(path, streamed);
+    if (SUCCEEDED(hr) || hr == E_OUTOFMEMORY) {
+      if (SUCCEEDED(hr)) content = std::move(streamed);
+      return hr;
+    }
+  }
+  return ReadCatalogDocument(path, content);
+}
+
+HRESULT ReadRegistryKeyFile(const wchar_t* path, XmlReaderChoice choice,
+                            RegistryKeyTable& keys) noexcept {
+  if (choice == XmlReaderChoice::Streaming) {
+    RegistryKeyTable streamed;
+    const HRESULT hr = StreamRegistryKeyFile(path, streamed);
+    if (SUCCEEDED(hr) || hr == E_OUTOFMEMORY) {
+      if (SUCCEEDED(hr)) keys.swap(streamed);
+      return hr;
+    }
+  }
+  return ReadRegistryKeyDocument(path, keys);
+}
+
+}  // namespace tessary

@@ -1,0 +1,24 @@
+#pragma once
+// Reading the catalog file and the registry-key file into a load's content.
+#include <windows.h>
+
+#include "catalog/CatalogContent.h"
+
+namespace tessary {
+
+// Reads the file at `path` (which exists) into `content` or `keys`. A file
+// that does not parse or has no "vedad" root adds nothing and is no failure;
+// only E_OUTOFMEMORY stops a load. With XmlReaderChoice::Streaming a file the
+// streaming reader cannot settle is read again with the document parser.
+HRESULT ReadCatalogFile(const wchar_t* path, XmlReaderChoice choice,
+                        CatalogContent& content) noexcept;
+HRESULT ReadRegistryKeyFile(const wchar_t* path, XmlReaderChoice choice,
+                            RegistryKeyTable& keys) noexcept;
+
+// The streaming readers alone: S_OK with the whole file read, E_OUTOFMEMORY,
+// or another failure when only the document parser settles the file (the
+// output is then to be dropped).
+HRESULT StreamCatalogFile(const wchar_t* path, CatalogContent& content) noexcept;
+HRESULT StreamRegistryKeyFile(const wchar_t* path, RegistryKeyTable& keys) noexcept;
+
+}  // namespace tessary

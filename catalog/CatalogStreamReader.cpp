@@ -1,0 +1,522 @@
+// The catalog files through the system's streaming reader. The outcome must
+// be the document parser's, rule for rule, so every shape whose outcome
+// depends on how that parser builds its tree (white space it keeps, mixed
+// content, comments or instructions inside a text, xml:space, namespaces)
+// is handed back to the document parser rather than imitated.
+#include <windows.h>
+#include <xmllite.h>
+
+#include <cstdlib>
+#include <new>
+#include <string>
+#include <string_view>
+
+#include "catalog/CatalogFileReader.h"
+#include "common/Result.h"
+#include "datafiles/XmlDom.h"
+#include "datafiles/XmlLiteFile.h"
+
+namespace tessary {
+namespace {
+
+using Microsoft::WRL::ComPtr;
+
+// Only the document parser settles this file exactly: read it with that.
+constexpr HRESULT kDocumentOnly = HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED);
+
+bool IsXmlBlank(wchar_t c) noexcept { return c == L' ' || c == L'\t' || c == L'\n' || c == L'\r'; }
+
+// Attribute values the document parser reports as written: nothing its
+// normalisation or trimming could change.
+bool IsPlainValue(std::wstring_view value) noexcept {
+  if (!value.empty() && (value.front() == L' ' || value.back() == L' ')) return false;
+  for (wchar_t c : value) {
+    if (c == L'\t' || c == L'\n' || c == L'\r') return false;
+  }
+  return true;
+}
+
+class StreamWalker {
+ public:
+  explicit StreamWalker(IXmlReader* reader) noexcept : reader_(reader) {}
+
+  // Runs `onRoot(empty)` on the first "vedad" element in document order,
+  // positioned on its start; it consumes the element through its end. The
+  // rest of the file is read too: the document parser refuses a file that
+  // is not well-formed anywhere.
+  template <typename OnRoot>
+  HRESULT Document(OnRoot&& onRoot) {
+    int depth = 0;
+    bool sawTopElement = false;
+    bool sawRoot = false;
+    for (;;) {
+      XmlNodeType type = XmlNodeType_None;
+      const HRESULT hr = reader_->Read(&type);
+      if (hr == S_FALSE) break;
+      RETURN_IF_FAILED(hr);
+      if (type == XmlNodeType_Element) {
+        if (depth == 0 && std::exchange(sawTopElement, true)) return kDocumentOnly;
+        const bool empty = IsEmpty();
+        if (!sawRoot && Name() == L"vedad") {
+          sawRoot = true;
+          RETURN_IF_FAILED(onRoot(empty));
+          continue;
+        }
+        RETURN_IF_FAILED(SkipAttributes());
+        if (!empty) ++depth;
+      } else if (type == XmlNodeType_EndElement) {
+        if (--depth < 0) return kDocumentOnly;
+      } else if (depth == 0 && (type == XmlNodeType_Text || type == XmlNodeType_CDATA)) {
+        return kDocumentOnly;
+      }
+    }
+    return depth == 0 && sawTopElement ? S_OK : kDocumentOnly;
+  }
+
+  // The next node inside an element; the end of input there is a cut file.
+  HRESULT Next(XmlNodeType& type) {
+    const HRESULT hr = reader_->Read(&type);
+    return hr == S_FALSE ? kDocumentOnly : hr;
+  }
+
+  bool IsEmpty() noexcept { return reader_->IsEmptyElement() != FALSE; }
+
+  // The current node's qualified name (an instruction's target), kept in a
+  // buffer of its own until the next call.
+  std::wstring_view Name() {
+    const wchar_t* name = nullptr;
+    UINT length = 0;
+    if (FAILED(reader_->GetQualifiedName(&name, &length)) || !name) length = 0;
+    name_.assign(name ? name : L"", length);
+    return name_;
+  }
+  // The same lower-cased, as readers that accept any letter case compare.
+  std::wstring_view LoweredName() {
+    Name();
+    if (!name_.empty()) ::CharLowerBuffW(name_.data(), static_cast<DWORD>(name_.size()));
+    return name_;
+  }
+
+  // Hands every attribute of the current element to `take(name, value)`;
+  // both end in a NUL and last until the next attribute. Duplicates (which
+  // the document parser refuses) and the attributes that change how it
+  // builds its tree are handed back to it.
+  template <typename Take>
+  HRESULT Attributes(Take&& take) {
+    HRESULT hr = reader_->MoveToFirstAttribute();
+    if (hr == S_FALSE) return S_OK;
+    RETURN_IF_FAILED(hr);
+    seen_.clear();
+    do {
+      const wchar_t* name = nullptr;
+      UINT nameLength = 0;
+      const wchar_t* value = nullptr;
+      UINT valueLength = 0;
+      RETURN_IF_FAILED(reader_->GetQualifiedName(&name, &nameLength));
+      RETURN_IF_FAILED(reader_->GetValue(&value, &valueLength));
+      attributeName_.assign(name ? name : L"", nameLength);
+      value_.assign(value ? value : L"", valueLength);
+      const std::wstring_view view = attributeName_;
+      if (view.substr(0, 5) == L"xmlns" || view == L"xml:space") return kDocumentOnly;
+      if (Seen(view)) return kDocumentOnly;
+      seen_.append(view);
+      seen_.push_back(L'\0');
+      RETURN_IF_FAILED(take(view, std::wstring_view(value_)));
+    } while ((hr = reader_->MoveToNextAttribute()) == S_OK);
+    RETURN_IF_FAILED(hr);
+    return reader_->MoveToElement();
+  }
+  HRESULT SkipAttributes() {
+    return Attributes([](std::wstring_view, std::wstring_view) { return S_OK; });
+  }
+
+  // Consumes the rest of the current element, its attributes already read.
+  HRESULT Skip(bool empty) {
+    if (empty) return S_OK;
+    int depth = 1;
+    for (;;) {
+      XmlNodeType type = XmlNodeType_None;
+      RETURN_IF_FAILED(Next(type));
+      if (type == XmlNodeType_Element) {
+        const bool inner = IsEmpty();
+        RETURN_IF_FAILED(SkipAttributes());
+        if (!inner) ++depth;
+      } else if (type == XmlNodeType_EndElement && --depth == 0) {
+        return S_OK;
+      }
+    }
+  }
+
+  // The element's text as the document parser gives it for an element
+  // holding text alone: trimmed at both ends, never null. Anything else
+  // inside it is the document parser's to settle.
+  HRESULT Text(bool empty, UniqueBstr& text) {
+    text_.clear();
+    while (!empty) {
+      XmlNodeType type = XmlNodeType_None;
+      RETURN_IF_FAILED(Next(type));
+      if (type == XmlNodeType_EndElement) break;
+      if (type != XmlNodeType_Text && type != XmlNodeType_Whitespace) return kDocumentOnly;
+      const wchar_t* value = nullptr;
+      UINT length = 0;
+      RETURN_IF_FAILED(reader_->GetValue(&value, &length));
+      text_.append(value ? value : L"", length);
+    }
+    std::wstring_view view = text_;
+    while (!view.empty() && IsXmlBlank(view.front())) view.remove_prefix(1);
+    while (!view.empty() && IsXmlBlank(view.back())) view.remove_suffix(1);
+    if (!text.CopyFrom(view.data() ? view.data() : L"", static_cast<UINT>(view.size()))) {
+      return E_OUTOFMEMORY;
+    }
+    return S_OK;
+  }
+
+ private:
+  bool Seen(std::wstring_view name) const noexcept {
+    std::wstring_view rest = seen_;
+    while (!rest.empty()) {
+      const size_t end = rest.find(L'\0');
+      if (rest.substr(0, end) == name) return true;
+      rest.remove_prefix(end + 1);
+    }
+    return false;
+  }
+
+  IXmlReader* reader_;
+  std::wstring name_;
+  std::wstring attributeName_;
+  std::wstring value_;
+  std::wstring seen_;  // the current element's attribute names, NUL after each
+  std::wstring text_;
+};
+
+// Names looked up as the document's getNamedItem does: exactly.
+int MatchAttribute(std::wstring_view name, std::initializer_list<const wchar_t*> literals) noexcept {
+  int index = 0;
+  for (const wchar_t* literal : literals) {
+    if (name == literal) return index;
+    ++index;
+  }
+  return -1;
+}
+
+HRESULT CopyValue(std::wstring_view value, UniqueBstr& text) noexcept {
+  if (!IsPlainValue(value)) return kDocumentOnly;
+  return text.CopyFrom(value.data(), static_cast<UINT>(value.size())) ? S_OK : E_OUTOFMEMORY;
+}
+
+class CatalogStream {
+ public:
+  CatalogStream(IXmlReader* reader, CatalogContent& content) noexcept
+      : walker_(reader), content_(content) {}
+
+  HRESULT Read() {
+    return walker_.Document([&](bool empty) { return Root(empty); });
+  }
+
+ private:
+  HRESULT Root(bool empty) {
+    RETURN_IF_FAILED(walker_.SkipAttributes());
+    if (empty) return S_OK;
+    for (;;) {
+      XmlNodeType type = XmlNodeType_None;
+      RETURN_IF_FAILED(walker_.Next(type));
+      if (type == XmlNodeType_EndElement) return S_OK;
+      if (type != XmlNodeType_Element) continue;
+      const bool inner = walker_.IsEmpty();
+      const int match = MatchText(walker_.LoweredName(), {L"main_type_list", L"software_list"});
+      RETURN_IF_FAILED(walker_.SkipAttributes());
+      if (match == 0) {
+        RETURN_IF_FAILED(MainTypeList(inner));
+      } else if (match == 1) {
+        RETURN_IF_FAILED(SoftwareList(inner));
+      } else {
+        RETURN_IF_FAILED(walker_.Skip(inner));
+      }
+    }
+  }
+
+  HRESULT MainTypeList(bool empty) {
+    MainTypeTable* table = nullptr;
+    RETURN_IF_FAILED(content_.BeginMainTypeList(table));
+    if (empty) return S_OK;
+    for (;;) {
+      XmlNodeType type = XmlNodeType_None;
+      RETURN_IF_FAILED(walker_.Next(type));
+      if (type == XmlNodeType_EndElement) return S_OK;
+      if (type == XmlNodeType_Element) RETURN_IF_FAILED(MainType(*table));
+    }
+  }
+
+  HRESULT MainType(MainTypeTable& table) {
+    const bool empty = walker_.IsEmpty();
+    UniqueBstr id;
+    RETURN_IF_FAILED(walker_.Attributes([&](std::wstring_view name, std::wstring_view value) {
+      return name == L"id" ? CopyValue(value, id) : S_OK;
+    }));
+    UniqueBstr name;
+    bool named = false;
+    for (bool open = !empty; open;) {
+      XmlNodeType type = XmlNodeType_None;
+      RETURN_IF_FAILED(walker_.Next(type));
+      switch (type) {
+        case XmlNodeType_EndElement:
+          open = false;
+          break;
+        case XmlNodeType_ProcessingInstruction:
+          // Its target is a node name the document parser would match.
+          return kDocumentOnly;
+        case XmlNodeType_Element: {
+          const bool inner = walker_.IsEmpty();
+          const bool isName = !named && LoweredNameEquals(walker_.Name().data(), L"name");
+          RETURN_IF_FAILED(walker_.SkipAttributes());
+          if (isName) {
+            RETURN_IF_FAILED(walker_.Text(inner, name));
+            named = true;
+          } else {
+            RETURN_IF_FAILED(walker_.Skip(inner));
+          }
+          break;
+        }
+        default:
+          break;
+      }
+    }
+    table.try_emplace(std::move(id), std::move(name));
+    return S_OK;
+  }
+
+  HRESULT SoftwareList(bool empty) {
+    content_.BeginSoftwareList();
+    LONG count = 0;
+    for (bool open = !empty; open;) {
+      XmlNodeType type = XmlNodeType_None;
+      RETURN_IF_FAILED(walker_.Next(type));
+      switch (type) {
+        case XmlNodeType_EndElement:
+          open = false;
+          break;
+        case XmlNodeType_Element:
+          ++count;
+          RETURN_IF_FAILED(Software());
+          break;
+        case XmlNodeType_Comment:
+        case XmlNodeType_ProcessingInstruction:
+          ++count;
+          break;
+        case XmlNodeType_Text:
+        case XmlNodeType_CDATA:
+          // How the document parser splits and keeps text here is its own.
+          return kDocumentOnly;
+        default:
+          break;
+      }
+    }
+    content_.allCount = count;
+    return S_OK;
+  }
+
+  HRESULT Software() {
+    const bool empty = walker_.IsEmpty();
+    // Entries need the main types to be read first.
+    if (!content_.TypesInForce()) {
+      RETURN_IF_FAILED(walker_.SkipAttributes());
+      return walker_.Skip(empty);
+    }
+    SoftwareFields fields;
+    UniqueBstr typeId;
+    bool typed = false;
+    RETURN_IF_FAILED(walker_.Attributes([&](std::wstring_view name, std::wstring_view value) {
+      const int match = MatchAttribute(
+          name, {L"main_type", L"is_main_recommend", L"is_onekey_install", L"is_popularity",
+                 L"totaljudgeofmark", L"totaldownloadtimes", L"totaljudgeoftimes"});
+      if (match < 0) return S_OK;
+      if (!IsPlainValue(value)) return kDocumentOnly;
+      switch (match) {
+        case 0:
+          typed = true;
+          return CopyValue(value, typeId);
+        case 1:
+          fields.flags |= FlagOf(value.data(), KaSoftWare::kMainRecommend);
+          break;
+        case 2:
+          fields.flags |= FlagOf(value.data(), KaSoftWare::kOneKeyInstall);
+          break;
+        case 3:
+          fields.flags |= FlagOf(value.data(), KaSoftWare::kPopularity);
+          break;
+        case 4:
+          fields.totalMark = TextToInt64(value.data());
+          break;
+        case 5:
+          fields.totalDownload = TextToInt64(value.data());
+          break;
+        default:
+          fields.totalJudge = TextToInt64(value.data());
+          break;
+      }
+      return S_OK;
+    }));
+    if (typed) RETURN_IF_FAILED(content_.TypeName(typeId.Get(), fields.mainType));
+
+    UniqueBstr* const values[] = {&fields.name, &fields.displayName, &fields.company, &fields.pic,
+                                  &fields.description};
+    for (bool open = !empty; open;) {
+      XmlNodeType type = XmlNodeType_None;
+      RETURN_IF_FAILED(walker_.Next(type));
+      if (type == XmlNodeType_EndElement) break;
+      if (type == XmlNodeType_ProcessingInstruction) return kDocumentOnly;
+      if (type != XmlNodeType_Element) continue;
+      const bool inner = walker_.IsEmpty();
+      const int match = MatchSoftwareChild(walker_.LoweredName());
+      if (match == kChildVersion) {
+        RETURN_IF_FAILED(Version(inner, fields));
+        continue;
+      }
+      RETURN_IF_FAILED(walker_.SkipAttributes());
+      if (match < 0) {
+        RETURN_IF_FAILED(walker_.Skip(inner));
+        continue;
+      }
+      // A repeated field keeps its last occurrence.
+      RETURN_IF_FAILED(walker_.Text(inner, *values[match]));
+      if (match == kChildName) LowerBstr(fields.name);
+    }
+    ComPtr<KaSoftWare> entry;
+    RETURN_IF_FAILED(MakeSoftware(std::move(fields), entry));
+    return content_.AddSoftware(std::move(entry));
+  }
+
+  HRESULT Version(bool empty, SoftwareFields& software) {
+    VersionFields fields;
+    bool hasVersion = false;
+    bool hasDisplay = false;
+    RETURN_IF_FAILED(walker_.Attributes([&](std::wstring_view name, std::wstring_view value) {
+      switch (MatchAttribute(name, {L"version", L"displayver", L"ver_attribute"})) {
+        case 0:
+          hasVersion = true;
+          return CopyValue(value, fields.version);
+        case 1:
+          hasDisplay = true;
+          return CopyValue(value, fields.displayVersion);
+        case 2:
+          if (!IsPlainValue(value)) return kDocumentOnly;
+          fields.trial = IsTrialRelease(value.data());
+          return S_OK;
+        default:
+          return S_OK;
+      }
+    }));
+    bool noted = false;
+    for (bool open = !empty; open;) {
+      XmlNodeType type = XmlNodeType_None;
+      RETURN_IF_FAILED(walker_.Next(type));
+      if (type == XmlNodeType_EndElement) break;
+      if (type == XmlNodeType_ProcessingInstruction) return kDocumentOnly;
+      if (type != XmlNodeType_Element) continue;
+      const bool inner = walker_.IsEmpty();
+      // Release notes come from the first child named exactly "whatsnew".
+      const bool isNotes = !noted && MatchText(walker_.Name(), {L"whatsnew"}) == 0;
+      RETURN_IF_FAILED(walker_.SkipAttributes());
+      if (isNotes) {
+        RETURN_IF_FAILED(walker_.Text(inner, fields.whatsnew));
+        noted = true;
+      } else {
+        RETURN_IF_FAILED(walker_.Skip(inner));
+      }
+    }
+    // A version element without a "version" attribute is dropped.
+    if (!hasVersion) return S_OK;
+    if (!hasDisplay &&
+        !fields.displayVersion.CopyFrom(fields.version.Get(), fields.version.Length())) {
+      return E_OUTOFMEMORY;
+    }
+    ComPtr<KaSoftwareVerItem> item;
+    RETURN_IF_FAILED(MakeVersionItem(std::move(fields), item));
+    software.versions.push_back(std::move(item));
+    return S_OK;
+  }
+
+  StreamWalker walker_;
+  CatalogContent& content_;
+};
+
+class RegistryKeyStream {
+ public:
+  RegistryKeyStream(IXmlReader* reader, RegistryKeyTable& keys) noexcept
+      : walker_(reader), keys_(keys) {}
+
+  HRESULT Read() {
+    return walker_.Document([&](bool empty) { return Root(empty); });
+  }
+
+ private:
+  HRESULT Root(bool empty) {
+    bool rejected = false;
+    RETURN_IF_FAILED(walker_.Attributes([&](std::wstring_view name, std::wstring_view value) {
+      if (NameEquals(name.data(), L"result") && TextToInt(value.data()) != 0) rejected = true;
+      return S_OK;
+    }));
+    // A rejected file loads nothing of itself.
+    if (rejected) return walker_.Skip(empty);
+    for (bool open = !empty; open;) {
+      XmlNodeType type = XmlNodeType_None;
+      RETURN_IF_FAILED(walker_.Next(type));
+      if (type == XmlNodeType_EndElement) break;
+      if (type == XmlNodeType_Element) RETURN_IF_FAILED(Software());
+    }
+    return S_OK;
+  }
+
+  HRESULT Software() {
+    const bool empty = walker_.IsEmpty();
+    UniqueBstr softName;
+    bool named = false;
+    RETURN_IF_FAILED(walker_.Attributes([&](std::wstring_view name, std::wstring_view value) {
+      if (name != L"name") return S_OK;
+      named = true;
+      return CopyValue(value, softName);
+    }));
+    if (!named) return walker_.Skip(empty);
+    LowerBstr(softName);
+    for (bool open = !empty; open;) {
+      XmlNodeType type = XmlNodeType_None;
+      RETURN_IF_FAILED(walker_.Next(type));
+      if (type == XmlNodeType_EndElement) break;
+      if (type != XmlNodeType_Element) continue;
+      const bool inner = walker_.IsEmpty();
+      RETURN_IF_FAILED(walker_.SkipAttributes());
+      UniqueBstr key;
+      RETURN_IF_FAILED(walker_.Text(inner, key));
+      // Keys stay as written; the first software named for a key keeps it.
+      if (keys_.find(key.Get()) != keys_.end()) continue;
+      UniqueBstr name;
+      if (!name.CopyFrom(softName.Get(), softName.Length())) return E_OUTOFMEMORY;
+      keys_.emplace(std::move(key), std::move(name));
+    }
+    return S_OK;
+  }
+
+  StreamWalker walker_;
+  RegistryKeyTable& keys_;
+};
+
+}  // namespace
+
+HRESULT StreamCatalogFile(const wchar_t* path, CatalogContent& content) noexcept {
+  return Guarded([&]() -> HRESULT {
+    ComPtr<IXmlReader> reader;
+    RETURN_IF_FAILED(OpenXmlLiteFile(path, reader));
+    return CatalogStream(reader.Get(), content).Read();
+  });
+}
+
+HRESULT StreamRegistryKeyFile(const wchar_t* path, RegistryKeyTable& keys) noexcept {
+  return Guarded([&]() -> HRESULT {
+    ComPtr<IXmlReader> reader;
+    RETURN_IF_FAILED(OpenXmlLiteFile(path, reader));
+    return RegistryKeyStream(reader.Get(), keys).Read();
+  });
+}
+
+}  // namespace tessary
