@@ -36,9 +36,48 @@ bool IsPlainValue(std::wstring_view value) noexcept {
   return true;
 }
 
+// What the platform's streaming reader is known to get wrong, seen in the
+// raw bytes: character references (some come back altered or undecoded) and
+// control characters the document parser refuses. Either sends the file to
+// the document parser. UTF-16 is recognised by its NULs.
+bool HasDocumentOnlyBytes(std::string_view bytes) noexcept {
+  const bool wide = bytes.find('\0') != std::string_view::npos;
+  for (size_t at = bytes.find('&'); at != std::string_view::npos; at = bytes.find('&', at + 1)) {
+    const size_t next = at + (wide ? 2 : 1);
+    if (next < bytes.size() && bytes[next] == '#') return true;
+  }
+  if (wide) return false;
+  for (unsigned char c : bytes) {
+    if (c < 0x20 && c != '\t' && c != '\n' && c != '\r') return true;
+  }
+  return false;
+}
+
+// The "</" in the raw bytes: every end tag has one, and otherwise only the
+// data of comments, CDATA sections and instructions can. In UTF-16 the two
+// characters are a '<', a NUL and a '/' in either byte order.
+size_t EndTagMarks(std::string_view bytes) noexcept {
+  const bool wide = bytes.find('\0') != std::string_view::npos;
+  const std::string_view mark = wide ? std::string_view("<\0/", 3) : std::string_view("</");
+  size_t count = 0;
+  for (size_t at = bytes.find(mark); at != std::string_view::npos; at = bytes.find(mark, at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
+// What the bytes of the file say of it before the reader runs.
+struct FileMarks {
+  size_t budget = 0;    // more nodes than this cannot come from the file
+  size_t endTags = 0;   // "</" marks
+};
+
 class StreamWalker {
  public:
-  explicit StreamWalker(IXmlReader* reader) noexcept : reader_(reader) {}
+  // A reader that reports more nodes than the budget (every node takes at
+  // least one byte) is stuck repeating one at a cut end.
+  StreamWalker(IXmlReader* reader, const FileMarks& marks) noexcept
+      : reader_(reader), marks_(marks) {}
 
   // Runs `onRoot(empty)` on the first "vedad" element in document order,
   // positioned on its start; it consumes the element through its end. The
@@ -51,7 +90,7 @@ class StreamWalker {
     bool sawRoot = false;
     for (;;) {
       XmlNodeType type = XmlNodeType_None;
-      const HRESULT hr = reader_->Read(&type);
+      const HRESULT hr = Read(type);
       if (hr == S_FALSE) break;
       RETURN_IF_FAILED(hr);
       if (type == XmlNodeType_Element) {
@@ -70,12 +109,15 @@ class StreamWalker {
         return kDocumentOnly;
       }
     }
-    return depth == 0 && sawTopElement ? S_OK : kDocumentOnly;
+    if (depth != 0 || !sawTopElement) return kDocumentOnly;
+    // At a cut end the reader closes the open elements itself: end tags the
+    // file does not hold.
+    return endTags_ == marks_.endTags ? S_OK : kDocumentOnly;
   }
 
   // The next node inside an element; the end of input there is a cut file.
   HRESULT Next(XmlNodeType& type) {
-    const HRESULT hr = reader_->Read(&type);
+    const HRESULT hr = Read(type);
     return hr == S_FALSE ? kDocumentOnly : hr;
   }
 
@@ -160,6 +202,7 @@ class StreamWalker {
       const wchar_t* value = nullptr;
       UINT length = 0;
       RETURN_IF_FAILED(reader_->GetValue(&value, &length));
+      if (length == 0) return kDocumentOnly;
       text_.append(value ? value : L"", length);
     }
     std::wstring_view view = text_;
@@ -172,6 +215,28 @@ class StreamWalker {
   }
 
  private:
+  // S_FALSE at the end of input.
+  HRESULT Read(XmlNodeType& type) {
+    const HRESULT hr = reader_->Read(&type);
+    if (hr != S_OK) return hr;
+    // At a cut end the reader repeats an empty node rather than failing.
+    if (type == XmlNodeType_None || ++nodes_ > marks_.budget) return kDocumentOnly;
+    if (type == XmlNodeType_EndElement) {
+      ++endTags_;
+    } else if (type == XmlNodeType_Comment || type == XmlNodeType_CDATA ||
+               type == XmlNodeType_ProcessingInstruction) {
+      const wchar_t* value = nullptr;
+      UINT length = 0;
+      RETURN_IF_FAILED(reader_->GetValue(&value, &length));
+      const std::wstring_view data(value ? value : L"", value ? length : 0);
+      for (size_t at = data.find(L"</"); at != std::wstring_view::npos;
+           at = data.find(L"</", at + 1)) {
+        ++endTags_;
+      }
+    }
+    return S_OK;
+  }
+
   bool Seen(std::wstring_view name) const noexcept {
     std::wstring_view rest = seen_;
     while (!rest.empty()) {
@@ -183,6 +248,9 @@ class StreamWalker {
   }
 
   IXmlReader* reader_;
+  FileMarks marks_;
+  size_t nodes_ = 0;
+  size_t endTags_ = 0;  // end tags read, and "</" inside other markup
   std::wstring name_;
   std::wstring attributeName_;
   std::wstring value_;
@@ -207,8 +275,8 @@ HRESULT CopyValue(std::wstring_view value, UniqueBstr& text) noexcept {
 
 class CatalogStream {
  public:
-  CatalogStream(IXmlReader* reader, CatalogContent& content) noexcept
-      : walker_(reader), content_(content) {}
+  CatalogStream(IXmlReader* reader, const FileMarks& marks, CatalogContent& content) noexcept
+      : walker_(reader, marks), content_(content) {}
 
   HRESULT Read() {
     return walker_.Document([&](bool empty) { return Root(empty); });
@@ -443,8 +511,8 @@ class CatalogStream {
 
 class RegistryKeyStream {
  public:
-  RegistryKeyStream(IXmlReader* reader, RegistryKeyTable& keys) noexcept
-      : walker_(reader), keys_(keys) {}
+  RegistryKeyStream(IXmlReader* reader, const FileMarks& marks, RegistryKeyTable& keys) noexcept
+      : walker_(reader, marks), keys_(keys) {}
 
   HRESULT Read() {
     return walker_.Document([&](bool empty) { return Root(empty); });
@@ -501,21 +569,33 @@ class RegistryKeyStream {
   RegistryKeyTable& keys_;
 };
 
+// The file opened for streaming, or kDocumentOnly when its bytes say so.
+HRESULT OpenForStreaming(const wchar_t* path, XmlLiteFile& file, FileMarks& marks) {
+  RETURN_IF_FAILED(file.Open(path));
+  if (HasDocumentOnlyBytes(file.Bytes())) return kDocumentOnly;
+  marks.budget = file.Bytes().size() + 1;
+  marks.endTags = EndTagMarks(file.Bytes());
+  file.DropBytes();
+  return S_OK;
+}
+
 }  // namespace
 
 HRESULT StreamCatalogFile(const wchar_t* path, CatalogContent& content) noexcept {
   return Guarded([&]() -> HRESULT {
-    ComPtr<IXmlReader> reader;
-    RETURN_IF_FAILED(OpenXmlLiteFile(path, reader));
-    return CatalogStream(reader.Get(), content).Read();
+    XmlLiteFile file;
+    FileMarks marks;
+    RETURN_IF_FAILED(OpenForStreaming(path, file, marks));
+    return CatalogStream(file.Reader(), marks, content).Read();
   });
 }
 
 HRESULT StreamRegistryKeyFile(const wchar_t* path, RegistryKeyTable& keys) noexcept {
   return Guarded([&]() -> HRESULT {
-    ComPtr<IXmlReader> reader;
-    RETURN_IF_FAILED(OpenXmlLiteFile(path, reader));
-    return RegistryKeyStream(reader.Get(), keys).Read();
+    XmlLiteFile file;
+    FileMarks marks;
+    RETURN_IF_FAILED(OpenForStreaming(path, file, marks));
+    return RegistryKeyStream(file.Reader(), marks, keys).Read();
   });
 }
 

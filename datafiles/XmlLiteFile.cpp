@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "common/Result.h"
+#include "common/Unique.h"
 
 namespace tessary {
 namespace {
@@ -14,6 +15,7 @@ using CreateXmlReaderEntry = HRESULT(WINAPI*)(REFIID riid, void** object, IMallo
 // Null: not looked up yet; kUnavailable: looked up and missing.
 void* g_createReader = nullptr;
 char g_unavailableTag;
+constexpr LONGLONG kMaxFileBytes = 256LL * 1024 * 1024;
 void* const kUnavailable = &g_unavailableTag;
 
 void* LookUpCreateReader() noexcept {
@@ -55,19 +57,36 @@ CreateXmlReaderEntry CreateReaderEntry() noexcept {
 
 }  // namespace
 
-HRESULT OpenXmlLiteFile(const wchar_t* path,
-                        Microsoft::WRL::ComPtr<IXmlReader>& reader) noexcept {
-  reader.Reset();
+HRESULT XmlLiteFile::Open(const wchar_t* path) {
+  reader_.Reset();
+  bytes_.clear();
   if (!path) return E_INVALIDARG;
   const CreateXmlReaderEntry create = CreateReaderEntry();
   if (!create) return E_NOTIMPL;
+  UniqueFileHandle file(::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return HRESULT_FROM_WIN32(::GetLastError());
+  LARGE_INTEGER size = {};
+  if (!::GetFileSizeEx(file.get(), &size)) return HRESULT_FROM_WIN32(::GetLastError());
+  // Data files beyond this are not ours; refuse rather than exhaust memory.
+  if (size.QuadPart > kMaxFileBytes) return E_OUTOFMEMORY;
+  bytes_.resize(static_cast<size_t>(size.QuadPart));
+  DWORD read = 0;
+  if (!bytes_.empty() && !::ReadFile(file.get(), bytes_.data(), static_cast<DWORD>(bytes_.size()),
+                                     &read, nullptr)) {
+    return HRESULT_FROM_WIN32(::GetLastError());
+  }
+  bytes_.resize(read);
+  // The stream holds a copy of its own.
   Microsoft::WRL::ComPtr<IStream> stream;
-  RETURN_IF_FAILED(::SHCreateStreamOnFileW(path, STGM_READ | STGM_SHARE_DENY_NONE, &stream));
+  *stream.GetAddressOf() = ::SHCreateMemStream(reinterpret_cast<const BYTE*>(bytes_.data()),
+                                               static_cast<UINT>(bytes_.size()));
+  if (!stream) return E_OUTOFMEMORY;
   Microsoft::WRL::ComPtr<IXmlReader> created;
   RETURN_IF_FAILED(create(__uuidof(IXmlReader), reinterpret_cast<void**>(created.GetAddressOf()),
                           nullptr));
   RETURN_IF_FAILED(created->SetInput(stream.Get()));
-  reader = std::move(created);
+  reader_ = std::move(created);
   return S_OK;
 }
 

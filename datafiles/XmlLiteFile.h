@@ -7,11 +7,27 @@
 #include <xmllite.h>
 #include <wrl/client.h>
 
+#include <string>
+
 namespace tessary {
 
-// A reader positioned before the first node of the file at `path`, with the
-// reader's defaults (document type declarations refused). E_NOTIMPL when the
-// system has no streaming reader; otherwise the failure the platform reports.
-HRESULT OpenXmlLiteFile(const wchar_t* path, Microsoft::WRL::ComPtr<IXmlReader>& reader) noexcept;
+// A data file's bytes and a streaming reader over them, positioned before
+// the first node, with the reader's defaults (document type declarations
+// refused).
+class XmlLiteFile {
+ public:
+  // E_NOTIMPL when the system has no streaming reader; otherwise the failure
+  // the platform reports. May throw bad_alloc.
+  HRESULT Open(const wchar_t* path);
+
+  const std::string& Bytes() const noexcept { return bytes_; }
+  IXmlReader* Reader() const noexcept { return reader_.Get(); }
+  // The reader keeps its own copy: the bytes may go once looked at.
+  void DropBytes() noexcept { std::string().swap(bytes_); }
+
+ private:
+  std::string bytes_;
+  Microsoft::WRL::ComPtr<IXmlReader> reader_;
+};
 
 }  // namespace tessary
