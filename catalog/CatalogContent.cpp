@@ -9,6 +9,7 @@ HRESULT CatalogContent::BeginMainTypeList(MainTypeTable*& table) {
   // through the table read here.
   if (!mainTypeObject) RETURN_IF_FAILED(MakeComObject(mainTypeObject));
   table = &mainTypes.emplace();
+  resolved_.clear();
   return S_OK;
 }
 
@@ -17,26 +18,51 @@ const MainTypeTable* CatalogContent::TypesInForce() const noexcept {
   return mainTypeObject ? &mainTypeObject->Table() : nullptr;
 }
 
-HRESULT CatalogContent::TypeName(BSTR typeId, UniqueBstr& name) const noexcept {
+HRESULT CatalogContent::TypeName(BSTR typeId, UniqueBstr& name) const {
   const MainTypeTable* table = TypesInForce();
   if (!table) return E_FAIL;
-  return mainTypeObject->TypeNameIn(*table, typeId, name);
+  auto [cached, added] =
+      resolved_.try_emplace(std::wstring(typeId ? typeId : L"", ::SysStringLen(typeId)));
+  auto& [hr, resolvedName] = cached->second;
+  if (added) {
+    hr = mainTypeObject->TypeNameIn(*table, typeId, resolvedName);
+    if (FAILED(hr)) {
+      const HRESULT failure = hr;
+      resolved_.erase(cached);
+      return failure;
+    }
+  }
+  RETURN_HR_IF(E_OUTOFMEMORY, !name.CopyFrom(resolvedName.Get(), resolvedName.Length()));
+  return hr;
 }
 
 void CatalogContent::BeginSoftwareList() noexcept {
-  allCount = recommendCount = oneKeyCount = popularityCount = 0;
+  // The counters are those of the last list read.
+  ++softwareList_;
+  allCount = 0;
 }
 
 HRESULT CatalogContent::AddSoftware(Microsoft::WRL::ComPtr<KaSoftWare> entry) {
   UniqueBstr key;
   RETURN_HR_IF(E_OUTOFMEMORY, !key.CopyFrom(entry->Name(), ::SysStringLen(entry->Name())));
-  const auto [position, inserted] = names.try_emplace(std::move(key), entry);
-  if (!inserted) return S_OK;
-  const DWORD flags = entry->Flags();
-  if (flags & KaSoftWare::kMainRecommend) ++recommendCount;
-  if (flags & KaSoftWare::kOneKeyInstall) ++oneKeyCount;
-  if (flags & KaSoftWare::kPopularity) ++popularityCount;
+  // Kept in step with the entries: a failure drops the whole content.
+  softwareMarks_.emplace_back(entry->Flags(), softwareList_);
+  software_.Add(std::move(key), std::move(entry));
   return S_OK;
+}
+
+void CatalogContent::Finish() {
+  std::vector<size_t> kept;
+  software_.Build(names, &kept);
+  recommendCount = oneKeyCount = popularityCount = 0;
+  for (const size_t position : kept) {
+    const auto [flags, list] = softwareMarks_[position];
+    if (list != softwareList_) continue;
+    if (flags & KaSoftWare::kMainRecommend) ++recommendCount;
+    if (flags & KaSoftWare::kOneKeyInstall) ++oneKeyCount;
+    if (flags & KaSoftWare::kPopularity) ++popularityCount;
+  }
+  softwareMarks_.clear();
 }
 
 HRESULT MakeSoftware(SoftwareFields&& fields,

@@ -6,10 +6,14 @@
 #include <wrl/client.h>
 
 #include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
 
 #include "catalog/CatalogKeys.h"
 #include "catalog/KaSoftMainType.h"
 #include "catalog/KaSoftWare.h"
+#include "catalog/KeyTableBuilder.h"
 #include "catalog/SoftwareEnum.h"
 #include "common/Unique.h"
 
@@ -34,12 +38,16 @@ struct CatalogContent {
   // Null while no list has been read, by this load or an earlier one:
   // entries are then skipped.
   const MainTypeTable* TypesInForce() const noexcept;
-  HRESULT TypeName(BSTR typeId, UniqueBstr& name) const noexcept;
+  // May throw bad_alloc.
+  HRESULT TypeName(BSTR typeId, UniqueBstr& name) const;
 
   void BeginSoftwareList() noexcept;
   // The first entry of a name stays; a later one is neither kept nor
   // counted. May throw bad_alloc.
   HRESULT AddSoftware(Microsoft::WRL::ComPtr<KaSoftWare> entry);
+  // Fills the name table and the flag counters from the entries added.
+  // May throw bad_alloc.
+  void Finish();
 
   NameTable names;
   LONG allCount = 0;
@@ -49,6 +57,15 @@ struct CatalogContent {
   Microsoft::WRL::ComPtr<KaSoftMainType> mainTypeObject;
   // The last list read, to replace the object's table on publication.
   std::optional<MainTypeTable> mainTypes;
+
+ private:
+  // Identifiers resolved under the table in force, by their exact text: text
+  // that is the same compares the same.
+  mutable std::unordered_map<std::wstring, std::pair<HRESULT, UniqueBstr>> resolved_;
+  KeyTableBuilder<Microsoft::WRL::ComPtr<KaSoftWare>> software_;
+  // Per entry added: its flag word and the software list it came from.
+  std::vector<std::pair<DWORD, int>> softwareMarks_;
+  int softwareList_ = -1;
 };
 
 // The rules both readers apply to attribute values. `text` is null when the

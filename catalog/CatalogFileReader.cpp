@@ -106,7 +106,7 @@ HRESULT ReadCatalogDocument(const wchar_t* path, CatalogContent& content) noexce
   return Guarded([&]() -> HRESULT {
     ComPtr<IXMLDOMNode> root;
     RETURN_IF_FAILED(LoadRoot(path, root));
-    return ForEachChildElement(root.Get(), [&](IXMLDOMNode* element) -> HRESULT {
+    RETURN_IF_FAILED(ForEachChildElement(root.Get(), [&](IXMLDOMNode* element) -> HRESULT {
       UniqueBstr tag = NodeName(element);
       LowerBstr(tag);
       const int match = MatchName(tag.Get(), {L"main_type_list", L"software_list"});
@@ -116,21 +116,24 @@ HRESULT ReadCatalogDocument(const wchar_t* path, CatalogContent& content) noexce
       RETURN_IF_FAILED(content.BeginMainTypeList(table));
       ReadMainTypeList(element, *table);
       return S_OK;
-    });
+    }));
+    content.Finish();
+    return S_OK;
   });
 }
 
-HRESULT ReadRegistryKeyDocument(const wchar_t* path, RegistryKeyTable& keys) noexcept {
+HRESULT ReadRegistryKeyDocument(const wchar_t* path, RegistryKeyTable& table) noexcept {
   return Guarded([&]() -> HRESULT {
     ComPtr<IXMLDOMNode> root;
     RETURN_IF_FAILED(LoadRoot(path, root));
     if (!root) return S_OK;
+    KeyTableBuilder<UniqueBstr> keys;
     bool rejected = false;
     ForEachAttribute(root.Get(), [&](BSTR name, BSTR text) {
       if (NameEquals(name, L"result") && TextToInt(text) != 0) rejected = true;
     });
     if (rejected) return S_OK;
-    return ForEachChildElement(root.Get(), [&](IXMLDOMNode* software) -> HRESULT {
+    RETURN_IF_FAILED(ForEachChildElement(root.Get(), [&](IXMLDOMNode* software) -> HRESULT {
       UniqueBstr softName;
       if (!AttributeByName(software, L"name", softName)) return S_OK;
       LowerBstr(softName);
@@ -139,10 +142,12 @@ HRESULT ReadRegistryKeyDocument(const wchar_t* path, RegistryKeyTable& keys) noe
         RETURN_HR_IF(E_OUTOFMEMORY, !name.CopyFrom(softName.Get(), softName.Length()));
         // Keys stay as written: lookups by registry key are case-sensitive.
         // The first software named for a key keeps it.
-        keys.try_emplace(NodeText(keyElement), std::move(name));
+        keys.Add(NodeText(keyElement), std::move(name));
         return S_OK;
       });
-    });
+    }));
+    keys.Build(table);
+    return S_OK;
   });
 }
 

@@ -6,7 +6,9 @@
 #include <windows.h>
 #include <xmllite.h>
 
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <string>
 #include <string_view>
@@ -47,7 +49,21 @@ bool HasDocumentOnlyBytes(std::string_view bytes) noexcept {
     if (next < bytes.size() && bytes[next] == '#') return true;
   }
   if (wide) return false;
-  for (unsigned char c : bytes) {
+  // Eight bytes at a time: only a word holding a byte below 0x20 is looked
+  // at closely.
+  constexpr uint64_t kOnes = 0x0101010101010101ull;
+  size_t at = 0;
+  for (; at + 8 <= bytes.size(); at += 8) {
+    uint64_t word;
+    std::memcpy(&word, bytes.data() + at, 8);
+    if (((word - kOnes * 0x20) & ~word & (kOnes * 0x80)) == 0) continue;
+    for (size_t i = at; i < at + 8; ++i) {
+      const unsigned char c = static_cast<unsigned char>(bytes[i]);
+      if (c < 0x20 && c != '\t' && c != '\n' && c != '\r') return true;
+    }
+  }
+  for (; at < bytes.size(); ++at) {
+    const unsigned char c = static_cast<unsigned char>(bytes[at]);
     if (c < 0x20 && c != '\t' && c != '\n' && c != '\r') return true;
   }
   return false;
@@ -135,7 +151,10 @@ class StreamWalker {
   // The same lower-cased, as readers that accept any letter case compare.
   std::wstring_view LoweredName() {
     Name();
-    if (!name_.empty()) ::CharLowerBuffW(name_.data(), static_cast<DWORD>(name_.size()));
+    // ASCII without capitals lowers to itself: spare the locale call.
+    bool plain = true;
+    for (wchar_t c : name_) plain = plain && c < 0x80 && !(c >= L'A' && c <= L'Z');
+    if (!plain) ::CharLowerBuffW(name_.data(), static_cast<DWORD>(name_.size()));
     return name_;
   }
 
@@ -511,7 +530,8 @@ class CatalogStream {
 
 class RegistryKeyStream {
  public:
-  RegistryKeyStream(IXmlReader* reader, const FileMarks& marks, RegistryKeyTable& keys) noexcept
+  RegistryKeyStream(IXmlReader* reader, const FileMarks& marks,
+                    KeyTableBuilder<UniqueBstr>& keys) noexcept
       : walker_(reader, marks), keys_(keys) {}
 
   HRESULT Read() {
@@ -557,16 +577,15 @@ class RegistryKeyStream {
       UniqueBstr key;
       RETURN_IF_FAILED(walker_.Text(inner, key));
       // Keys stay as written; the first software named for a key keeps it.
-      if (keys_.find(key.Get()) != keys_.end()) continue;
       UniqueBstr name;
       if (!name.CopyFrom(softName.Get(), softName.Length())) return E_OUTOFMEMORY;
-      keys_.emplace(std::move(key), std::move(name));
+      keys_.Add(std::move(key), std::move(name));
     }
     return S_OK;
   }
 
   StreamWalker walker_;
-  RegistryKeyTable& keys_;
+  KeyTableBuilder<UniqueBstr>& keys_;
 };
 
 // The file opened for streaming, or kDocumentOnly when its bytes say so.
@@ -586,7 +605,9 @@ HRESULT StreamCatalogFile(const wchar_t* path, CatalogContent& content) noexcept
     XmlLiteFile file;
     FileMarks marks;
     RETURN_IF_FAILED(OpenForStreaming(path, file, marks));
-    return CatalogStream(file.Reader(), marks, content).Read();
+    RETURN_IF_FAILED(CatalogStream(file.Reader(), marks, content).Read());
+    content.Finish();
+    return S_OK;
   });
 }
 
@@ -595,7 +616,10 @@ HRESULT StreamRegistryKeyFile(const wchar_t* path, RegistryKeyTable& keys) noexc
     XmlLiteFile file;
     FileMarks marks;
     RETURN_IF_FAILED(OpenForStreaming(path, file, marks));
-    return RegistryKeyStream(file.Reader(), marks, keys).Read();
+    KeyTableBuilder<UniqueBstr> builder;
+    RETURN_IF_FAILED(RegistryKeyStream(file.Reader(), marks, builder).Read());
+    builder.Build(keys);
+    return S_OK;
   });
 }
 

@@ -376,7 +376,9 @@ class StreamingLoadTest : public ::testing::Test {
   std::wstring Write(const wchar_t* name, const std::string& bytes) {
     const std::wstring path = dir_.Join(name);
     ::DeleteFileW(path.c_str());
-    if (!bytes.empty()) EXPECT_TRUE(WriteFileBytes(path, bytes));
+    if (!bytes.empty()) {
+      EXPECT_TRUE(WriteFileBytes(path, bytes));
+    }
     return path;
   }
 
