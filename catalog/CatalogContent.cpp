@@ -18,14 +18,15 @@ const MainTypeTable* CatalogContent::TypesInForce() const noexcept {
   return mainTypeObject ? &mainTypeObject->Table() : nullptr;
 }
 
-HRESULT CatalogContent::TypeName(BSTR typeId, UniqueBstr& name) const {
+HRESULT CatalogContent::TypeName(std::wstring_view typeId, UniqueBstr& name) const {
   const MainTypeTable* table = TypesInForce();
   if (!table) return E_FAIL;
-  auto [cached, added] =
-      resolved_.try_emplace(std::wstring(typeId ? typeId : L"", ::SysStringLen(typeId)));
+  auto [cached, added] = resolved_.try_emplace(std::wstring(typeId));
   auto& [hr, resolvedName] = cached->second;
   if (added) {
-    hr = mainTypeObject->TypeNameIn(*table, typeId, resolvedName);
+    UniqueBstr id;
+    RETURN_HR_IF(E_OUTOFMEMORY, !id.CopyFrom(typeId.data(), static_cast<UINT>(typeId.size())));
+    hr = mainTypeObject->TypeNameIn(*table, id.Get(), resolvedName);
     if (FAILED(hr)) {
       const HRESULT failure = hr;
       resolved_.erase(cached);

@@ -38,8 +38,8 @@ struct CatalogContent {
   // Null while no list has been read, by this load or an earlier one:
   // entries are then skipped.
   const MainTypeTable* TypesInForce() const noexcept;
-  // May throw bad_alloc.
-  HRESULT TypeName(BSTR typeId, UniqueBstr& name) const;
+  // `typeId` ends in a NUL. May throw bad_alloc.
+  HRESULT TypeName(std::wstring_view typeId, UniqueBstr& name) const;
 
   void BeginSoftwareList() noexcept;
   // The first entry of a name stays; a later one is neither kept nor

@@ -46,7 +46,7 @@ HRESULT ReadSoftware(IXMLDOMNode* element, const CatalogContent& content,
                      SoftwareFields& fields) {
   UniqueBstr text;
   if (AttributeByName(element, L"main_type", text)) {
-    RETURN_IF_FAILED(content.TypeName(text.Get(), fields.mainType));
+    RETURN_IF_FAILED(content.TypeName(ViewOfBstr(text), fields.mainType));
   }
   fields.flags = FlagOf(Attribute(element, L"is_main_recommend", text), KaSoftWare::kMainRecommend) |
                  FlagOf(Attribute(element, L"is_onekey_install", text), KaSoftWare::kOneKeyInstall) |

@@ -411,7 +411,7 @@ class CatalogStream {
       return walker_.Skip(empty);
     }
     SoftwareFields fields;
-    UniqueBstr typeId;
+    std::wstring& typeId = typeId_;
     bool typed = false;
     RETURN_IF_FAILED(walker_.Attributes([&](std::wstring_view name, std::wstring_view value) {
       const int match = MatchAttribute(
@@ -422,7 +422,8 @@ class CatalogStream {
       switch (match) {
         case 0:
           typed = true;
-          return CopyValue(value, typeId);
+          typeId.assign(value);
+          return S_OK;
         case 1:
           fields.flags |= FlagOf(value.data(), KaSoftWare::kMainRecommend);
           break;
@@ -444,7 +445,7 @@ class CatalogStream {
       }
       return S_OK;
     }));
-    if (typed) RETURN_IF_FAILED(content_.TypeName(typeId.Get(), fields.mainType));
+    if (typed) RETURN_IF_FAILED(content_.TypeName(typeId, fields.mainType));
 
     UniqueBstr* const values[] = {&fields.name, &fields.displayName, &fields.company, &fields.pic,
                                   &fields.description};
@@ -520,12 +521,15 @@ class CatalogStream {
     }
     ComPtr<KaSoftwareVerItem> item;
     RETURN_IF_FAILED(MakeVersionItem(std::move(fields), item));
+    // One allocation for the usual handful of versions.
+    if (software.versions.empty()) software.versions.reserve(8);
     software.versions.push_back(std::move(item));
     return S_OK;
   }
 
   StreamWalker walker_;
   CatalogContent& content_;
+  std::wstring typeId_;
 };
 
 class RegistryKeyStream {
