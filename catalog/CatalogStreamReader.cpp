@@ -74,10 +74,16 @@ bool HasDocumentOnlyBytes(std::string_view bytes) noexcept {
 // characters are a '<', a NUL and a '/' in either byte order.
 size_t EndTagMarks(std::string_view bytes) noexcept {
   const bool wide = bytes.find('\0') != std::string_view::npos;
-  const std::string_view mark = wide ? std::string_view("<\0/", 3) : std::string_view("</");
+  const size_t before = wide ? 2 : 1;
   size_t count = 0;
-  for (size_t at = bytes.find(mark); at != std::string_view::npos; at = bytes.find(mark, at + 1)) {
-    ++count;
+  // '/' is rarer than '<': look for it and check what precedes.
+  for (const char* at = bytes.data(); at < bytes.data() + bytes.size(); ++at) {
+    at = static_cast<const char*>(std::memchr(at, '/', bytes.data() + bytes.size() - at));
+    if (!at) break;
+    const size_t offset = static_cast<size_t>(at - bytes.data());
+    if (offset >= before && bytes[offset - before] == '<' && (!wide || bytes[offset - 1] == '\0')) {
+      ++count;
+    }
   }
   return count;
 }
