@@ -38,17 +38,34 @@ bool IsPlainValue(std::wstring_view value) noexcept {
   return true;
 }
 
+// UTF-16, as the reader tells it: by its byte-order mark or by the '<' it
+// opens with. 0: not UTF-16; 1: little-endian; 2: big-endian.
+int Utf16Order(std::string_view bytes) noexcept {
+  if (bytes.size() < 2) return 0;
+  if (bytes.substr(0, 2) == "\xff\xfe" || bytes.substr(0, 2) == std::string_view("<\0", 2)) return 1;
+  if (bytes.substr(0, 2) == "\xfe\xff" || bytes.substr(0, 2) == std::string_view("\0<", 2)) return 2;
+  return 0;
+}
+
+bool IsRefusedControl(unsigned c) noexcept { return c < 0x20 && c != '\t' && c != '\n' && c != '\r'; }
+
 // What the platform's streaming reader is known to get wrong, seen in the
 // raw bytes: character references (some come back altered or undecoded) and
-// control characters the document parser refuses. Either sends the file to
-// the document parser. UTF-16 is recognised by its NULs.
-bool HasDocumentOnlyBytes(std::string_view bytes) noexcept {
-  const bool wide = bytes.find('\0') != std::string_view::npos;
+// control characters (a NUL included) that the document parser refuses.
+// Either sends the file to the document parser.
+bool HasDocumentOnlyBytes(std::string_view bytes, int utf16) noexcept {
   for (size_t at = bytes.find('&'); at != std::string_view::npos; at = bytes.find('&', at + 1)) {
-    const size_t next = at + (wide ? 2 : 1);
+    const size_t next = at + (utf16 ? 2 : 1);
     if (next < bytes.size() && bytes[next] == '#') return true;
   }
-  if (wide) return false;
+  if (utf16) {
+    for (size_t at = 0; at + 1 < bytes.size(); at += 2) {
+      const unsigned char first = static_cast<unsigned char>(bytes[at]);
+      const unsigned char second = static_cast<unsigned char>(bytes[at + 1]);
+      if (IsRefusedControl(utf16 == 1 ? second << 8 | first : first << 8 | second)) return true;
+    }
+    return false;
+  }
   // Eight bytes at a time: only a word holding a byte below 0x20 is looked
   // at closely.
   constexpr uint64_t kOnes = 0x0101010101010101ull;
@@ -58,13 +75,11 @@ bool HasDocumentOnlyBytes(std::string_view bytes) noexcept {
     std::memcpy(&word, bytes.data() + at, 8);
     if (((word - kOnes * 0x20) & ~word & (kOnes * 0x80)) == 0) continue;
     for (size_t i = at; i < at + 8; ++i) {
-      const unsigned char c = static_cast<unsigned char>(bytes[i]);
-      if (c < 0x20 && c != '\t' && c != '\n' && c != '\r') return true;
+      if (IsRefusedControl(static_cast<unsigned char>(bytes[i]))) return true;
     }
   }
   for (; at < bytes.size(); ++at) {
-    const unsigned char c = static_cast<unsigned char>(bytes[at]);
-    if (c < 0x20 && c != '\t' && c != '\n' && c != '\r') return true;
+    if (IsRefusedControl(static_cast<unsigned char>(bytes[at]))) return true;
   }
   return false;
 }
@@ -72,16 +87,15 @@ bool HasDocumentOnlyBytes(std::string_view bytes) noexcept {
 // The "</" in the raw bytes: every end tag has one, and otherwise only the
 // data of comments, CDATA sections and instructions can. In UTF-16 the two
 // characters are a '<', a NUL and a '/' in either byte order.
-size_t EndTagMarks(std::string_view bytes) noexcept {
-  const bool wide = bytes.find('\0') != std::string_view::npos;
-  const size_t before = wide ? 2 : 1;
+size_t EndTagMarks(std::string_view bytes, int utf16) noexcept {
+  const size_t before = utf16 ? 2 : 1;
   size_t count = 0;
   // '/' is rarer than '<': look for it and check what precedes.
   for (const char* at = bytes.data(); at < bytes.data() + bytes.size(); ++at) {
     at = static_cast<const char*>(std::memchr(at, '/', bytes.data() + bytes.size() - at));
     if (!at) break;
     const size_t offset = static_cast<size_t>(at - bytes.data());
-    if (offset >= before && bytes[offset - before] == '<' && (!wide || bytes[offset - 1] == '\0')) {
+    if (offset >= before && bytes[offset - before] == '<' && (!utf16 || bytes[offset - 1] == '\0')) {
       ++count;
     }
   }
@@ -601,9 +615,10 @@ class RegistryKeyStream {
 // The file opened for streaming, or kDocumentOnly when its bytes say so.
 HRESULT OpenForStreaming(const wchar_t* path, XmlLiteFile& file, FileMarks& marks) {
   RETURN_IF_FAILED(file.Open(path));
-  if (HasDocumentOnlyBytes(file.Bytes())) return kDocumentOnly;
+  const int utf16 = Utf16Order(file.Bytes());
+  if (HasDocumentOnlyBytes(file.Bytes(), utf16)) return kDocumentOnly;
   marks.budget = file.Bytes().size() + 1;
-  marks.endTags = EndTagMarks(file.Bytes());
+  marks.endTags = EndTagMarks(file.Bytes(), utf16);
   file.DropBytes();
   return S_OK;
 }

@@ -201,7 +201,7 @@ bool StartTag(const std::string& xml, Lcg& random, size_t& begin, size_t& end) {
 std::string Mutated(std::string xml, Lcg& random) {
   size_t begin = 0;
   size_t end = 0;
-  switch (random.Next(14)) {
+  switch (random.Next(15)) {
     case 0:  // cut anywhere
       xml.resize(random.Next(static_cast<uint32_t>(xml.size() + 1)));
       break;
@@ -284,6 +284,9 @@ std::string Mutated(std::string xml, Lcg& random) {
       xml.insert(at, random.Next(2) ? "&amp;&#32;" : "&#x20;&lt;");
       break;
     }
+    case 13:  // a character no XML document may hold
+      xml.insert(AfterTag(xml, random), random.Next(2) ? std::string(1, '\x01') : std::string(1, '\0'));
+      break;
     default: {  // two mutations at once
       xml = Mutated(std::move(xml), random);
       xml = Mutated(std::move(xml), random);
