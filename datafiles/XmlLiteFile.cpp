@@ -12,10 +12,11 @@ namespace {
 
 using CreateXmlReaderEntry = HRESULT(WINAPI*)(REFIID riid, void** object, IMalloc* malloc);
 
+constexpr LONGLONG kMaxFileBytes = 256LL * 1024 * 1024;
+
 // Null: not looked up yet; kUnavailable: looked up and missing.
 void* g_createReader = nullptr;
 char g_unavailableTag;
-constexpr LONGLONG kMaxFileBytes = 256LL * 1024 * 1024;
 void* const kUnavailable = &g_unavailableTag;
 
 void* LookUpCreateReader() noexcept {
@@ -48,7 +49,11 @@ CreateXmlReaderEntry CreateReaderEntry() noexcept {
   if (!entry) {
     entry = LookUpCreateReader();
     if (entry == kUnavailable) {
-      ::InterlockedCompareExchangePointer(&g_createReader, kUnavailable, nullptr);
+      // Another thread may have found it meanwhile: its answer stands.
+      if (void* previous =
+              ::InterlockedCompareExchangePointer(&g_createReader, kUnavailable, nullptr)) {
+        entry = previous;
+      }
     }
   }
   if (entry == kUnavailable) return nullptr;
@@ -68,8 +73,8 @@ HRESULT XmlLiteFile::Open(const wchar_t* path) {
   if (!file) return HRESULT_FROM_WIN32(::GetLastError());
   LARGE_INTEGER size = {};
   if (!::GetFileSizeEx(file.get(), &size)) return HRESULT_FROM_WIN32(::GetLastError());
-  // Data files beyond this are not ours; refuse rather than exhaust memory.
-  if (size.QuadPart > kMaxFileBytes) return E_OUTOFMEMORY;
+  // Data files beyond this are not ours: not for this reader to hold whole.
+  if (size.QuadPart > kMaxFileBytes) return HRESULT_FROM_WIN32(ERROR_FILE_TOO_LARGE);
   bytes_.resize(static_cast<size_t>(size.QuadPart));
   DWORD read = 0;
   if (!bytes_.empty() && !::ReadFile(file.get(), bytes_.data(), static_cast<DWORD>(bytes_.size()),
