@@ -22,49 +22,19 @@ bool ExistingDataFile(IKaDataService* data, LONG kind, UniqueBstr& path) noexcep
          ::PathFileExistsW(path.Get());
 }
 
-// The streaming read of the registry-key file on a thread of its own, while
-// the calling thread reads the catalog: the files are independent, and the
-// streaming reader needs no apartment.
-struct KeyFileWorker {
-  const wchar_t* path = nullptr;
-  RegistryKeyTable keys;
-  HRESULT result = E_FAIL;
-
-  static DWORD WINAPI Run(void* self) noexcept {
-    auto* worker = static_cast<KeyFileWorker*>(self);
-    worker->result = StreamRegistryKeyFile(worker->path, worker->keys);
-    return 0;
-  }
-};
-
 HRESULT ReadDataFiles(XmlReaderChoice choice, CatalogContent& content,
                       RegistryKeyTable& keys) noexcept {
   ComPtr<IKaDataService> data;
   // Without a host or data service both tables stay empty.
   if (FAILED(GetHostService(__uuidof(IKaDataService), data))) return S_OK;
-  UniqueBstr catalogPath;
-  UniqueBstr keysPath;
-  const bool haveCatalog = ExistingDataFile(data.Get(), kCatalogFile, catalogPath);
-  const bool haveKeys = ExistingDataFile(data.Get(), kRegistryKeyFile, keysPath);
-  KeyFileWorker worker;
-  worker.path = keysPath.Get();
-  UniqueHandle thread;
-  if (haveKeys && choice == XmlReaderChoice::Streaming) {
-    // No thread to be had: the file is read here afterwards.
-    thread.reset(::CreateThread(nullptr, 0, &KeyFileWorker::Run, &worker, 0, nullptr));
+  UniqueBstr path;
+  if (ExistingDataFile(data.Get(), kCatalogFile, path)) {
+    RETURN_IF_FAILED(ReadCatalogFile(path.Get(), choice, content));
   }
-  const HRESULT catalogRead =
-      haveCatalog ? ReadCatalogFile(catalogPath.Get(), choice, content) : S_OK;
-  if (thread) ::WaitForSingleObject(thread.get(), INFINITE);
-  RETURN_IF_FAILED(catalogRead);
-  if (!haveKeys) return S_OK;
-  if (thread && SUCCEEDED(worker.result)) {
-    keys.swap(worker.keys);
-    return S_OK;
+  if (ExistingDataFile(data.Get(), kRegistryKeyFile, path)) {
+    RETURN_IF_FAILED(ReadRegistryKeyFile(path.Get(), choice, keys));
   }
-  RETURN_HR_IF(E_OUTOFMEMORY, thread && worker.result == E_OUTOFMEMORY);
-  // A file the streaming reader did not settle goes to the document parser.
-  return ReadRegistryKeyFile(keysPath.Get(), thread ? XmlReaderChoice::Document : choice, keys);
+  return S_OK;
 }
 
 // The table of a catalog holding nothing: shared and never freed, so that
