@@ -43,31 +43,37 @@ class InstalledProgramInventory::Enumerator {
  public:
   explicit Enumerator(InstalledProgramInventory& owner) noexcept : owner_(owner) {}
 
-  void Run(HKEY root) noexcept {
+  // `view` selects the registry view of the root, its subkeys and their
+  // cache entries alike.
+  void Run(HKEY root, REGSAM view, UninstallSource source) noexcept {
+    const REGSAM access = KEY_READ | view;
     UniqueHkey uninstall;
-    if (!OpenRegistryKey(root, kUninstallKeyPath, KEY_READ, uninstall)) return;
+    if (!OpenRegistryKey(root, kUninstallKeyPath, access, uninstall)) return;
     // Per-machine entries may keep their cache under HKCU; open its parent
     // once rather than once per program.
     const HKEY arpRoot =
         owner_.windowsVersionClass_ == WindowsVersionClass::kNt6x ? HKEY_CURRENT_USER : root;
     UniqueHkey arpCache;
-    OpenRegistryKey(arpRoot, kArpCacheKeyPath, KEY_READ, arpCache);
+    OpenRegistryKey(arpRoot, kArpCacheKeyPath, access, arpCache);
 
     record_ = {};
+    record_.source = source;
     ForEachSubkeyName(uninstall.get(), UnreadableSubkey::kSkip,
                       [&](const wchar_t* name, DWORD) noexcept {
-                        if (IsUpdateEntry(name) || !ReadValues(uninstall.get(), name)) return S_OK;
+                        if (IsUpdateEntry(name) || !ReadValues(uninstall.get(), name, access)) {
+                          return S_OK;
+                        }
                         CopyBounded(record_.keyName, name);
-                        ReadArpImagePath(arpCache.get(), name);
+                        ReadArpImagePath(arpCache.get(), name, access);
                         owner_.Add(record_);
                         return S_OK;
                       });
   }
 
  private:
-  bool ReadValues(HKEY uninstall, const wchar_t* name) noexcept {
+  bool ReadValues(HKEY uninstall, const wchar_t* name, REGSAM access) noexcept {
     UniqueHkey subkey;
-    if (!OpenRegistryKey(uninstall, name, KEY_READ, subkey)) return false;
+    if (!OpenRegistryKey(uninstall, name, access, subkey)) return false;
     DWORD values = 0;
     DWORD longestValueName = 0;
     if (::RegQueryInfoKeyW(subkey.get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
@@ -97,11 +103,11 @@ class InstalledProgramInventory::Enumerator {
     return true;
   }
 
-  void ReadArpImagePath(HKEY arpCache, const wchar_t* name) noexcept {
+  void ReadArpImagePath(HKEY arpCache, const wchar_t* name, REGSAM access) noexcept {
     record_.arpImagePath[0] = L'\0';
     if (!arpCache) return;
     UniqueHkey entry;
-    if (!OpenRegistryKey(arpCache, name, KEY_READ, entry)) return;
+    if (!OpenRegistryKey(arpCache, name, access, entry)) return;
     alignas(8) BYTE cache[kSlowInfoCacheBytes];
     DWORD bytes = sizeof(cache);
     if (::RegQueryValueExW(entry.get(), kSlowInfoCache, nullptr, nullptr, cache, &bytes) !=
@@ -128,8 +134,13 @@ HRESULT InstalledProgramInventory::Rebuild() noexcept {
   // About 16 KB of buffers: keep them off the caller's stack.
   std::unique_ptr<Enumerator> enumerator(new (std::nothrow) Enumerator(*this));
   if (!enumerator) return S_OK;
-  enumerator->Run(HKEY_LOCAL_MACHINE);
-  enumerator->Run(HKEY_CURRENT_USER);
+  // The other view comes last: it only adds programs, so every answer of a
+  // one-view reading stays, and at the record cap its entries are the ones
+  // left out.
+  const MachineViews views = PerMachineViews();
+  enumerator->Run(HKEY_LOCAL_MACHINE, views.own.flag, views.own.source);
+  enumerator->Run(HKEY_CURRENT_USER, 0, UninstallSource::kUser);
+  if (views.hasOther) enumerator->Run(HKEY_LOCAL_MACHINE, views.other.flag, views.other.source);
   return S_OK;
 }
 
@@ -157,9 +168,12 @@ bool UninstallKeyExists(const wchar_t* name) noexcept {
     std::wstring path(kUninstallKeyPath);
     path += L'\\';
     path += ViewOf(name);
+    const MachineViews views = PerMachineViews();
     UniqueHkey key;
     return OpenRegistryKey(HKEY_LOCAL_MACHINE, path.c_str(), KEY_QUERY_VALUE, key) ||
-           OpenRegistryKey(HKEY_CURRENT_USER, path.c_str(), KEY_QUERY_VALUE, key);
+           OpenRegistryKey(HKEY_CURRENT_USER, path.c_str(), KEY_QUERY_VALUE, key) ||
+           (views.hasOther && OpenRegistryKey(HKEY_LOCAL_MACHINE, path.c_str(),
+                                              KEY_QUERY_VALUE | views.other.flag, key));
   } catch (const std::bad_alloc&) {
     return false;
   }

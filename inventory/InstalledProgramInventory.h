@@ -1,14 +1,16 @@
 #pragma once
 // A snapshot of the programs Windows lists for uninstallation: every subkey of
-// the per-machine and per-user Uninstall keys, with the executable path of its
-// Add/Remove Programs cache entry. Its owner rebuilds it, copies what it needs
-// and clears it again.
+// the per-machine Uninstall key (in both registry views on 64-bit Windows)
+// and of the per-user one, with the executable path of its Add/Remove
+// Programs cache entry and where it was read. Its owner rebuilds it, copies
+// what it needs and clears it again.
 #include <windows.h>
 
 #include <array>
 #include <cstddef>
 #include <memory>
 
+#include "inventory/RegistryView.h"
 #include "inventory/WindowsVersion.h"
 
 namespace tessary {
@@ -40,6 +42,7 @@ struct InstalledProgramRecord {
   wchar_t uninstallString[kLongChars];
   wchar_t displayIcon[kLongChars];
   wchar_t arpImagePath[kPathChars];
+  UninstallSource source;
 };
 
 class InstalledProgramInventory {
@@ -53,9 +56,10 @@ class InstalledProgramInventory {
   InstalledProgramInventory(const InstalledProgramInventory&) = delete;
   InstalledProgramInventory& operator=(const InstalledProgramInventory&) = delete;
 
-  // Drops every record and reads HKLM's Uninstall key, then HKCU's. Keys,
-  // values and cache entries that cannot be read contribute nothing; always
-  // S_OK.
+  // Drops every record and reads HKLM's Uninstall key in the module's own
+  // registry view, then HKCU's, then, on 64-bit Windows, HKLM's in the other
+  // view. Keys, values and cache entries that cannot be read contribute
+  // nothing; always S_OK.
   HRESULT Rebuild() noexcept;
   void Clear() noexcept;
 
@@ -75,7 +79,8 @@ class InstalledProgramInventory {
 };
 
 // True when "SOFTWARE\...\Uninstall\<name>" opens for KEY_QUERY_VALUE under
-// HKLM or, failing that, HKCU. A null name counts as empty.
+// HKLM in the module's own view, HKCU, or HKLM in the other view on 64-bit
+// Windows. A null name counts as empty.
 bool UninstallKeyExists(const wchar_t* name) noexcept;
 
 }  // namespace tessary

@@ -56,10 +56,21 @@ class PosedVersion {
 
 using Values = std::vector<std::pair<const wchar_t*, std::wstring>>;
 
-void AddProgram(HKEY root, const std::wstring& key, const Values& values) {
-  ASSERT_TRUE(WriteRaw(root, kUninstall + key, nullptr, REG_NONE, nullptr, 0));
+// The per-machine view other than this build's own, and what each view is.
+#ifdef _WIN64
+constexpr REGSAM kOtherView = KEY_WOW64_32KEY;
+constexpr UninstallSource kOwnSource = UninstallSource::kMachine64;
+constexpr UninstallSource kOtherSource = UninstallSource::kMachine32;
+#else
+constexpr REGSAM kOtherView = KEY_WOW64_64KEY;
+constexpr UninstallSource kOwnSource = UninstallSource::kMachine32;
+constexpr UninstallSource kOtherSource = UninstallSource::kMachine64;
+#endif
+
+void AddProgram(HKEY root, const std::wstring& key, const Values& values, REGSAM view = 0) {
+  ASSERT_TRUE(WriteRaw(root, kUninstall + key, nullptr, REG_NONE, nullptr, 0, view));
   for (const auto& [name, data] : values) {
-    ASSERT_TRUE(WriteString(root, kUninstall + key, name, data));
+    ASSERT_TRUE(WriteString(root, kUninstall + key, name, data, view));
   }
 }
 
@@ -78,9 +89,15 @@ std::string SlowInfoCache(std::wstring_view path) {
   return record;
 }
 
-void AddArpEntry(HKEY root, const std::wstring& key, std::string_view slowInfoCache) {
+void AddArpEntry(HKEY root, const std::wstring& key, std::string_view slowInfoCache,
+                 REGSAM view = 0) {
   ASSERT_TRUE(WriteRaw(root, kArpCache + key, L"SlowInfoCache", REG_BINARY, slowInfoCache.data(),
-                       static_cast<DWORD>(slowInfoCache.size())));
+                       static_cast<DWORD>(slowInfoCache.size()), view));
+}
+
+BOOL WINAPI NotWow64(HANDLE, PBOOL wow64) {
+  *wow64 = FALSE;
+  return TRUE;
 }
 
 class InventoryTest : public ::testing::Test {
@@ -197,17 +214,74 @@ TEST_F(InventoryTest, ProgramUnderBothRootsIsHeldOnceWithTheMachineEntry) {
   EXPECT_TRUE(UninstallKeyExists(L""));
 }
 
-TEST_F(InventoryTest, Holds1023ProgramsInEnumerationOrder) {
+TEST_F(InventoryTest, Holds1023ProgramsInEnumerationOrderTheOtherViewLast) {
   for (int i = 0; i < 1030; ++i) {
     wchar_t key[16];
     swprintf(key, 16, L"P%04d", i);
-    AddProgram(HKEY_LOCAL_MACHINE, key, {{L"DisplayName", key}});
+    AddProgram(HKEY_LOCAL_MACHINE, key, {{L"DisplayName", key}}, i < 1000 ? 0 : kOtherView);
   }
   InstalledProgramInventory inventory;
   const std::vector<std::wstring> keys = RebuildKeys(inventory);
   ASSERT_EQ(keys.size(), InstalledProgramInventory::kMaxRecords);
   EXPECT_EQ(keys.front(), L"P0000");
   EXPECT_EQ(keys.back(), L"P1022");
+  EXPECT_EQ(inventory.RecordAt(999)->source, kOwnSource);
+  EXPECT_EQ(inventory.RecordAt(1000)->source, kOtherSource);
+}
+
+TEST_F(InventoryTest, BothMachineViewsAreReadTheOtherOneAfterTheUserKey) {
+  const Values identical = {{L"DisplayName", L"Twin"}, {L"UninstallString", L"C:\\t\\u.exe"}};
+  for (const REGSAM view : {REGSAM{0}, kOtherView}) {
+    AddProgram(HKEY_LOCAL_MACHINE, L"Identical", identical, view);
+    AddProgram(HKEY_LOCAL_MACHINE, L"KB4000", {{L"DisplayName", L"Update"}}, view);
+  }
+  AddProgram(HKEY_LOCAL_MACHINE, L"Own", {{L"DisplayName", L"Own"}});
+  AddProgram(HKEY_LOCAL_MACHINE, L"Shared", {{L"DisplayName", L"Shared, own view"}});
+  AddProgram(HKEY_CURRENT_USER, L"User", {{L"DisplayName", L"User"}});
+  AddProgram(HKEY_LOCAL_MACHINE, L"Other",
+             {{L"DisplayName", L"Other"},
+              {L"DisplayVersion", L"3.1"},
+              {L"UninstallString", L"\"C:\\Other\\uninst.exe\" /S"}},
+             kOtherView);
+  AddArpEntry(HKEY_LOCAL_MACHINE, L"Other", SlowInfoCache(L"C:\\Other\\other.exe"), kOtherView);
+  AddProgram(HKEY_LOCAL_MACHINE, L"Shared", {{L"DisplayName", L"Shared, other view"}}, kOtherView);
+
+  const std::vector<std::wstring> all = {L"Identical", L"Own",   L"Shared",
+                                         L"User",      L"Other", L"Shared"};
+  const struct {
+    Wow64Query pose;  // null: as Windows says
+    std::vector<std::wstring> keys;
+    bool otherKeyExists;
+  } cases[] = {
+      {nullptr, all, true},
+#ifdef _WIN64
+      {&NotWow64, all, true},  // the x64 build always has both views
+#else
+      {&NotWow64, {L"Identical", L"Own", L"Shared", L"User"}, false},  // 32-bit Windows
+#endif
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.pose ? "posed outside WOW64" : "as Windows says");
+    const Wow64Query previous = SetWow64Query(c.pose);
+    InstalledProgramInventory inventory;
+    EXPECT_EQ(RebuildKeys(inventory), c.keys);
+    EXPECT_EQ(UninstallKeyExists(L"other"), c.otherKeyExists);
+    EXPECT_TRUE(UninstallKeyExists(L"Own"));
+    SetWow64Query(previous);
+    if (c.keys.size() < all.size()) continue;
+
+    EXPECT_EQ(inventory.RecordAt(0)->source, kOwnSource);
+    EXPECT_EQ(inventory.RecordAt(3)->source, UninstallSource::kUser);
+    const InstalledProgramRecord& other = *inventory.RecordAt(4);
+    EXPECT_EQ(other.source, kOtherSource);
+    EXPECT_STREQ(other.displayVersion, L"3.1");
+    EXPECT_STREQ(other.uninstallString, L"\"C:\\Other\\uninst.exe\" /S");
+    EXPECT_STREQ(other.arpImagePath, L"C:\\Other\\other.exe");
+    // One key name in both views: two programs, the own view's first.
+    EXPECT_STREQ(inventory.RecordAt(2)->displayName, L"Shared, own view");
+    EXPECT_STREQ(inventory.RecordAt(5)->displayName, L"Shared, other view");
+    EXPECT_EQ(inventory.RecordAt(5)->source, kOtherSource);
+  }
 }
 
 TEST_F(InventoryTest, CacheOfMachineProgramsComesFromTheUserOnNt6x) {

@@ -60,6 +60,10 @@ RegistrySandbox::RegistrySandbox(bool classesRoot) : classesRoot_(classesRoot) {
   hkcu_.reset(CreatePrivate(root.get(), L"HKCU"));
   hkcr_.reset(CreatePrivate(root.get(), L"HKCR"));
   if (!hklm_ || !hkcu_ || !hkcr_) return;
+  // As on 64-bit Windows: the machine's Software key has a 32-bit view, which
+  // the registry keeps below this subkey once it exists.
+  UniqueHkey wow64(CreatePrivate(hklm_.get(), L"Software\\Wow6432Node"));
+  if (!wow64) return;
   if (::RegOverridePredefKey(HKEY_LOCAL_MACHINE, hklm_.get()) != ERROR_SUCCESS) return;
   if (::RegOverridePredefKey(HKEY_CURRENT_USER, hkcu_.get()) != ERROR_SUCCESS) return;
   if (classesRoot_ && ::RegOverridePredefKey(HKEY_CLASSES_ROOT, hkcr_.get()) != ERROR_SUCCESS) {
@@ -98,9 +102,9 @@ std::wstring ReadString(HKEY root, const std::wstring& path, const wchar_t* valu
 }
 
 bool WriteRaw(HKEY root, const std::wstring& path, const wchar_t* value, DWORD type,
-              const void* data, DWORD size) {
+              const void* data, DWORD size, REGSAM view) {
   UniqueHkey key;
-  if (::RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.put(),
+  if (::RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | view, nullptr, key.put(),
                         nullptr) != ERROR_SUCCESS) {
     return false;
   }
@@ -109,10 +113,11 @@ bool WriteRaw(HKEY root, const std::wstring& path, const wchar_t* value, DWORD t
          ERROR_SUCCESS;
 }
 
-bool WriteString(HKEY root, const std::wstring& path, const wchar_t* value, std::wstring_view data) {
+bool WriteString(HKEY root, const std::wstring& path, const wchar_t* value, std::wstring_view data,
+                 REGSAM view) {
   std::wstring text(data);
   return WriteRaw(root, path, value, REG_SZ, text.c_str(),
-                  static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+                  static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)), view);
 }
 
 TempDir::TempDir() {

@@ -30,7 +30,8 @@ inline BSTR* Out(UniqueBstr& owned) {
 }
 
 // Redirects HKLM and HKCU (and optionally HKCR) of this process to fresh
-// private keys for the fixture's lifetime, then deletes them.
+// private keys for the fixture's lifetime, then deletes them. The private
+// HKLM has both registry views, as on 64-bit Windows.
 class RegistrySandbox {
  public:
   explicit RegistrySandbox(bool classesRoot = false);
@@ -47,12 +48,14 @@ class RegistrySandbox {
   bool ok_ = false;
 };
 
-// Registry helpers that go through the (possibly redirected) predefined keys.
+// Registry helpers that go through the (possibly redirected) predefined keys;
+// `view` (KEY_WOW64_32KEY or KEY_WOW64_64KEY) writes into that registry view.
 bool KeyExists(HKEY root, const std::wstring& path);
 std::wstring ReadString(HKEY root, const std::wstring& path, const wchar_t* value);
-bool WriteString(HKEY root, const std::wstring& path, const wchar_t* value, std::wstring_view data);
+bool WriteString(HKEY root, const std::wstring& path, const wchar_t* value, std::wstring_view data,
+                 REGSAM view = 0);
 bool WriteRaw(HKEY root, const std::wstring& path, const wchar_t* value, DWORD type,
-              const void* data, DWORD size);
+              const void* data, DWORD size, REGSAM view = 0);
 
 // A fresh folder under %TEMP%, removed with its contents at the end.
 class TempDir {
