@@ -1,5 +1,6 @@
-// Rebuild over 1,000 Uninstall subkeys of 10 values each, against the bare
-// walk that opens each subkey and reads the same values; then the version
+// Rebuild over 1,000 Uninstall subkeys of 10 values each, split between the
+// two registry views, against the bare walk that opens each subkey of both
+// views and reads the same values; then the version
 // comparison on a million pairs against a plain string compare of the same
 // pairs.
 #include <windows.h>
@@ -37,6 +38,12 @@ class Sandbox {
                           nullptr) != ERROR_SUCCESS) {
       return;
     }
+    // The machine's 32-bit view lives below this subkey, as on 64-bit Windows.
+    UniqueHkey wow64;
+    if (::RegCreateKeyExW(machine_.get(), L"Software\\Wow6432Node", 0, nullptr, 0, KEY_ALL_ACCESS,
+                          nullptr, wow64.put(), nullptr) != ERROR_SUCCESS) {
+      return;
+    }
     ok_ = ::RegOverridePredefKey(HKEY_LOCAL_MACHINE, machine_.get()) == ERROR_SUCCESS &&
           ::RegOverridePredefKey(HKEY_CURRENT_USER, user_.get()) == ERROR_SUCCESS;
   }
@@ -65,17 +72,26 @@ bool SetNumber(HKEY key, const wchar_t* name, DWORD value) {
                           sizeof(value)) == ERROR_SUCCESS;
 }
 
+REGSAM OtherView() { return tessary::PerMachineViews().other.flag; }
+
 bool Populate() {
-  UniqueHkey uninstall;
-  if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, tessary::kUninstallKeyPath, 0, nullptr, 0,
-                        KEY_ALL_ACCESS, nullptr, uninstall.put(), nullptr) != ERROR_SUCCESS) {
-    return false;
+  UniqueHkey uninstall[2];
+  const REGSAM views[] = {0, OtherView()};
+  for (int v = 0; v < 2; ++v) {
+    if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, tessary::kUninstallKeyPath, 0, nullptr, 0,
+                          KEY_ALL_ACCESS | views[v], nullptr, uninstall[v].put(),
+                          nullptr) != ERROR_SUCCESS) {
+      return false;
+    }
   }
   for (int i = 0; i < kPrograms; ++i) {
     const std::wstring n = std::to_wstring(i);
     UniqueHkey key;
-    if (::RegCreateKeyExW(uninstall.get(), (L"{6F1A" + n + L"-0000-4C2B}_is1").c_str(), 0, nullptr,
-                          0, KEY_ALL_ACCESS, nullptr, key.put(), nullptr) != ERROR_SUCCESS) {
+    // Every other program in the other view.
+    const int v = i % 2;
+    if (::RegCreateKeyExW(uninstall[v].get(), (L"{6F1A" + n + L"-0000-4C2B}_is1").c_str(), 0,
+                          nullptr, 0, KEY_ALL_ACCESS | views[v], nullptr, key.put(),
+                          nullptr) != ERROR_SUCCESS) {
       return false;
     }
     const std::wstring folder = L"C:\\Program Files\\Example Program " + n;
@@ -95,9 +111,9 @@ bool Populate() {
 }
 
 // The floor: the same subkeys opened and every value read, nothing kept.
-int BareEnumeration(HKEY root) {
+int BareEnumeration(HKEY root, REGSAM view) {
   UniqueHkey uninstall;
-  if (::RegOpenKeyExW(root, tessary::kUninstallKeyPath, 0, KEY_READ, uninstall.put()) !=
+  if (::RegOpenKeyExW(root, tessary::kUninstallKeyPath, 0, KEY_READ | view, uninstall.put()) !=
       ERROR_SUCCESS) {
     return 0;
   }
@@ -110,7 +126,8 @@ int BareEnumeration(HKEY root) {
       break;
     }
     UniqueHkey subkey;
-    if (::RegOpenKeyExW(uninstall.get(), name, 0, KEY_READ, subkey.put()) != ERROR_SUCCESS) {
+    if (::RegOpenKeyExW(uninstall.get(), name, 0, KEY_READ | view, subkey.put()) !=
+        ERROR_SUCCESS) {
       continue;
     }
     for (DWORD v = 0;; ++v) {
@@ -131,20 +148,25 @@ int BareEnumeration(HKEY root) {
 TESSARY_BENCHMARK(InventoryRebuild) {
   Sandbox sandbox;
   if (!sandbox.ok() || !Populate()) return 1;
-  std::printf("  %d Uninstall subkeys, 10 values each, median of %d\n", kPrograms, kRounds);
+  std::printf("  %d Uninstall subkeys, 10 values each, half in each registry view, median of %d\n",
+              kPrograms, kRounds);
 
   tessary::InstalledProgramInventory inventory;
   int values = 0;
   const auto [floor, rebuild] = tessary::bench::InterleavedMedians(
       kRounds,
-      [&] { values = BareEnumeration(HKEY_LOCAL_MACHINE) + BareEnumeration(HKEY_CURRENT_USER); },
+      [&] {
+        values = BareEnumeration(HKEY_LOCAL_MACHINE, 0) + BareEnumeration(HKEY_CURRENT_USER, 0) +
+                 BareEnumeration(HKEY_LOCAL_MACHINE, OtherView());
+      },
       [&] { inventory.Rebuild(); });
   if (values != kPrograms * 10 || inventory.Count() != static_cast<size_t>(kPrograms)) {
     std::printf("  unexpected counts: %d values, %u records\n", values,
                 static_cast<unsigned>(inventory.Count()));
     return 1;
   }
-  return tessary::bench::ReportRatio("Rebuild", rebuild, "bare enumeration (floor)", floor, 1.3)
+  return tessary::bench::ReportRatio("Rebuild", rebuild, "bare enumeration of both views (floor)",
+                                     floor, 1.3)
              ? 0
              : 1;
 }
