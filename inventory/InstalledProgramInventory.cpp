@@ -30,6 +30,24 @@ bool IsDuplicate(const InstalledProgramRecord& a, const InstalledProgramRecord& 
          EqualsIgnoreCase(a.uninstallString, b.uninstallString);
 }
 
+// Letters and every non-ASCII unit count alike, so texts equal under the
+// ordinal case-insensitive comparison (whose upper-casing maps some non-ASCII
+// letters to ASCII ones) always share a digest; digits, blanks and
+// punctuation, which no upper-casing produces from anything else, tell
+// texts apart.
+uint64_t Digest(const InstalledProgramRecord& r) noexcept {
+  uint64_t hash = 14695981039346656037ull;
+  for (const wchar_t* field : {r.displayName, r.displayVersion, r.parentDisplayName, r.publisher,
+                               r.uninstallString}) {
+    for (const wchar_t* c = field; *c; ++c) {
+      const bool letterLike = *c >= 0x80 || (*c >= L'a' && *c <= L'z') || (*c >= L'A' && *c <= L'Z');
+      hash = (hash ^ (letterLike ? 0xFFFFu : static_cast<unsigned>(*c))) * 1099511628211ull;
+    }
+    hash = (hash ^ 0x10000u) * 1099511628211ull;  // field boundary
+  }
+  return hash;
+}
+
 // Update entries ("KB123456", "kb123456") are not programs; the mixed-case
 // forms are left alone on purpose.
 bool IsUpdateEntry(const wchar_t* name) noexcept {
@@ -154,12 +172,14 @@ const InstalledProgramRecord* InstalledProgramInventory::RecordAt(size_t index) 
 }
 
 void InstalledProgramInventory::Add(const InstalledProgramRecord& record) noexcept {
+  const uint64_t digest = Digest(record);
   for (size_t i = 0; i < count_; ++i) {
-    if (IsDuplicate(*records_[i], record)) return;
+    if (digests_[i] == digest && IsDuplicate(*records_[i], record)) return;
   }
   if (count_ == kMaxRecords) return;
   std::unique_ptr<InstalledProgramRecord> copy(new (std::nothrow) InstalledProgramRecord(record));
   if (!copy) return;
+  digests_[count_] = digest;
   records_[count_++] = std::move(copy);
 }
 

@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 
 #include "inventory/RegistryView.h"
@@ -75,6 +76,9 @@ class InstalledProgramInventory {
 
   WindowsVersionClass windowsVersionClass_;
   std::array<std::unique_ptr<InstalledProgramRecord>, kMaxRecords + 1> records_;
+  // Per record, a digest of the compared fields that records equal but for
+  // letter case share: most duplicate tests end on it.
+  std::array<uint64_t, kMaxRecords + 1> digests_ = {};
   size_t count_ = 0;
 };
 

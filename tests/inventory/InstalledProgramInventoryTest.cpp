@@ -179,6 +179,9 @@ TEST_F(InventoryTest, DuplicatesAreDroppedFirstOneStays) {
               {L"Publisher", L"MAKER"},
               {L"ParentDisplayName", L"suite"},
               {L"UninstallString", L"U.EXE"}});
+  // Non-ASCII letters compare without case too.
+  AddProgram(HKEY_LOCAL_MACHINE, L"G_Umlaut", {{L"DisplayName", L"\u00dcber 2"}});
+  AddProgram(HKEY_LOCAL_MACHINE, L"H_UmlautUpper", {{L"DisplayName", L"\u00fcBER 2"}});
   // A difference in any one of the five compared fields makes another program.
   for (size_t field = 0; field < 5; ++field) {
     Values other = app;
@@ -189,7 +192,7 @@ TEST_F(InventoryTest, DuplicatesAreDroppedFirstOneStays) {
   InstalledProgramInventory inventory;
   EXPECT_EQ(RebuildKeys(inventory),
             (std::vector<std::wstring>{L"A_Empty", L"C_App", L"F_Other0", L"F_Other1", L"F_Other2",
-                                       L"F_Other3", L"F_Other4"}));
+                                       L"F_Other3", L"F_Other4", L"G_Umlaut"}));
   const InstalledProgramRecord& empty = *inventory.RecordAt(0);
   EXPECT_STREQ(empty.displayName, L"");
   EXPECT_STREQ(empty.uninstallString, L"");
