@@ -68,14 +68,18 @@ std::wstring GlobalLinkInstallPath(std::wstring_view relativePart) {
   return path;
 }
 
-HRESULT ComputePolicyVersion(InstalledSoftRecord& record, int policy,
-                             std::wstring_view relativePath) {
+namespace {
+
+HRESULT ComputeAndNoteFile(InstalledSoftRecord& record, int policy,
+                           std::wstring_view relativePath) {
   record.policy = policy;
+  record.versionFile.clear();
   if (policy == kaSoftVersionPolicy_reg) return kVersionComputed;
 
   VersionText fileVersion = {};
   VersionText productVersion = {};
   if (policy == kaSoftVersionPolicy_arpFile || policy == kaSoftVersionPolicy_arpProduct) {
+    record.versionFile = record.arpImagePath;
     if (record.arpImagePath.empty() || !FitsPath(record.arpImagePath) ||
         !::PathFileExistsW(record.arpImagePath.c_str())) {
       record.policyVersion.clear();
@@ -110,6 +114,7 @@ HRESULT ComputePolicyVersion(InstalledSoftRecord& record, int policy,
     CopyBounded(candidate, record.applicationPath);
     exists = true;
   }
+  record.versionFile = candidate;
   if (!exists) {
     record.policyVersion.clear();
     record.policy = kaSoftVersionPolicy_none;
@@ -122,6 +127,14 @@ HRESULT ComputePolicyVersion(InstalledSoftRecord& record, int policy,
   record.policyVersion =
       CleanFileVersion(policy == kaSoftVersionPolicy_oppFile ? fileVersion : productVersion);
   return kVersionComputed;
+}
+
+}  // namespace
+
+HRESULT ComputePolicyVersion(InstalledSoftRecord& record, int policy,
+                             std::wstring_view relativePath) {
+  record.versionResult = ComputeAndNoteFile(record, policy, relativePath);
+  return record.versionResult;
 }
 
 HRESULT RecordVersion(InstalledSoftRecord& record, int policy, std::wstring_view relativePath,

@@ -29,6 +29,16 @@ struct InstalledSoftRecord {
   std::wstring uninstallString;
   std::wstring uninstallerPath;
   std::wstring applicationPath;
+
+  // Provenance, for explanations: where the record was read (a
+  // kaUninstallSource; 0 for a start-menu record), the file its cached
+  // version was read from or looked for and the result of that computation,
+  // and the shortcuts a start-menu record was resolved from.
+  int source = 0;
+  std::wstring versionFile;
+  HRESULT versionResult = S_OK;
+  std::wstring appShortcut;
+  std::wstring uninstallShortcut;
 };
 
 // Keys are lower-cased before insertion and lookup; records under one key

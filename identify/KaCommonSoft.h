@@ -10,12 +10,13 @@
 
 #include "TessaryLib.h"
 #include "identify/IdentificationRules.h"
+#include "identify/IdentifyExplanation.h"
 #include "identify/KaInstalledSoft.h"
 #include "com/ComObject.h"
 
 namespace tessary {
 
-class KaCommonSoft final : public ComObject<KaCommonSoft, IKaCommonSoft> {
+class KaCommonSoft final : public ComObject<KaCommonSoft, IKaCommonSoft, IKaIdentifyExplain> {
  public:
   KaCommonSoft() noexcept = default;
 
@@ -36,6 +37,11 @@ class KaCommonSoft final : public ComObject<KaCommonSoft, IKaCommonSoft> {
                                   BSTR* lpbstrUninstallString) noexcept override;
   STDMETHODIMP GetStartupExeString(BSTR bstrSoftName, BSTR* lpbstrStartupExe) noexcept override;
 
+  // IKaIdentifyExplain: identifies the name again on a copy of its entry,
+  // writing down each step; the cached outcome is left as it is.
+  STDMETHODIMP ExplainIdentification(BSTR bstrSoftName,
+                                     BSTR* lpbstrExplanation) noexcept override;
+
  private:
   // The entry for a name in any letter case; null when the rules do not
   // know it. May throw bad_alloc.
@@ -43,10 +49,15 @@ class KaCommonSoft final : public ComObject<KaCommonSoft, IKaCommonSoft> {
   // The rule entry of `name`, identified if it was not yet; null (with the
   // status to report) when there is none or it cannot be identified.
   HRESULT LookupIdentified(BSTR name, kaSoftInstallStatus* status, SoftwareRule*& entry);
-  // Fills the entry's status, version and display name from the engine.
-  void Identify(SoftwareRule& entry);
-  void IdentifyByRegistry(SoftwareRule& entry, bool& found);
-  void IdentifyByStartMenu(SoftwareRule& entry, bool& found);
+  // Fills the entry's status, version and display name from the engine,
+  // writing each step into `trace` when one is given.
+  void Identify(SoftwareRule& entry, IdentifyExplanation* trace = nullptr);
+  void IdentifyByRegistry(SoftwareRule& entry, bool& found, IdentifyExplanation* trace);
+  void IdentifyByStartMenu(SoftwareRule& entry, bool& found, IdentifyExplanation* trace);
+  // The engine's version of a key, written into `trace` with where it came
+  // from.
+  HRESULT TracedVersion(const std::wstring& key, int policy, const std::wstring& path,
+                        std::wstring& version, IdentifyExplanation* trace);
 
   IdentificationRuleTable rules_;
   std::wstring rulesPath_;

@@ -1,6 +1,8 @@
 #include "identify/KaInstalledSoft.h"
 
+#include <memory>
 #include <utility>
+#include <vector>
 
 #include "common/Result.h"
 #include "common/Text.h"
@@ -25,6 +27,7 @@ InstalledSoftRecord RecordFromProgram(const InstalledProgramRecord& program) {
   record.uninstallString = program.uninstallString;
   record.uninstallerPath = DeriveUninstallerPath(program.uninstallString);
   record.applicationPath = DeriveApplicationPath(program);
+  record.source = static_cast<int>(program.source);
   return record;
 }
 
@@ -52,14 +55,19 @@ HRESULT KaInstalledSoft::FinalConstruct() noexcept {
 
 void KaInstalledSoft::BuildIndex() {
   index_.clear();
+  programs_.reset();
   {
     const InventoryClearer clearer(inventory_);
     inventory_.Rebuild();
+    auto programs = std::make_shared<std::vector<InstalledProgram>>();
+    programs->reserve(inventory_.Count());
     for (size_t i = 0; i < inventory_.Count(); ++i) {
       InstalledSoftRecord record = RecordFromProgram(*inventory_.RecordAt(i));
       std::wstring key = record.keyName;
       index_.emplace(std::move(key), std::move(record));
+      programs->push_back(ProgramFromRecord(*inventory_.RecordAt(i)));
     }
+    programs_ = std::move(programs);
   }
   Microsoft::WRL::ComPtr<IXMLDOMDocument> rules = std::move(preloadedRules_);
   if (!rules) rules = LoadXmlFile(DataFilePath(kRulesFile).c_str());
@@ -248,6 +256,24 @@ STDMETHODIMP KaInstalledSoft::GetSoftVersionFromStartMenu(BSTR bstrSoftName,
     RETURN_IF_FAILED(CopyOut(version, pbstrPolicyVer));
     return hr;
   });
+}
+
+std::vector<const InstalledSoftRecord*> KaInstalledSoft::RecordsFor(std::wstring_view key) {
+  std::vector<const InstalledSoftRecord*> records;
+  for (auto [it, end] = RecordsOf(key); it != end; ++it) records.push_back(&it->second);
+  return records;
+}
+
+STDMETHODIMP KaInstalledSoft::get_Count(LONG* lplCount) noexcept {
+  return ProgramCount(programs_, lplCount);
+}
+
+STDMETHODIMP KaInstalledSoft::get_Item(LONG lIndex, IKaInstalledProgram** lplpProgram) noexcept {
+  return ProgramItem(programs_, lIndex, lplpProgram);
+}
+
+STDMETHODIMP KaInstalledSoft::_NewEnum(IUnknown** lplpEnum) noexcept {
+  return ProgramEnum(programs_, lplpEnum);
 }
 
 HRESULT CreateKaInstalledSoft(IUnknown* outer, REFIID riid, void** ppv) noexcept {

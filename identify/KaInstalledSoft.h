@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "TessaryLib.h"
+#include "com/Dispatch.h"
+#include "identify/InstalledProgramList.h"
 #include "identify/InstalledSoftRecord.h"
 #include "identify/StartMenu.h"
 #include "inventory/InstalledProgramInventory.h"
@@ -18,7 +20,8 @@
 
 namespace tessary {
 
-class KaInstalledSoft final : public ComObject<KaInstalledSoft, IKaInstalledSoft> {
+class KaInstalledSoft final : public ComObject<KaInstalledSoft, IKaInstalledSoft,
+                                               DualInterface<IKaInstalledPrograms>> {
  public:
   KaInstalledSoft() noexcept = default;
   // For an owner that has just loaded the rules file itself: the first build
@@ -48,6 +51,11 @@ class KaInstalledSoft final : public ComObject<KaInstalledSoft, IKaInstalledSoft
                                            BSTR bstrRelateFilePath,
                                            BSTR* pbstrPolicyVer) noexcept override;
 
+  // IKaInstalledPrograms: the Uninstall entries of the last build.
+  STDMETHODIMP get_Count(LONG* lplCount) noexcept override;
+  STDMETHODIMP get_Item(LONG lIndex, IKaInstalledProgram** lplpProgram) noexcept override;
+  STDMETHODIMP _NewEnum(IUnknown** lplpEnum) noexcept override;
+
   // The same questions for callers inside the module, without COM strings.
   // Keys are lower-cased here. They may throw bad_alloc.
   HRESULT VersionOf(std::wstring_view key, int policy, std::wstring_view relativePath,
@@ -62,6 +70,9 @@ class KaInstalledSoft final : public ComObject<KaInstalledSoft, IKaInstalledSoft
   HRESULT StartMenuVersionOf(std::wstring_view name, int policy, std::wstring_view relativePath,
                              std::wstring& version);
   void BuildIndex();
+  // The records of a key in index order, for explanations. May throw
+  // bad_alloc.
+  std::vector<const InstalledSoftRecord*> RecordsFor(std::wstring_view key);
 
  private:
   using Range = std::pair<InstalledSoftIndex::iterator, InstalledSoftIndex::iterator>;
@@ -74,6 +85,7 @@ class KaInstalledSoft final : public ComObject<KaInstalledSoft, IKaInstalledSoft
 
   Microsoft::WRL::ComPtr<IXMLDOMDocument> preloadedRules_;  // used by the first build only
   InstalledSoftIndex index_;
+  InstalledProgramSnapshot programs_;  // the list of the last build
   InstalledProgramInventory inventory_;  // holds records only during a build
   std::vector<StartMenuRule> startMenuRules_;
   KnownFolderCache folders_;

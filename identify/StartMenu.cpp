@@ -155,7 +155,8 @@ bool StartMenuScanner::ScanFolder(const std::wstring& folder, const StartMenuRul
   record.keyName = rule.name;
 
   if (appLink) {
-    if (const std::wstring* target = Target(folder + L'\\' + *appLink)) {
+    record.appShortcut = folder + L'\\' + *appLink;
+    if (const std::wstring* target = Target(record.appShortcut)) {
       if (location.verFilePaths.empty()) {
         record.applicationPath = *target;
       } else {
@@ -179,7 +180,8 @@ bool StartMenuScanner::ScanFolder(const std::wstring& folder, const StartMenuRul
     }
   }
   if (uninstallLink) {
-    if (const std::wstring* target = Target(folder + L'\\' + *uninstallLink)) {
+    record.uninstallShortcut = folder + L'\\' + *uninstallLink;
+    if (const std::wstring* target = Target(record.uninstallShortcut)) {
       record.uninstallerPath = *target;
     }
   }
@@ -258,9 +260,13 @@ HRESULT StartMenuVersion(InstalledSoftRecord& record, int policy,
     if (!ReadFixedFileVersion(path, &fileVersion, &productVersion)) continue;
     record.policyVersion = CleanFileVersion(
         policy == kaSoftVersionPolicy_oppFile ? fileVersion : productVersion);
+    record.versionFile = path;
+    record.versionResult = S_OK;
     version = record.policyVersion;
     return S_OK;
   }
+  record.versionFile.clear();
+  record.versionResult = E_FAIL;
   return E_FAIL;
 }
 

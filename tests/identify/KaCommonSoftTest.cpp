@@ -122,6 +122,49 @@ TEST_F(KaCommonSoftTest, NewestVersionWinsWithItsRulesDisplayName) {
   EXPECT_EQ(empty.displayName, L"E2");
 }
 
+TEST_F(KaCommonSoftTest, ExplanationWalksEveryRuleAndLeavesTheOutcomeAlone) {
+  Registered(HKEY_LOCAL_MACHINE, L"KeyA", L"1.2");
+  Registered(HKEY_CURRENT_USER, L"KeyB", L"1.10");
+  auto common = Common(
+      L"<vedad><soft name='Ab'><regkey displayname='Gone' policy='0'>KeyGone</regkey>"
+      L"<regkey displayname='A' policy='0'>KeyA</regkey>"
+      L"<regkey displayname='B' policy='3' ver_filepath='b&amp;.exe'>KeyB</regkey>"
+      L"<start_menu path='Ab' app_file='ab' policy='4' ver_filepath='ab.exe'/></soft></vedad>");
+  ASSERT_TRUE(common);
+  ComPtr<IKaIdentifyExplain> explain;
+  ASSERT_EQ(common.As(&explain), S_OK);
+  BSTR text = nullptr;
+  ASSERT_EQ(explain->ExplainIdentification(MakeBstr(L"AB").Get(), &text), S_OK);
+  const std::wstring xml = Take(text);
+  // In order: the missing key, the key that wins, the key whose file is
+  // missing (its version is empty, so it does not win); the start menu is
+  // not asked. Attribute text is escaped.
+  const wchar_t* expected[] = {
+      L"<explanation name=\"ab\" status=\"installed\" version=\"1.2\" displayName=\"A\" "
+      L"winner=\"regkey KeyA\">",
+      L"<regkey key=\"KeyGone\" policy=\"reg\" displayName=\"Gone\"><record found=\"no\"/>",
+      L"<regkey key=\"KeyA\"",
+      L"source=\"machine",
+      L"<version policy=\"reg\" from=\"DisplayVersion value\" value=\"1.2\"/>",
+      L"path=\"b&amp;.exe\"",
+      L"source=\"user\"",
+      L"read=\"now\" result=\"file missing (0x80070002)\" value=\"(none)\"/>",
+      L"<decision text=\"not newer than 1.2: the earlier rule's stays\"/>",
+      L"<startmenu skipped=\"a registered key was found\"/></explanation>"};
+  size_t at = 0;
+  for (const wchar_t* part : expected) {
+    const size_t found = xml.find(part, at);
+    ASSERT_NE(found, std::wstring::npos) << part << "\n in " << xml;
+    at = found;
+  }
+  // Explaining identifies nothing: the name is still to be identified.
+  ASSERT_EQ(explain->ExplainIdentification(MakeBstr(L"Unknown").Get(), &text), S_OK);
+  EXPECT_NE(Take(text).find(L"status=\"noIdentifyInfo\""), std::wstring::npos);
+  EXPECT_EQ(explain->ExplainIdentification(nullptr, &text), E_POINTER);
+  BSTR startup = nullptr;
+  EXPECT_EQ(common->GetStartupExeString(MakeBstr(L"Ab").Get(), &startup), E_FAIL);  // not identified yet
+}
+
 TEST_F(KaCommonSoftTest, RegisteredKeyWithoutPolicyIsInstalledWithoutVersion) {
   Registered(HKEY_LOCAL_MACHINE, L"Plain", L"3.0");
   auto common = Common(

@@ -124,6 +124,54 @@ TEST_F(KaInstalledSoftTest, KeyUnderBothHivesHasTwoRecords) {
       E_FAIL);
 }
 
+TEST_F(KaInstalledSoftTest, InstalledListIsTheLastBuildsSnapshot) {
+  Program(HKEY_LOCAL_MACHINE, L"Alpha", L"1.0", Folder(L"Alpha"), L"alpha.ico");
+  Program(HKEY_CURRENT_USER, L"Beta", L"2.0", Folder(L"Beta"));
+  auto engine = Engine();
+  ASSERT_TRUE(engine);
+  ComPtr<IKaInstalledPrograms> list;
+  ASSERT_EQ(engine.As(&list), S_OK);
+  LONG count = 0;
+  ASSERT_EQ(list->get_Count(&count), S_OK);
+  ASSERT_EQ(count, 2);
+  ComPtr<IKaInstalledProgram> alpha;
+  ASSERT_EQ(list->get_Item(0, &alpha), S_OK);
+  BSTR text = nullptr;
+  kaUninstallSource source = kaUninstallSource_user;
+  EXPECT_EQ(alpha->get_Source(&source), S_OK);
+  EXPECT_EQ(source, sizeof(void*) == 8 ? kaUninstallSource_machine64 : kaUninstallSource_machine32);
+  alpha->get_DisplayIcon(&text);
+  EXPECT_EQ(Take(text), L"alpha.ico");
+  ComPtr<IKaInstalledProgram> none;
+  EXPECT_EQ(list->get_Item(2, &none), E_INVALIDARG);
+  EXPECT_EQ(none, nullptr);
+
+  // Script hosts walk it through _NewEnum; what was handed out outlives a
+  // rebuild unchanged.
+  ComPtr<IUnknown> unknown;
+  ASSERT_EQ(list->_NewEnum(&unknown), S_OK);
+  ComPtr<IEnumVARIANT> walk;
+  ASSERT_EQ(unknown.As(&walk), S_OK);
+  Program(HKEY_LOCAL_MACHINE, L"Gamma", L"3.0", Folder(L"Gamma"));
+  ASSERT_EQ(engine->ReBuildInstalledVerInfo(), S_OK);
+  EXPECT_EQ(list->get_Count(&count), S_OK);
+  EXPECT_EQ(count, 3);
+  VARIANT items[3] = {};
+  ULONG fetched = 0;
+  EXPECT_EQ(walk->Next(3, items, &fetched), S_FALSE);
+  ASSERT_EQ(fetched, 2u);
+  ComPtr<IKaInstalledProgram> beta;
+  ASSERT_EQ(items[1].vt, VT_DISPATCH);
+  ASSERT_EQ(items[1].pdispVal->QueryInterface(IID_PPV_ARGS(&beta)), S_OK);
+  beta->get_KeyName(&text);
+  EXPECT_EQ(Take(text), L"Beta");
+  beta->get_Source(&source);
+  EXPECT_EQ(source, kaUninstallSource_user);
+  for (VARIANT& item : items) ::VariantClear(&item);
+  alpha->get_DisplayVersion(&text);
+  EXPECT_EQ(Take(text), L"1.0");
+}
+
 TEST_F(KaInstalledSoftTest, VersionsUnderEachPolicy) {
   const std::wstring folder = Folder(L"Prog");
   ASSERT_TRUE(WriteVersionedFile(folder + L"\\app.exe", {1, 2, 0, 5}, {3, 0, 0, 0},

@@ -22,8 +22,9 @@ struct ClassCase {
 inline constexpr ClassCase kClassCases[] = {
     {L"KaCommonSoft", &CLSID_KaCommonSoft, &IID_IKaCommonSoft, &IID_IKaInstalledSoft, true, false,
      IDR_KaCommonSoft, false},
+    // Its installed-program list is dual, for script hosts.
     {L"KaInstalledSoft", &CLSID_KaInstalledSoft, &IID_IKaInstalledSoft, &IID_IKaCommonSoft, true,
-     false, IDR_KaInstalledSoft, true},
+     true, IDR_KaInstalledSoft, true},
     {L"KaGetIconStatus", &CLSID_KaGetIconStatus, &IID_IKaGetIconStatus, &IID_IKaSoftStatusManager,
      false, false, IDR_KaGetIconStatus, true},
     {L"KaRecommendCatalog", &CLSID_KaRecommendCatalog, &IID_IKaRecommendCatalog,

@@ -6,6 +6,7 @@
 #include <wrl/client.h>
 
 #include <map>
+#include <utility>
 #include <string>
 
 #include "TessaryLib.h"
@@ -74,21 +75,22 @@ TEST_F(TypeLibraryTest, ListsEveryInterfaceEnumerationAndClassWithHelp) {
       L"IKaCommonSoft",      L"IKaInstalledSoft",   L"IKaSoftwareCatelog",
       L"IKaEnumSoftware",    L"IKaSoftMainType",    L"IKaSoftWare",
       L"IKaSoftwareVerItem", L"IKaSoftTypeStorage", L"IKaSoftUpdater",
-      L"IKaGetIconStatus",   L"IKaSoftStatusManager"};
+      L"IKaGetIconStatus",   L"IKaSoftStatusManager", L"IKaIdentifyExplain"};
   for (const wchar_t* name : interfaces) {
     ASSERT_TRUE(entries_.count(name)) << name;
     EXPECT_EQ(entries_[name].kind, TKIND_INTERFACE) << name;
     EXPECT_FALSE(entries_[name].flags & TYPEFLAG_FDUAL) << name;
     EXPECT_NE(HelpString(name).find(name), std::wstring::npos) << name;
   }
-  for (const wchar_t* name : {L"IKaRecommendSoft", L"IKaRecommendCatalog"}) {
+  for (const wchar_t* name : {L"IKaRecommendSoft", L"IKaRecommendCatalog", L"IKaInstalledPrograms",
+                              L"IKaInstalledProgram"}) {
     ASSERT_TRUE(entries_.count(name)) << name;
     EXPECT_TRUE(entries_[name].flags & TYPEFLAG_FDUAL) << name;
   }
   ASSERT_TRUE(entries_.count(L"_IKaSoftStatusManagerEvents"));
   EXPECT_EQ(entries_[L"_IKaSoftStatusManagerEvents"].kind, TKIND_DISPATCH);
   for (const wchar_t* name : {L"kaSoftInstallStatus", L"kaSoftVersionPolicy", L"kaSoftInnerType",
-                              L"_kaSoftVersionAttribute"}) {
+                              L"_kaSoftVersionAttribute", L"kaUninstallSource"}) {
     ASSERT_TRUE(entries_.count(name)) << name;
     EXPECT_EQ(entries_[name].kind, TKIND_ENUM) << name;
   }
@@ -122,6 +124,25 @@ TEST_F(TypeLibraryTest, EnumerationValuesMatchTheHeader) {
   EXPECT_EQ(kaSoftInstallStatus_unknown, 4);
   EXPECT_EQ(kaSoftInnerType_popularity, 4);
   EXPECT_EQ(kaSoftVersionAttribute_try, 2);
+  EXPECT_EQ(kaUninstallSource_machine64, 1);
+  EXPECT_EQ(kaUninstallSource_user, 3);
+}
+
+TEST_F(TypeLibraryTest, InstalledProgramListIsACollectionScriptsCanWalk) {
+  // Added interfaces carry identifiers of their own.
+  for (const wchar_t* name : {L"IKaInstalledPrograms", L"IKaInstalledProgram", L"IKaIdentifyExplain"}) {
+    EXPECT_NE(entries_[name].guid, __uuidof(IKaInstalledSoft)) << name;
+    EXPECT_NE(entries_[name].guid, __uuidof(IKaCommonSoft)) << name;
+  }
+  EXPECT_EQ(entries_[L"IKaInstalledPrograms"].guid, __uuidof(IKaInstalledPrograms));
+  ComPtr<ITypeInfo> info = entries_[L"IKaInstalledPrograms"].info;
+  for (const auto& [method, id] : {std::pair{L"Item", DISPID_VALUE}, {L"_NewEnum", DISPID_NEWENUM},
+                                   {L"Count", 1}}) {
+    MEMBERID found = MEMBERID_NIL;
+    LPOLESTR name = const_cast<LPOLESTR>(method);
+    ASSERT_EQ(info->GetIDsOfNames(&name, 1, &found), S_OK) << method;
+    EXPECT_EQ(found, id) << method;
+  }
 }
 
 TEST_F(TypeLibraryTest, DualInterfacesNumberTheirMethodsFromTheBase) {
