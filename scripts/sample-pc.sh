@@ -97,7 +97,7 @@ rm -f "$C/make-shortcut.vbs"
 [ -f "$MENU/Pebble Photo Viewer.lnk" ] || echo "shortcut not created" >&2
 
 # Start-menu programs are looked for on Vista-class systems, not on Windows 7
-# (Wine's default): the sample host runs as on Vista.
-wine reg add 'HKCU\Software\Wine\AppDefaults\tessary_sample.exe' /v Version /d vista /f \
+# (Wine's default): the tessary tool runs as on Vista.
+wine reg add 'HKCU\Software\Wine\AppDefaults\tessary.exe' /v Version /d vista /f \
   </dev/null >/dev/null 2>&1
 exit 0

@@ -1,0 +1,84 @@
+// recommend and antivirus: what the host advises the user.
+#include <windows.h>
+#include <wrl/client.h>
+
+#include "common/Text.h"
+#include "common/Unique.h"
+#include "host/tool/Commands.h"
+
+namespace tessary::tool {
+
+using Microsoft::WRL::ComPtr;
+
+Json RunRecommend(Session& session) {
+  IKaSoftStatusManager* manager = session.Manager();
+  Progress progress;
+  progress.Show("reading the recommendations ...");
+  ComPtr<IKaRecommendSoft> recommendations;
+  Check(manager->GetRecommendSoft(&recommendations), "GetRecommendSoft");
+  LONG count = 0;
+  Check(recommendations->GetCount(&count), "GetCount");
+  Json lists = Json::array();
+  for (LONG i = 0; i < count; ++i) {
+    ComPtr<IKaRecommendCatalog> list;
+    Check(recommendations->GetcatalogByIndex(i, &list), "GetcatalogByIndex");
+    UniqueBstr name, description;
+    LONG importance = 0, programs = 0;
+    list->GetName(name.Receive());
+    list->GetDescription(description.Receive());
+    list->GetImportance(&importance);
+    list->GetSoftCount(&programs);
+    Json entries = Json::array();
+    for (LONG j = 0; j < programs; ++j) {
+      UniqueBstr program, version;
+      LONG order = 0;
+      Check(list->GetSoftByIndex(j, program.Receive(), &order), "GetSoftByIndex");
+      kaSoftInstallStatus status = kaSoftInstallStatus_unknown;
+      Check(manager->GetSoftInstallStatus(program.Get(), &status, version.Receive(), nullptr),
+            "GetSoftInstallStatus");
+      entries.push_back(Json{{"order", order},
+                             {"name", Utf8(BstrView(program.Get()))},
+                             {"status", StatusName(status)},
+                             {"version", Optional(version.Get())}});
+    }
+    lists.push_back(Json{{"name", Utf8(BstrView(name.Get()))},
+                         {"description", Optional(description.Get())},
+                         {"importance", importance},
+                         {"programs", std::move(entries)}});
+  }
+  return Json{{"lists", std::move(lists)}};
+}
+
+void ShowRecommend(const Json& document) {
+  bool first = true;
+  for (const Json& list : document["lists"]) {
+    if (!first) Write("\n");
+    first = false;
+    Write(Cell(list["name"]) + " (importance " + Cell(list["importance"]) + "): " +
+          Cell(list["description"]) + "\n");
+    Table table({"ORDER", "NAME", "STATUS", "VERSION"});
+    for (const Json& program : list["programs"]) {
+      table.Add({Cell(program["order"]), Cell(program["name"]), Cell(program["status"]),
+                 Cell(program["version"])});
+    }
+    table.Print();
+  }
+}
+
+Json RunAntivirus(Session& session) {
+  kaSoftInstallStatus status = kaSoftInstallStatus_unknown;
+  UniqueBstr product, shown;
+  Check(session.Manager()->GetAntivirusInstallStatus(&status, product.Receive(), shown.Receive()),
+        "GetAntivirusInstallStatus");
+  return Json{{"status", StatusName(status)},
+              {"product", Optional(product.Get())},
+              {"displayName", Optional(shown.Get())}};
+}
+
+void ShowAntivirus(const Json& document) {
+  PrintFields({{"status", Cell(document["status"])},
+               {"product", Cell(document["product"])},
+               {"display name", Cell(document["displayName"])}});
+}
+
+}  // namespace tessary::tool

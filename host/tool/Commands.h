@@ -1,0 +1,44 @@
+#pragma once
+// The tool's commands. Each builds one JSON document from the component's
+// answers (Run...) and has a renderer that prints that document as tables
+// (Show...). Field names are documented in the README and kept stable.
+#include <string>
+#include <vector>
+
+#include "TessaryLib.h"
+#include "host/tool/Output.h"
+#include "host/tool/Session.h"
+
+namespace tessary::tool {
+
+// Installed programs: InstalledCommands.cpp.
+Json RunList(Session& session);
+void ShowList(const Json& document);
+Json RunStatus(Session& session, const std::vector<std::wstring>& names);
+void ShowStatus(const Json& document);
+Json RunCheck(Session& session, const std::wstring& name, const std::wstring& version);
+void ShowCheck(const Json& document);
+Json RunWhy(Session& session, const std::wstring& name);
+void ShowWhy(const Json& document);
+
+// The catalog: CatalogCommands.cpp.
+Json RunCatalog(Session& session);
+void ShowCatalog(const Json& document);
+Json RunUpdates(Session& session);
+void ShowUpdates(const Json& document);
+Json RunTypes(Session& session, const std::vector<std::wstring>& keys);
+void ShowTypes(const Json& document);
+
+// Advice for the user: AdviceCommands.cpp.
+Json RunRecommend(Session& session);
+void ShowRecommend(const Json& document);
+Json RunAntivirus(Session& session);
+void ShowAntivirus(const Json& document);
+
+// Shared by the command files.
+const char* StatusName(kaSoftInstallStatus status);
+// A COM string as JSON: null when absent or empty.
+Json Optional(BSTR text);
+std::wstring WideOf(const Json& value);
+
+}  // namespace tessary::tool

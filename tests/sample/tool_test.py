@@ -1,0 +1,175 @@
+#!/usr/bin/env python3
+"""The tessary tool end to end: in a prefix of its own made to look like a PC
+with the sample programs installed, every command's JSON is checked against
+that PC, each kind of error against its exit code and message, and a script
+host walks the installed-program list. The prefix is kept between runs:
+preparing it again is cheap, creating it is not.
+
+    tool_test.py ARCH DLL TOOL SOURCE_ROOT PREFIX
+"""
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+
+arch, dll, tool, root, prefix = sys.argv[1:6]
+env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all",
+           WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d")
+failures = []
+
+
+def wine(*args):
+    # Output goes through files, not pipes: a helper process Wine starts (a
+    # COM surrogate, say) would hold a pipe open for as long as it lives.
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        code = subprocess.run(["wine", *args], env=env, stdin=subprocess.DEVNULL, stdout=out,
+                              stderr=err, timeout=240).returncode
+        out.seek(0)
+        err.seek(0)
+        return (code, out.read().decode("utf-8", "replace"),
+                err.read().decode("utf-8", "replace").replace("\r", ""))
+
+
+def check(condition, what):
+    if not condition:
+        failures.append(what)
+        print("FAIL:", what)
+
+
+def tessary(*args):
+    return wine("C:\\tessary\\tessary.exe", *args)
+
+
+def document(*args):
+    code, out, err = tessary("--json", *args)
+    check(code == 0, f"{args} exited {code}: {err}")
+    try:
+        return json.loads(out)
+    except ValueError:
+        check(False, f"{args} printed no JSON: {out[:200]}")
+        return {}
+
+
+def by(items, field):
+    return {item[field]: item for item in items}
+
+
+# --- The PC ------------------------------------------------------------------
+# The server and Wine's helper processes start detached from any pipe of
+# ours: they would hold it open for as long as they live.
+quiet = dict(env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+             stderr=subprocess.DEVNULL)
+if not os.path.exists(os.path.join(prefix, "system.reg")):
+    os.makedirs(prefix, exist_ok=True)
+    subprocess.run(["wineboot", "-i"], **quiet)
+    subprocess.run(["wineserver", "-w"], **quiet)
+subprocess.run(["wineserver", "-p"], **quiet)
+subprocess.run(["wine", "cmd", "/c", "exit"], **quiet)
+folder = os.path.join(prefix, "drive_c", "tessary")
+shutil.rmtree(folder, ignore_errors=True)
+os.makedirs(folder)
+shutil.copy(dll, folder)
+shutil.copy(tool, folder)
+for data in ("KaData", "host"):
+    shutil.copytree(os.path.join(root, "data", data), os.path.join(folder, data))
+check(wine("regsvr32", "/s", "C:\\tessary\\Tessary.dll")[0] == 0, "regsvr32")
+subprocess.run(["sh", os.path.join(root, "scripts", "sample-pc.sh")], **quiet)
+
+# --- Every command, as JSON ---------------------------------------------------------
+# 64-bit programs sit in the 64-bit view, 32-bit ones in the 32-bit view: both
+# builds list them all, each with where it was read.
+programs = by(document("list")["programs"], "key")
+for key, source, version in [("Brightfield Browser", "machine64", "24.1.0"),
+                             ("Larkspur Archiver_is1", "machine64", "5.3"),
+                             ("{7A1D3C55-2B9E-4F60-8C1A-5D3E9B0F2A47}", "machine32", "10.0"),
+                             ("QuillpadNotes", "machine32", "4.5"),
+                             ("MooncastPlayer", "user", "v3.8.1")]:
+    check(key in programs and programs[key]["source"] == source
+          and programs[key]["displayVersion"] == version, f"list: {key} {source} {version}")
+check(programs.get("Ferncut Video Editor", {}).get("displayVersion", "") is None,
+      "list: a missing value is null")
+
+status = by(document("status", "Brightfield Browser", "Larkspur Archiver", "Pebble Photo Viewer",
+                     "Tallow Sheets", "Nothing Known")["programs"], "name")
+check(status["Brightfield Browser"]["status"] == "installed"
+      and status["Brightfield Browser"]["version"] == "24.1.0"
+      and status["Brightfield Browser"]["uninstallString"].endswith("uninstall.exe\" /S"),
+      "status: a 64-bit program")
+check(status["Larkspur Archiver"]["version"] == "5.3.2600.5512", "status: a version file")
+check(status["Pebble Photo Viewer"]["version"] == "5.1.10.1027", "status: a start-menu program")
+check(status["Tallow Sheets"]["status"] == "notInstalled", "status: not installed")
+check(status["Nothing Known"]["status"] == "noIdentifyInfo", "status: no rules")
+check(status["Brightfield Browser"]["mainType"] is not None, "status: main type by key")
+
+checked = document("check", "Mooncast Player", "3.8.1")
+check(checked["status"] == "installed", "check: matching version")
+check(document("check", "Mooncast Player", "3.9")["status"] == "notInstalled", "check: other")
+
+updates = document("updates")
+check((updates["count"], updates["versions"], updates["ignored"]) == (6, 7, 2), "updates: counts")
+newer = by(by(updates["programs"], "name")["brightfield browser"]["newer"], "version")
+check(newer["26.0"]["trial"] and newer["26.0"]["ignored"] and not newer["25.0.2"]["ignored"],
+      "updates: trial and ignored marks")
+
+catalog = document("catalog")
+check(catalog["counts"] == {"all": 9, "recommend": 3, "onekey": 4, "popularity": 4},
+      "catalog: counts")
+check(len(catalog["programs"]) == 9, "catalog: entries")
+types = document("types", "{7A1D3C55-2B9E-4F60-8C1A-5D3E9B0F2A47}", "NoSuchKey")["keys"]
+check(types[0]["mainType"] == "Office" and types[1]["mainType"] is None, "types")
+lists = document("recommend")["lists"]
+check(len(lists) == 3 and any(p["name"] == "Tallow Sheets" and p["status"] == "notInstalled"
+                              for l in lists for p in l["programs"]), "recommend")
+antivirus = document("antivirus")
+check(antivirus["status"] == "installed" and antivirus["product"] == "kestrel", "antivirus")
+
+why = document("why", "Pebble Photo Viewer")
+check(why["status"] == "installed" and why["winner"].startswith("startmenu"),
+      "why: identified through the start menu")
+why = document("why", "Cobblestone PDF Reader")
+check(why["winner"] == "regkey {7A1D3C55-2B9E-4F60-8C1A-5D3E9B0F2A47}"
+      and why["version"] == "10.0.19041.1", "why: the newer of two keys wins")
+record = why["steps"][1]["steps"][0]
+check(record["step"] == "record" and record["source"] == "machine32", "why: where a key was found")
+check(document("why", "Nothing Known")["status"] == "noIdentifyInfo", "why: no rules")
+
+# --- Errors: one line, named code, exit code ------------------------------------------
+def error(args, code, text):
+    got, out, err = tessary(*args)
+    check(got == code and text in err and err.count("\n") == 1,
+          f"{args}: exit {got} (want {code}), stderr {err!r} (want {text!r})")
+
+error(["frobnicate"], 2, "E_INVALIDARG")
+error(["list", "--colour"], 2, "E_INVALIDARG")
+error(["--data", "C:\\nowhere", "catalog"], 2, "0x80070002")
+bad = os.path.join(folder, "bad")
+shutil.copytree(os.path.join(folder, "host"), bad)
+with open(os.path.join(bad, "regkeys.xml"), "w") as f:
+    f.write("<vedad><soft name='x'>")
+error(["--data", "C:\\tessary\\bad", "status", "x"], 2, "regkeys.xml is not well-formed XML: E_FAIL")
+error(["--dll", "C:\\nowhere\\Tessary.dll", "list"], 2, "0x8007007E")
+# KaCommonSoft has no registration entries: asked through them, it fails.
+error(["--registered", "why", "x"], 1, "creating KaCommonSoft through the registration: "
+      "REGDB_E_CLASSNOTREG")
+
+# --- Through the registration, and from a script host ------------------------------------
+check(len(by(document("--registered", "list")["programs"], "key")) == len(programs),
+      "--registered list")
+with open(os.path.join(folder, "walk.js"), "w") as f:
+    f.write('var n = 0, s = "";\n'
+            'var e = new Enumerator(new ActiveXObject("Tessary.KaInstalledSoft"));\n'
+            'for (; !e.atEnd(); e.moveNext()) {\n'
+            '  var p = e.item(); n++;\n'
+            '  if (p.KeyName == "Brightfield Browser") s = p.DisplayVersion + " " + p.Source;\n'
+            '}\n'
+            'WScript.Echo(n + " programs; Brightfield Browser " + s);\n')
+cscript = "C:\\windows\\%s\\cscript.exe" % ("syswow64" if arch == "x86" else "system32")
+code, out, err = wine(cscript, "//nologo", "C:\\tessary\\walk.js")
+check(f"{len(programs)} programs; Brightfield Browser 24.1.0 1" in out,
+      f"cscript walk: {code} {out!r} {err!r}")
+
+subprocess.run(["wineserver", "-k"], **quiet)
+print("tool test:", "FAILED" if failures else "passed")
+sys.exit(1 if failures else 0)
