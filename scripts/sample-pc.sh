@@ -44,6 +44,12 @@ reg_add() {  # key, value, data, type, view (/reg:64 or /reg:32)
 program() {
   view="/reg:$1"
   key="$2\\$UNINSTALL\\$3"
+  # A prefix made before the programs were split between the views may hold
+  # the entry in the other one.
+  if [ "$2" = HKLM ]; then
+    other=$([ "$1" = 64 ] && echo 32 || echo 64)
+    wine reg delete "$key" /f "/reg:$other" </dev/null >/dev/null 2>&1 || true
+  fi
   reg_add "$key" DisplayName "$4" REG_SZ "$view"
   [ -n "$5" ] && reg_add "$key" DisplayVersion "$5" REG_SZ "$view"
   reg_add "$key" UninstallString "$6" REG_SZ "$view"
