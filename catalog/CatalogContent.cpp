@@ -45,7 +45,7 @@ void CatalogContent::BeginSoftwareList() noexcept {
 
 HRESULT CatalogContent::AddSoftware(Microsoft::WRL::ComPtr<KaSoftWare> entry) {
   UniqueBstr key;
-  RETURN_HR_IF(E_OUTOFMEMORY, !key.CopyFrom(entry->Name(), ::SysStringLen(entry->Name())));
+  RETURN_HR_IF(E_OUTOFMEMORY, !key.CopyFrom(entry->Name(), entry->NameLength()));
   // Kept in step with the entries: a failure drops the whole content.
   softwareMarks_.emplace_back(entry->Flags(), softwareList_);
   software_.Add(std::move(key), std::move(entry));
@@ -66,18 +66,15 @@ void CatalogContent::Finish() {
   softwareMarks_.clear();
 }
 
-HRESULT MakeSoftware(SoftwareFields&& fields,
-                     Microsoft::WRL::ComPtr<KaSoftWare>& entry) noexcept {
+HRESULT MakeSoftware(SoftwareFields& fields, Microsoft::WRL::ComPtr<KaSoftWare>& entry) noexcept {
   RETURN_IF_FAILED(MakeComObject(entry));
-  entry->Assign(std::move(fields));
-  return S_OK;
+  return entry->Assign(fields);
 }
 
-HRESULT MakeVersionItem(VersionFields&& fields,
+HRESULT MakeVersionItem(const VersionFields& fields,
                         Microsoft::WRL::ComPtr<KaSoftwareVerItem>& item) noexcept {
   RETURN_IF_FAILED(MakeComObject(item));
-  item->Assign(std::move(fields));
-  return S_OK;
+  return item->Assign(fields);
 }
 
 }  // namespace tessary

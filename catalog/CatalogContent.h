@@ -85,10 +85,19 @@ inline int MatchSoftwareChild(std::wstring_view loweredTag) noexcept {
   return MatchText(loweredTag,
                    {L"name", L"displayname", L"company", L"pic", L"description", L"version"});
 }
+// The field each child but "version" sets.
+inline constexpr SoftwareText kChildText[] = {kSoftName, kSoftDisplayName, kSoftCompany, kSoftPic,
+                                             kSoftDescription};
 
-// Makes an entry or a version item holding `fields`.
-HRESULT MakeSoftware(SoftwareFields&& fields, Microsoft::WRL::ComPtr<KaSoftWare>& entry) noexcept;
-HRESULT MakeVersionItem(VersionFields&& fields,
+// Software names are stored lower-cased, as they are looked up.
+inline void LowerName(SoftwareFields& fields) noexcept {
+  const UINT length = static_cast<UINT>(fields.text.View(kSoftName).size());
+  if (length) ::CharLowerBuffW(fields.text.Data(kSoftName), length);
+}
+
+// Makes an entry (taking the versions) or a version item holding `fields`.
+HRESULT MakeSoftware(SoftwareFields& fields, Microsoft::WRL::ComPtr<KaSoftWare>& entry) noexcept;
+HRESULT MakeVersionItem(const VersionFields& fields,
                         Microsoft::WRL::ComPtr<KaSoftwareVerItem>& item) noexcept;
 
 }  // namespace tessary

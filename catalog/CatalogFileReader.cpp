@@ -26,17 +26,19 @@ const wchar_t* Attribute(IXMLDOMNode* element, const wchar_t* name, UniqueBstr& 
 
 // S_FALSE when the element has no "version" attribute: no item then.
 HRESULT ReadVersion(IXMLDOMNode* element, VersionFields& fields) {
-  if (!AttributeByName(element, L"version", fields.version)) return S_FALSE;
-  if (!AttributeByName(element, L"displayver", fields.displayVersion)) {
-    RETURN_HR_IF(E_OUTOFMEMORY, !fields.displayVersion.CopyFrom(fields.version.Get(),
-                                                                fields.version.Length()));
+  UniqueBstr text;
+  if (!AttributeByName(element, L"version", text)) return S_FALSE;
+  fields.text.Set(kVerVersion, text);
+  if (AttributeByName(element, L"displayver", text)) {
+    fields.text.Set(kVerDisplayVersion, text);
+  } else {
+    fields.text.SetSame(kVerDisplayVersion, kVerVersion);
   }
-  UniqueBstr kind;
-  fields.trial = IsTrialRelease(Attribute(element, L"ver_attribute", kind));
+  fields.trial = IsTrialRelease(Attribute(element, L"ver_attribute", text));
   // Release notes come from the first child named exactly "whatsnew".
   ForEachChildNode(element, [&](IXMLDOMNode* child) -> HRESULT {
     if (MatchName(NodeName(child).Get(), {L"whatsnew"}) != 0) return S_OK;
-    fields.whatsnew = NodeText(child);
+    fields.text.Set(kVerWhatsnew, NodeText(child));
     return S_FALSE;
   });
   return S_OK;
@@ -46,7 +48,9 @@ HRESULT ReadSoftware(IXMLDOMNode* element, const CatalogContent& content,
                      SoftwareFields& fields) {
   UniqueBstr text;
   if (AttributeByName(element, L"main_type", text)) {
-    RETURN_IF_FAILED(content.TypeName(ViewOfBstr(text), fields.mainType));
+    UniqueBstr typeName;
+    RETURN_IF_FAILED(content.TypeName(ViewOfBstr(text), typeName));
+    fields.text.Set(kSoftMainType, typeName);
   }
   fields.flags = FlagOf(Attribute(element, L"is_main_recommend", text), KaSoftWare::kMainRecommend) |
                  FlagOf(Attribute(element, L"is_onekey_install", text), KaSoftWare::kOneKeyInstall) |
@@ -55,8 +59,6 @@ HRESULT ReadSoftware(IXMLDOMNode* element, const CatalogContent& content,
   fields.totalDownload = TextToInt64(Attribute(element, L"totaldownloadtimes", text));
   fields.totalJudge = TextToInt64(Attribute(element, L"totaljudgeoftimes", text));
 
-  UniqueBstr* const values[] = {&fields.name, &fields.displayName, &fields.company, &fields.pic,
-                                &fields.description};
   return ForEachChildNode(element, [&](IXMLDOMNode* child) -> HRESULT {
     UniqueBstr tag = NodeName(child);
     LowerBstr(tag);
@@ -67,13 +69,13 @@ HRESULT ReadSoftware(IXMLDOMNode* element, const CatalogContent& content,
       const HRESULT hr = ReadVersion(child, version);
       if (hr != S_OK) return FAILED(hr) ? hr : S_OK;
       ComPtr<KaSoftwareVerItem> item;
-      RETURN_IF_FAILED(MakeVersionItem(std::move(version), item));
+      RETURN_IF_FAILED(MakeVersionItem(version, item));
       fields.versions.push_back(std::move(item));
       return S_OK;
     }
     // A repeated field keeps its last occurrence.
-    *values[match] = NodeText(child);
-    if (match == kChildName) LowerBstr(fields.name);
+    fields.text.Set(kChildText[match], NodeText(child));
+    if (match == kChildName) LowerName(fields);
     return S_OK;
   });
 }
@@ -88,7 +90,7 @@ HRESULT ReadSoftwareList(IXMLDOMNode* list, CatalogContent& content) {
     SoftwareFields fields;
     RETURN_IF_FAILED(ReadSoftware(element, content, fields));
     ComPtr<KaSoftWare> entry;
-    RETURN_IF_FAILED(MakeSoftware(std::move(fields), entry));
+    RETURN_IF_FAILED(MakeSoftware(fields, entry));
     return content.AddSoftware(std::move(entry));
   });
 }

@@ -229,9 +229,10 @@ class StreamWalker {
   }
 
   // The element's text as the document parser gives it for an element
-  // holding text alone: trimmed at both ends, never null. Anything else
-  // inside it is the document parser's to settle.
-  HRESULT Text(bool empty, UniqueBstr& text) {
+  // holding text alone: trimmed at both ends, never null. The view lasts
+  // until the next call. Anything else inside the element is the document
+  // parser's to settle.
+  HRESULT Text(bool empty, std::wstring_view& text) {
     text_.clear();
     while (!empty) {
       XmlNodeType type = XmlNodeType_None;
@@ -244,12 +245,21 @@ class StreamWalker {
       if (length == 0) return kDocumentOnly;
       text_.append(value ? value : L"", length);
     }
-    std::wstring_view view = text_;
-    while (!view.empty() && IsXmlBlank(view.front())) view.remove_prefix(1);
-    while (!view.empty() && IsXmlBlank(view.back())) view.remove_suffix(1);
-    if (!text.CopyFrom(view.data() ? view.data() : L"", static_cast<UINT>(view.size()))) {
-      return E_OUTOFMEMORY;
-    }
+    text = text_;
+    while (!text.empty() && IsXmlBlank(text.front())) text.remove_prefix(1);
+    while (!text.empty() && IsXmlBlank(text.back())) text.remove_suffix(1);
+    return S_OK;
+  }
+  HRESULT Text(bool empty, UniqueBstr& text) {
+    std::wstring_view view;
+    RETURN_IF_FAILED(Text(empty, view));
+    return text.CopyFrom(view.data(), static_cast<UINT>(view.size())) ? S_OK : E_OUTOFMEMORY;
+  }
+  template <size_t N>
+  HRESULT Text(bool empty, PackedTextBuilder<N>& fields, size_t field) {
+    std::wstring_view view;
+    RETURN_IF_FAILED(Text(empty, view));
+    fields.Set(field, view);
     return S_OK;
   }
 
@@ -310,6 +320,13 @@ int MatchAttribute(std::wstring_view name, std::initializer_list<const wchar_t*>
 HRESULT CopyValue(std::wstring_view value, UniqueBstr& text) noexcept {
   if (!IsPlainValue(value)) return kDocumentOnly;
   return text.CopyFrom(value.data(), static_cast<UINT>(value.size())) ? S_OK : E_OUTOFMEMORY;
+}
+// May throw bad_alloc.
+template <size_t N>
+HRESULT CopyValue(std::wstring_view value, PackedTextBuilder<N>& fields, size_t field) {
+  if (!IsPlainValue(value)) return kDocumentOnly;
+  fields.Set(field, value);
+  return S_OK;
 }
 
 class CatalogStream {
@@ -430,7 +447,8 @@ class CatalogStream {
       RETURN_IF_FAILED(walker_.SkipAttributes());
       return walker_.Skip(empty);
     }
-    SoftwareFields fields;
+    SoftwareFields& fields = software_;
+    fields.Reset();
     std::wstring& typeId = typeId_;
     bool typed = false;
     RETURN_IF_FAILED(walker_.Attributes([&](std::wstring_view name, std::wstring_view value) {
@@ -465,10 +483,12 @@ class CatalogStream {
       }
       return S_OK;
     }));
-    if (typed) RETURN_IF_FAILED(content_.TypeName(typeId, fields.mainType));
+    if (typed) {
+      UniqueBstr typeName;
+      RETURN_IF_FAILED(content_.TypeName(typeId, typeName));
+      fields.text.Set(kSoftMainType, typeName);
+    }
 
-    UniqueBstr* const values[] = {&fields.name, &fields.displayName, &fields.company, &fields.pic,
-                                  &fields.description};
     for (bool open = !empty; open;) {
       XmlNodeType type = XmlNodeType_None;
       RETURN_IF_FAILED(walker_.Next(type));
@@ -487,26 +507,28 @@ class CatalogStream {
         continue;
       }
       // A repeated field keeps its last occurrence.
-      RETURN_IF_FAILED(walker_.Text(inner, *values[match]));
-      if (match == kChildName) LowerBstr(fields.name);
+      RETURN_IF_FAILED(walker_.Text(inner, fields.text, kChildText[match]));
+      if (match == kChildName) LowerName(fields);
     }
     ComPtr<KaSoftWare> entry;
-    RETURN_IF_FAILED(MakeSoftware(std::move(fields), entry));
+    RETURN_IF_FAILED(MakeSoftware(fields, entry));
     return content_.AddSoftware(std::move(entry));
   }
 
   HRESULT Version(bool empty, SoftwareFields& software) {
-    VersionFields fields;
+    VersionFields& fields = version_;
+    fields.text.Clear();
+    fields.trial = false;
     bool hasVersion = false;
     bool hasDisplay = false;
     RETURN_IF_FAILED(walker_.Attributes([&](std::wstring_view name, std::wstring_view value) {
       switch (MatchAttribute(name, {L"version", L"displayver", L"ver_attribute"})) {
         case 0:
           hasVersion = true;
-          return CopyValue(value, fields.version);
+          return CopyValue(value, fields.text, kVerVersion);
         case 1:
           hasDisplay = true;
-          return CopyValue(value, fields.displayVersion);
+          return CopyValue(value, fields.text, kVerDisplayVersion);
         case 2:
           if (!IsPlainValue(value)) return kDocumentOnly;
           fields.trial = IsTrialRelease(value.data());
@@ -527,7 +549,7 @@ class CatalogStream {
       const bool isNotes = !noted && MatchText(walker_.Name(), {L"whatsnew"}) == 0;
       RETURN_IF_FAILED(walker_.SkipAttributes());
       if (isNotes) {
-        RETURN_IF_FAILED(walker_.Text(inner, fields.whatsnew));
+        RETURN_IF_FAILED(walker_.Text(inner, fields.text, kVerWhatsnew));
         noted = true;
       } else {
         RETURN_IF_FAILED(walker_.Skip(inner));
@@ -535,12 +557,9 @@ class CatalogStream {
     }
     // A version element without a "version" attribute is dropped.
     if (!hasVersion) return S_OK;
-    if (!hasDisplay &&
-        !fields.displayVersion.CopyFrom(fields.version.Get(), fields.version.Length())) {
-      return E_OUTOFMEMORY;
-    }
+    if (!hasDisplay) fields.text.SetSame(kVerDisplayVersion, kVerVersion);
     ComPtr<KaSoftwareVerItem> item;
-    RETURN_IF_FAILED(MakeVersionItem(std::move(fields), item));
+    RETURN_IF_FAILED(MakeVersionItem(fields, item));
     // One allocation for the usual handful of versions.
     if (software.versions.empty()) software.versions.reserve(8);
     software.versions.push_back(std::move(item));
@@ -549,7 +568,10 @@ class CatalogStream {
 
   StreamWalker walker_;
   CatalogContent& content_;
+  // Reused from one entry to the next.
   std::wstring typeId_;
+  SoftwareFields software_;
+  VersionFields version_;
 };
 
 class RegistryKeyStream {

@@ -6,38 +6,34 @@
 #include "common/Result.h"
 
 namespace tessary {
-void KaSoftWare::Assign(SoftwareFields&& fields) noexcept {
-  name_ = std::move(fields.name);
-  displayName_ = std::move(fields.displayName);
-  mainType_ = std::move(fields.mainType);
-  company_ = std::move(fields.company);
+HRESULT KaSoftWare::Assign(SoftwareFields& fields) noexcept {
+  if (!fields.text.Build(text_)) return E_OUTOFMEMORY;
   flags_ = fields.flags;
   versions_ = std::move(fields.versions);
-  pic_ = std::move(fields.pic);
   totalMark_ = fields.totalMark;
   totalJudge_ = fields.totalJudge;
   totalDownload_ = fields.totalDownload;
-  description_ = std::move(fields.description);
+  return S_OK;
 }
 
 STDMETHODIMP KaSoftWare::GetSoftName(BSTR* lpbstrSoftName) noexcept {
   if (!lpbstrSoftName) return E_POINTER;
-  return CopyToBstr(name_.Get(), lpbstrSoftName);
+  return CopyToBstr(text_.Get(kSoftName), lpbstrSoftName);
 }
 
 STDMETHODIMP KaSoftWare::GetDisplayName(BSTR* lpbstrDisplayName) noexcept {
   if (!lpbstrDisplayName) return E_POINTER;
-  return CopyToBstr(displayName_.Get(), lpbstrDisplayName);
+  return CopyToBstr(text_.Get(kSoftDisplayName), lpbstrDisplayName);
 }
 
 STDMETHODIMP KaSoftWare::GetCompany(BSTR* lpbstrCompany) noexcept {
   if (!lpbstrCompany) return E_POINTER;
-  return CopyToBstr(company_.Get(), lpbstrCompany);
+  return CopyToBstr(text_.Get(kSoftCompany), lpbstrCompany);
 }
 
 STDMETHODIMP KaSoftWare::GetMainType(BSTR* lpbstrMainType) noexcept {
   if (!lpbstrMainType) return E_POINTER;
-  return CopyToBstr(mainType_.Get(), lpbstrMainType);
+  return CopyToBstr(text_.Get(kSoftMainType), lpbstrMainType);
 }
 
 STDMETHODIMP KaSoftWare::GetSoftType(DWORD* lpdwSoftType) noexcept {
@@ -48,7 +44,7 @@ STDMETHODIMP KaSoftWare::GetSoftType(DWORD* lpdwSoftType) noexcept {
 
 STDMETHODIMP KaSoftWare::GetSoftPic(BSTR* lpbstrPic) noexcept {
   if (!lpbstrPic) return E_POINTER;
-  return CopyToBstr(pic_.Get(), lpbstrPic);
+  return CopyToBstr(text_.Get(kSoftPic), lpbstrPic);
 }
 
 STDMETHODIMP KaSoftWare::GetVersionCount(LONG* lpnCount) noexcept {
@@ -71,9 +67,9 @@ STDMETHODIMP KaSoftWare::GetVerItemByVersion(BSTR bstrVersion,
   if (!lpVerItem) return E_POINTER;
   *lpVerItem = nullptr;
   for (const auto& item : versions_) {
-    if (SameText(item->Version(), bstrVersion)) {
-      return item->QueryInterface(IID_PPV_ARGS(lpVerItem));
-    }
+    const HRESULT match = item->MatchVersion(bstrVersion);
+    if (FAILED(match)) return match;
+    if (match == S_OK) return item->QueryInterface(IID_PPV_ARGS(lpVerItem));
   }
   return E_NOINTERFACE;
 }
@@ -88,7 +84,7 @@ STDMETHODIMP KaSoftWare::GetStatInfo(LONGLONG* lpllTotalMark, LONGLONG* lpllTota
 
 STDMETHODIMP KaSoftWare::GetDescription(BSTR* lpbstrDescription) noexcept {
   if (!lpbstrDescription) return E_POINTER;
-  return CopyToBstr(description_.Get(), lpbstrDescription);
+  return CopyToBstr(text_.Get(kSoftDescription), lpbstrDescription);
 }
 
 STDMETHODIMP KaSoftWare::GetAbstract(BSTR* lpbstrAbstract) noexcept {

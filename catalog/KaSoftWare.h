@@ -7,25 +7,40 @@
 
 #include "TessaryLib.h"
 #include "catalog/KaSoftwareVerItem.h"
+#include "catalog/PackedText.h"
 #include "common/Unique.h"
 #include "com/ComObject.h"
 
 namespace tessary {
 
+// The strings of a program.
+enum SoftwareText {
+  kSoftName,  // lower-cased
+  kSoftDisplayName,
+  kSoftMainType,  // the main type's display name
+  kSoftCompany,
+  kSoftPic,
+  kSoftDescription,
+  kSoftwareTextCount
+};
+
 // A program as a catalog file gives it; the main type already turned into
 // its display name.
 struct SoftwareFields {
-  UniqueBstr name;  // lower-cased
-  UniqueBstr displayName;
-  UniqueBstr mainType;
-  UniqueBstr company;
+  PackedTextBuilder<kSoftwareTextCount> text;
   DWORD flags = 0;
   std::vector<Microsoft::WRL::ComPtr<KaSoftwareVerItem>> versions;
-  UniqueBstr pic;
   LONGLONG totalMark = 0;
   LONGLONG totalJudge = 0;
   LONGLONG totalDownload = 0;
-  UniqueBstr description;
+
+  // Empty again, keeping the text's room.
+  void Reset() noexcept {
+    text.Clear();
+    flags = 0;
+    versions.clear();
+    totalMark = totalJudge = totalDownload = 0;
+  }
 };
 
 class KaSoftWare final : public ComObject<KaSoftWare, IKaSoftWare> {
@@ -36,9 +51,12 @@ class KaSoftWare final : public ComObject<KaSoftWare, IKaSoftWare> {
 
   KaSoftWare() noexcept = default;
 
-  void Assign(SoftwareFields&& fields) noexcept;
+  // Takes the versions; E_OUTOFMEMORY leaves the entry as it was.
+  HRESULT Assign(SoftwareFields& fields) noexcept;
 
-  BSTR Name() const noexcept { return name_.Get(); }
+  // Null when the entry has no name.
+  const wchar_t* Name() const noexcept { return text_.Get(kSoftName); }
+  UINT NameLength() const noexcept { return text_.Length(kSoftName); }
   DWORD Flags() const noexcept { return flags_; }
 
   STDMETHODIMP GetSoftName(BSTR* lpbstrSoftName) noexcept override;
@@ -57,17 +75,12 @@ class KaSoftWare final : public ComObject<KaSoftWare, IKaSoftWare> {
   STDMETHODIMP GetAbstract(BSTR* lpbstrAbstract) noexcept override;
 
  private:
-  UniqueBstr name_;
-  UniqueBstr displayName_;
-  UniqueBstr mainType_;
-  UniqueBstr company_;
+  PackedText<kSoftwareTextCount> text_;
   DWORD flags_ = 0;
   std::vector<Microsoft::WRL::ComPtr<KaSoftwareVerItem>> versions_;
-  UniqueBstr pic_;
   LONGLONG totalMark_ = 0;
   LONGLONG totalJudge_ = 0;
   LONGLONG totalDownload_ = 0;
-  UniqueBstr description_;
 };
 
 HRESULT CreateKaSoftWare(IUnknown* outer, REFIID riid, void** ppv) noexcept;

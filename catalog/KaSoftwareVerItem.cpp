@@ -2,21 +2,30 @@
 
 #include <utility>
 
+#include "catalog/CatalogKeys.h"
+
 namespace tessary {
 
-void KaSoftwareVerItem::Assign(VersionFields&& fields) noexcept {
-  version_ = std::move(fields.version);
-  displayVersion_ = std::move(fields.displayVersion);
+HRESULT KaSoftwareVerItem::Assign(const VersionFields& fields) noexcept {
+  if (!fields.text.Build(text_)) return E_OUTOFMEMORY;
   attribute_ = fields.trial ? kaSoftVersionAttribute_try : kaSoftVersionAttribute_normal;
-  whatsnew_ = std::move(fields.whatsnew);
   ignored_ = VARIANT_FALSE;
+  return S_OK;
+}
+
+HRESULT KaSoftwareVerItem::MatchVersion(BSTR text) const noexcept {
+  // Compared as COM strings, as the catalog compares every key. A rare
+  // call: the copy is made here rather than kept.
+  UniqueBstr version;
+  if (!version.CopyFrom(text_.Get(kVerVersion), text_.Length(kVerVersion))) return E_OUTOFMEMORY;
+  return SameText(version.Get(), text) ? S_OK : S_FALSE;
 }
 
 STDMETHODIMP KaSoftwareVerItem::GetVersion(BSTR* lpbstrVersion) noexcept {
   if (!lpbstrVersion) return E_POINTER;
   // An empty version is no version: the out-parameter is left alone.
-  if (version_.Empty()) return E_FAIL;
-  BSTR copy = ::SysAllocStringLen(version_.Get(), version_.Length());
+  if (text_.Length(kVerVersion) == 0) return E_FAIL;
+  BSTR copy = ::SysAllocStringLen(text_.Get(kVerVersion), text_.Length(kVerVersion));
   if (!copy) return E_OUTOFMEMORY;
   *lpbstrVersion = copy;
   return S_OK;
@@ -24,7 +33,7 @@ STDMETHODIMP KaSoftwareVerItem::GetVersion(BSTR* lpbstrVersion) noexcept {
 
 STDMETHODIMP KaSoftwareVerItem::GetDisplayVersion(BSTR* lpbstrDisplayVersion) noexcept {
   if (!lpbstrDisplayVersion) return E_POINTER;
-  return CopyToBstr(displayVersion_.Get(), lpbstrDisplayVersion);
+  return CopyToBstr(text_.Get(kVerDisplayVersion), lpbstrDisplayVersion);
 }
 
 STDMETHODIMP KaSoftwareVerItem::GetVerAttr(_kaSoftVersionAttribute* lpVerAyttr) noexcept {
@@ -35,7 +44,7 @@ STDMETHODIMP KaSoftwareVerItem::GetVerAttr(_kaSoftVersionAttribute* lpVerAyttr) 
 
 STDMETHODIMP KaSoftwareVerItem::GetWhatsnew(BSTR* lpbstrWhatsnew) noexcept {
   if (!lpbstrWhatsnew) return E_POINTER;
-  return CopyToBstr(whatsnew_.Get(), lpbstrWhatsnew);
+  return CopyToBstr(text_.Get(kVerWhatsnew), lpbstrWhatsnew);
 }
 
 STDMETHODIMP KaSoftwareVerItem::GetBeIgnored(VARIANT_BOOL* lpvbRet) noexcept {

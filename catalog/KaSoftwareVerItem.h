@@ -3,26 +3,36 @@
 #include <windows.h>
 
 #include "TessaryLib.h"
+#include "catalog/PackedText.h"
 #include "common/Unique.h"
 #include "com/ComObject.h"
 
 namespace tessary {
 
+// The strings of a version.
+enum VersionText {
+  kVerVersion,
+  kVerDisplayVersion,  // the version's text when the file has none
+  kVerWhatsnew,
+  kVersionTextCount
+};
+
 // A version as a catalog file gives it.
 struct VersionFields {
-  UniqueBstr version;
-  UniqueBstr displayVersion;  // a copy of `version` when the file has none
+  PackedTextBuilder<kVersionTextCount> text;
   bool trial = false;
-  UniqueBstr whatsnew;
 };
 
 class KaSoftwareVerItem final : public ComObject<KaSoftwareVerItem, IKaSoftwareVerItem> {
  public:
   KaSoftwareVerItem() noexcept = default;
 
-  void Assign(VersionFields&& fields) noexcept;
+  // E_OUTOFMEMORY leaves the item as it was.
+  HRESULT Assign(const VersionFields& fields) noexcept;
 
-  BSTR Version() const noexcept { return version_.Get(); }
+  // S_OK when the version is `text` as the catalog compares strings,
+  // S_FALSE when not, or E_OUTOFMEMORY.
+  HRESULT MatchVersion(BSTR text) const noexcept;
 
   STDMETHODIMP GetVersion(BSTR* lpbstrVersion) noexcept override;
   STDMETHODIMP GetDisplayVersion(BSTR* lpbstrDisplayVersion) noexcept override;
@@ -32,10 +42,8 @@ class KaSoftwareVerItem final : public ComObject<KaSoftwareVerItem, IKaSoftwareV
   STDMETHODIMP SetBeIgnored(VARIANT_BOOL vbValue) noexcept override;
 
  private:
-  UniqueBstr version_;
-  UniqueBstr displayVersion_;
+  PackedText<kVersionTextCount> text_;
   _kaSoftVersionAttribute attribute_ = kaSoftVersionAttribute_normal;
-  UniqueBstr whatsnew_;
   VARIANT_BOOL ignored_ = VARIANT_FALSE;
 };
 
