@@ -18,7 +18,7 @@ const MainTypeTable* CatalogContent::TypesInForce() const noexcept {
   return mainTypeObject ? &mainTypeObject->Table() : nullptr;
 }
 
-HRESULT CatalogContent::TypeName(std::wstring_view typeId, UniqueBstr& name) const {
+HRESULT CatalogContent::TypeName(std::wstring_view typeId, const UniqueBstr*& name) const {
   const MainTypeTable* table = TypesInForce();
   if (!table) return E_FAIL;
   auto [cached, added] = resolved_.try_emplace(std::wstring(typeId));
@@ -33,7 +33,7 @@ HRESULT CatalogContent::TypeName(std::wstring_view typeId, UniqueBstr& name) con
       return failure;
     }
   }
-  RETURN_HR_IF(E_OUTOFMEMORY, !name.CopyFrom(resolvedName.Get(), resolvedName.Length()));
+  name = &resolvedName;
   return hr;
 }
 

@@ -38,8 +38,9 @@ struct CatalogContent {
   // Null while no list has been read, by this load or an earlier one:
   // entries are then skipped.
   const MainTypeTable* TypesInForce() const noexcept;
-  // `typeId` ends in a NUL. May throw bad_alloc.
-  HRESULT TypeName(std::wstring_view typeId, UniqueBstr& name) const;
+  // The display name of `typeId` (which ends in a NUL), kept until the
+  // next list begins. May throw bad_alloc.
+  HRESULT TypeName(std::wstring_view typeId, const UniqueBstr*& name) const;
 
   void BeginSoftwareList() noexcept;
   // The first entry of a name stays; a later one is neither kept nor

@@ -48,9 +48,9 @@ HRESULT ReadSoftware(IXMLDOMNode* element, const CatalogContent& content,
                      SoftwareFields& fields) {
   UniqueBstr text;
   if (AttributeByName(element, L"main_type", text)) {
-    UniqueBstr typeName;
+    const UniqueBstr* typeName = nullptr;
     RETURN_IF_FAILED(content.TypeName(ViewOfBstr(text), typeName));
-    fields.text.Set(kSoftMainType, typeName);
+    fields.text.Set(kSoftMainType, *typeName);
   }
   fields.flags = FlagOf(Attribute(element, L"is_main_recommend", text), KaSoftWare::kMainRecommend) |
                  FlagOf(Attribute(element, L"is_onekey_install", text), KaSoftWare::kOneKeyInstall) |
