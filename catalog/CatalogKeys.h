@@ -53,9 +53,17 @@ namespace tessary {
 // the rest of a read.
 inline int MatchText(std::wstring_view text,
                      std::initializer_list<const wchar_t*> literals) noexcept {
+  // Spelled exactly like `literal`, told without measuring the literal first.
+  const auto spelled = [&](const wchar_t* literal) {
+    for (const wchar_t c : text) {
+      if (*literal == L'\0' || *literal != c) return false;
+      ++literal;
+    }
+    return *literal == L'\0';
+  };
   int index = 0;
   for (const wchar_t* literal : literals) {
-    if (text == literal) return index;
+    if (spelled(literal)) return index;
     ++index;
   }
   index = 0;

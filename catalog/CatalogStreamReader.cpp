@@ -54,32 +54,38 @@ bool IsRefusedControl(unsigned c) noexcept { return c < 0x20 && c != '\t' && c !
 // control characters (a NUL included) that the document parser refuses.
 // Either sends the file to the document parser.
 bool HasDocumentOnlyBytes(std::string_view bytes, int utf16) noexcept {
-  for (size_t at = bytes.find('&'); at != std::string_view::npos; at = bytes.find('&', at + 1)) {
+  const auto isReference = [&](size_t at) {
     const size_t next = at + (utf16 ? 2 : 1);
-    if (next < bytes.size() && bytes[next] == '#') return true;
-  }
+    return bytes[at] == '&' && next < bytes.size() && bytes[next] == '#';
+  };
   if (utf16) {
     for (size_t at = 0; at + 1 < bytes.size(); at += 2) {
       const unsigned char first = static_cast<unsigned char>(bytes[at]);
       const unsigned char second = static_cast<unsigned char>(bytes[at + 1]);
       if (IsRefusedControl(utf16 == 1 ? second << 8 | first : first << 8 | second)) return true;
+      if (isReference(at) || isReference(at + 1)) return true;
     }
     return false;
   }
-  // Eight bytes at a time: only a word holding a byte below 0x20 is looked
-  // at closely.
+  const auto isDocumentOnly = [&](size_t at) {
+    return IsRefusedControl(static_cast<unsigned char>(bytes[at])) || isReference(at);
+  };
+  // Eight bytes at a time: only a word holding a byte below 0x20 or an '&'
+  // is looked at closely.
   constexpr uint64_t kOnes = 0x0101010101010101ull;
   size_t at = 0;
   for (; at + 8 <= bytes.size(); at += 8) {
     uint64_t word;
     std::memcpy(&word, bytes.data() + at, 8);
-    if (((word - kOnes * 0x20) & ~word & (kOnes * 0x80)) == 0) continue;
-    for (size_t i = at; i < at + 8; ++i) {
-      if (IsRefusedControl(static_cast<unsigned char>(bytes[i]))) return true;
+    const uint64_t amps = word ^ (kOnes * '&');
+    if ((((word - kOnes * 0x20) & ~word) | ((amps - kOnes) & ~amps)) & (kOnes * 0x80)) {
+      for (size_t i = at; i < at + 8; ++i) {
+        if (isDocumentOnly(i)) return true;
+      }
     }
   }
   for (; at < bytes.size(); ++at) {
-    if (IsRefusedControl(static_cast<unsigned char>(bytes[at]))) return true;
+    if (isDocumentOnly(at)) return true;
   }
   return false;
 }
