@@ -69,29 +69,13 @@ bool FindGb2312Declaration(std::string_view bytes, size_t& start, size_t& end) n
   return true;
 }
 
-bool ReadWholeFile(const wchar_t* path, std::string& bytes) {
-  UniqueFileHandle file(::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file) return false;
-  LARGE_INTEGER size = {};
-  if (!::GetFileSizeEx(file.get(), &size) || size.QuadPart > kMaxDeclaredFileBytes) return false;
-  bytes.resize(static_cast<size_t>(size.QuadPart));
-  DWORD read = 0;
-  if (!bytes.empty() &&
-      !::ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr)) {
-    return false;
-  }
-  bytes.resize(read);
-  return true;
-}
-
 // Some parsers refuse a gb2312 declaration that others accept. Decode such a
 // file as code page 936 (a superset of gb2312) and parse the text without
 // the declared encoding, so one data file works everywhere.
 bool LoadDeclaredGb2312(IXMLDOMDocument* document, const wchar_t* path) noexcept {
   try {
     std::string bytes;
-    if (!ReadWholeFile(path, bytes)) return false;
+    if (FAILED(ReadWholeFile(path, kMaxDeclaredFileBytes, bytes))) return false;
     size_t start = 0;
     size_t end = 0;
     if (!FindGb2312Declaration(bytes, start, end)) return false;
@@ -116,6 +100,25 @@ HRESULT CreateDocument(ComPtr<IXMLDOMDocument>& document) noexcept {
 }
 
 }  // namespace
+
+HRESULT ReadWholeFile(const wchar_t* path, LONGLONG maxBytes, std::string& bytes) {
+  bytes.clear();
+  UniqueFileHandle file(::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return HRESULT_FROM_WIN32(::GetLastError());
+  LARGE_INTEGER size = {};
+  if (!::GetFileSizeEx(file.get(), &size)) return HRESULT_FROM_WIN32(::GetLastError());
+  if (size.QuadPart > maxBytes) return HRESULT_FROM_WIN32(ERROR_FILE_TOO_LARGE);
+  bytes.resize(static_cast<size_t>(size.QuadPart));
+  DWORD read = 0;
+  if (!bytes.empty() &&
+      !::ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr)) {
+    bytes.clear();
+    return HRESULT_FROM_WIN32(::GetLastError());
+  }
+  bytes.resize(read);
+  return S_OK;
+}
 
 ModuleFileNameQuery SetModuleFileNameQuery(ModuleFileNameQuery query) noexcept {
   const ModuleFileNameQuery previous = g_moduleFileName;

@@ -29,6 +29,10 @@ std::wstring DataFilePath(const wchar_t* relativeName);
 // May throw bad_alloc.
 std::wstring ModuleDirectory(HMODULE module);
 
+// The file's bytes, when it holds at most `maxBytes`; a missing, unreadable
+// or larger file fails with its error. May throw bad_alloc.
+HRESULT ReadWholeFile(const wchar_t* path, LONGLONG maxBytes, std::string& bytes);
+
 // --- Loading ------------------------------------------------------------------
 
 // A loaded document, or null when the path is null, names no file, or the

@@ -6,6 +6,7 @@
 
 #include "common/Result.h"
 #include "common/Unique.h"
+#include "datafiles/DataFiles.h"
 
 namespace tessary {
 namespace {
@@ -68,20 +69,8 @@ HRESULT XmlLiteFile::Open(const wchar_t* path) {
   if (!path) return E_INVALIDARG;
   const CreateXmlReaderEntry create = CreateReaderEntry();
   if (!create) return E_NOTIMPL;
-  UniqueFileHandle file(::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file) return HRESULT_FROM_WIN32(::GetLastError());
-  LARGE_INTEGER size = {};
-  if (!::GetFileSizeEx(file.get(), &size)) return HRESULT_FROM_WIN32(::GetLastError());
-  // Data files beyond this are not ours: not for this reader to hold whole.
-  if (size.QuadPart > kMaxFileBytes) return HRESULT_FROM_WIN32(ERROR_FILE_TOO_LARGE);
-  bytes_.resize(static_cast<size_t>(size.QuadPart));
-  DWORD read = 0;
-  if (!bytes_.empty() && !::ReadFile(file.get(), bytes_.data(), static_cast<DWORD>(bytes_.size()),
-                                     &read, nullptr)) {
-    return HRESULT_FROM_WIN32(::GetLastError());
-  }
-  bytes_.resize(read);
+  // Data files beyond the limit are not ours: not for this reader to hold whole.
+  RETURN_IF_FAILED(ReadWholeFile(path, kMaxFileBytes, bytes_));
   // The stream holds a copy of its own.
   Microsoft::WRL::ComPtr<IStream> stream;
   *stream.GetAddressOf() = ::SHCreateMemStream(reinterpret_cast<const BYTE*>(bytes_.data()),
