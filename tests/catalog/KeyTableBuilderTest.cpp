@@ -1,0 +1,66 @@
+#include "catalog/KeyTableBuilder.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace tessary {
+namespace {
+
+using Table = std::map<UniqueBstr, int, KeyLess>;
+
+std::vector<std::pair<std::wstring, int>> Contents(const Table& table) {
+  std::vector<std::pair<std::wstring, int>> contents;
+  for (const auto& [key, value] : table) {
+    contents.emplace_back(std::wstring(key ? key.Get() : L"<null>", key.Length()), value);
+  }
+  return contents;
+}
+
+UniqueBstr Key(const std::wstring& text) {
+  UniqueBstr key;
+  key.CopyFrom(text.data(), static_cast<UINT>(text.size()));
+  return key;
+}
+
+// Whatever order code units and the locale give the keys, the built table is
+// the one inserting them one by one in the order added gives: same keys, same
+// spelling of each, same values, the first added winning.
+TEST(KeyTableBuilderTest, BuildsWhatInsertingInOrderGives) {
+  std::vector<std::wstring> keys = {
+      // Equal to the locale, later in code-unit order, added first.
+      L"a\xfeff" L"b", L"\x00e5", L"a\x0301",
+      L"program10", L"program2", L"Program2", L"PROGRAM2", L"program2", L"a-b", L"ab", L"a b",
+      L"{0000-ABCD}_Program1", L"{0000-abcd}_program1", L"_x", L"~x", L"x", L"\x00e4pfel",
+      L"apfel", L"Apfel", L"\x540d\x5b57", L"\x5b57", L"a\x00adb", L"a\x200b" L"b", L"a\x030a", L"\x00e1", L"",
+      L"z", L"10", L"9", L"\xff11", L"1"};
+  // Many keys the orders agree on, and repeats spread far apart.
+  for (int i = 0; i < 300; ++i) keys.push_back(L"name" + std::to_wstring(i * 7 % 101));
+  for (int i = 0; i < 20; ++i) keys.push_back(keys[i * 3 % 29]);
+
+  Table expected;
+  KeyTableBuilder<int> builder;
+  for (size_t i = 0; i < keys.size(); ++i) {
+    expected.try_emplace(Key(keys[i]), static_cast<int>(i));
+    builder.Add(Key(keys[i]), static_cast<int>(i));
+  }
+  builder.Add(UniqueBstr(), -1);  // absent equals empty, added later: dropped
+  Table built;
+  std::vector<size_t> added;
+  builder.Build(built, &added);
+  EXPECT_EQ(Contents(built), Contents(expected));
+  ASSERT_EQ(added.size(), built.size());
+  std::vector<bool> seen(keys.size() + 1);
+  for (const size_t position : added) {
+    ASSERT_LT(position, seen.size());
+    EXPECT_FALSE(seen[position]);
+    seen[position] = true;
+  }
+  for (const auto& [key, value] : built) EXPECT_TRUE(seen[static_cast<size_t>(value)]);
+  EXPECT_EQ(builder.Size(), 0u);
+}
+
+}  // namespace
+}  // namespace tessary
