@@ -69,14 +69,20 @@ struct CatalogContent {
   int softwareList_ = -1;
 };
 
-// The rules both readers apply to attribute values. `text` is null when the
-// attribute is absent.
-inline DWORD FlagOf(const wchar_t* text, DWORD flag) noexcept {
+// The rules both readers apply to attribute values: `text` ends in a NUL,
+// and a null one is an absent attribute.
+inline DWORD FlagOf(std::wstring_view text, DWORD flag) noexcept {
   // Present sets the flag, unless the text is exactly "0".
-  return text && MatchText(text, {L"0"}) != 0 ? flag : 0;
+  return MatchText(text, {L"0"}) != 0 ? flag : 0;
+}
+inline DWORD FlagOf(const wchar_t* text, DWORD flag) noexcept {
+  return text ? FlagOf(std::wstring_view(text), flag) : 0;
+}
+inline bool IsTrialRelease(std::wstring_view text) noexcept {
+  return MatchText(text, {L"1"}) == 0;
 }
 inline bool IsTrialRelease(const wchar_t* text) noexcept {
-  return text && MatchText(text, {L"1"}) == 0;
+  return text && IsTrialRelease(std::wstring_view(text));
 }
 
 // The names a software element's children are matched against (lower-cased).

@@ -22,6 +22,9 @@ namespace tessary {
 namespace {
 
 using Microsoft::WRL::ComPtr;
+// Literals as views measured at compile time: the platform's string
+// length is a call per literal per attribute otherwise.
+using namespace std::string_view_literals;
 
 // Only the document parser settles this file exactly: read it with that.
 constexpr HRESULT kDocumentOnly = HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED);
@@ -152,7 +155,7 @@ class StreamWalker {
       if (type == XmlNodeType_Element) {
         if (depth == 0 && std::exchange(sawTopElement, true)) return kDocumentOnly;
         const bool empty = IsEmpty();
-        if (!sawRoot && Name() == L"vedad") {
+        if (!sawRoot && Name() == L"vedad"sv) {
           sawRoot = true;
           RETURN_IF_FAILED(onRoot(empty));
           continue;
@@ -215,14 +218,14 @@ class StreamWalker {
       UINT valueLength = 0;
       RETURN_IF_FAILED(reader_->GetQualifiedName(&name, &nameLength));
       RETURN_IF_FAILED(reader_->GetValue(&value, &valueLength));
-      attributeName_.assign(name ? name : L"", nameLength);
-      value_.assign(value ? value : L"", valueLength);
-      const std::wstring_view view = attributeName_;
-      if (view.substr(0, 5) == L"xmlns" || view == L"xml:space") return kDocumentOnly;
+      // Both come back ending in a NUL, valid until the reader moves on.
+      const std::wstring_view view = name ? std::wstring_view(name, nameLength) : L""sv;
+      if (!value) valueLength = 0, value = L"";
+      if (view.substr(0, 5) == L"xmlns"sv || view == L"xml:space"sv) return kDocumentOnly;
       if (Seen(view)) return kDocumentOnly;
       seen_.append(view);
       seen_.push_back(L'\0');
-      RETURN_IF_FAILED(take(view, std::wstring_view(value_)));
+      RETURN_IF_FAILED(take(view, std::wstring_view(value, valueLength)));
     } while ((hr = reader_->MoveToNextAttribute()) == S_OK);
     RETURN_IF_FAILED(hr);
     return reader_->MoveToElement();
@@ -298,8 +301,8 @@ class StreamWalker {
       UINT length = 0;
       RETURN_IF_FAILED(reader_->GetValue(&value, &length));
       const std::wstring_view data(value ? value : L"", value ? length : 0);
-      for (size_t at = data.find(L"</"); at != std::wstring_view::npos;
-           at = data.find(L"</", at + 1)) {
+      for (size_t at = data.find(L"</"sv); at != std::wstring_view::npos;
+           at = data.find(L"</"sv, at + 1)) {
         ++endTags_;
       }
     }
@@ -321,8 +324,6 @@ class StreamWalker {
   size_t nodes_ = 0;
   size_t endTags_ = 0;  // end tags read, and "</" inside other markup
   std::wstring name_;
-  std::wstring attributeName_;
-  std::wstring value_;
   std::wstring seen_;  // the current element's attribute names, NUL after each
   std::wstring text_;
 };
@@ -397,7 +398,7 @@ class CatalogStream {
     const bool empty = walker_.IsEmpty();
     UniqueBstr id;
     RETURN_IF_FAILED(walker_.Attributes([&](std::wstring_view name, std::wstring_view value) {
-      return name == L"id" ? CopyValue(value, id) : S_OK;
+      return name == L"id"sv ? CopyValue(value, id) : S_OK;
     }));
     UniqueBstr name;
     bool named = false;
@@ -474,8 +475,8 @@ class CatalogStream {
     bool typed = false;
     RETURN_IF_FAILED(walker_.Attributes([&](std::wstring_view name, std::wstring_view value) {
       const int match = MatchAttribute(
-          name, {L"main_type", L"is_main_recommend", L"is_onekey_install", L"is_popularity",
-                 L"totaljudgeofmark", L"totaldownloadtimes", L"totaljudgeoftimes"});
+          name, {L"main_type"sv, L"is_main_recommend"sv, L"is_onekey_install"sv, L"is_popularity"sv,
+                 L"totaljudgeofmark"sv, L"totaldownloadtimes"sv, L"totaljudgeoftimes"sv});
       if (match < 0) return S_OK;
       if (!IsPlainValue(value)) return kDocumentOnly;
       switch (match) {
@@ -484,13 +485,13 @@ class CatalogStream {
           typeId.assign(value);
           return S_OK;
         case 1:
-          fields.flags |= FlagOf(value.data(), KaSoftWare::kMainRecommend);
+          fields.flags |= FlagOf(value, KaSoftWare::kMainRecommend);
           break;
         case 2:
-          fields.flags |= FlagOf(value.data(), KaSoftWare::kOneKeyInstall);
+          fields.flags |= FlagOf(value, KaSoftWare::kOneKeyInstall);
           break;
         case 3:
-          fields.flags |= FlagOf(value.data(), KaSoftWare::kPopularity);
+          fields.flags |= FlagOf(value, KaSoftWare::kPopularity);
           break;
         case 4:
           fields.totalMark = TextToInt64(value.data());
@@ -543,7 +544,7 @@ class CatalogStream {
     bool hasVersion = false;
     bool hasDisplay = false;
     RETURN_IF_FAILED(walker_.Attributes([&](std::wstring_view name, std::wstring_view value) {
-      switch (MatchAttribute(name, {L"version", L"displayver", L"ver_attribute"})) {
+      switch (MatchAttribute(name, {L"version"sv, L"displayver"sv, L"ver_attribute"sv})) {
         case 0:
           hasVersion = true;
           return CopyValue(value, fields.text, kVerVersion);
@@ -552,7 +553,7 @@ class CatalogStream {
           return CopyValue(value, fields.text, kVerDisplayVersion);
         case 2:
           if (!IsPlainValue(value)) return kDocumentOnly;
-          fields.trial = IsTrialRelease(value.data());
+          fields.trial = IsTrialRelease(value);
           return S_OK;
         default:
           return S_OK;
@@ -628,7 +629,7 @@ class RegistryKeyStream {
     UniqueBstr softName;
     bool named = false;
     RETURN_IF_FAILED(walker_.Attributes([&](std::wstring_view name, std::wstring_view value) {
-      if (name != L"name") return S_OK;
+      if (name != L"name"sv) return S_OK;
       named = true;
       return CopyValue(value, softName);
     }));

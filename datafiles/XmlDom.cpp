@@ -111,6 +111,16 @@ bool LoweredNameEquals(const wchar_t* name, const wchar_t* lowerLiteral) noexcep
 
 int TextToInt(const wchar_t* text) noexcept { return text ? _wtoi(text) : 0; }
 
-long long TextToInt64(const wchar_t* text) noexcept { return text ? _wtoi64(text) : 0; }
+long long TextToInt64(const wchar_t* text) noexcept {
+  if (!text) return 0;
+  // Plain decimal text, the usual case, is settled here: the runtime's
+  // reader is locale-aware and costs a catalog load several milliseconds.
+  const wchar_t* at = text + (*text == L'-' || *text == L'+');
+  long long value = 0;
+  int digits = 0;
+  for (; *at >= L'0' && *at <= L'9' && digits < 18; ++at, ++digits) value = value * 10 + (*at - L'0');
+  if (digits > 0 && *at == L'\0') return *text == L'-' ? -value : value;
+  return _wtoi64(text);
+}
 
 }  // namespace tessary

@@ -221,6 +221,12 @@ TEST(NumberTextTest, ReadsAsTheRuntimeDoes) {
   EXPECT_EQ(TextToInt(nullptr), 0);
   EXPECT_EQ(TextToInt64(L" 12345678901x"), 12345678901LL);
   EXPECT_EQ(TextToInt64(nullptr), 0);
+  // Plain decimal text is read without the runtime, to the same value.
+  for (const wchar_t* text : {L"0", L"-0", L"+7", L"-", L"+", L"", L"007", L"123456789012345678",
+                              L"1234567890123456789", L"99999999999999999999", L"-9223372036854775808",
+                              L"12 ", L"1\x0661", L"\xff11", L"--1", L"+-1"}) {
+    EXPECT_EQ(TextToInt64(text), _wtoi64(text)) << ::testing::PrintToString(std::wstring(text));
+  }
 }
 
 }  // namespace
