@@ -25,21 +25,10 @@ UniqueBstr Key(const std::wstring& text) {
   return key;
 }
 
-// Whatever order code units and the locale give the keys, the built table is
-// the one inserting them one by one in the order added gives: same keys, same
-// spelling of each, same values, the first added winning.
-TEST(KeyTableBuilderTest, BuildsWhatInsertingInOrderGives) {
-  std::vector<std::wstring> keys = {
-      // Equal to the locale, later in code-unit order, added first.
-      L"a\xfeff" L"b", L"\x00e5", L"a\x0301",
-      L"program10", L"program2", L"Program2", L"PROGRAM2", L"program2", L"a-b", L"ab", L"a b",
-      L"{0000-ABCD}_Program1", L"{0000-abcd}_program1", L"_x", L"~x", L"x", L"\x00e4pfel",
-      L"apfel", L"Apfel", L"\x540d\x5b57", L"\x5b57", L"a\x00adb", L"a\x200b" L"b", L"a\x030a", L"\x00e1", L"",
-      L"z", L"10", L"9", L"\xff11", L"1"};
-  // Many keys the orders agree on, and repeats spread far apart.
-  for (int i = 0; i < 300; ++i) keys.push_back(L"name" + std::to_wstring(i * 7 % 101));
-  for (int i = 0; i < 20; ++i) keys.push_back(keys[i * 3 % 29]);
-
+// Whatever order the builder puts keys in, the table is the one inserting
+// them one by one in the order added gives: same keys, same spelling of
+// each, same values, the first added winning.
+void ExpectBuiltAsInsertedInOrder(const std::vector<std::wstring>& keys) {
   Table expected;
   KeyTableBuilder<int> builder;
   for (size_t i = 0; i < keys.size(); ++i) {
@@ -60,6 +49,27 @@ TEST(KeyTableBuilderTest, BuildsWhatInsertingInOrderGives) {
   }
   for (const auto& [key, value] : built) EXPECT_TRUE(seen[static_cast<size_t>(value)]);
   EXPECT_EQ(builder.Size(), 0u);
+}
+
+TEST(KeyTableBuilderTest, BuildsWhatInsertingInOrderGives) {
+  // ASCII keys, on which code units and the locale often disagree.
+  std::vector<std::wstring> keys = {
+      L"program10", L"program2", L"Program2", L"PROGRAM2", L"program2", L"a-b", L"ab", L"a b",
+      L"a'b", L"{00001-ABCD}_Program1", L"{000010-ABCD}_Program10", L"{0000-abcd}_program1",
+      L"_x", L"~x", L"x", L"X", L"", L"z", L"10", L"9", L"1", L"a\tb", L"a\x01"};
+  // Many keys the orders agree on, and repeats spread far apart.
+  for (int i = 0; i < 300; ++i) keys.push_back(L"name" + std::to_wstring(i * 7 % 101));
+  for (int i = 0; i < 20; ++i) keys.push_back(keys[i * 3 % 23]);
+  ExpectBuiltAsInsertedInOrder(keys);
+
+  // Any other key: equal to the locale yet spelled apart, the later in
+  // code-unit order added first.
+  keys.insert(keys.begin(), {L"a\xfeff" L"b", L"\x00e5", L"a\x0301"});
+  for (const wchar_t* key : {L"\x00e4pfel", L"apfel", L"Apfel", L"\x540d\x5b57", L"\x5b57",
+                             L"a\x00adb", L"a\x200b" L"b", L"a\x030a", L"\x00e1", L"\xff11"}) {
+    keys.push_back(key);
+  }
+  ExpectBuiltAsInsertedInOrder(keys);
 }
 
 }  // namespace
