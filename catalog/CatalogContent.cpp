@@ -66,15 +66,10 @@ void CatalogContent::Finish() {
   softwareMarks_.clear();
 }
 
-HRESULT MakeSoftware(SoftwareFields& fields, Microsoft::WRL::ComPtr<KaSoftWare>& entry) noexcept {
+HRESULT MakeSoftware(const SoftwareFields& fields,
+                     Microsoft::WRL::ComPtr<KaSoftWare>& entry) noexcept {
   RETURN_IF_FAILED(MakeComObject(entry));
   return entry->Assign(fields);
-}
-
-HRESULT MakeVersionItem(const VersionFields& fields,
-                        Microsoft::WRL::ComPtr<KaSoftwareVerItem>& item) noexcept {
-  RETURN_IF_FAILED(MakeComObject(item));
-  return item->Assign(fields);
 }
 
 }  // namespace tessary

@@ -13,14 +13,14 @@
 #include "catalog/CatalogKeys.h"
 #include "catalog/KaSoftMainType.h"
 #include "catalog/KaSoftWare.h"
-#include "catalog/KeyTableBuilder.h"
+#include "catalog/KeyTable.h"
 #include "catalog/SoftwareEnum.h"
 #include "common/Unique.h"
 
 namespace tessary {
 
 // Registry key (as written) to software name (lower-cased).
-using RegistryKeyTable = std::map<UniqueBstr, UniqueBstr, KeyLess>;
+using RegistryKeyTable = KeyTable<UniqueBstr>;
 
 // The parser a load reads the data files with. Streaming takes the system's
 // streaming reader and, per file, falls back to the document parser for a
@@ -102,9 +102,8 @@ inline void LowerName(SoftwareFields& fields) noexcept {
   if (length) ::CharLowerBuffW(fields.text.Data(kSoftName), length);
 }
 
-// Makes an entry (taking the versions) or a version item holding `fields`.
-HRESULT MakeSoftware(SoftwareFields& fields, Microsoft::WRL::ComPtr<KaSoftWare>& entry) noexcept;
-HRESULT MakeVersionItem(const VersionFields& fields,
-                        Microsoft::WRL::ComPtr<KaSoftwareVerItem>& item) noexcept;
+// Makes an entry holding `fields`.
+HRESULT MakeSoftware(const SoftwareFields& fields,
+                     Microsoft::WRL::ComPtr<KaSoftWare>& entry) noexcept;
 
 }  // namespace tessary

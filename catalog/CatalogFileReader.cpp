@@ -65,13 +65,9 @@ HRESULT ReadSoftware(IXMLDOMNode* element, const CatalogContent& content,
     const int match = MatchSoftwareChild(ViewOfBstr(tag));
     if (match < 0) return S_OK;
     if (match == kChildVersion) {
-      VersionFields version;
-      const HRESULT hr = ReadVersion(child, version);
-      if (hr != S_OK) return FAILED(hr) ? hr : S_OK;
-      ComPtr<KaSoftwareVerItem> item;
-      RETURN_IF_FAILED(MakeVersionItem(version, item));
-      fields.versions.push_back(std::move(item));
-      return S_OK;
+      const HRESULT hr = ReadVersion(child, fields.AddVersion());
+      if (hr != S_OK) fields.DropVersion();
+      return FAILED(hr) ? hr : S_OK;
     }
     // A repeated field keeps its last occurrence.
     fields.text.Set(kChildText[match], NodeText(child));

@@ -538,9 +538,7 @@ class CatalogStream {
   }
 
   HRESULT Version(bool empty, SoftwareFields& software) {
-    VersionFields& fields = version_;
-    fields.text.Clear();
-    fields.trial = false;
+    VersionFields& fields = software.AddVersion();
     bool hasVersion = false;
     bool hasDisplay = false;
     RETURN_IF_FAILED(walker_.Attributes([&](std::wstring_view name, std::wstring_view value) {
@@ -578,13 +576,11 @@ class CatalogStream {
       }
     }
     // A version element without a "version" attribute is dropped.
-    if (!hasVersion) return S_OK;
-    if (!hasDisplay) fields.text.SetSame(kVerDisplayVersion, kVerVersion);
-    ComPtr<KaSoftwareVerItem> item;
-    RETURN_IF_FAILED(MakeVersionItem(fields, item));
-    // One allocation for the usual handful of versions.
-    if (software.versions.empty()) software.versions.reserve(8);
-    software.versions.push_back(std::move(item));
+    if (!hasVersion) {
+      software.DropVersion();
+    } else if (!hasDisplay) {
+      fields.text.SetSame(kVerDisplayVersion, kVerVersion);
+    }
     return S_OK;
   }
 
@@ -593,7 +589,6 @@ class CatalogStream {
   // Reused from one entry to the next.
   std::wstring typeId_;
   SoftwareFields software_;
-  VersionFields version_;
 };
 
 class RegistryKeyStream {

@@ -1,15 +1,37 @@
 #include "catalog/KaSoftWare.h"
 
+#include <new>
 #include <utility>
 
 #include "catalog/CatalogKeys.h"
 #include "common/Result.h"
 
 namespace tessary {
-HRESULT KaSoftWare::Assign(SoftwareFields& fields) noexcept {
-  if (!fields.text.Build(text_)) return E_OUTOFMEMORY;
+KaSoftWare::~KaSoftWare() {
+  for (size_t i = 0; i < versionCount_; ++i) versions_[i].~ContainedVerItem();
+  ::operator delete(block_);
+}
+
+HRESULT KaSoftWare::Assign(const SoftwareFields& fields) noexcept {
+  if (block_) return E_UNEXPECTED;
+  const size_t count = fields.VersionCount();
+  size_t chars = fields.text.Size();
+  for (size_t i = 0; i < count; ++i) chars += fields.Version(i).text.Size();
+  static_assert(alignof(ContainedVerItem) >= alignof(wchar_t));
+  void* block =
+      ::operator new(count * sizeof(ContainedVerItem) + chars * sizeof(wchar_t), std::nothrow);
+  if (!block) return E_OUTOFMEMORY;
+  block_ = block;
+  versions_ = static_cast<ContainedVerItem*>(block);
+  wchar_t* text = reinterpret_cast<wchar_t*>(versions_ + count);
+  for (size_t i = 0; i < count; ++i) {
+    const VersionFields& version = fields.Version(i);
+    new (versions_ + i) ContainedVerItem(InnerUnknown(), version, text);
+    text += version.text.Size();
+  }
+  versionCount_ = count;
+  fields.text.Build(text, text_);
   flags_ = fields.flags;
-  versions_ = std::move(fields.versions);
   totalMark_ = fields.totalMark;
   totalJudge_ = fields.totalJudge;
   totalDownload_ = fields.totalDownload;
@@ -49,15 +71,15 @@ STDMETHODIMP KaSoftWare::GetSoftPic(BSTR* lpbstrPic) noexcept {
 
 STDMETHODIMP KaSoftWare::GetVersionCount(LONG* lpnCount) noexcept {
   if (!lpnCount) return E_POINTER;
-  *lpnCount = static_cast<LONG>(versions_.size());
+  *lpnCount = static_cast<LONG>(versionCount_);
   return S_OK;
 }
 
 STDMETHODIMP KaSoftWare::GetVerItemByItem(LONG nIndex, IKaSoftwareVerItem** lpVerItem) noexcept {
   // The index is checked before the out-parameter.
-  if (nIndex < 0 || static_cast<size_t>(nIndex) >= versions_.size()) return E_INVALIDARG;
+  if (nIndex < 0 || static_cast<size_t>(nIndex) >= versionCount_) return E_INVALIDARG;
   if (!lpVerItem) return E_POINTER;
-  *lpVerItem = versions_[static_cast<size_t>(nIndex)].Get();
+  *lpVerItem = &versions_[static_cast<size_t>(nIndex)];
   (*lpVerItem)->AddRef();
   return S_OK;
 }
@@ -66,10 +88,10 @@ STDMETHODIMP KaSoftWare::GetVerItemByVersion(BSTR bstrVersion,
                                              IKaSoftwareVerItem** lpVerItem) noexcept {
   if (!lpVerItem) return E_POINTER;
   *lpVerItem = nullptr;
-  for (const auto& item : versions_) {
-    const HRESULT match = item->MatchVersion(bstrVersion);
+  for (size_t i = 0; i < versionCount_; ++i) {
+    const HRESULT match = versions_[i].MatchVersion(bstrVersion);
     if (FAILED(match)) return match;
-    if (match == S_OK) return item->QueryInterface(IID_PPV_ARGS(lpVerItem));
+    if (match == S_OK) return versions_[i].QueryInterface(IID_PPV_ARGS(lpVerItem));
   }
   return E_NOINTERFACE;
 }

@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <wrl/client.h>
 
+#include <cstddef>
 #include <vector>
 
 #include "TessaryLib.h"
@@ -25,22 +26,39 @@ enum SoftwareText {
 };
 
 // A program as a catalog file gives it; the main type already turned into
-// its display name.
+// its display name. Reused from one entry to the next, versions included.
 struct SoftwareFields {
   PackedTextBuilder<kSoftwareTextCount> text;
   DWORD flags = 0;
-  std::vector<Microsoft::WRL::ComPtr<KaSoftwareVerItem>> versions;
   LONGLONG totalMark = 0;
   LONGLONG totalJudge = 0;
   LONGLONG totalDownload = 0;
 
-  // Empty again, keeping the text's room.
+  // Empty again, keeping the room of the text and the versions.
   void Reset() noexcept {
     text.Clear();
     flags = 0;
-    versions.clear();
+    versionCount_ = 0;
     totalMark = totalJudge = totalDownload = 0;
   }
+
+  // A new, empty version after the others. May throw bad_alloc.
+  VersionFields& AddVersion() {
+    if (versionCount_ == versions_.size()) versions_.emplace_back();
+    VersionFields& version = versions_[versionCount_++];
+    version.text.Clear();
+    version.trial = false;
+    return version;
+  }
+  // Takes back the version added last.
+  void DropVersion() noexcept { --versionCount_; }
+
+  size_t VersionCount() const noexcept { return versionCount_; }
+  const VersionFields& Version(size_t index) const noexcept { return versions_[index]; }
+
+ private:
+  std::vector<VersionFields> versions_;
+  size_t versionCount_ = 0;
 };
 
 class KaSoftWare final : public ComObject<KaSoftWare, IKaSoftWare> {
@@ -50,9 +68,10 @@ class KaSoftWare final : public ComObject<KaSoftWare, IKaSoftWare> {
   static constexpr DWORD kPopularity = 0x4;
 
   KaSoftWare() noexcept = default;
+  ~KaSoftWare();
 
-  // Takes the versions; E_OUTOFMEMORY leaves the entry as it was.
-  HRESULT Assign(SoftwareFields& fields) noexcept;
+  // Fills an entry just made, its versions and all its text in one block.
+  HRESULT Assign(const SoftwareFields& fields) noexcept;
 
   // Null when the entry has no name.
   const wchar_t* Name() const noexcept { return text_.Get(kSoftName); }
@@ -77,7 +96,10 @@ class KaSoftWare final : public ComObject<KaSoftWare, IKaSoftWare> {
  private:
   PackedText<kSoftwareTextCount> text_;
   DWORD flags_ = 0;
-  std::vector<Microsoft::WRL::ComPtr<KaSoftwareVerItem>> versions_;
+  // The versions, then the characters of every text: one block.
+  void* block_ = nullptr;
+  ContainedVerItem* versions_ = nullptr;
+  size_t versionCount_ = 0;
   LONGLONG totalMark_ = 0;
   LONGLONG totalJudge_ = 0;
   LONGLONG totalDownload_ = 0;

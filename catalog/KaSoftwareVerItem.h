@@ -1,11 +1,14 @@
 #pragma once
-// One downloadable version of a catalog program.
+// One downloadable version of a catalog program. The catalog's versions live
+// inside their program's entry and share its count (ContainedVerItem); the
+// class hosts create stands alone and holds no version.
 #include <windows.h>
 
 #include "TessaryLib.h"
 #include "catalog/PackedText.h"
-#include "common/Unique.h"
 #include "com/ComObject.h"
+#include "com/ContainedComObject.h"
+#include "common/Unique.h"
 
 namespace tessary {
 
@@ -23,16 +26,11 @@ struct VersionFields {
   bool trial = false;
 };
 
-class KaSoftwareVerItem final : public ComObject<KaSoftwareVerItem, IKaSoftwareVerItem> {
+// What a version answers, whatever keeps it alive.
+template <typename Base>
+class VerItemMethods : public Base {
  public:
-  KaSoftwareVerItem() noexcept = default;
-
-  // E_OUTOFMEMORY leaves the item as it was.
-  HRESULT Assign(const VersionFields& fields) noexcept;
-
-  // S_OK when the version is `text` as the catalog compares strings,
-  // S_FALSE when not, or E_OUTOFMEMORY.
-  HRESULT MatchVersion(BSTR text) const noexcept;
+  using Base::Base;
 
   STDMETHODIMP GetVersion(BSTR* lpbstrVersion) noexcept override;
   STDMETHODIMP GetDisplayVersion(BSTR* lpbstrDisplayVersion) noexcept override;
@@ -41,10 +39,28 @@ class KaSoftwareVerItem final : public ComObject<KaSoftwareVerItem, IKaSoftwareV
   STDMETHODIMP GetBeIgnored(VARIANT_BOOL* lpvbRet) noexcept override;
   STDMETHODIMP SetBeIgnored(VARIANT_BOOL vbValue) noexcept override;
 
- private:
+ protected:
   PackedText<kVersionTextCount> text_;
   _kaSoftVersionAttribute attribute_ = kaSoftVersionAttribute_normal;
   VARIANT_BOOL ignored_ = VARIANT_FALSE;
+};
+
+class KaSoftwareVerItem final
+    : public VerItemMethods<ComObject<KaSoftwareVerItem, IKaSoftwareVerItem>> {
+ public:
+  KaSoftwareVerItem() noexcept = default;
+};
+
+// A version of a catalog entry, made by the entry inside its own storage,
+// its text in characters the entry owns.
+class ContainedVerItem final : public VerItemMethods<ContainedComObject<IKaSoftwareVerItem>> {
+ public:
+  // `chars`: fields.text.Size() characters for the text.
+  ContainedVerItem(IUnknown* owner, const VersionFields& fields, wchar_t* chars) noexcept;
+
+  // S_OK when the version is `text` as the catalog compares strings,
+  // S_FALSE when not, or E_OUTOFMEMORY.
+  HRESULT MatchVersion(BSTR text) const noexcept;
 };
 
 HRESULT CreateKaSoftwareVerItem(IUnknown* outer, REFIID riid, void** ppv) noexcept;

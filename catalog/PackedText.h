@@ -1,5 +1,5 @@
 #pragma once
-// A fixed set of strings kept in one heap block. A catalog holds some twenty
+// A fixed set of strings laid out in one block. A catalog holds some twenty
 // strings per program; one COM string each made loading and freeing a large
 // catalog mostly heap work. Getters copy out a fresh COM string anyway.
 // Each string may be absent, which stays distinct from empty.
@@ -8,8 +8,6 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
-#include <memory>
-#include <new>
 #include <string>
 #include <string_view>
 
@@ -17,12 +15,13 @@
 
 namespace tessary {
 
+// The strings, in characters someone else owns.
 template <size_t N>
 class PackedText {
  public:
   // Null when absent; otherwise ends in a NUL.
   const wchar_t* Get(size_t field) const noexcept {
-    return slots_[field].present ? chars_.get() + slots_[field].start : nullptr;
+    return slots_[field].present ? chars_ + slots_[field].start : nullptr;
   }
   UINT Length(size_t field) const noexcept { return slots_[field].length; }
 
@@ -35,7 +34,7 @@ class PackedText {
     uint32_t length = 0;
     bool present = false;
   };
-  std::unique_ptr<wchar_t[]> chars_;
+  const wchar_t* chars_ = nullptr;
   std::array<Slot, N> slots_{};
 };
 
@@ -73,26 +72,25 @@ class PackedTextBuilder {
     return std::wstring_view(chars_).substr(slots_[field].start, slots_[field].length);
   }
 
-  // Copies the fields set into `packed`, each NUL-terminated. False when out
-  // of memory, `packed` then untouched.
-  bool Build(PackedText<N>& packed) const noexcept {
+  // The characters Build writes.
+  size_t Size() const noexcept {
     size_t total = 0;
     for (const auto& slot : slots_) total += slot.present ? slot.length + 1 : 0;
-    std::unique_ptr<wchar_t[]> chars(new (std::nothrow) wchar_t[total ? total : 1]);
-    if (!chars) return false;
-    std::array<typename PackedText<N>::Slot, N> slots{};
+    return total;
+  }
+  // Writes the fields set, each NUL-terminated, to `chars` (Size() of them),
+  // which `packed` then reads.
+  void Build(wchar_t* chars, PackedText<N>& packed) const noexcept {
     uint32_t at = 0;
     for (size_t i = 0; i < N; ++i) {
+      packed.slots_[i] = {};
       if (!slots_[i].present) continue;
-      std::memcpy(chars.get() + at, chars_.data() + slots_[i].start,
-                  slots_[i].length * sizeof(wchar_t));
+      std::memcpy(chars + at, chars_.data() + slots_[i].start, slots_[i].length * sizeof(wchar_t));
       chars[at + slots_[i].length] = L'\0';
-      slots[i] = {at, slots_[i].length, true};
+      packed.slots_[i] = {at, slots_[i].length, true};
       at += slots_[i].length + 1;
     }
-    packed.chars_ = std::move(chars);
-    packed.slots_ = slots;
-    return true;
+    packed.chars_ = chars;
   }
 
  private:

@@ -4,12 +4,12 @@
 #include <windows.h>
 #include <wrl/client.h>
 
-#include <map>
 #include <memory>
 
 #include "TessaryLib.h"
 #include "catalog/CatalogKeys.h"
 #include "catalog/KaSoftWare.h"
+#include "catalog/KeyTable.h"
 #include "common/Unique.h"
 #include "com/ComObject.h"
 
@@ -18,7 +18,7 @@ namespace tessary {
 // Name (lower-cased) to entry, in the platform's locale order. A loaded
 // table never changes: a reload builds a new one, so a cursor that still
 // holds the old table walks a consistent snapshot of live entries.
-using NameTable = std::map<UniqueBstr, Microsoft::WRL::ComPtr<KaSoftWare>, KeyLess>;
+using NameTable = KeyTable<Microsoft::WRL::ComPtr<KaSoftWare>>;
 using SharedNameTable = std::shared_ptr<const NameTable>;
 
 struct SoftwareCursor {

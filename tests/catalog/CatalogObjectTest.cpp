@@ -165,6 +165,30 @@ TEST_F(CatalogObjectTest, ACloneKeepsTheCatalogAndItsSnapshotAlive) {
 
 TEST_F(CatalogObjectTest, EntriesOutliveAReload) {
   auto entry = Find(catalog_.Get(), L"bravo");
+  // A version item is an object of its own that keeps its entry.
+  ComPtr<IKaSoftwareVerItem> item;
+  ASSERT_EQ(entry->GetVerItemByItem(2, item.GetAddressOf()), S_OK);
+  ComPtr<IUnknown> identity, again, entryIdentity;
+  ComPtr<IKaSoftWare> notAnEntry;
+  ASSERT_EQ(item.As(&identity), S_OK);
+  ASSERT_EQ(item.As(&again), S_OK);
+  ASSERT_EQ(entry.As(&entryIdentity), S_OK);
+  EXPECT_EQ(identity.Get(), again.Get());
+  EXPECT_NE(identity.Get(), entryIdentity.Get());
+  EXPECT_EQ(item.As(&notAnEntry), E_NOINTERFACE);
+  identity.Reset();
+  again.Reset();
+  entryIdentity.Reset();
+  SetCatalog("<vedad/>");
+  ASSERT_EQ(catalog_->Load(), S_FALSE);
+  entry.Reset();
+  UniqueBstr text;
+  ASSERT_EQ(item->GetDisplayVersion(Out(text)), S_OK);
+  EXPECT_EQ(Text(text), L"One");
+  item.Reset();
+  SetCatalog(kFourPrograms);
+  ASSERT_EQ(catalog_->Load(), S_FALSE);
+  entry = Find(catalog_.Get(), L"bravo");
   SetCatalog("<vedad/>");
   ASSERT_EQ(catalog_->Load(), S_FALSE);
   EXPECT_FALSE(Find(catalog_.Get(), L"bravo"));

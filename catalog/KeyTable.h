@@ -1,21 +1,23 @@
 #pragma once
-// Filling a table ordered by the locale comparison (KeyLess) without paying
-// that comparison some fifteen times per key: the keys are put in an order
-// close to the locale's, and each is inserted just after the one inserted
-// before it, where the table checks it against its neighbours only. The
-// table's own comparison still decides every insertion (a key the two orders
-// disagree on costs only a full search), and among keys it finds equal the
-// one added first wins, as inserting in the order added would give.
+// The catalog's tables of names and registry keys: COM strings in the
+// platform's locale order (KeyLess), filled once by a builder and only read
+// after. A sorted array, searched by halves with the comparison a std::map
+// would make, and walked in that order.
 //
-// The order: for keys all in ASCII, a weight per character as the locale
-// weighs it first (case folded, digits before letters, symbols before both,
-// hyphen and apostrophe passed over), which costs next to nothing; for any
-// other set of keys, the platform's sort keys, which are exact.
+// Filling one without paying the locale comparison some fifteen times per
+// key: the keys are put in an order close to the locale's, then checked pair
+// by pair with the comparison itself, one call per key. Among keys it finds
+// equal the one added first wins, key text included, as inserting in the
+// order added would give. Where the two orders disagree, the keys are sorted
+// again by the comparison alone.
+//
+// The close order: for keys all in ASCII, a weight per character as the
+// locale weighs it first (case folded, digits before letters, symbols before
+// both, hyphen and apostrophe passed over), which costs next to nothing; for
+// any other set of keys, the platform's sort keys.
 #include <windows.h>
 
 #include <algorithm>
-#include <iterator>
-#include <map>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -27,9 +29,38 @@
 namespace tessary {
 
 template <typename Value>
+class KeyTableBuilder;
+
+template <typename Value>
+class KeyTable {
+ public:
+  using value_type = std::pair<UniqueBstr, Value>;
+  using const_iterator = typename std::vector<value_type>::const_iterator;
+
+  const_iterator begin() const noexcept { return entries_.begin(); }
+  const_iterator end() const noexcept { return entries_.end(); }
+  size_t size() const noexcept { return entries_.size(); }
+  bool empty() const noexcept { return entries_.empty(); }
+  void clear() noexcept { entries_.clear(); }
+  void swap(KeyTable& other) noexcept { entries_.swap(other.entries_); }
+
+  // The entry whose key the comparison finds equal to `key`, or end().
+  const_iterator find(BSTR key) const noexcept {
+    const auto at = std::lower_bound(
+        entries_.begin(), entries_.end(), key,
+        [](const value_type& entry, BSTR wanted) { return KeyLess::Less(entry.first.Get(), wanted); });
+    return at != entries_.end() && !KeyLess::Less(key, at->first.Get()) ? at : entries_.end();
+  }
+
+ private:
+  friend class KeyTableBuilder<Value>;
+  std::vector<value_type> entries_;
+};
+
+template <typename Value>
 class KeyTableBuilder {
  public:
-  using Table = std::map<UniqueBstr, Value, KeyLess>;
+  using Table = KeyTable<Value>;
 
   size_t Size() const noexcept { return pending_.size(); }
 
@@ -59,35 +90,20 @@ class KeyTableBuilder {
       for (size_t i = 0; i < pending_.size(); ++i) spans[i] = {pending_[i].start, pending_[i].length};
       SortBy(order, std::wstring_view(weights_), spans);
     }
-    // Each kept key and the position it was added at, in the order inserted.
-    // An equal key is nearly always the one inserted just before.
-    std::vector<std::pair<const UniqueBstr*, size_t>> kept;
-    kept.reserve(pending_.size());
-    auto hint = table.end();
-    for (const size_t i : order) {
-      Pending& entry = pending_[i];
-      const size_t before = table.size();
-      auto at = table.try_emplace(hint, std::move(entry.key), std::move(entry.value));
-      hint = std::next(at);
-      if (table.size() != before) {
-        kept.emplace_back(&at->first, i);
-        continue;
-      }
-      // An equal key: the one added first wins, key text included.
-      auto existing = std::find_if(kept.rbegin(), kept.rend(),
-                                   [&](const auto& k) { return k.first == &at->first; });
-      if (existing == kept.rend() || existing->second < i) continue;
-      auto node = table.extract(at);
-      node.key() = std::move(entry.key);
-      node.mapped() = std::move(entry.value);
-      const auto inserted = table.insert(std::move(node));
-      *existing = {&inserted.position->first, i};
-      hint = std::next(inserted.position);
+    std::vector<size_t> kept;
+    if (!Merge(order, kept, true)) {
+      for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+      std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+        return KeyLess::Less(pending_[a].key.Get(), pending_[b].key.Get());
+      });
+      Merge(order, kept, false);
     }
-    if (added) {
-      added->clear();
-      for (const auto& [key, position] : kept) added->push_back(position);
+    table.entries_.clear();
+    table.entries_.reserve(kept.size());
+    for (const size_t i : kept) {
+      table.entries_.emplace_back(std::move(pending_[i].key), std::move(pending_[i].value));
     }
+    if (added) *added = std::move(kept);
     pending_.clear();
     weights_.clear();
     exact_ = false;
@@ -108,6 +124,26 @@ class KeyTableBuilder {
       return keys.substr(spans[a].first, spans[a].second) <
              keys.substr(spans[b].first, spans[b].second);
     });
+  }
+
+  // Keeps, of the keys in `order`, one per run of equal keys: the one added
+  // first. False, when `strict`, on a key the comparison puts before the one
+  // kept last: the order is not the comparison's.
+  bool Merge(const std::vector<size_t>& order, std::vector<size_t>& kept, bool strict) const {
+    kept.clear();
+    kept.reserve(order.size());
+    for (const size_t i : order) {
+      if (!kept.empty()) {
+        const int compared = CompareKeys(pending_[kept.back()].key.Get(), pending_[i].key.Get());
+        if (compared == static_cast<int>(VARCMP_EQ)) {
+          if (i < kept.back()) kept.back() = i;
+          continue;
+        }
+        if (compared != static_cast<int>(VARCMP_LT) && strict) return false;
+      }
+      kept.push_back(i);
+    }
+    return true;
   }
 
   // Appends the first-level weights of an ASCII key; false, with nothing

@@ -1,7 +1,8 @@
-#include "catalog/KeyTableBuilder.h"
+#include "catalog/KeyTable.h"
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -9,9 +10,11 @@
 namespace tessary {
 namespace {
 
-using Table = std::map<UniqueBstr, int, KeyLess>;
+using Table = KeyTable<int>;
+using Map = std::map<UniqueBstr, int, KeyLess>;
 
-std::vector<std::pair<std::wstring, int>> Contents(const Table& table) {
+template <typename Entries>
+std::vector<std::pair<std::wstring, int>> Contents(const Entries& table) {
   std::vector<std::pair<std::wstring, int>> contents;
   for (const auto& [key, value] : table) {
     contents.emplace_back(std::wstring(key ? key.Get() : L"<null>", key.Length()), value);
@@ -29,7 +32,7 @@ UniqueBstr Key(const std::wstring& text) {
 // them one by one in the order added gives: same keys, same spelling of
 // each, same values, the first added winning.
 void ExpectBuiltAsInsertedInOrder(const std::vector<std::wstring>& keys) {
-  Table expected;
+  Map expected;
   KeyTableBuilder<int> builder;
   for (size_t i = 0; i < keys.size(); ++i) {
     expected.try_emplace(Key(keys[i]), static_cast<int>(i));
@@ -48,10 +51,20 @@ void ExpectBuiltAsInsertedInOrder(const std::vector<std::wstring>& keys) {
     seen[position] = true;
   }
   for (const auto& [key, value] : built) EXPECT_TRUE(seen[static_cast<size_t>(value)]);
+  // Lookups find what the map finds, by any spelling the locale equates.
+  std::vector<std::wstring> wanted = keys;
+  wanted.insert(wanted.end(), {L"missing", L"PROGRAM10", L"a\x00ad" L"b", L"\x00e5x"});
+  for (const std::wstring& text : wanted) {
+    const UniqueBstr key = Key(text);
+    const auto found = built.find(key.Get());
+    const auto known = expected.find(key);
+    ASSERT_EQ(found == built.end(), known == expected.end()) << ::testing::PrintToString(text);
+    if (found != built.end()) EXPECT_EQ(found->second, known->second);
+  }
   EXPECT_EQ(builder.Size(), 0u);
 }
 
-TEST(KeyTableBuilderTest, BuildsWhatInsertingInOrderGives) {
+TEST(KeyTableTest, BuildsAndFindsWhatAMapFilledInOrderGives) {
   // ASCII keys, on which code units and the locale often disagree.
   std::vector<std::wstring> keys = {
       L"program10", L"program2", L"Program2", L"PROGRAM2", L"program2", L"a-b", L"ab", L"a b",
