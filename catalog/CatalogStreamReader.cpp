@@ -180,6 +180,19 @@ class StreamWalker {
     return hr == S_FALSE ? kDocumentOnly : hr;
   }
 
+  // Hands `each(type)` every node inside the current element, its attributes
+  // already read, up to the element's end; a failure stops the walk.
+  template <typename Each>
+  HRESULT Children(bool empty, Each&& each) {
+    while (!empty) {
+      XmlNodeType type = XmlNodeType_None;
+      RETURN_IF_FAILED(Next(type));
+      if (type == XmlNodeType_EndElement) return S_OK;
+      RETURN_IF_FAILED(each(type));
+    }
+    return S_OK;
+  }
+
   bool IsEmpty() noexcept { return reader_->IsEmptyElement() != FALSE; }
 
   // The current node's qualified name (an instruction's target), kept in a
@@ -363,35 +376,23 @@ class CatalogStream {
  private:
   HRESULT Root(bool empty) {
     RETURN_IF_FAILED(walker_.SkipAttributes());
-    if (empty) return S_OK;
-    for (;;) {
-      XmlNodeType type = XmlNodeType_None;
-      RETURN_IF_FAILED(walker_.Next(type));
-      if (type == XmlNodeType_EndElement) return S_OK;
-      if (type != XmlNodeType_Element) continue;
+    return walker_.Children(empty, [&](XmlNodeType type) -> HRESULT {
+      if (type != XmlNodeType_Element) return S_OK;
       const bool inner = walker_.IsEmpty();
       const int match = MatchText(walker_.LoweredName(), {L"main_type_list", L"software_list"});
       RETURN_IF_FAILED(walker_.SkipAttributes());
-      if (match == 0) {
-        RETURN_IF_FAILED(MainTypeList(inner));
-      } else if (match == 1) {
-        RETURN_IF_FAILED(SoftwareList(inner));
-      } else {
-        RETURN_IF_FAILED(walker_.Skip(inner));
-      }
-    }
+      if (match == 0) return MainTypeList(inner);
+      if (match == 1) return SoftwareList(inner);
+      return walker_.Skip(inner);
+    });
   }
 
   HRESULT MainTypeList(bool empty) {
     MainTypeTable* table = nullptr;
     RETURN_IF_FAILED(content_.BeginMainTypeList(table));
-    if (empty) return S_OK;
-    for (;;) {
-      XmlNodeType type = XmlNodeType_None;
-      RETURN_IF_FAILED(walker_.Next(type));
-      if (type == XmlNodeType_EndElement) return S_OK;
-      if (type == XmlNodeType_Element) RETURN_IF_FAILED(MainType(*table));
-    }
+    return walker_.Children(empty, [&](XmlNodeType type) {
+      return type == XmlNodeType_Element ? MainType(*table) : S_OK;
+    });
   }
 
   HRESULT MainType(MainTypeTable& table) {
@@ -402,32 +403,17 @@ class CatalogStream {
     }));
     UniqueBstr name;
     bool named = false;
-    for (bool open = !empty; open;) {
-      XmlNodeType type = XmlNodeType_None;
-      RETURN_IF_FAILED(walker_.Next(type));
-      switch (type) {
-        case XmlNodeType_EndElement:
-          open = false;
-          break;
-        case XmlNodeType_ProcessingInstruction:
-          // Its target is a node name the document parser would match.
-          return kDocumentOnly;
-        case XmlNodeType_Element: {
-          const bool inner = walker_.IsEmpty();
-          const bool isName = !named && LoweredNameEquals(walker_.Name().data(), L"name");
-          RETURN_IF_FAILED(walker_.SkipAttributes());
-          if (isName) {
-            RETURN_IF_FAILED(walker_.Text(inner, name));
-            named = true;
-          } else {
-            RETURN_IF_FAILED(walker_.Skip(inner));
-          }
-          break;
-        }
-        default:
-          break;
-      }
-    }
+    RETURN_IF_FAILED(walker_.Children(empty, [&](XmlNodeType type) -> HRESULT {
+      // An instruction's target is a node name the document parser would match.
+      if (type == XmlNodeType_ProcessingInstruction) return kDocumentOnly;
+      if (type != XmlNodeType_Element) return S_OK;
+      const bool inner = walker_.IsEmpty();
+      const bool isName = !named && LoweredNameEquals(walker_.Name().data(), L"name");
+      RETURN_IF_FAILED(walker_.SkipAttributes());
+      if (!isName) return walker_.Skip(inner);
+      named = true;
+      return walker_.Text(inner, name);
+    }));
     table.try_emplace(std::move(id), std::move(name));
     return S_OK;
   }
@@ -435,29 +421,23 @@ class CatalogStream {
   HRESULT SoftwareList(bool empty) {
     content_.BeginSoftwareList();
     LONG count = 0;
-    for (bool open = !empty; open;) {
-      XmlNodeType type = XmlNodeType_None;
-      RETURN_IF_FAILED(walker_.Next(type));
+    RETURN_IF_FAILED(walker_.Children(empty, [&](XmlNodeType type) -> HRESULT {
       switch (type) {
-        case XmlNodeType_EndElement:
-          open = false;
-          break;
         case XmlNodeType_Element:
           ++count;
-          RETURN_IF_FAILED(Software());
-          break;
+          return Software();
         case XmlNodeType_Comment:
         case XmlNodeType_ProcessingInstruction:
           ++count;
-          break;
+          return S_OK;
         case XmlNodeType_Text:
         case XmlNodeType_CDATA:
           // How the document parser splits and keeps text here is its own.
           return kDocumentOnly;
         default:
-          break;
+          return S_OK;
       }
-    }
+    }));
     content_.allCount = count;
     return S_OK;
   }
@@ -511,27 +491,19 @@ class CatalogStream {
       fields.text.Set(kSoftMainType, *typeName);
     }
 
-    for (bool open = !empty; open;) {
-      XmlNodeType type = XmlNodeType_None;
-      RETURN_IF_FAILED(walker_.Next(type));
-      if (type == XmlNodeType_EndElement) break;
+    RETURN_IF_FAILED(walker_.Children(empty, [&](XmlNodeType type) -> HRESULT {
       if (type == XmlNodeType_ProcessingInstruction) return kDocumentOnly;
-      if (type != XmlNodeType_Element) continue;
+      if (type != XmlNodeType_Element) return S_OK;
       const bool inner = walker_.IsEmpty();
       const int match = MatchSoftwareChild(walker_.LoweredName());
-      if (match == kChildVersion) {
-        RETURN_IF_FAILED(Version(inner, fields));
-        continue;
-      }
+      if (match == kChildVersion) return Version(inner, fields);
       RETURN_IF_FAILED(walker_.SkipAttributes());
-      if (match < 0) {
-        RETURN_IF_FAILED(walker_.Skip(inner));
-        continue;
-      }
+      if (match < 0) return walker_.Skip(inner);
       // A repeated field keeps its last occurrence.
       RETURN_IF_FAILED(walker_.Text(inner, fields.text, kChildText[match]));
       if (match == kChildName) LowerName(fields);
-    }
+      return S_OK;
+    }));
     ComPtr<KaSoftWare> entry;
     RETURN_IF_FAILED(MakeSoftware(fields, entry));
     return content_.AddSoftware(std::move(entry));
@@ -558,23 +530,17 @@ class CatalogStream {
       }
     }));
     bool noted = false;
-    for (bool open = !empty; open;) {
-      XmlNodeType type = XmlNodeType_None;
-      RETURN_IF_FAILED(walker_.Next(type));
-      if (type == XmlNodeType_EndElement) break;
+    RETURN_IF_FAILED(walker_.Children(empty, [&](XmlNodeType type) -> HRESULT {
       if (type == XmlNodeType_ProcessingInstruction) return kDocumentOnly;
-      if (type != XmlNodeType_Element) continue;
+      if (type != XmlNodeType_Element) return S_OK;
       const bool inner = walker_.IsEmpty();
       // Release notes come from the first child named exactly "whatsnew".
       const bool isNotes = !noted && MatchText(walker_.Name(), {L"whatsnew"}) == 0;
       RETURN_IF_FAILED(walker_.SkipAttributes());
-      if (isNotes) {
-        RETURN_IF_FAILED(walker_.Text(inner, fields.text, kVerWhatsnew));
-        noted = true;
-      } else {
-        RETURN_IF_FAILED(walker_.Skip(inner));
-      }
-    }
+      if (!isNotes) return walker_.Skip(inner);
+      noted = true;
+      return walker_.Text(inner, fields.text, kVerWhatsnew);
+    }));
     // A version element without a "version" attribute is dropped.
     if (!hasVersion) {
       software.DropVersion();
@@ -610,13 +576,9 @@ class RegistryKeyStream {
     }));
     // A rejected file loads nothing of itself.
     if (rejected) return walker_.Skip(empty);
-    for (bool open = !empty; open;) {
-      XmlNodeType type = XmlNodeType_None;
-      RETURN_IF_FAILED(walker_.Next(type));
-      if (type == XmlNodeType_EndElement) break;
-      if (type == XmlNodeType_Element) RETURN_IF_FAILED(Software());
-    }
-    return S_OK;
+    return walker_.Children(empty, [&](XmlNodeType type) {
+      return type == XmlNodeType_Element ? Software() : S_OK;
+    });
   }
 
   HRESULT Software() {
@@ -630,21 +592,18 @@ class RegistryKeyStream {
     }));
     if (!named) return walker_.Skip(empty);
     LowerBstr(softName);
-    for (bool open = !empty; open;) {
-      XmlNodeType type = XmlNodeType_None;
-      RETURN_IF_FAILED(walker_.Next(type));
-      if (type == XmlNodeType_EndElement) break;
-      if (type != XmlNodeType_Element) continue;
+    return walker_.Children(empty, [&](XmlNodeType type) -> HRESULT {
+      if (type != XmlNodeType_Element) return S_OK;
       const bool inner = walker_.IsEmpty();
       RETURN_IF_FAILED(walker_.SkipAttributes());
       UniqueBstr key;
       RETURN_IF_FAILED(walker_.Text(inner, key));
       // Keys stay as written; the first software named for a key keeps it.
       UniqueBstr name;
-      if (!name.CopyFrom(softName.Get(), softName.Length())) return E_OUTOFMEMORY;
+      RETURN_HR_IF(E_OUTOFMEMORY, !name.CopyFrom(softName.Get(), softName.Length()));
       keys_.Add(std::move(key), std::move(name));
-    }
-    return S_OK;
+      return S_OK;
+    });
   }
 
   StreamWalker walker_;
