@@ -1,7 +1,6 @@
 #include "catalog/KaSoftWare.h"
 
 #include <new>
-#include <utility>
 
 #include "catalog/CatalogKeys.h"
 #include "common/Result.h"
@@ -9,11 +8,11 @@
 namespace tessary {
 KaSoftWare::~KaSoftWare() {
   for (size_t i = 0; i < versionCount_; ++i) versions_[i].~ContainedVerItem();
-  ::operator delete(block_);
+  ::operator delete(versions_);
 }
 
 HRESULT KaSoftWare::Assign(const SoftwareFields& fields) noexcept {
-  if (block_) return E_UNEXPECTED;
+  if (versions_) return E_UNEXPECTED;
   const size_t count = fields.VersionCount();
   size_t chars = fields.text.Size();
   for (size_t i = 0; i < count; ++i) chars += fields.Version(i).text.Size();
@@ -21,7 +20,6 @@ HRESULT KaSoftWare::Assign(const SoftwareFields& fields) noexcept {
   void* block =
       ::operator new(count * sizeof(ContainedVerItem) + chars * sizeof(wchar_t), std::nothrow);
   if (!block) return E_OUTOFMEMORY;
-  block_ = block;
   versions_ = static_cast<ContainedVerItem*>(block);
   wchar_t* text = reinterpret_cast<wchar_t*>(versions_ + count);
   for (size_t i = 0; i < count; ++i) {

@@ -96,8 +96,8 @@ class KaSoftWare final : public ComObject<KaSoftWare, IKaSoftWare> {
  private:
   PackedText<kSoftwareTextCount> text_;
   DWORD flags_ = 0;
-  // The versions, then the characters of every text: one block.
-  void* block_ = nullptr;
+  // The start of one block: the versions, then the characters of every
+  // text. Null until assigned.
   ContainedVerItem* versions_ = nullptr;
   size_t versionCount_ = 0;
   LONGLONG totalMark_ = 0;

@@ -46,9 +46,10 @@ class KeyTable {
 
   // The entry whose key the comparison finds equal to `key`, or end().
   const_iterator find(BSTR key) const noexcept {
-    const auto at = std::lower_bound(
-        entries_.begin(), entries_.end(), key,
-        [](const value_type& entry, BSTR wanted) { return KeyLess::Less(entry.first.Get(), wanted); });
+    const auto at = std::lower_bound(entries_.begin(), entries_.end(), key,
+                                     [](const value_type& entry, BSTR wanted) {
+                                       return KeyLess::Less(entry.first.Get(), wanted);
+                                     });
     return at != entries_.end() && !KeyLess::Less(key, at->first.Get()) ? at : entries_.end();
   }
 
@@ -78,17 +79,14 @@ class KeyTableBuilder {
     for (size_t i = 0; i < order.size(); ++i) order[i] = i;
     if (exact_) {
       std::string sortKeys;
-      std::vector<std::pair<size_t, size_t>> spans(pending_.size());
-      for (size_t i = 0; i < pending_.size(); ++i) {
-        spans[i].first = sortKeys.size();
-        AppendSortKey(pending_[i].key.Get(), sortKeys);
-        spans[i].second = sortKeys.size() - spans[i].first;
+      for (Pending& entry : pending_) {
+        entry.start = sortKeys.size();
+        AppendSortKey(entry.key.Get(), sortKeys);
+        entry.length = sortKeys.size() - entry.start;
       }
-      SortBy(order, std::string_view(sortKeys), spans);
+      SortBy(order, std::string_view(sortKeys));
     } else {
-      std::vector<std::pair<size_t, size_t>> spans(pending_.size());
-      for (size_t i = 0; i < pending_.size(); ++i) spans[i] = {pending_[i].start, pending_[i].length};
-      SortBy(order, std::wstring_view(weights_), spans);
+      SortBy(order, std::wstring_view(weights_));
     }
     std::vector<size_t> kept;
     if (!Merge(order, kept, true)) {
@@ -111,18 +109,18 @@ class KeyTableBuilder {
 
  private:
   struct Pending {
-    size_t start;  // of the key's weights
+    // The key's weights, or its sort key once Build takes the platform's.
+    size_t start;
     size_t length;
     UniqueBstr key;
     Value value;
   };
 
   template <typename Text>
-  static void SortBy(std::vector<size_t>& order, Text keys,
-                     const std::vector<std::pair<size_t, size_t>>& spans) {
+  void SortBy(std::vector<size_t>& order, Text keys) const {
     std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
-      return keys.substr(spans[a].first, spans[a].second) <
-             keys.substr(spans[b].first, spans[b].second);
+      return keys.substr(pending_[a].start, pending_[a].length) <
+             keys.substr(pending_[b].start, pending_[b].length);
     });
   }
 

@@ -59,7 +59,9 @@ void ExpectBuiltAsInsertedInOrder(const std::vector<std::wstring>& keys) {
     const auto found = built.find(key.Get());
     const auto known = expected.find(key);
     ASSERT_EQ(found == built.end(), known == expected.end()) << ::testing::PrintToString(text);
-    if (found != built.end()) EXPECT_EQ(found->second, known->second);
+    if (found != built.end()) {
+      EXPECT_EQ(found->second, known->second);
+    }
   }
   EXPECT_EQ(builder.Size(), 0u);
 }
