@@ -233,7 +233,10 @@ class StreamWalker {
       RETURN_IF_FAILED(reader_->GetValue(&value, &valueLength));
       // Both come back ending in a NUL, valid until the reader moves on.
       const std::wstring_view view = name ? std::wstring_view(name, nameLength) : L""sv;
-      if (!value) valueLength = 0, value = L"";
+      if (!value) {
+        value = L"";
+        valueLength = 0;
+      }
       if (view.substr(0, 5) == L"xmlns"sv || view == L"xml:space"sv) return kDocumentOnly;
       if (Seen(view)) return kDocumentOnly;
       seen_.append(view);
