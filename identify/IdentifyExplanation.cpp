@@ -7,8 +7,23 @@
 namespace tessary {
 namespace {
 
+bool IsHighSurrogate(wchar_t c) { return c >= 0xD800 && c <= 0xDBFF; }
+bool IsLowSurrogate(wchar_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
+
 void AppendEscaped(std::wstring& out, std::wstring_view text) {
-  for (const wchar_t c : text) {
+  for (size_t i = 0; i < text.size(); ++i) {
+    const wchar_t c = text[i];
+    // A registry value may hold any code units; only what XML allows goes
+    // out, so the explanation always reads as a whole.
+    if (IsHighSurrogate(c) && i + 1 < text.size() && IsLowSurrogate(text[i + 1])) {
+      out += c;
+      out += text[++i];
+      continue;
+    }
+    if (IsHighSurrogate(c) || IsLowSurrogate(c) || c == 0xFFFE || c == 0xFFFF) {
+      out += L'?';
+      continue;
+    }
     switch (c) {
       case L'&':
         out += L"&amp;";

@@ -1,6 +1,7 @@
 #include "identify/KaCommonSoft.h"
 
 #include <utility>
+#include <vector>
 
 #include "common/Result.h"
 #include "common/Text.h"
@@ -334,8 +335,9 @@ STDMETHODIMP KaCommonSoft::GetStartupExeString(BSTR bstrSoftName,
 
 STDMETHODIMP KaCommonSoft::ExplainIdentification(BSTR bstrSoftName,
                                                  BSTR* lpbstrExplanation) noexcept {
-  if (!bstrSoftName || !lpbstrExplanation) return E_POINTER;
+  if (!lpbstrExplanation) return E_POINTER;
   *lpbstrExplanation = nullptr;
+  if (!bstrSoftName) return E_POINTER;
   return Guarded([&] {
     IdentifyExplanation trace;
     const SoftwareRule* entry = Lookup(bstrSoftName);
@@ -350,6 +352,12 @@ STDMETHODIMP KaCommonSoft::ExplainIdentification(BSTR bstrSoftName,
                              {L"reason", L"no installed-software engine"}});
     } else {
       SoftwareRule copy = *entry;
+      std::vector<std::wstring> keys;
+      for (const RegKeyRule& rule : copy.regKeyRules) keys.push_back(rule.regKey);
+      keys.push_back(copy.name + kStartMenuKeySuffix);
+      // The engine's version caches are shared with every other name's
+      // identification: an explanation leaves them as it found them.
+      const KaInstalledSoft::VersionCacheKeeper keep = engine_->KeepVersionCaches(keys);
       Identify(copy, &trace);
       const bool installed = copy.status == kaSoftInstallStatus_installed;
       text = trace.Document(

@@ -264,6 +264,29 @@ std::vector<const InstalledSoftRecord*> KaInstalledSoft::RecordsFor(std::wstring
   return records;
 }
 
+KaInstalledSoft::VersionCacheKeeper::~VersionCacheKeeper() {
+  for (Kept& kept : kept_) {
+    InstalledSoftRecord& record = *kept.record;
+    record.policyVersion.swap(kept.policyVersion);
+    record.policy = kept.policy;
+    record.versionFile.swap(kept.versionFile);
+    record.versionResult = kept.versionResult;
+  }
+}
+
+KaInstalledSoft::VersionCacheKeeper KaInstalledSoft::KeepVersionCaches(
+    const std::vector<std::wstring>& keys) {
+  VersionCacheKeeper keeper;
+  for (const std::wstring& key : keys) {
+    for (auto [it, end] = RecordsOf(key); it != end; ++it) {
+      InstalledSoftRecord& record = it->second;
+      keeper.kept_.push_back({&record, record.policyVersion, record.policy, record.versionFile,
+                              record.versionResult});
+    }
+  }
+  return keeper;
+}
+
 STDMETHODIMP KaInstalledSoft::get_Count(LONG* lplCount) noexcept {
   return ProgramCount(programs_, lplCount);
 }

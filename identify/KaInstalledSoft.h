@@ -74,6 +74,30 @@ class KaInstalledSoft final : public ComObject<KaInstalledSoft, IKaInstalledSoft
   // bad_alloc.
   std::vector<const InstalledSoftRecord*> RecordsFor(std::wstring_view key);
 
+  // Holds the version caches of some keys' records and puts them back as
+  // they were when it goes, so an explanation computes versions without
+  // changing what any later question sees. Valid until the next build.
+  class VersionCacheKeeper {
+   public:
+    VersionCacheKeeper() = default;
+    VersionCacheKeeper(VersionCacheKeeper&&) = default;
+    VersionCacheKeeper& operator=(VersionCacheKeeper&&) = delete;
+    ~VersionCacheKeeper();
+
+   private:
+    friend class KaInstalledSoft;
+    struct Kept {
+      InstalledSoftRecord* record;
+      std::wstring policyVersion;
+      int policy;
+      std::wstring versionFile;
+      HRESULT versionResult;
+    };
+    std::vector<Kept> kept_;
+  };
+  // May throw bad_alloc, before anything is held.
+  VersionCacheKeeper KeepVersionCaches(const std::vector<std::wstring>& keys);
+
  private:
   using Range = std::pair<InstalledSoftIndex::iterator, InstalledSoftIndex::iterator>;
   Range RecordsOf(std::wstring_view key);

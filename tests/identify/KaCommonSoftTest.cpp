@@ -7,6 +7,7 @@
 
 #include "IdentifyTestSupport.h"
 #include "TessaryLib.h"
+#include "datafiles/DataFiles.h"
 
 using Microsoft::WRL::ComPtr;
 
@@ -163,6 +164,40 @@ TEST_F(KaCommonSoftTest, ExplanationWalksEveryRuleAndLeavesTheOutcomeAlone) {
   EXPECT_EQ(explain->ExplainIdentification(nullptr, &text), E_POINTER);
   BSTR startup = nullptr;
   EXPECT_EQ(common->GetStartupExeString(MakeBstr(L"Ab").Get(), &startup), E_FAIL);  // not identified yet
+}
+
+TEST_F(KaCommonSoftTest, ExplanationChangesNoLaterAnswerAndParsesWhateverTheRegistryHolds) {
+  // Two names share a key: one reads a file's version, the other asks for none.
+  Registered(HKEY_LOCAL_MACHINE, L"Shared", L"1.0");
+  ASSERT_TRUE(WriteVersionedFile(files_.Join(L"Shared\\app.exe"), {4, 0, 0, 0}, {4, 0, 0, 0}));
+  // Code units XML has no place for: lone surrogates both ways, U+FFFE, U+FFFF.
+  Registered(HKEY_LOCAL_MACHINE, L"Odd", std::wstring(L"1\xD800.\xDC00x\xFFFE\xFFFF\xD83D\xDE00"));
+  const wchar_t* rules =
+      L"<vedad><soft name='Reader'><regkey policy='3' ver_filepath='app.exe'>Shared</regkey></soft>"
+      L"<soft name='Plain'><regkey policy='5' ver_filepath='app.exe'>Shared</regkey></soft>"
+      L"<soft name='Odd'><regkey policy='0'>Odd</regkey></soft></vedad>";
+  const Answer unexplained = Ask(Common(rules).Get(), L"Plain");
+  auto common = Common(rules);
+  ASSERT_TRUE(common);
+  ComPtr<IKaIdentifyExplain> explain;
+  ASSERT_EQ(common.As(&explain), S_OK);
+  BSTR text = nullptr;
+  ASSERT_EQ(explain->ExplainIdentification(MakeBstr(L"Reader").Get(), &text), S_OK);
+  EXPECT_NE(Take(text).find(L"value=\"4.0.0.0\""), std::wstring::npos);
+  const Answer plain = Ask(common.Get(), L"Plain");
+  EXPECT_EQ(plain.version, unexplained.version);
+  EXPECT_EQ(plain.status, unexplained.status);
+
+  ASSERT_EQ(explain->ExplainIdentification(MakeBstr(L"Odd").Get(), &text), S_OK);
+  const std::wstring xml = Take(text);
+  EXPECT_NE(LoadXmlText(xml), nullptr) << xml;
+  // A surrogate pair is a character like any other and stays.
+  EXPECT_NE(xml.find(L"displayVersion=\"1?.?x??\xD83D\xDE00\""), std::wstring::npos) << xml;
+
+  // A null name is refused after the out string is cleared.
+  text = reinterpret_cast<BSTR>(1);
+  EXPECT_EQ(explain->ExplainIdentification(nullptr, &text), E_POINTER);
+  EXPECT_EQ(text, nullptr);
 }
 
 TEST_F(KaCommonSoftTest, RegisteredKeyWithoutPolicyIsInstalledWithoutVersion) {
