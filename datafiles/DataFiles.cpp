@@ -5,8 +5,10 @@
 
 #include <new>
 #include <string>
+#include <utility>
 
 #include "com/Module.h"
+#include "common/Result.h"
 #include "common/Unique.h"
 
 using Microsoft::WRL::ComPtr;
@@ -95,8 +97,15 @@ bool LoadDeclaredGb2312(IXMLDOMDocument* document, const wchar_t* path) noexcept
 }
 
 HRESULT CreateDocument(ComPtr<IXMLDOMDocument>& document) noexcept {
-  return ::CoCreateInstance(CLSID_DOMDocument, nullptr, CLSCTX_ALL, IID_IXMLDOMDocument,
-                            reinterpret_cast<void**>(document.ReleaseAndGetAddressOf()));
+  ComPtr<IXMLDOMDocument> made;
+  RETURN_IF_FAILED(::CoCreateInstance(CLSID_DOMDocument, nullptr, CLSCTX_ALL, IID_IXMLDOMDocument,
+                                      reinterpret_cast<void**>(made.GetAddressOf())));
+  RETURN_HR_IF_NULL(E_FAIL, made);
+  // Parser versions have differed in this default: a data file must never
+  // bring in another file's content, nor make the host read the network.
+  RETURN_IF_FAILED(made->put_resolveExternals(VARIANT_FALSE));
+  document = std::move(made);
+  return S_OK;
 }
 
 }  // namespace
