@@ -3,6 +3,7 @@
 #include <wbemidl.h>
 #include <wrl/client.h>
 
+#include <memory>
 #include <new>
 #include <utility>
 
@@ -25,13 +26,25 @@ constexpr wchar_t kUnknown[] = L"Unknown";
 
 SecurityCenterQuery g_query = &QueryWmiSecurityCenter;
 
-// The module's detector; apartment-threaded callers only, like the status
-// manager that calls it.
+// The module's detector, shared by the status managers of every apartment.
+SrwLock g_detectorLock;
 AntivirusDetector* g_detector = nullptr;
 
-void FreeDetector() { delete std::exchange(g_detector, nullptr); }
+void FreeDetector() {
+  AntivirusDetector* detector = nullptr;
+  {
+    SrwLock::Exclusive guard(g_detectorLock);
+    detector = std::exchange(g_detector, nullptr);
+  }
+  delete detector;
+}
 
 AntivirusDetector* ModuleDetector() noexcept {
+  {
+    SrwLock::Shared guard(g_detectorLock);
+    if (g_detector) return g_detector;
+  }
+  SrwLock::Exclusive guard(g_detectorLock);
   if (g_detector) return g_detector;
   try {
     g_detector = new AntivirusDetector(DataFilePath(kRulesFile));
@@ -121,7 +134,7 @@ bool AntivirusDetector::LoadRules() {
   if (ChildNodeCount(container.Get()) == 0) return false;
 
   // Built aside, so a load cut short by memory keeps the rules read before.
-  std::map<std::wstring, Entry> entries;
+  auto entries = std::make_shared<Entries>();
   ForEachChildElement(container.Get(), [&](IXMLDOMNode* element) {
     Entry entry;
     ForEachAttribute(element, [&](BSTR name, BSTR text) {
@@ -146,35 +159,60 @@ bool AntivirusDetector::LoadRules() {
       entry.markers.push_back(std::move(marker));
     });
     std::wstring key = entry.name;
-    entries.insert_or_assign(std::move(key), std::move(entry));
+    entries->insert_or_assign(std::move(key), std::move(entry));
   });
-  entries_.swap(entries);
+  std::shared_ptr<const Entries> published = std::move(entries);
+  {
+    SrwLock::Exclusive guard(lock_);
+    entries_.swap(published);
+  }
+  // The table replaced goes here, or with its last reader.
   return true;
 }
 
-void AntivirusDetector::EnsureLoaded() noexcept {
-  if (rulesLoaded_) return;
-  // Marked while loading so a nested call on this thread does not load again.
-  rulesLoaded_ = true;
+void AntivirusDetector::Load() noexcept {
+  loadingThread_ = ::GetCurrentThreadId();
   bool loaded = false;
   try {
     loaded = LoadRules();
   } catch (...) {
     loaded = false;
   }
+  loadingThread_ = 0;
+  SrwLock::Exclusive guard(lock_);
   rulesLoaded_ = loaded;
 }
 
+void AntivirusDetector::EnsureLoaded() noexcept {
+  if (rulesLoaded() || loadingThread_ == ::GetCurrentThreadId()) return;
+  SrwLock::Exclusive loading(loadLock_);
+  // Loaded by another thread while this one waited.
+  if (rulesLoaded()) return;
+  Load();
+}
+
 int AntivirusDetector::Reload() noexcept {
-  rulesLoaded_ = false;
-  EnsureLoaded();
-  return rulesLoaded_ ? 1 : 0;
+  if (loadingThread_ == ::GetCurrentThreadId()) return rulesLoaded() ? 1 : 0;
+  SrwLock::Exclusive loading(loadLock_);
+  Load();
+  return rulesLoaded() ? 1 : 0;
+}
+
+bool AntivirusDetector::rulesLoaded() const noexcept {
+  SrwLock::Shared guard(lock_);
+  return rulesLoaded_;
+}
+
+std::shared_ptr<const AntivirusDetector::Entries> AntivirusDetector::entries() const noexcept {
+  SrwLock::Shared guard(lock_);
+  return entries_;
 }
 
 HRESULT AntivirusDetector::Detect(kaSoftInstallStatus* status, BSTR* name,
                                   BSTR* displayName) noexcept {
   if (!status) return E_POINTER;
   EnsureLoaded();
+  const std::shared_ptr<const Entries> rules = entries();
   return Guarded([&]() -> HRESULT {
     bool found = false;
     std::wstring product;
@@ -182,8 +220,8 @@ HRESULT AntivirusDetector::Detect(kaSoftInstallStatus* status, BSTR* name,
     RETURN_IF_FAILED(QuerySecurityCenter(found, product));
     if (found) {
       shown = product;
-    } else {
-      for (const auto& [key, entry] : entries_) {
+    } else if (rules) {
+      for (const auto& [key, entry] : *rules) {
         for (const Marker& marker : entry.markers) {
           // An empty value would name the Uninstall key itself, present on
           // every machine: such a marker proves nothing.

@@ -6,12 +6,15 @@
 #include <windows.h>
 #include <oleauto.h>
 
+#include <atomic>
 #include <map>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "TessaryLib.h"
+#include "common/SrwLock.h"
 
 namespace tessary {
 
@@ -57,29 +60,39 @@ class AntivirusDetector {
     std::wstring displayName;  // lower-cased
     std::vector<Marker> markers;
   };
+  using Entries = std::map<std::wstring, Entry>;
 
   explicit AntivirusDetector(std::wstring rulesPath) noexcept : rulesPath_(std::move(rulesPath)) {}
   AntivirusDetector(const AntivirusDetector&) = delete;
   AntivirusDetector& operator=(const AntivirusDetector&) = delete;
 
   // Loads the rules unless they are loaded; a failed load is tried again next
-  // time.
+  // time. Callers on other threads wait for a load in progress.
   void EnsureLoaded() noexcept;
   // Forgets the loaded mark and loads at once; the new mark (0 or 1).
   int Reload() noexcept;
   // As DetectAntivirus above, with this detector's rules.
   HRESULT Detect(kaSoftInstallStatus* status, BSTR* name, BSTR* displayName) noexcept;
 
-  bool rulesLoaded() const noexcept { return rulesLoaded_; }
-  const std::map<std::wstring, Entry>& entries() const noexcept { return entries_; }
+  bool rulesLoaded() const noexcept;
+  // The rules in use, never changed once published; null before any load.
+  std::shared_ptr<const Entries> entries() const noexcept;
   const std::wstring& rulesPath() const noexcept { return rulesPath_; }
 
  private:
   bool LoadRules();
+  void Load() noexcept;
 
-  std::wstring rulesPath_;
-  std::map<std::wstring, Entry> entries_;
+  const std::wstring rulesPath_;
+  // The module's one detector serves every apartment: a reload publishes a
+  // new table, and a reader keeps the one it took.
+  mutable SrwLock lock_;
+  std::shared_ptr<const Entries> entries_;
   bool rulesLoaded_ = false;
+  // One load at a time; the thread loading, so a nested call on it does not
+  // load again (nor wait for itself).
+  SrwLock loadLock_;
+  std::atomic<DWORD> loadingThread_{0};
 };
 
 }  // namespace tessary

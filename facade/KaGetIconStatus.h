@@ -11,6 +11,7 @@
 #include "TessaryLib.h"
 #include "common/Unique.h"
 #include "com/ComObject.h"
+#include "com/WindowClass.h"
 
 namespace tessary {
 
@@ -40,7 +41,7 @@ class KaGetIconStatus final : public ComObject<KaGetIconStatus, IKaGetIconStatus
                                      LPARAM lParam) noexcept;
   void OnIconDone(BSTR cookie) noexcept;
 
-  UniqueWindow window_;
+  ModuleWindow window_;
   std::wstring iconBaseFolder_;
   // Full paths awaiting their download, each with the cookie handed to the
   // host (null when no request could be made). The host owns a cookie until

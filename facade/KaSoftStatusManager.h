@@ -15,6 +15,7 @@
 #include "facade/ConnectionPoint.h"
 #include "recommend/KaRecommendSoft.h"
 #include "com/ComObject.h"
+#include "com/WindowClass.h"
 
 namespace tessary {
 
@@ -93,7 +94,7 @@ class KaSoftStatusManager final
   void ReleaseSubObjects() noexcept;
 
   EmbeddedConnectionPoint events_;
-  UniqueWindow window_;
+  ModuleWindow window_;
   // Bumped by every Attach and Detach: one run from inside another's call
   // out supersedes it, and the outer one stops there.
   unsigned linkEpoch_ = 0;

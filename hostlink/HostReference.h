@@ -1,7 +1,9 @@
 #pragma once
-// The module-wide reference to the host's service registry. The status
-// manager's Attach sets it and Detach clears it; every other object only
-// reads it to find host services and the published status manager.
+// The reference to the host's service registry. The status manager's Attach
+// sets it and Detach clears it; every other object only reads it to find host
+// services and the published status manager. It is kept per apartment: an
+// object finds the host attached in its own apartment, or none, and one
+// apartment's Detach leaves every other apartment's host alone.
 #include <windows.h>
 #include <wrl/client.h>
 
@@ -9,11 +11,13 @@
 
 namespace tessary {
 
-// Takes a reference to `host` (null clears) and releases the previous one.
+// Takes a reference to `host` for the calling apartment (null clears) and
+// releases the apartment's previous one.
 void SetHostReference(IKaHostServices* host) noexcept;
 void ClearHostReference() noexcept;
 
-// The current host, with a new reference; empty when none is attached.
+// The calling apartment's host, with a new reference; empty when none is
+// attached there.
 Microsoft::WRL::ComPtr<IKaHostServices> HostReference() noexcept;
 
 // Asks the host for the service `serviceId` and the interface `riid` on it.

@@ -108,7 +108,9 @@ TEST_F(AntivirusDetectorTest, ReadsEntriesAndMarkersWhateverTheElementNamesAndCa
   detector_.EnsureLoaded();
   ASSERT_TRUE(detector_.rulesLoaded());
 
-  const auto& entries = detector_.entries();
+  const auto published = detector_.entries();
+  ASSERT_TRUE(published);
+  const auto& entries = *published;
   ASSERT_EQ(entries.size(), 3u);
   const auto& bastion = entries.at(L"bastion");
   EXPECT_EQ(bastion.name, L"bastion");

@@ -3,6 +3,7 @@
 #include <olectl.h>
 
 #include <algorithm>
+#include <atomic>
 
 #include "common/Result.h"
 
@@ -11,12 +12,20 @@ namespace tessary::testing {
 using Microsoft::WRL::ComPtr;
 
 namespace {
-int g_live = 0;
+std::atomic<int> g_live = 0;
+std::atomic<int> g_foreign = 0;
 }  // namespace
 
 int PlainHostObjects() noexcept { return g_live; }
-PlainHostObject::PlainHostObject() noexcept { ++g_live; }
-PlainHostObject::~PlainHostObject() { --g_live; }
+int PlainHostForeignCalls() noexcept { return g_foreign; }
+PlainHostObject::PlainHostObject() noexcept : owner_(::GetCurrentThreadId()) { ++g_live; }
+PlainHostObject::~PlainHostObject() {
+  Touch();
+  --g_live;
+}
+void PlainHostObject::Touch() const noexcept {
+  if (::GetCurrentThreadId() != owner_) ++g_foreign;
+}
 
 void RunOnce(Hook& hook) {
   Hook run = std::move(hook);
@@ -47,6 +56,7 @@ STDMETHODIMP PlainPoint::GetConnectionPointContainer(IConnectionPointContainer**
 }
 
 STDMETHODIMP PlainPoint::Advise(IUnknown* sink, DWORD* cookie) noexcept {
+  Touch();
   const HRESULT hr = sinks_.Advise(iid_, sink, cookie);
   if (SUCCEEDED(hr)) RunOnce(onAdvise);
   return hr;
@@ -59,6 +69,7 @@ void PlainRegistry::Announce(LONG kind, const GUID& iid, IUnknown* service) noex
 }
 
 STDMETHODIMP PlainRegistry::RegisterService(REFGUID iid, IUnknown* object) noexcept {
+  Touch();
   if (!object) return E_POINTER;
   services_.emplace_back(iid, object);
   Announce(1, iid, object);
@@ -66,6 +77,7 @@ STDMETHODIMP PlainRegistry::RegisterService(REFGUID iid, IUnknown* object) noexc
 }
 
 STDMETHODIMP PlainRegistry::RevokeService(REFGUID iid) noexcept {
+  Touch();
   const auto found = std::find_if(services_.begin(), services_.end(),
                                   [&](const auto& entry) { return entry.first == iid; });
   if (found == services_.end()) return S_FALSE;
@@ -76,6 +88,7 @@ STDMETHODIMP PlainRegistry::RevokeService(REFGUID iid) noexcept {
 }
 
 STDMETHODIMP PlainRegistry::GetService(REFGUID iid, IUnknown** object) noexcept {
+  Touch();
   if (!object) return E_POINTER;
   *object = nullptr;
   RunOnce(onGetService);
@@ -89,22 +102,27 @@ STDMETHODIMP PlainRegistry::GetService(REFGUID iid, IUnknown** object) noexcept 
 }
 
 void PlainNotifyService::Notify(LONG category, LONG code) noexcept {
+  Touch();
   for (const auto& sink : events.Sinks()) {
     static_cast<IKaNotifyEvents*>(sink.Get())->OnNotify(category, code, 0);
   }
 }
 
 STDMETHODIMP PlainDataService::GetReloadFlag(LONG* flag) noexcept {
+  Touch();
   if (!flag) return E_POINTER;
   *flag = reloadFlag;
   return S_OK;
 }
 
-STDMETHODIMP PlainDataService::GetDataFilePath(LONG, BSTR* path, LONG) noexcept {
+STDMETHODIMP PlainDataService::GetDataFilePath(LONG kind, BSTR* path, LONG) noexcept {
+  Touch();
   if (!path) return E_POINTER;
   ++pathCalls;
   RunOnce(onDataFilePath);
-  *path = ::SysAllocString(L"");
+  *path = ::SysAllocString(kind == 1   ? catalogPath.c_str()
+                           : kind == 2 ? registryKeyPath.c_str()
+                                       : L"");
   return S_OK;
 }
 

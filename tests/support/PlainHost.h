@@ -9,6 +9,7 @@
 #include <wrl/client.h>
 
 #include <functional>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -22,18 +23,26 @@ using Hook = std::function<void()>;
 
 // Host objects alive in this process.
 int PlainHostObjects() noexcept;
+// Calls any host object took on a thread other than the one that made it:
+// a host's interfaces have no proxy, so each is the component's fault.
+int PlainHostForeignCalls() noexcept;
 
 class PlainHostObject {
  protected:
   PlainHostObject() noexcept;
   ~PlainHostObject();
+  // Notes a call made on a foreign thread.
+  void Touch() const noexcept;
+
+ private:
+  DWORD owner_;
 };
 
 // Runs `hook` once, after emptying it.
 void RunOnce(Hook& hook);
 
 // The container's one point, counted with it.
-class PlainPoint final : public IConnectionPoint {
+class PlainPoint final : public IConnectionPoint, PlainHostObject {
  public:
   PlainPoint(IConnectionPointContainer* container, REFIID iid) noexcept
       : container_(container), iid_(iid) {}
@@ -52,8 +61,12 @@ class PlainPoint final : public IConnectionPoint {
   STDMETHODIMP GetConnectionInterface(IID* iid) noexcept override;
   STDMETHODIMP GetConnectionPointContainer(IConnectionPointContainer** out) noexcept override;
   STDMETHODIMP Advise(IUnknown* sink, DWORD* cookie) noexcept override;
-  STDMETHODIMP Unadvise(DWORD cookie) noexcept override { return sinks_.Unadvise(cookie); }
+  STDMETHODIMP Unadvise(DWORD cookie) noexcept override {
+    Touch();
+    return sinks_.Unadvise(cookie);
+  }
   STDMETHODIMP EnumConnections(IEnumConnections** out) noexcept override {
+    Touch();
     return sinks_.Enumerate(out);
   }
 
@@ -100,12 +113,15 @@ class PlainNotifyService final
   }
 };
 
-// Answers empty paths (nothing to read) and counts the questions.
+// Answers the paths it is given, empty ones by default (nothing to read),
+// and counts the questions.
 class PlainDataService final : public ComObject<PlainDataService, IKaDataService>,
                                PlainHostObject {
  public:
   LONG reloadFlag = 0;
   int pathCalls = 0;
+  std::wstring catalogPath;
+  std::wstring registryKeyPath;
   Hook onDataFilePath;
 
   STDMETHODIMP GetReloadFlag(LONG* flag) noexcept override;

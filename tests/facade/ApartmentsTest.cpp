@@ -1,0 +1,265 @@
+// Status managers in several single-threaded apartments at once, each
+// attached to a host of its own, as a host with several UI threads runs
+// them: each apartment's objects reach only its own host, one apartment's
+// Detach leaves the others attached, and nothing outlives the objects.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+#include <wrl/client.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "TessaryLib.h"
+#include "support/CatalogXml.h"
+#include "support/PlainHost.h"
+#include "support/TestSupport.h"
+
+namespace tessary::testing {
+namespace {
+
+using Microsoft::WRL::ComPtr;
+
+constexpr wchar_t kUninstall[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\";
+constexpr int kPrograms = 40;
+
+struct Answers {
+  LONG programs = -1;
+  LONG updates = -1;
+  kaSoftInstallStatus antivirus = kaSoftInstallStatus_unknown;
+  std::wstring antivirusName;
+  bool operator==(const Answers&) const = default;
+};
+
+BOOL CALLBACK CountOurWindow(HWND window, LPARAM count) {
+  wchar_t name[64] = {};
+  ::GetClassNameW(window, name, 64);
+  const std::wstring_view view(name);
+  if (view.starts_with(L"Tessary.") || view == L"TessaryIconRequestWindow") {
+    ++*reinterpret_cast<int*>(count);
+  }
+  return TRUE;
+}
+
+int OurWindows(DWORD thread) {
+  int count = 0;
+  ::EnumThreadWindows(thread, &CountOurWindow, reinterpret_cast<LPARAM>(&count));
+  return count;
+}
+
+void PumpMessages() {
+  MSG message;
+  while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) ::DispatchMessageW(&message);
+}
+
+class ApartmentsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(sandbox_.ok());
+    ASSERT_TRUE(copy_.ok() && dll_.ok());
+    std::string rules = "<vedad>";
+    for (int i = 0; i < kPrograms; i += 4) {
+      const std::string n = std::to_string(i);
+      rules += "<soft name='Program" + n + "'><regkey policy='0'>Key" + n + "</regkey></soft>";
+      const std::wstring key = kUninstall + std::wstring(L"Key") + std::to_wstring(i);
+      ASSERT_TRUE(WriteString(HKEY_LOCAL_MACHINE, key, L"DisplayName", L"Program"));
+      ASSERT_TRUE(WriteString(HKEY_LOCAL_MACHINE, key, L"DisplayVersion", L"1.0"));
+    }
+    ASSERT_TRUE(copy_.WriteData(L"KaSoftwareVerIdentify.xml", rules + "</vedad>"));
+    ASSERT_TRUE(copy_.WriteData(
+        L"KaAntivirusIdentify.xml",
+        "<r><KaAntivirus><av name='Shield' displayname='Shield AV'><k value='ShieldKey'/></av>"
+        "</KaAntivirus></r>"));
+    ASSERT_TRUE(WriteString(HKEY_LOCAL_MACHINE, kUninstall + std::wstring(L"ShieldKey"),
+                            L"DisplayName", L"Shield"));
+    ASSERT_TRUE(WriteFileBytes(files_.Join(L"catalog.xml"), GeneratedCatalogXml(kPrograms, 3, 2)));
+    ASSERT_TRUE(WriteFileBytes(files_.Join(L"regkeys.xml"), GeneratedRegistryKeyXml(kPrograms)));
+    foreignBefore_ = PlainHostForeignCalls();
+  }
+
+  // One host's whole session on the calling thread: attach, load, refresh,
+  // ask, reload on the host's word, detach, let go.
+  Answers Session(bool notify) const {
+    PlainHost host;
+    Answers answers;
+    if (FAILED(host.Start())) return answers;
+    host.data->catalogPath = files_.Join(L"catalog.xml");
+    host.data->registryKeyPath = files_.Join(L"regkeys.xml");
+    host.data->reloadFlag = 1;
+    host.RegisterNotify();
+    ComPtr<IKaSoftStatusManager> manager;
+    ComPtr<IKaHostPlugin> plugin;
+    if (FAILED(dll_.Create(CLSID_KaSoftStatusManager, manager.GetAddressOf())) ||
+        FAILED(manager.As(&plugin))) {
+      return answers;
+    }
+    plugin->Attach(host.registry.Get());
+    ComPtr<IKaSoftwareCatelog> catalog;
+    if (SUCCEEDED(manager->GetSoftwareCatelog(catalog.GetAddressOf()))) {
+      catalog->GetSoftCount(kaSoftInnerType_all, &answers.programs);
+    }
+    // The data changed: the antivirus rules and the catalog are read again.
+    if (notify) host.notify->Notify(1, 2);
+    ComPtr<IKaSoftUpdater> updater;
+    if (SUCCEEDED(manager->GetSoftwareUpdater(updater.GetAddressOf())) &&
+        SUCCEEDED(updater->RefreshUpdateStatus())) {
+      updater->GetUpdateSoftCount(&answers.updates);
+    }
+    UniqueBstr name, shown;
+    manager->GetAntivirusInstallStatus(&answers.antivirus, name.Receive(), shown.Receive());
+    answers.antivirusName = Text(name);
+    plugin->Detach();
+    updater.Reset();
+    catalog.Reset();
+    plugin.Reset();
+    manager.Reset();
+    host.Release();
+    PumpMessages();
+    return answers;
+  }
+
+  RegistrySandbox sandbox_;
+  TempDir files_;
+  PrivateDllCopy copy_;
+  TessaryDll dll_{copy_.path()};
+  int foreignBefore_ = 0;
+};
+
+TEST_F(ApartmentsTest, EachApartmentReachesOnlyItsOwnHost) {
+  const Answers alone = Session(true);
+  ASSERT_EQ(alone.programs, kPrograms);
+  ASSERT_GT(alone.updates, 0);
+  ASSERT_EQ(alone.antivirus, kaSoftInstallStatus_installed);
+
+  constexpr int kApartments = 6;
+  constexpr int kRounds = 40;
+  std::atomic<int> differing = 0, leftWindows = 0, comFailures = 0;
+  std::vector<std::thread> threads;
+  for (int a = 0; a < kApartments; ++a) {
+    threads.emplace_back([&, a] {
+      if (FAILED(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) {
+        ++comFailures;
+        return;
+      }
+      for (int round = 0; round < kRounds; ++round) {
+        // Every other session is told its data changed, so reloads of the
+        // module's antivirus rules meet detections in other apartments.
+        if (!(Session((round + a) % 2 == 0) == alone)) ++differing;
+        if (OurWindows(::GetCurrentThreadId()) != 0) ++leftWindows;
+      }
+      ::CoUninitialize();
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(comFailures, 0);
+  EXPECT_EQ(differing, 0);
+  EXPECT_EQ(leftWindows, 0);
+  EXPECT_EQ(PlainHostForeignCalls(), foreignBefore_);
+  EXPECT_EQ(PlainHostObjects(), 0);
+  EXPECT_EQ(dll_.CanUnloadNow(), S_OK);
+}
+
+TEST_F(ApartmentsTest, OneApartmentsDetachLeavesAnothersHostAttached) {
+  PlainHost host;
+  ASSERT_HRESULT_SUCCEEDED(host.Start());
+  host.data->catalogPath = files_.Join(L"catalog.xml");
+  host.data->registryKeyPath = files_.Join(L"regkeys.xml");
+  ComPtr<IKaSoftStatusManager> manager;
+  ASSERT_HRESULT_SUCCEEDED(dll_.Create(CLSID_KaSoftStatusManager, manager.GetAddressOf()));
+  ComPtr<IKaHostPlugin> plugin;
+  ASSERT_HRESULT_SUCCEEDED(manager.As(&plugin));
+  plugin->Attach(host.registry.Get());
+
+  // Another apartment attaches after this one and detaches before it uses
+  // anything; a catalog made there finds no host, and fails cleanly.
+  LONG foreignProgramsWithoutHost = -1;
+  std::thread other([&] {
+    ASSERT_HRESULT_SUCCEEDED(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
+    {
+      PlainHost second;
+      ASSERT_HRESULT_SUCCEEDED(second.Start());
+      ComPtr<IKaHostPlugin> secondPlugin;
+      ASSERT_HRESULT_SUCCEEDED(dll_.Create(CLSID_KaSoftStatusManager, secondPlugin.GetAddressOf()));
+      secondPlugin->Attach(second.registry.Get());
+      secondPlugin->Detach();
+      ComPtr<IKaSoftwareCatelog> catalog;
+      ASSERT_HRESULT_SUCCEEDED(dll_.Create(CLSID_KaSoftwareCatelog, catalog.GetAddressOf()));
+      catalog->Load();
+      catalog->GetSoftCount(kaSoftInnerType_all, &foreignProgramsWithoutHost);
+      ComPtr<IKaSoftUpdater> updater;
+      ASSERT_HRESULT_SUCCEEDED(dll_.Create(CLSID_KaSoftUpdater, updater.GetAddressOf()));
+      EXPECT_EQ(updater->RefreshUpdateStatus(), E_FAIL);
+      secondPlugin.Reset();
+      second.Release();
+    }
+    ::CoUninitialize();
+  });
+  other.join();
+  EXPECT_EQ(foreignProgramsWithoutHost, 0);
+
+  ComPtr<IKaSoftwareCatelog> catalog;
+  ASSERT_EQ(manager->GetSoftwareCatelog(catalog.GetAddressOf()), S_OK);
+  LONG programs = -1;
+  catalog->GetSoftCount(kaSoftInnerType_all, &programs);
+  EXPECT_EQ(programs, kPrograms);
+  ComPtr<IKaSoftUpdater> updater;
+  ASSERT_EQ(manager->GetSoftwareUpdater(updater.GetAddressOf()), S_OK);
+  EXPECT_EQ(updater->RefreshUpdateStatus(), S_OK);
+  plugin->Detach();
+  updater.Reset();
+  catalog.Reset();
+  plugin.Reset();
+  manager.Reset();
+  host.Release();
+  EXPECT_EQ(PlainHostForeignCalls(), foreignBefore_);
+  EXPECT_EQ(dll_.CanUnloadNow(), S_OK);
+}
+
+TEST_F(ApartmentsTest, AWindowIsDestroyedOnItsOwnThreadWhoeverLetsItsObjectGo) {
+  std::atomic<IKaSoftStatusManager*> handed = nullptr;
+  std::atomic<bool> ready = false, released = false;
+  std::atomic<int> windowsBefore = -1, windowsAfter = -1;
+  HRESULT whileWaiting = E_UNEXPECTED;
+  std::thread owner([&] {
+    if (FAILED(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) {
+      ready = true;
+      return;
+    }
+    {
+      PlainHost host;
+      ComPtr<IKaSoftStatusManager> manager;
+      ComPtr<IKaHostPlugin> plugin;
+      if (SUCCEEDED(host.Start()) &&
+          SUCCEEDED(dll_.Create(CLSID_KaSoftStatusManager, manager.GetAddressOf())) &&
+          SUCCEEDED(manager.As(&plugin))) {
+        // Attached, so the icon request object's window exists too.
+        plugin->Attach(host.registry.Get());
+        plugin->Detach();
+        plugin.Reset();
+        windowsBefore = OurWindows(::GetCurrentThreadId());
+        handed = manager.Detach();
+      }
+      ready = true;
+      while (!released) ::Sleep(1);
+      // The requests wait in this thread's queue until it reads it.
+      whileWaiting = dll_.CanUnloadNow();
+      PumpMessages();
+      windowsAfter = OurWindows(::GetCurrentThreadId());
+      host.Release();
+    }
+    ::CoUninitialize();
+  });
+  while (!ready) ::Sleep(1);
+  if (IKaSoftStatusManager* manager = handed.exchange(nullptr)) manager->Release();
+  released = true;
+  owner.join();
+  EXPECT_EQ(windowsBefore, 1);  // the facade's; the icon window went with Detach
+  EXPECT_EQ(whileWaiting, S_FALSE);
+  EXPECT_EQ(windowsAfter, 0);
+  EXPECT_EQ(dll_.CanUnloadNow(), S_OK);
+}
+
+}  // namespace
+}  // namespace tessary::testing
