@@ -17,9 +17,15 @@ constexpr LONG kCatalogFile = 1;
 constexpr LONG kRegistryKeyFile = 2;
 
 // The path of the data file of `kind` when the host names one that exists.
-bool ExistingDataFile(IKaDataService* data, LONG kind, UniqueBstr& path) noexcept {
-  return SUCCEEDED(data->GetDataFilePath(kind, path.Receive(), 0)) && !path.Empty() &&
-         ::PathFileExistsW(path.Get());
+// A host out of memory fails the load: read as "no file", it would empty the
+// catalog.
+HRESULT ExistingDataFile(IKaDataService* data, LONG kind, UniqueBstr& path,
+                         bool& exists) noexcept {
+  path.Reset();
+  const HRESULT hr = data->GetDataFilePath(kind, path.Receive(), 0);
+  RETURN_HR_IF(hr, hr == E_OUTOFMEMORY);
+  exists = SUCCEEDED(hr) && !path.Empty() && ::PathFileExistsW(path.Get());
+  return S_OK;
 }
 
 HRESULT ReadDataFiles(XmlReaderChoice choice, CatalogContent& content,
@@ -28,12 +34,11 @@ HRESULT ReadDataFiles(XmlReaderChoice choice, CatalogContent& content,
   // Without a host or data service both tables stay empty.
   if (FAILED(GetHostService(__uuidof(IKaDataService), data))) return S_OK;
   UniqueBstr path;
-  if (ExistingDataFile(data.Get(), kCatalogFile, path)) {
-    RETURN_IF_FAILED(ReadCatalogFile(path.Get(), choice, content));
-  }
-  if (ExistingDataFile(data.Get(), kRegistryKeyFile, path)) {
-    RETURN_IF_FAILED(ReadRegistryKeyFile(path.Get(), choice, keys));
-  }
+  bool exists = false;
+  RETURN_IF_FAILED(ExistingDataFile(data.Get(), kCatalogFile, path, exists));
+  if (exists) RETURN_IF_FAILED(ReadCatalogFile(path.Get(), choice, content));
+  RETURN_IF_FAILED(ExistingDataFile(data.Get(), kRegistryKeyFile, path, exists));
+  if (exists) RETURN_IF_FAILED(ReadRegistryKeyFile(path.Get(), choice, keys));
   return S_OK;
 }
 
@@ -49,14 +54,6 @@ SharedNameTable EmptyNameTable() noexcept {
 HRESULT KaSoftwareCatelog::FinalConstruct() noexcept {
   names_ = EmptyNameTable();
   return S_OK;
-}
-
-void KaSoftwareCatelog::Clear() noexcept {
-  allCount_ = recommendCount_ = oneKeyCount_ = popularityCount_ = 0;
-  regKeys_.clear();
-  // Still a collection: a rewound cursor reports the end, not a failure.
-  // Built-in and cloned cursors keep the table they hold.
-  names_ = EmptyNameTable();
 }
 
 STDMETHODIMP KaSoftwareCatelog::Load() noexcept {
@@ -75,11 +72,9 @@ HRESULT KaSoftwareCatelog::LoadWith(XmlReaderChoice choice) noexcept {
       return S_OK;
     });
   }
-  if (FAILED(hr)) {
-    // Out of memory part-way: keep nothing half-read.
-    Clear();
-    return hr;
-  }
+  // Out of memory part-way: what was read aside goes, and the catalog keeps
+  // what it published last.
+  if (FAILED(hr)) return hr;
   names_ = std::move(names);
   regKeys_.swap(keys);
   allCount_ = content.allCount;

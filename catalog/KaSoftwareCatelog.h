@@ -45,7 +45,6 @@ class KaSoftwareCatelog final
   STDMETHODIMP Clone(IKaEnumSoftware** ppenum) noexcept override;
 
  private:
-  void Clear() noexcept;
   IKaSoftWare* FindByName(BSTR lowerName) const noexcept;
 
   SoftwareCursor cursor_;
