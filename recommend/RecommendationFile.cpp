@@ -80,8 +80,11 @@ void ReadEntryList(IXMLDOMNode* list, RecommendationList& catalogs) {
 HRESULT ReadRecommendationFile(const wchar_t* path, RecommendationList& catalogs) noexcept {
   if (!path || !*path || !::PathFileExistsW(path)) return S_FALSE;
   ComPtr<IXMLDOMDocument> document;
-  if (FAILED(LoadXmlFileWithResult(path, document))) return S_FALSE;
-  const ComPtr<IXMLDOMNode> root = SelectRoot(document.Get(), L"new_onekey");
+  const HRESULT loaded = LoadXmlFileWithResult(path, document);
+  RETURN_HR_IF(loaded, loaded == E_OUTOFMEMORY);
+  if (FAILED(loaded)) return S_FALSE;
+  ComPtr<IXMLDOMNode> root;
+  RETURN_IF_FAILED(SelectRoot(document.Get(), L"new_onekey", root));
   if (!root) return S_FALSE;
   // Read aside: running out of memory halfway leaves the caller's list whole.
   return Guarded([&]() -> HRESULT {
