@@ -96,8 +96,7 @@ HRESULT LoadRoot(const wchar_t* path, ComPtr<IXMLDOMNode>& root) noexcept {
   ComPtr<IXMLDOMDocument> document;
   const HRESULT hr = LoadXmlFileWithResult(path, document);
   RETURN_HR_IF(hr, hr == E_OUTOFMEMORY);
-  if (SUCCEEDED(hr)) root = SelectRoot(document.Get(), L"vedad");
-  return S_OK;
+  return SUCCEEDED(hr) ? SelectRoot(document.Get(), L"vedad", root) : S_OK;
 }
 
 HRESULT ReadCatalogDocument(const wchar_t* path, CatalogContent& content) noexcept {

@@ -175,15 +175,22 @@ ComPtr<IXMLDOMDocument> LoadXmlFile(const wchar_t* path) noexcept {
   return document;
 }
 
-ComPtr<IXMLDOMDocument> LoadXmlText(std::wstring_view text) noexcept {
-  ComPtr<IXMLDOMDocument> document;
-  if (FAILED(CreateDocument(document)) || !document) return nullptr;
+HRESULT LoadXmlTextWithResult(std::wstring_view text, ComPtr<IXMLDOMDocument>& document) noexcept {
+  ComPtr<IXMLDOMDocument> loaded;
+  if (FAILED(CreateDocument(loaded)) || !loaded) return E_OUTOFMEMORY;
   UniqueBstr source;
   if (!source.CopyFrom(text.data() ? text.data() : L"", static_cast<UINT>(text.size()))) {
-    return nullptr;
+    return E_OUTOFMEMORY;
   }
   VARIANT_BOOL ok = VARIANT_FALSE;
-  if (FAILED(document->loadXML(source.Get(), &ok)) || ok != VARIANT_TRUE) return nullptr;
+  if (FAILED(loaded->loadXML(source.Get(), &ok)) || ok != VARIANT_TRUE) return E_FAIL;
+  document = std::move(loaded);
+  return S_OK;
+}
+
+ComPtr<IXMLDOMDocument> LoadXmlText(std::wstring_view text) noexcept {
+  ComPtr<IXMLDOMDocument> document;
+  if (FAILED(LoadXmlTextWithResult(text, document))) return nullptr;
   return document;
 }
 

@@ -47,5 +47,8 @@ HRESULT LoadXmlFileWithResult(const wchar_t* path,
 
 // The same from XML text in memory; null when it does not parse.
 Microsoft::WRL::ComPtr<IXMLDOMDocument> LoadXmlText(std::wstring_view text) noexcept;
+// With LoadXmlFileWithResult's results.
+HRESULT LoadXmlTextWithResult(std::wstring_view text,
+                              Microsoft::WRL::ComPtr<IXMLDOMDocument>& document) noexcept;
 
 }  // namespace tessary

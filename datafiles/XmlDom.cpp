@@ -24,18 +24,24 @@ bool IsPlainName(std::wstring_view text) noexcept {
 
 }  // namespace
 
-ComPtr<IXMLDOMNode> SelectRoot(IXMLDOMNode* node, const wchar_t* name) noexcept {
-  if (!node || !name) return nullptr;
+HRESULT SelectRoot(IXMLDOMNode* node, const wchar_t* name, ComPtr<IXMLDOMNode>& root) noexcept {
+  if (!node || !name) return S_OK;
   UniqueBstr query;
   const UINT length = static_cast<UINT>(wcslen(name));
   query.Attach(::SysAllocStringLen(nullptr, length + 2));
-  if (!query) return nullptr;
+  if (!query) return E_OUTOFMEMORY;
   query.Get()[0] = L'/';
   query.Get()[1] = L'/';
   wmemcpy(query.Get() + 2, name, length);
   ComPtr<IXMLDOMNode> found;
-  if (node->selectSingleNode(query.Get(), &found) != S_OK) return nullptr;
-  return found;
+  if (node->selectSingleNode(query.Get(), &found) == S_OK) root = std::move(found);
+  return S_OK;
+}
+
+ComPtr<IXMLDOMNode> SelectRoot(IXMLDOMNode* node, const wchar_t* name) noexcept {
+  ComPtr<IXMLDOMNode> root;
+  SelectRoot(node, name, root);
+  return root;
 }
 
 UniqueBstr NodeName(IXMLDOMNode* node) noexcept {

@@ -21,6 +21,11 @@ namespace tessary {
 // The first element named `name` anywhere below `node` in document order
 // (XPath "//name"); null when there is none.
 Microsoft::WRL::ComPtr<IXMLDOMNode> SelectRoot(IXMLDOMNode* node, const wchar_t* name) noexcept;
+// The same for callers that must not read "out of memory" as "no root":
+// E_OUTOFMEMORY when the query cannot be made, else S_OK (`root` possibly
+// null). `root` is set only on success.
+HRESULT SelectRoot(IXMLDOMNode* node, const wchar_t* name,
+                   Microsoft::WRL::ComPtr<IXMLDOMNode>& root) noexcept;
 
 // The node's name and its text (the trimmed, concatenated text of the node
 // and all its descendants). Null when they cannot be read.

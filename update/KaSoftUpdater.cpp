@@ -131,9 +131,12 @@ HRESULT KaSoftUpdater::ReadIgnoreList() {
   // Only a text that parses and holds a list replaces the last list; an
   // empty ignore list is written as an empty element.
   if (text.Empty()) return S_OK;
-  const ComPtr<IXMLDOMDocument> document = LoadXmlText(FullText(text));
-  if (!document) return S_OK;
-  const ComPtr<IXMLDOMNode> list = SelectRoot(document.Get(), kIgnoreListElement);
+  ComPtr<IXMLDOMDocument> document;
+  const HRESULT loaded = LoadXmlTextWithResult(FullText(text), document);
+  RETURN_HR_IF(loaded, loaded == E_OUTOFMEMORY);
+  if (FAILED(loaded)) return S_OK;
+  ComPtr<IXMLDOMNode> list;
+  RETURN_IF_FAILED(SelectRoot(document.Get(), kIgnoreListElement, list));
   if (!list) return S_OK;
 
   IgnoreTable table;
