@@ -275,8 +275,8 @@ STDMETHODIMP KaCommonSoft::RefreshIdentifyInfo() noexcept {
 
 STDMETHODIMP KaCommonSoft::RefreshInstalledInfo() noexcept {
   if (!engine_) return E_FAIL;
-  // Even a rebuild that ran out of memory has dropped what the outcomes
-  // were found in: they are forgotten whatever it answers.
+  // Outcomes are forgotten whatever the rebuild answers: one that ran out of
+  // memory keeps the last index, where they are simply found again.
   engine_->ReBuildInstalledVerInfo();
   for (auto& [name, entry] : rules_.Entries()) entry.ResetIdentification();
   return S_OK;

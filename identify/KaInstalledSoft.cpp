@@ -47,39 +47,42 @@ class InventoryClearer {
 }  // namespace
 
 HRESULT KaInstalledSoft::FinalConstruct() noexcept {
-  return Guarded([&] {
-    BuildIndex();
-    return S_OK;
-  });
+  return Guarded([&] { return BuildIndex(); });
 }
 
-void KaInstalledSoft::BuildIndex() {
-  index_.clear();
-  programs_.reset();
+HRESULT KaInstalledSoft::BuildIndex() {
+  // Built aside and swapped in whole: a build cut short by memory leaves the
+  // last one answering, never a part of the programs.
+  InstalledSoftIndex index;
+  InstalledProgramSnapshot snapshot;
   {
     const InventoryClearer clearer(inventory_);
-    inventory_.Rebuild();
+    RETURN_IF_FAILED(inventory_.Rebuild());
     auto programs = std::make_shared<std::vector<InstalledProgram>>();
     programs->reserve(inventory_.Count());
     for (size_t i = 0; i < inventory_.Count(); ++i) {
       InstalledSoftRecord record = RecordFromProgram(*inventory_.RecordAt(i));
       std::wstring key = record.keyName;
-      index_.emplace(std::move(key), std::move(record));
+      index.emplace(std::move(key), std::move(record));
       programs->push_back(ProgramFromRecord(*inventory_.RecordAt(i)));
     }
-    programs_ = std::move(programs);
+    snapshot = std::move(programs);
   }
   Microsoft::WRL::ComPtr<IXMLDOMDocument> rules = std::move(preloadedRules_);
   if (!rules) rules = LoadXmlFile(DataFilePath(kRulesFile).c_str());
-  if (!LoadStartMenuRules(rules.Get(), startMenuRules_)) return;
-  StartMenuScanner scanner(folders_);
-  for (const StartMenuRule& rule : startMenuRules_) {
-    InstalledSoftRecord record;
-    if (!scanner.Resolve(rule, record)) continue;
-    if (record.applicationPath.empty() && record.uninstallerPath.empty()) continue;
-    std::wstring key = LowerCopy(rule.name + kStartMenuKeySuffix);
-    index_.emplace(std::move(key), std::move(record));
+  if (LoadStartMenuRules(rules.Get(), startMenuRules_)) {
+    StartMenuScanner scanner(folders_);
+    for (const StartMenuRule& rule : startMenuRules_) {
+      InstalledSoftRecord record;
+      if (!scanner.Resolve(rule, record)) continue;
+      if (record.applicationPath.empty() && record.uninstallerPath.empty()) continue;
+      std::wstring key = LowerCopy(rule.name + kStartMenuKeySuffix);
+      index.emplace(std::move(key), std::move(record));
+    }
   }
+  index_.swap(index);
+  programs_ = std::move(snapshot);
+  return S_OK;
 }
 
 KaInstalledSoft::Range KaInstalledSoft::RecordsOf(std::wstring_view key) {
@@ -224,10 +227,7 @@ STDMETHODIMP KaInstalledSoft::SetSoftVersion(BSTR bstrRegKey, kaSoftVersionPolic
 }
 
 STDMETHODIMP KaInstalledSoft::ReBuildInstalledVerInfo() noexcept {
-  return Guarded([&] {
-    BuildIndex();
-    return S_OK;
-  });
+  return Guarded([&] { return BuildIndex(); });
 }
 
 STDMETHODIMP KaInstalledSoft::GetStartupExeString(BSTR bstrRegKey,

@@ -69,7 +69,9 @@ class KaInstalledSoft final : public ComObject<KaInstalledSoft, IKaInstalledSoft
   HRESULT StartupExe(std::wstring_view key, std::wstring& path);
   HRESULT StartMenuVersionOf(std::wstring_view name, int policy, std::wstring_view relativePath,
                              std::wstring& version);
-  void BuildIndex();
+  // Replaces the index and the list whole, or leaves them as they were.
+  // May throw bad_alloc.
+  HRESULT BuildIndex();
   // The records of a key in index order, for explanations. May throw
   // bad_alloc.
   std::vector<const InstalledSoftRecord*> RecordsFor(std::wstring_view key);

@@ -151,7 +151,8 @@ HRESULT InstalledProgramInventory::Rebuild() noexcept {
   Clear();
   // About 16 KB of buffers: keep them off the caller's stack.
   std::unique_ptr<Enumerator> enumerator(new (std::nothrow) Enumerator(*this));
-  if (!enumerator) return S_OK;
+  // Without them nothing can be read: no answer, rather than an empty one.
+  if (!enumerator) return E_OUTOFMEMORY;
   // The other view comes last: it only adds programs, so every answer of a
   // one-view reading stays, and at the record cap its entries are the ones
   // left out.

@@ -60,7 +60,8 @@ class InstalledProgramInventory {
   // Drops every record and reads HKLM's Uninstall key in the module's own
   // registry view, then HKCU's, then, on 64-bit Windows, HKLM's in the other
   // view. Keys, values and cache entries that cannot be read contribute
-  // nothing; always S_OK.
+  // nothing, and so does a record that cannot be copied; S_OK, or
+  // E_OUTOFMEMORY (and no records) when the walk's buffers cannot be had.
   HRESULT Rebuild() noexcept;
   void Clear() noexcept;
 
