@@ -19,22 +19,39 @@ std::wstring_view ViewOfBstr(const UniqueBstr& text) noexcept {
   return std::wstring_view(text ? text.Get() : L"", text.Length());
 }
 
-// The text of the attribute, or null when the element has none.
-const wchar_t* Attribute(IXMLDOMNode* element, const wchar_t* name, UniqueBstr& text) noexcept {
-  return AttributeByName(element, name, text) ? text.Get() : nullptr;
-}
+// Reads an element's attributes one after another; the first failure is kept,
+// so a run of reads is checked once.
+class AttributeReader {
+ public:
+  explicit AttributeReader(IXMLDOMNode* element) noexcept : element_(element) {}
+  // The attribute's text, or null when the element has none; valid until the
+  // next read.
+  const wchar_t* operator()(const wchar_t* name) noexcept {
+    const HRESULT hr = AttributeByName(element_, name, text_);
+    if (FAILED(hr) && SUCCEEDED(failure_)) failure_ = hr;
+    return hr == S_OK ? text_.Get() : nullptr;
+  }
+  const UniqueBstr& text() const noexcept { return text_; }
+  HRESULT failure() const noexcept { return failure_; }
+
+ private:
+  IXMLDOMNode* element_;
+  UniqueBstr text_;
+  HRESULT failure_ = S_OK;
+};
 
 // S_FALSE when the element has no "version" attribute: no item then.
 HRESULT ReadVersion(IXMLDOMNode* element, VersionFields& fields) {
-  UniqueBstr text;
-  if (!AttributeByName(element, L"version", text)) return S_FALSE;
-  fields.text.Set(kVerVersion, text);
-  if (AttributeByName(element, L"displayver", text)) {
-    fields.text.Set(kVerDisplayVersion, text);
+  AttributeReader attribute(element);
+  if (!attribute(L"version")) return FAILED(attribute.failure()) ? attribute.failure() : S_FALSE;
+  fields.text.Set(kVerVersion, attribute.text());
+  if (attribute(L"displayver")) {
+    fields.text.Set(kVerDisplayVersion, attribute.text());
   } else {
     fields.text.SetSame(kVerDisplayVersion, kVerVersion);
   }
-  fields.trial = IsTrialRelease(Attribute(element, L"ver_attribute", text));
+  fields.trial = IsTrialRelease(attribute(L"ver_attribute"));
+  RETURN_IF_FAILED(attribute.failure());
   // Release notes come from the first child named exactly "whatsnew".
   ForEachChildNode(element, [&](IXMLDOMNode* child) -> HRESULT {
     if (MatchName(NodeName(child).Get(), {L"whatsnew"}) != 0) return S_OK;
@@ -46,18 +63,19 @@ HRESULT ReadVersion(IXMLDOMNode* element, VersionFields& fields) {
 
 HRESULT ReadSoftware(IXMLDOMNode* element, const CatalogContent& content,
                      SoftwareFields& fields) {
-  UniqueBstr text;
-  if (AttributeByName(element, L"main_type", text)) {
+  AttributeReader attribute(element);
+  if (attribute(L"main_type")) {
     const UniqueBstr* typeName = nullptr;
-    RETURN_IF_FAILED(content.TypeName(ViewOfBstr(text), typeName));
+    RETURN_IF_FAILED(content.TypeName(ViewOfBstr(attribute.text()), typeName));
     fields.text.Set(kSoftMainType, *typeName);
   }
-  fields.flags = FlagOf(Attribute(element, L"is_main_recommend", text), KaSoftWare::kMainRecommend) |
-                 FlagOf(Attribute(element, L"is_onekey_install", text), KaSoftWare::kOneKeyInstall) |
-                 FlagOf(Attribute(element, L"is_popularity", text), KaSoftWare::kPopularity);
-  fields.totalMark = TextToInt64(Attribute(element, L"totaljudgeofmark", text));
-  fields.totalDownload = TextToInt64(Attribute(element, L"totaldownloadtimes", text));
-  fields.totalJudge = TextToInt64(Attribute(element, L"totaljudgeoftimes", text));
+  fields.flags = FlagOf(attribute(L"is_main_recommend"), KaSoftWare::kMainRecommend) |
+                 FlagOf(attribute(L"is_onekey_install"), KaSoftWare::kOneKeyInstall) |
+                 FlagOf(attribute(L"is_popularity"), KaSoftWare::kPopularity);
+  fields.totalMark = TextToInt64(attribute(L"totaljudgeofmark"));
+  fields.totalDownload = TextToInt64(attribute(L"totaldownloadtimes"));
+  fields.totalJudge = TextToInt64(attribute(L"totaljudgeoftimes"));
+  RETURN_IF_FAILED(attribute.failure());
 
   return ForEachChildNode(element, [&](IXMLDOMNode* child) -> HRESULT {
     UniqueBstr tag = NodeName(child);
@@ -111,8 +129,7 @@ HRESULT ReadCatalogDocument(const wchar_t* path, CatalogContent& content) noexce
       if (match != 0) return S_OK;
       MainTypeTable* table = nullptr;
       RETURN_IF_FAILED(content.BeginMainTypeList(table));
-      ReadMainTypeList(element, *table);
-      return S_OK;
+      return ReadMainTypeList(element, *table);
     }));
     content.Finish();
     return S_OK;
@@ -132,7 +149,8 @@ HRESULT ReadRegistryKeyDocument(const wchar_t* path, RegistryKeyTable& table) no
     if (rejected) return S_OK;
     RETURN_IF_FAILED(ForEachChildElement(root.Get(), [&](IXMLDOMNode* software) -> HRESULT {
       UniqueBstr softName;
-      if (!AttributeByName(software, L"name", softName)) return S_OK;
+      const HRESULT named = AttributeByName(software, L"name", softName);
+      if (named != S_OK) return FAILED(named) ? named : S_OK;
       LowerBstr(softName);
       return ForEachChildElement(software, [&](IXMLDOMNode* keyElement) -> HRESULT {
         UniqueBstr name;

@@ -23,10 +23,10 @@ HRESULT KaSoftMainType::FinalConstruct() noexcept {
   return copied ? S_OK : E_OUTOFMEMORY;
 }
 
-void ReadMainTypeList(IXMLDOMNode* list, MainTypeTable& table) {
-  ForEachChildElement(list, [&](IXMLDOMNode* element) {
+HRESULT ReadMainTypeList(IXMLDOMNode* list, MainTypeTable& table) {
+  return ForEachChildElement(list, [&](IXMLDOMNode* element) -> HRESULT {
     UniqueBstr id;
-    AttributeByName(element, L"id", id);
+    RETURN_IF_FAILED(AttributeByName(element, L"id", id));
     UniqueBstr name;
     ForEachChildNode(element, [&](IXMLDOMNode* child) -> HRESULT {
       if (!LoweredNameEquals(NodeName(child).Get(), L"name")) return S_OK;
@@ -35,6 +35,7 @@ void ReadMainTypeList(IXMLDOMNode* list, MainTypeTable& table) {
     });
     // The first entry of an identifier stays.
     table.try_emplace(std::move(id), std::move(name));
+    return S_OK;
   });
 }
 
@@ -51,7 +52,7 @@ STDMETHODIMP KaSoftMainType::Load(IXMLDOMNode* lpMainTypeNode) noexcept {
   return Guarded([&]() -> HRESULT {
     // Read aside: running out of memory leaves the table as it was.
     MainTypeTable table;
-    ReadMainTypeList(lpMainTypeNode, table);
+    RETURN_IF_FAILED(ReadMainTypeList(lpMainTypeNode, table));
     table_.swap(table);
     return S_OK;
   });

@@ -90,8 +90,9 @@ HRESULT KaSoftTypeStorage::ReadTypeFile(const std::wstring& path) {
   return ForEachChildElement(root.Get(), [&](IXMLDOMNode* element) -> HRESULT {
     UniqueBstr regKey;
     UniqueBstr typeId;
-    if (!AttributeByName(element, L"regkey", regKey)) return S_OK;
-    if (!AttributeByName(element, L"maintype", typeId)) return S_OK;
+    HRESULT present = AttributeByName(element, L"regkey", regKey);
+    if (present == S_OK) present = AttributeByName(element, L"maintype", typeId);
+    if (present != S_OK) return FAILED(present) ? present : S_OK;
     LowerBstr(regKey);
     UniqueBstr typeName;
     const HRESULT named = mainTypes_->GetTypeNameByID(typeId.Get(), typeName.Receive());

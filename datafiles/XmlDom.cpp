@@ -65,20 +65,24 @@ long ChildNodeCount(IXMLDOMNode* node) noexcept {
   return length;
 }
 
-bool AttributeByName(IXMLDOMNode* element, const wchar_t* name, UniqueBstr& value) noexcept {
+HRESULT AttributeByName(IXMLDOMNode* element, const wchar_t* name, UniqueBstr& value) noexcept {
   value.Reset();
-  if (!element || !name) return false;
+  if (!element || !name) return S_FALSE;
   ComPtr<IXMLDOMNamedNodeMap> attributes;
-  if (FAILED(element->get_attributes(&attributes)) || !attributes) return false;
+  if (FAILED(element->get_attributes(&attributes)) || !attributes) return S_FALSE;
   UniqueBstr attributeName;
-  if (!attributeName.CopyFrom(name)) return false;
+  if (!attributeName.CopyFrom(name)) return E_OUTOFMEMORY;
   ComPtr<IXMLDOMNode> attribute;
-  if (attributes->getNamedItem(attributeName.Get(), &attribute) != S_OK || !attribute) {
-    return false;
+  const HRESULT found = attributes->getNamedItem(attributeName.Get(), &attribute);
+  if (found == E_OUTOFMEMORY) return found;
+  if (found != S_OK || !attribute) return S_FALSE;
+  const HRESULT read = attribute->get_text(value.Receive());
+  if (FAILED(read)) {
+    value.Reset();
+    return read == E_OUTOFMEMORY ? read : S_FALSE;
   }
-  if (FAILED(attribute->get_text(value.Receive()))) return false;
   // Present but empty is an answer of its own, distinct from absent.
-  return value || value.CopyFrom(L"");
+  return value || value.CopyFrom(L"") ? S_OK : E_OUTOFMEMORY;
 }
 
 bool NameEquals(const wchar_t* name, const wchar_t* literal) noexcept {

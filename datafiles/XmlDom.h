@@ -35,10 +35,12 @@ UniqueBstr NodeText(IXMLDOMNode* node) noexcept;
 // Child nodes of every type; 0 when the list cannot be read.
 long ChildNodeCount(IXMLDOMNode* node) noexcept;
 
-// The text of the attribute named exactly `name` (case-sensitive). True when
+// The text of the attribute named exactly `name` (case-sensitive). S_OK when
 // the element has it; `value` then holds its text, empty but never null for an
-// empty attribute. False, with `value` emptied, when it has no such attribute.
-bool AttributeByName(IXMLDOMNode* element, const wchar_t* name, UniqueBstr& value) noexcept;
+// empty attribute. S_FALSE, with `value` emptied, when it has no such
+// attribute; E_OUTOFMEMORY when the question could not be asked, which a
+// reader must not take for an absent attribute.
+HRESULT AttributeByName(IXMLDOMNode* element, const wchar_t* name, UniqueBstr& value) noexcept;
 
 // Actions return void when they cannot fail, or an HRESULT: a failure stops
 // the walk and is returned, S_FALSE stops it early and is returned.

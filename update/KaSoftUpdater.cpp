@@ -140,17 +140,20 @@ HRESULT KaSoftUpdater::ReadIgnoreList() {
   if (!list) return S_OK;
 
   IgnoreTable table;
-  ForEachChildElement(list.Get(), [&](IXMLDOMNode* record) {
+  RETURN_IF_FAILED(ForEachChildElement(list.Get(), [&](IXMLDOMNode* record) -> HRESULT {
     UniqueBstr name;
-    if (!AttributeByName(record, kNameAttribute, name) || name.Empty()) return;
+    const HRESULT named = AttributeByName(record, kNameAttribute, name);
+    if (named != S_OK || name.Empty()) return FAILED(named) ? named : S_OK;
     UniqueBstr flag;
-    const bool normal =
-        AttributeByName(record, kVerFlagAttribute, flag) && FullText(flag) == kNormalReleases;
+    const HRESULT flagged = AttributeByName(record, kVerFlagAttribute, flag);
+    RETURN_IF_FAILED(flagged);
+    const bool normal = flagged == S_OK && FullText(flag) == kNormalReleases;
     LowerBstr(name);
     // Records for one name add up.
     IgnoreFlags& flags = table[std::move(name)];
     (normal ? flags.normal : flags.trial) = true;
-  });
+    return S_OK;
+  }));
   ignoreTable_.swap(table);
   return S_OK;
 }

@@ -112,7 +112,7 @@ void Session::ConfigureHost() {
   if (const ComPtr<IXMLDOMNode> root = SelectRoot(keys.Get(), L"vedad")) {
     ForEachChildElement(root.Get(), [&](IXMLDOMNode* soft) {
       UniqueBstr name;
-      if (!AttributeByName(soft, L"name", name) || name.Empty()) return;
+      if (AttributeByName(soft, L"name", name) != S_OK || name.Empty()) return;
       std::vector<std::wstring>& list = registryKeys_[LowerCopy(BstrView(name.Get()))];
       ForEachChildElement(soft, [&](IXMLDOMNode* key) {
         const UniqueBstr text = NodeText(key);

@@ -350,7 +350,9 @@ const char kAntivirusB[] =
 
 std::wstring Published(const AntivirusDetector& detector) {
   std::wstring out;
-  for (const auto& [name, entry] : detector.entries()) {
+  const auto entries = detector.entries();
+  if (!entries) return out;
+  for (const auto& [name, entry] : *entries) {
     out += name + L"|" + entry.displayName;
     for (const auto& marker : entry.markers) {
       out += L" " + std::to_wstring(marker.index) + L"|" + marker.value + L"|" + marker.displayName;

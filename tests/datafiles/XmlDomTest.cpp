@@ -112,7 +112,7 @@ TEST_F(XmlFileTest, ChineseTextSurvivesEveryEncodingInUse) {
     ComPtr<IXMLDOMNode> root = SelectRoot(document.Get(), L"vedad");
     EXPECT_EQ(Text(NodeText(root.Get())), expected);
     UniqueBstr name;
-    EXPECT_TRUE(AttributeByName(root.Get(), L"name", name));
+    EXPECT_EQ(AttributeByName(root.Get(), L"name", name), S_OK);
     EXPECT_EQ(Text(name), expected);
   }
 }
@@ -153,7 +153,7 @@ class XmlWalkTest : public ::testing::Test {
 
 TEST_F(XmlWalkTest, SelectRootFindsTheFirstMatchAnywhere) {
   UniqueBstr msg;
-  EXPECT_TRUE(AttributeByName(root_.Get(), L"msg", msg));
+  EXPECT_EQ(AttributeByName(root_.Get(), L"msg", msg), S_OK);
   EXPECT_EQ(Text(msg), L"first");
   EXPECT_EQ(SelectRoot(document_.Get(), L"VEDAD"), nullptr);
   EXPECT_EQ(SelectRoot(document_.Get(), L"missing"), nullptr);
@@ -175,13 +175,13 @@ TEST_F(XmlWalkTest, AttributesInDocumentOrderAndByExactName) {
   EXPECT_EQ(visited, 2);
 
   UniqueBstr value;
-  EXPECT_TRUE(AttributeByName(root_.Get(), L"empty", value));
+  EXPECT_EQ(AttributeByName(root_.Get(), L"empty", value), S_OK);
   EXPECT_TRUE(value);  // present and empty is not absent
   EXPECT_EQ(value.Length(), 0u);
-  EXPECT_FALSE(AttributeByName(root_.Get(), L"name", value));
+  EXPECT_EQ(AttributeByName(root_.Get(), L"name", value), S_FALSE);
   EXPECT_FALSE(value);
-  EXPECT_FALSE(AttributeByName(root_.Get(), L"absent", value));
-  EXPECT_FALSE(AttributeByName(nullptr, L"msg", value));
+  EXPECT_EQ(AttributeByName(root_.Get(), L"absent", value), S_FALSE);
+  EXPECT_EQ(AttributeByName(nullptr, L"msg", value), S_FALSE);
 }
 
 TEST_F(XmlWalkTest, ChildWalksCountsAndTexts) {
