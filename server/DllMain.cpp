@@ -8,6 +8,12 @@
 #include "com/Module.h"
 #include "server/Registrar.h"
 
+namespace __gnu_cxx {
+// The C++ runtime's release of what it keeps for the process's life (the
+// emergency exception pool); linked statically, it is ours to call.
+void __freeres() noexcept;
+}  // namespace __gnu_cxx
+
 namespace {
 
 using tessary::ClassObjectCache;
@@ -38,6 +44,8 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
         Cache().ReleaseAll();
         Module::RunTermFunctions();
         Module::Terminate();
+        // A host that frees unused libraries loads and unloads us many times.
+        __gnu_cxx::__freeres();
       }
       return TRUE;
     default:
