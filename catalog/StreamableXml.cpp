@@ -1,11 +1,10 @@
-// One pass over the file's code units, as a strict parser would read them,
-// that stops at the first thing outside the plain shape. It decides only
+// One pass over the file's bytes, as a strict parser would read them, that
+// stops at the first thing outside the plain shape. It decides only
 // whether the streaming reader may see the file; what the file holds is the
 // readers' business.
 #include "catalog/StreamableXml.h"
 
 #include <array>
-#include <cstdint>
 
 namespace tessary {
 namespace {
@@ -20,22 +19,9 @@ constexpr int kMaxDepth = 128;
 // characters; instructions are kept as short for want of a reason to trust
 // them more.
 constexpr size_t kMaxComment = 65536;
-
-// The file's code units: bytes of UTF-8, or 16-bit little-endian units.
-struct Utf8Units {
-  static constexpr bool kWide = false;
-  const unsigned char* data;
-  size_t size;
-  unsigned operator[](size_t at) const noexcept { return data[at]; }
-};
-struct Utf16Units {
-  static constexpr bool kWide = true;
-  const unsigned char* data;
-  size_t size;
-  unsigned operator[](size_t at) const noexcept {
-    return static_cast<unsigned>(data[2 * at + 1]) << 8 | data[2 * at];
-  }
-};
+// Characters beyond ASCII only this far into the file: the first of the
+// streaming reader's reads ends after it.
+constexpr size_t kMaxNonAsciiOffset = 4096;
 
 constexpr bool IsBlankUnit(unsigned c) noexcept {
   return c == ' ' || c == '\t' || c == '\n' || c == '\r';
@@ -57,11 +43,10 @@ constexpr std::array<bool, 128> kPlainUnits = [] {
   return plain;
 }();
 
-template <typename Units>
 class ShapeScan {
  public:
-  ShapeScan(Units units, size_t at, std::string_view encoding) noexcept
-      : units_(units), at_(at), encoding_(encoding) {}
+  ShapeScan(std::string_view bytes, size_t at) noexcept
+      : data_(reinterpret_cast<const unsigned char*>(bytes.data())), size_(bytes.size()), at_(at) {}
 
   // Declaration, then comments, instructions and blanks around one element.
   bool Document() noexcept {
@@ -74,19 +59,19 @@ class ShapeScan {
     if (!Element()) return false;
     for (;;) {
       SkipBlanks();
-      if (at_ == units_.size) return true;
+      if (at_ == size_) return true;
       if (!Misc()) return false;
     }
   }
 
  private:
   // Beyond the end: 0, which nothing here takes for markup.
-  unsigned Unit(size_t at) const noexcept { return at < units_.size ? units_[at] : 0; }
+  unsigned Unit(size_t at) const noexcept { return at < size_ ? data_[at] : 0; }
 
   bool Starts(std::string_view literal) const noexcept {
-    if (units_.size - at_ < literal.size()) return false;
+    if (size_ - at_ < literal.size()) return false;
     for (size_t i = 0; i < literal.size(); ++i) {
-      if (units_[at_ + i] != static_cast<unsigned char>(literal[i])) return false;
+      if (data_[at_ + i] != static_cast<unsigned char>(literal[i])) return false;
     }
     return true;
   }
@@ -100,7 +85,7 @@ class ShapeScan {
 
   bool SkipBlanks() noexcept {
     const size_t start = at_;
-    while (at_ < units_.size && IsBlankUnit(units_[at_])) ++at_;
+    while (at_ < size_ && IsBlankUnit(data_[at_])) ++at_;
     return at_ != start;
   }
 
@@ -108,7 +93,7 @@ class ShapeScan {
     start = at_;
     if (!IsNameStartUnit(Unit(at_))) return false;
     ++at_;
-    while (at_ < units_.size && IsNameUnit(units_[at_])) ++at_;
+    while (at_ < size_ && IsNameUnit(data_[at_])) ++at_;
     length = at_ - start;
     return length <= kMaxName;
   }
@@ -120,56 +105,47 @@ class ShapeScan {
 
   // One character XML allows, whole, advancing past it.
   bool Char() noexcept {
-    const unsigned c = units_[at_];
+    const unsigned c = data_[at_];
     if (c < 0x80) {
       if (c < 0x20 && !IsBlankUnit(c)) return false;
       ++at_;
       return true;
     }
-    if constexpr (Units::kWide) {
-      if (c >= 0xD800 && c <= 0xDBFF) {
-        const unsigned low = Unit(at_ + 1);
-        if (low < 0xDC00 || low > 0xDFFF) return false;
-        at_ += 2;
-        return true;
-      }
-      if ((c >= 0xDC00 && c <= 0xDFFF) || c >= 0xFFFE) return false;
-      ++at_;
-      return true;
+    // The streaming reader garbles a character that spans the end of one
+    // of its reads (some 8 KB each) and the start of the next.
+    if (at_ >= kMaxNonAsciiOffset) return false;
+    // Shortest forms only, no surrogates, nothing past U+10FFFF.
+    size_t more = 0;
+    unsigned low = 0x80;
+    unsigned high = 0xBF;
+    if (c >= 0xC2 && c <= 0xDF) {
+      more = 1;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      more = 2;
+      if (c == 0xE0) low = 0xA0;
+      if (c == 0xED) high = 0x9F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      more = 3;
+      if (c == 0xF0) low = 0x90;
+      if (c == 0xF4) high = 0x8F;
     } else {
-      // Shortest forms only, no surrogates, nothing past U+10FFFF.
-      size_t more = 0;
-      unsigned low = 0x80;
-      unsigned high = 0xBF;
-      if (c >= 0xC2 && c <= 0xDF) {
-        more = 1;
-      } else if (c >= 0xE0 && c <= 0xEF) {
-        more = 2;
-        if (c == 0xE0) low = 0xA0;
-        if (c == 0xED) high = 0x9F;
-      } else if (c >= 0xF0 && c <= 0xF4) {
-        more = 3;
-        if (c == 0xF0) low = 0x90;
-        if (c == 0xF4) high = 0x8F;
-      } else {
-        return false;
-      }
-      if (units_.size - at_ <= more) return false;
-      const unsigned second = units_[at_ + 1];
-      if (second < low || second > high) return false;
-      for (size_t i = 2; i <= more; ++i) {
-        if ((units_[at_ + i] & 0xC0) != 0x80) return false;
-      }
-      // U+FFFE and U+FFFF.
-      if (c == 0xEF && second == 0xBF && units_[at_ + 2] >= 0xBE) return false;
-      at_ += more + 1;
-      return true;
+      return false;
     }
+    if (size_ - at_ <= more) return false;
+    const unsigned second = data_[at_ + 1];
+    if (second < low || second > high) return false;
+    for (size_t i = 2; i <= more; ++i) {
+      if ((data_[at_ + i] & 0xC0) != 0x80) return false;
+    }
+    // U+FFFE and U+FFFF.
+    if (c == 0xEF && second == 0xBF && data_[at_ + 2] >= 0xBE) return false;
+    at_ += more + 1;
+    return true;
   }
 
   void SkipPlain() noexcept {
-    while (at_ < units_.size) {
-      const unsigned c = units_[at_];
+    while (at_ < size_) {
+      const unsigned c = data_[at_];
       if (c >= 0x80 || !kPlainUnits[c]) return;
       ++at_;
     }
@@ -187,8 +163,8 @@ class ShapeScan {
     const size_t start = at_;
     for (;;) {
       SkipPlain();
-      if (at_ == units_.size) return false;
-      const unsigned c = units_[at_];
+      if (at_ == size_) return false;
+      const unsigned c = data_[at_];
       if (c == '<') return at_ - start <= kMaxRun;
       if (c == '&') {
         if (!Reference()) return false;
@@ -204,8 +180,8 @@ class ShapeScan {
     const size_t start = ++at_;
     for (;;) {
       SkipPlain();
-      if (at_ == units_.size) return false;
-      const unsigned c = units_[at_];
+      if (at_ == size_) return false;
+      const unsigned c = data_[at_];
       if (c == quote) return at_++ - start <= kMaxRun;
       if (c == '<') return false;
       if (c == '&') {
@@ -219,7 +195,7 @@ class ShapeScan {
   // Characters up to `end`, which they may not hold otherwise.
   bool Until(std::string_view end, size_t limit) noexcept {
     const size_t start = at_;
-    while (at_ < units_.size) {
+    while (at_ < size_) {
       if (Take(end)) return at_ - start <= limit;
       if (!Char()) return false;
     }
@@ -254,7 +230,7 @@ class ShapeScan {
     const unsigned quote = Unit(at_);
     if (quote != '"' && quote != '\'') return false;
     start = ++at_;
-    while (at_ < units_.size && IsNameUnit(units_[at_])) ++at_;
+    while (at_ < size_ && IsNameUnit(data_[at_])) ++at_;
     length = at_ - start;
     return Take(quote == '"' ? "\"" : "'");
   }
@@ -263,19 +239,19 @@ class ShapeScan {
     size_t length = 0;
     if (!Quoted(start, length) || length != expected.size()) return false;
     for (size_t i = 0; i < length; ++i) {
-      if (AsciiLower(units_[start + i]) != static_cast<unsigned char>(expected[i])) return false;
+      if (AsciiLower(data_[start + i]) != static_cast<unsigned char>(expected[i])) return false;
     }
     return true;
   }
 
-  // version 1.0, the encoding of the bytes or none, standalone or not.
+  // version 1.0, UTF-8 or no encoding, standalone or not.
   bool Declaration() noexcept {
     at_ += 5;
     SkipBlanks();
     if (!Take("version") || !QuotedIs("1.0")) return false;
     bool blank = SkipBlanks();
     if (blank && Take("encoding")) {
-      if (!QuotedIs(encoding_)) return false;
+      if (!QuotedIs("utf-8")) return false;
       blank = SkipBlanks();
     }
     if (blank && Take("standalone")) {
@@ -314,7 +290,7 @@ class ShapeScan {
 
   bool SameName(size_t a, size_t b, size_t length) const noexcept {
     for (size_t i = 0; i < length; ++i) {
-      if (units_[a + i] != units_[b + i]) return false;
+      if (data_[a + i] != data_[b + i]) return false;
     }
     return true;
   }
@@ -361,23 +337,18 @@ class ShapeScan {
     }
   }
 
-  Units units_;
+  const unsigned char* data_;
+  size_t size_;
   size_t at_;
-  std::string_view encoding_;
 };
 
 }  // namespace
 
 bool IsStreamableXml(std::string_view bytes) noexcept {
-  const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
-  if (bytes.substr(0, 2) == "\xff\xfe") {
-    if (bytes.size() % 2) return false;
-    return ShapeScan<Utf16Units>({data, bytes.size() / 2}, 1, "utf-16").Document();
-  }
-  // Big-endian UTF-16 and a missing byte-order mark are left to the
-  // document parser, as is any other encoding.
+  // UTF-16 (the streaming reader ends its process on a text of 10,000
+  // characters in it) and every other encoding are the document parser's.
   const size_t start = bytes.substr(0, 3) == "\xef\xbb\xbf" ? 3 : 0;
-  return ShapeScan<Utf8Units>({data, bytes.size()}, start, "utf-8").Document();
+  return ShapeScan(bytes, start).Document();
 }
 
 }  // namespace tessary

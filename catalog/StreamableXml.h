@@ -10,12 +10,12 @@
 
 namespace tessary {
 
-// True for UTF-8 (with or without its byte-order mark) or UTF-16 with its
-// mark, an XML declaration (version 1.0, the encoding of the bytes or none)
-// or none, one root element and, anywhere: ASCII names without colons, only
-// the five predefined entity references, characters XML allows, names,
-// runs of text and nesting well inside the document parser's limits, and
-// comments short enough for the streaming reader.
+// True for UTF-8 (with or without its byte-order mark), an XML declaration
+// (version 1.0, UTF-8 or no encoding) or none, one root element and,
+// anywhere: ASCII names without colons, only the five predefined entity
+// references, characters XML allows (beyond ASCII only in the first 4 KB),
+// names, runs of text and nesting well inside the document parser's limits,
+// and comments short enough for the streaming reader.
 bool IsStreamableXml(std::string_view bytes) noexcept;
 
 }  // namespace tessary
