@@ -546,7 +546,7 @@ std::vector<Case> FamilyCases() {
   inserted("comment of 400,000 characters", "<!--" + std::string(400000, 'c') + "-->");
   inserted("instruction of 999,000 characters", "<?pi " + std::string(999000, 'c') + "?>");
   inserted("CDATA section of 999,000 characters", "<x><![CDATA[" + std::string(999000, 'c') + "]]></x>");
-  for (const int depth : {100, 200, 257, 300}) {
+  for (const int depth : {100, 126, 200, 257, 300}) {
     std::string nested;
     for (int i = 0; i < depth; ++i) nested += "<d>";
     for (int i = 0; i < depth; ++i) nested += "</d>";
