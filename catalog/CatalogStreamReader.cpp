@@ -2,18 +2,18 @@
 // be the document parser's, rule for rule, so every shape whose outcome
 // depends on how that parser builds its tree (white space it keeps, mixed
 // content, comments or instructions inside a text, xml:space, namespaces)
-// is handed back to the document parser rather than imitated.
+// is handed back to the document parser rather than imitated. Only files of
+// the shape StreamableXml.h recognises reach the streaming reader at all.
 #include <windows.h>
 #include <xmllite.h>
 
-#include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <new>
 #include <string>
 #include <string_view>
 
 #include "catalog/CatalogFileReader.h"
+#include "catalog/StreamableXml.h"
 #include "common/Result.h"
 #include "datafiles/XmlDom.h"
 #include "datafiles/XmlLiteFile.h"
@@ -41,94 +41,9 @@ bool IsPlainValue(std::wstring_view value) noexcept {
   return true;
 }
 
-// UTF-16, as the reader tells it: by its byte-order mark or by the '<' it
-// opens with. 0: not UTF-16; 1: little-endian; 2: big-endian.
-int Utf16Order(std::string_view bytes) noexcept {
-  if (bytes.size() < 2) return 0;
-  if (bytes.substr(0, 2) == "\xff\xfe" || bytes.substr(0, 2) == std::string_view("<\0", 2)) return 1;
-  if (bytes.substr(0, 2) == "\xfe\xff" || bytes.substr(0, 2) == std::string_view("\0<", 2)) return 2;
-  return 0;
-}
-
-bool IsRefusedControl(unsigned c) noexcept { return c < 0x20 && c != '\t' && c != '\n' && c != '\r'; }
-
-// What the platform's streaming reader is known to get wrong, seen in the
-// raw bytes: character references (some come back altered or undecoded) and
-// control characters (a NUL included) that the document parser refuses.
-// Either sends the file to the document parser.
-bool HasDocumentOnlyBytes(std::string_view bytes, int utf16) noexcept {
-  const auto isReference = [&](size_t at) {
-    const size_t next = at + (utf16 ? 2 : 1);
-    return bytes[at] == '&' && next < bytes.size() && bytes[next] == '#';
-  };
-  if (utf16) {
-    for (size_t at = 0; at + 1 < bytes.size(); at += 2) {
-      const unsigned char first = static_cast<unsigned char>(bytes[at]);
-      const unsigned char second = static_cast<unsigned char>(bytes[at + 1]);
-      if (IsRefusedControl(utf16 == 1 ? second << 8 | first : first << 8 | second)) return true;
-      if (isReference(at) || isReference(at + 1)) return true;
-    }
-    return false;
-  }
-  const auto isDocumentOnly = [&](size_t at) {
-    return IsRefusedControl(static_cast<unsigned char>(bytes[at])) || isReference(at);
-  };
-  // Eight bytes at a time: only a word holding a byte below 0x20 or an '&'
-  // is looked at closely.
-  constexpr uint64_t kOnes = 0x0101010101010101ull;
-  size_t at = 0;
-  for (; at + 8 <= bytes.size(); at += 8) {
-    uint64_t word;
-    std::memcpy(&word, bytes.data() + at, 8);
-    const uint64_t amps = word ^ (kOnes * '&');
-    if ((((word - kOnes * 0x20) & ~word) | ((amps - kOnes) & ~amps)) & (kOnes * 0x80)) {
-      for (size_t i = at; i < at + 8; ++i) {
-        if (isDocumentOnly(i)) return true;
-      }
-    }
-  }
-  for (; at < bytes.size(); ++at) {
-    if (isDocumentOnly(at)) return true;
-  }
-  return false;
-}
-
-// The "</" in the raw bytes: every end tag has one, and otherwise only the
-// data of comments, CDATA sections and instructions can. In UTF-16 the two
-// characters are a '<', a NUL and a '/' in either byte order.
-size_t EndTagMarks(std::string_view bytes, int utf16) noexcept {
-  const size_t before = utf16 ? 2 : 1;
-  size_t count = 0;
-  const auto isMark = [&](size_t at) {
-    return at >= before && bytes[at - before] == '<' && (!utf16 || bytes[at - 1] == '\0');
-  };
-  // Eight bytes at a time: only the '/' in a word are looked at, found by
-  // the bytes that are zero once '/' is taken out of each.
-  constexpr uint64_t kOnes = 0x0101010101010101ull;
-  size_t at = 0;
-  for (; at + 8 <= bytes.size(); at += 8) {
-    uint64_t word;
-    std::memcpy(&word, bytes.data() + at, 8);
-    word ^= kOnes * '/';
-    uint64_t slashes = (word - kOnes) & ~word & (kOnes * 0x80);
-    while (slashes) {
-      // The lowest flag is exact; a flag above a real '/' may be false,
-      // which the byte check below settles.
-      const size_t offset = at + static_cast<size_t>(__builtin_ctzll(slashes)) / 8;
-      if (bytes[offset] == '/' && isMark(offset)) ++count;
-      slashes &= slashes - 1;
-    }
-  }
-  for (; at < bytes.size(); ++at) {
-    if (bytes[at] == '/' && isMark(at)) ++count;
-  }
-  return count;
-}
-
 // What the bytes of the file say of it before the reader runs.
 struct FileMarks {
-  size_t budget = 0;    // more nodes than this cannot come from the file
-  size_t endTags = 0;   // "</" marks
+  size_t budget = 0;  // more nodes than this cannot come from the file
 };
 
 class StreamWalker {
@@ -168,10 +83,7 @@ class StreamWalker {
         return kDocumentOnly;
       }
     }
-    if (depth != 0 || !sawTopElement) return kDocumentOnly;
-    // At a cut end the reader closes the open elements itself: end tags the
-    // file does not hold.
-    return endTags_ == marks_.endTags ? S_OK : kDocumentOnly;
+    return depth == 0 && sawTopElement ? S_OK : kDocumentOnly;
   }
 
   // The next node inside an element; the end of input there is a cut file.
@@ -307,21 +219,9 @@ class StreamWalker {
   HRESULT Read(XmlNodeType& type) {
     const HRESULT hr = reader_->Read(&type);
     if (hr != S_OK) return hr;
-    // At a cut end the reader repeats an empty node rather than failing.
+    // The file's shape was checked whole before: an empty node repeated, or
+    // more nodes than the file has bytes, is the reader astray.
     if (type == XmlNodeType_None || ++nodes_ > marks_.budget) return kDocumentOnly;
-    if (type == XmlNodeType_EndElement) {
-      ++endTags_;
-    } else if (type == XmlNodeType_Comment || type == XmlNodeType_CDATA ||
-               type == XmlNodeType_ProcessingInstruction) {
-      const wchar_t* value = nullptr;
-      UINT length = 0;
-      RETURN_IF_FAILED(reader_->GetValue(&value, &length));
-      const std::wstring_view data(value ? value : L"", value ? length : 0);
-      for (size_t at = data.find(L"</"sv); at != std::wstring_view::npos;
-           at = data.find(L"</"sv, at + 1)) {
-        ++endTags_;
-      }
-    }
     return S_OK;
   }
 
@@ -338,7 +238,6 @@ class StreamWalker {
   IXmlReader* reader_;
   FileMarks marks_;
   size_t nodes_ = 0;
-  size_t endTags_ = 0;  // end tags read, and "</" inside other markup
   std::wstring name_;
   std::wstring seen_;  // the current element's attribute names, NUL after each
   std::wstring text_;
@@ -613,13 +512,12 @@ class RegistryKeyStream {
   KeyTableBuilder<UniqueBstr>& keys_;
 };
 
-// The file opened for streaming, or kDocumentOnly when its bytes say so.
+// The file opened for streaming, or kDocumentOnly when its bytes are not of
+// the shape the streaming reader is given.
 HRESULT OpenForStreaming(const wchar_t* path, XmlLiteFile& file, FileMarks& marks) {
   RETURN_IF_FAILED(file.Open(path));
-  const int utf16 = Utf16Order(file.Bytes());
-  if (HasDocumentOnlyBytes(file.Bytes(), utf16)) return kDocumentOnly;
+  if (!IsStreamableXml(file.Bytes())) return kDocumentOnly;
   marks.budget = file.Bytes().size() + 1;
-  marks.endTags = EndTagMarks(file.Bytes(), utf16);
   file.DropBytes();
   return S_OK;
 }

@@ -1,16 +1,23 @@
 // The streaming read of the catalog files against the document parser's:
-// the same files, loaded both ways in this process, must give the same
-// tables, counters and main types. The files are the generator's, each
-// rule's edge cases, and deterministic mutations of them.
+// the same files, loaded both ways, must give the same tables, counters and
+// main types. The files are the generator's, each rule's edge cases, shapes
+// the document parser refuses, every cut of a small file, and deterministic
+// mutations of them all, read in child processes (see The comparison).
 #include <gtest/gtest.h>
 #include <wrl/client.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "catalog/CatalogFileReader.h"
 #include "catalog/KaSoftwareCatelog.h"
+#include "common/Unique.h"
 #include "hostlink/HostReference.h"
 #include "host/Host.h"
 #include "support/CatalogXml.h"
@@ -333,11 +340,14 @@ std::string Encoded(const std::string& utf8, int which) {
 
 struct Case {
   std::string label;
-  std::string catalog;  // empty: no catalog file
-  std::string keys;     // empty: no registry-key file
+  std::optional<std::string> catalog;  // none: no catalog file
+  std::optional<std::string> keys;     // none: no registry-key file
+  // A plain file of the shape hosts ship: the streaming reader must take it,
+  // or the comparison says nothing of that reader.
+  bool plain = false;
 };
 
-std::vector<Case> Cases() {
+std::vector<Case> SeedCases() {
   std::vector<Case> cases;
   const auto catalogs = CatalogSeeds();
   const auto keyFiles = RegistryKeySeeds();
@@ -345,7 +355,8 @@ std::vector<Case> Cases() {
   for (size_t i = 0; i < catalogs.size(); ++i) {
     const std::string& keys = keyFiles[i % keyFiles.size()];
     const std::string name = "seed " + std::to_string(i);
-    cases.push_back({name, catalogs[i], keys});
+    // The last two seeds are not XML.
+    cases.push_back({name, catalogs[i], keys, i + 2 < catalogs.size()});
     for (int e = 0; e < 3; ++e) {
       cases.push_back({name + " encoding " + std::to_string(e), Encoded(catalogs[i], e),
                        Encoded(keys, e)});
@@ -355,10 +366,306 @@ std::vector<Case> Cases() {
                        Mutated(keyFiles[(i + m) % keyFiles.size()], random)});
     }
   }
+  cases.push_back({"no files", std::nullopt, std::nullopt});
+  return cases;
+}
+
+// Every rule of both readers in a few hundred bytes: what the cut and
+// byte-level cases start from.
+std::string SmallCatalog() {
+  return "<?xml version='1.0' encoding='utf-8'?>\n<vedad>\n<main_type_list><t id='1'><name>Tools"
+         "</name></t></main_type_list>\n<software_list>\n<s main_type='1' is_popularity='1'"
+         " totaljudgeofmark='7'><name>Foo</name><company>M\xc3\xa4ker</company>"
+         "<version version='1.0' displayver='One' ver_attribute='1'><whatsnew>fixes &amp; more"
+         "</whatsnew></version></s>\n<!-- c -->\n<s><name>Bar</name><version version='2'/></s>\n"
+         "</software_list>\n</vedad>\n";
+}
+std::string SmallKeys() {
+  return "<?xml version='1.0'?>\n<vedad result='0'><soft name='Foo'><regkey>KeyA</regkey>"
+         "<regkey>K\xc3\xa4y</regkey></soft><soft name='Bar'><regkey>KeyB</regkey></soft></vedad>\n";
+}
+
+std::string ReplacedAll(std::string text, std::string_view from, std::string_view to) {
+  for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+    text.replace(at, from.size(), to);
+  }
+  return text;
+}
+
+// UTF-16 as written by hand, unit by unit, so that it may be broken.
+std::string Utf16Bytes(std::wstring_view text, bool bigEndian = false, bool mark = true) {
+  std::string bytes;
+  if (mark) bytes = bigEndian ? "\xfe\xff" : "\xff\xfe";
+  for (const wchar_t unit : text) {
+    const char low = static_cast<char>(unit & 0xff);
+    const char high = static_cast<char>(unit >> 8);
+    bytes += bigEndian ? high : low;
+    bytes += bigEndian ? low : high;
+  }
+  return bytes;
+}
+
+// Shapes the document parser refuses, reads its own way, or that the
+// streaming reader is known to get wrong or not to survive, each in files
+// that are otherwise plain.
+std::vector<Case> FamilyCases() {
+  const std::string catalog = SmallCatalog();
+  const std::string keys = SmallKeys();
+  std::vector<Case> cases;
+  // Each edit replaces every occurrence in both files.
+  const std::vector<std::pair<std::string, std::vector<std::pair<std::string, std::string>>>>
+      edits = {
+          {"bare ampersand", {{"Foo<", "AT&T<"}}},
+          {"undefined entity", {{"Foo<", "a&nbsp;b<"}, {"'Foo'", "'a&e;b'"}}},
+          {"reference without its semicolon", {{"&amp;", "&amp"}}},
+          {"latin-1 byte", {{"Foo", "Caf\xe9"}}},
+          {"overlong form", {{"Foo", "F\xc0\xafo"}}},
+          {"overlong three-byte form", {{"Foo", "F\xe0\x80\xafo"}}},
+          {"encoded surrogate", {{"Foo", "F\xed\xa0\x80o"}}},
+          {"past U+10FFFF", {{"Foo", "F\xf4\x90\x80\x80o"}}},
+          {"lone continuation byte", {{"Tools", "To\x80ls"}, {"KeyB", "Ke\x80yB"}}},
+          {"sequence cut by markup", {{"Tools<", "Tools\xe4\xb8<"}, {"KeyA<", "KeyA\xe4<"}}},
+          {"U+FFFE", {{"Foo", "F\xef\xbf\xbeo"}}},
+          {"U+FFFF in a value", {{"'One'", "'O\xef\xbf\xbf'"}, {"'Bar'", "'B\xef\xbf\xbf'"}}},
+          {"beyond the basic plane", {{"Foo", "F\xf0\x9f\x98\x80o"}}},
+          {"U+FFFD written", {{"Foo", "F\xef\xbf\xbdo"}}},
+          {"character reference", {{"Foo<", "F&#111;o<"}}},
+          {"element name starting with a digit", {{"<!-- c -->", "<1x/>"}, {"</soft><soft", "</soft><1x/><soft"}}},
+          {"prefixed name", {{"<!-- c -->", "<a:x/>"}, {"<regkey>KeyB", "<a:b/><regkey>KeyB"}}},
+          {"prefixed attribute", {{"<s>", "<s a:b='1'>"}, {"<soft name='Bar'", "<soft a:b='1' name='Bar'"}}},
+          {"non-ASCII element name", {{"<!-- c -->", "<\xc3\xa4x/>"}}},
+          {"no blank between attributes",
+           {{"version='1.0' displayver", "version='1.0'displayver"}, {"<vedad result", "<vedad a='1'result"}}},
+          {"no blank before a flag", {{"main_type='1' is_popularity", "main_type='1'is_popularity"}}},
+          {"repeated attribute", {{"is_popularity='1'", "is_popularity='1' is_popularity='0'"},
+                                  {"name='Foo'", "name='Foo' name='Baz'"}}},
+          {"capital declaration", {{"<?xml version", "<?XML version"}}},
+          {"declaration without a blank", {{"<?xml version", "<?xmlversion"}}},
+          {"version 1.1", {{"version='1.0'?>", "version='1.1'?>"}, {"version='1.0' enc", "version='1.1' enc"}}},
+          {"blank before the declaration", {{"<?xml version", " <?xml version"}}},
+          {"comment before the declaration", {{"<?xml version", "<!-- c --><?xml version"}}},
+          {"second declaration", {{"<!-- c -->", "<?xml version='1.0'?>"}, {"<soft name='Bar'", "<?xml version='1.0'?><soft name='Bar'"}}},
+          {"reserved instruction", {{"<!-- c -->", "<?xml-stylesheet href='a'?>"}}},
+          {"utf-16 declared over utf-8", {{"encoding='utf-8'", "encoding='utf-16'"}, {"'1.0'?>", "'1.0' encoding='utf-16'?>"}}},
+          {"latin-1 declared", {{"encoding='utf-8'", "encoding='iso-8859-1'"}, {"'1.0'?>", "'1.0' encoding='iso-8859-1'?>"}}},
+          {"latin-1 declared and written",
+           {{"encoding='utf-8'", "encoding='iso-8859-1'"}, {"\xc3\xa4", "\xe4"}}},
+          {"windows-1252 declared", {{"encoding='utf-8'", "encoding='windows-1252'"}}},
+          {"ascii declared", {{"encoding='utf-8'", "encoding='us-ascii'"}}},
+          {"utf-8 in capitals", {{"encoding='utf-8'", "encoding='UTF-8'"}}},
+          {"utf8 without its hyphen", {{"encoding='utf-8'", "encoding='utf8'"}}},
+          {"standalone", {{"encoding='utf-8'", "encoding='utf-8' standalone='yes'"}, {"'1.0'?>", "'1.0' standalone='no' ?>"}}},
+          {"declaration in double quotes", {{"version='1.0' encoding='utf-8'", "version=\"1.0\" encoding=\"utf-8\""}}},
+          {"end of a CDATA section in text", {{"fixes &amp; more", "fixes ]]> more"}, {"KeyB", "Key]]>B"}}},
+          {"double hyphen in a comment", {{"<!-- c -->", "<!-- c -- d -->"}}},
+          {"comment ending in three hyphens", {{"<!-- c -->", "<!-- c --->"}}},
+          {"end tag of another element", {{"Tools</name>", "Tools</nam>"}, {"KeyB</regkey>", "KeyB</regke>"}}},
+          {"text after the root", {{"</vedad>\n", "</vedad>\ntail"}}},
+          {"element after the root", {{"</vedad>\n", "</vedad>\n<vedad/>"}}},
+          {"document type", {{"\n<vedad", "\n<!DOCTYPE vedad>\n<vedad"}}},
+          {"line ends of two characters", {{"\n", "\r\n"}}},
+          {"carriage returns inside texts", {{"fixes &amp; more", "fixes\r\n&amp;\rmore"}, {"KeyB", "Key\r\nB"}}},
+          {"tab inside a text", {{"fixes &amp; more", "fixes\t&amp; more"}, {"KeyB", "Key\tB"}}},
+          {"quotes inside texts and values", {{"Foo<", "F\"o'o<"}, {"'One'", "'O\"n\"e'"}, {"'Foo'", "\"F'oo\""}}},
+          {"predefined entities everywhere", {{"Foo<", "&lt;F&gt;&quot;o&apos;o<"}, {"'One'", "'&lt;One&amp;'"}, {"KeyB", "K&amp;B"}}},
+          {"CDATA section", {{"fixes &amp; more", "<![CDATA[fixes & <more>]]>"}, {"KeyB", "<![CDATA[KeyB]]>"}}},
+          {"instruction inside an entry", {{"<name>Bar", "<?note x?><name>Bar"}}},
+          {"blanks around attribute signs", {{"main_type='1'", "main_type = '1'"}, {"result='0'", "result =\n'0'"}}},
+          {"blank inside an end tag", {{"</vedad>", "</vedad \n>"}}},
+      };
+  for (const auto& [label, replacements] : edits) {
+    std::string editedCatalog = catalog;
+    std::string editedKeys = keys;
+    for (const auto& [from, to] : replacements) {
+      editedCatalog = ReplacedAll(editedCatalog, from, to);
+      editedKeys = ReplacedAll(editedKeys, from, to);
+    }
+    cases.push_back({label, editedCatalog, editedKeys});
+  }
+
+  // Files that end before any element: empty, a byte-order mark, a
+  // declaration or part of one, with or without comments.
+  for (const char* whole :
+       {"", "\xef\xbb\xbf", "\xff\xfe", "\xfe\xff", "<?xml version='1.0'?>", "\xef\xbb\xbf<?xml version='1.0'?>",
+        "<?xml version='1.0' encoding='utf-8'?>\n", "<?x", "<?xm", "<?xml", "<?xml ", "\xef\xbb\xbf<?xml",
+        "<?xml version='1.0'?>\n<!-- only a comment -->\n", "<?xml version='1.0'?><?pi x?>", "<!-- c -->",
+        "<?xml version='1.0'?><", "<", "   \n", "<vedad", "<vedad>", "<vedad/>", "<vedad/>\n<!-- after -->"}) {
+    cases.push_back({"whole file '" + std::string(whole) + "'", std::string(whole), std::string(whole)});
+  }
+  cases.push_back({"utf-16 declaration alone", Utf16Bytes(L"<?xml version='1.0' encoding='utf-16'?>"),
+                   Utf16Bytes(L"<?xml version='1.0'?>\r\n")});
+
+  // UTF-16 broken unit by unit.
+  const std::wstring wideCatalog = Wide(WithEncoding(catalog, "utf-16"));
+  const std::wstring wideKeys = Wide(keys);
+  const auto wideCase = [&](std::string label, std::wstring_view from, std::wstring_view to) {
+    std::wstring editedCatalog = wideCatalog;
+    std::wstring editedKeys = wideKeys;
+    for (std::wstring* text : {&editedCatalog, &editedKeys}) {
+      for (size_t at = text->find(from); at != std::wstring::npos; at = text->find(from, at + to.size())) {
+        text->replace(at, from.size(), to);
+      }
+    }
+    cases.push_back({"utf-16 " + label, Utf16Bytes(editedCatalog), Utf16Bytes(editedKeys)});
+  };
+  wideCase("lone high surrogate", L"Foo", L"F\xd800o");
+  wideCase("lone low surrogate", L"Bar", L"B\xdc00r");
+  wideCase("surrogates reversed", L"Foo", L"F\xdc00\xd800o");
+  wideCase("surrogate pair", L"Foo", L"F\xd83d\xde00o");
+  wideCase("U+FFFE", L"Tools", L"To\xfffeols");
+  wideCase("U+FFFF in a value", L"'One'", L"'O\xffff'");
+  wideCase("utf-8 declared", L"encoding='utf-16'", L"encoding='utf-8'");
+  wideCase("UTF-16 in capitals", L"encoding='utf-16'", L"encoding='UTF-16'");
+  wideCase("utf-16le declared", L"encoding='utf-16'", L"encoding='utf-16le'");
+  const std::string utf16Catalog = Utf16Bytes(wideCatalog);
+  const std::string utf16Keys = Utf16Bytes(wideKeys);
+  cases.push_back({"utf-16 with an odd byte at the end", utf16Catalog + "\n", utf16Keys + ">"});
+  // The last '>' half present.
+  cases.push_back({"utf-16 cut inside the last '>'", utf16Catalog.substr(0, utf16Catalog.size() - 3),
+                   utf16Keys.substr(0, utf16Keys.size() - 3)});
+  cases.push_back({"utf-16 without its mark", Utf16Bytes(wideCatalog, false, false),
+                   Utf16Bytes(wideKeys, false, false)});
+  cases.push_back({"utf-16 big-endian", Utf16Bytes(wideCatalog, true), Utf16Bytes(wideKeys, true)});
+
+  // Past the document parser's limits on names, values, texts and depth,
+  // and the same kept within them.
+  const auto inserted = [&](const std::string& label, const std::string& markup) {
+    cases.push_back({label, ReplacedAll(catalog, "<!-- c -->", markup),
+                     ReplacedAll(keys, "<soft name='Bar'>", "<soft name='Bar'>" + markup)});
+  };
+  inserted("name of 50,001 characters", "<" + std::string(50001, 'n') + "/>");
+  inserted("name of 1,001 characters", "<" + std::string(1001, 'n') + "/>");
+  inserted("attribute name of 50,001 characters", "<x " + std::string(50001, 'a') + "='1'/>");
+  inserted("value of ten million and one characters", "<x a='" + std::string(10000001, 'v') + "'/>");
+  inserted("text of ten million and one characters", "<x>" + std::string(10000001, 't') + "</x>");
+  inserted("comment of ten million and one characters", "<!--" + std::string(10000001, 'c') + "-->");
+  // Within the streaming reader's share: read by it, and it must survive them.
+  inserted("value of 999,000 characters", "<x a='" + std::string(999000, 'v') + "'/>");
+  inserted("text of 999,000 characters", "<x>" + std::string(999000, 't') + "</x>");
+  inserted("comment of 65,000 characters", "<!--" + std::string(65000, 'c') + "-->");
+  inserted("comment of 400,000 characters", "<!--" + std::string(400000, 'c') + "-->");
+  inserted("instruction of 999,000 characters", "<?pi " + std::string(999000, 'c') + "?>");
+  inserted("CDATA section of 999,000 characters", "<x><![CDATA[" + std::string(999000, 'c') + "]]></x>");
+  for (const int depth : {100, 126, 200, 257, 300}) {
+    std::string nested;
+    for (int i = 0; i < depth; ++i) nested += "<d>";
+    for (int i = 0; i < depth; ++i) nested += "</d>";
+    inserted("elements " + std::to_string(depth) + " deep", nested);
+  }
+  // Larger files, across many of the streaming reader's reads: markup and
+  // references may span two reads; a character beyond ASCII that does comes
+  // back garbled.
+  const std::string generated = GeneratedCatalogXml(400, 3, 8);
+  const std::string generatedKeys = GeneratedRegistryKeyXml(400);
+  cases.push_back({"generated catalog of 400 programs", generated, generatedKeys, true});
+  cases.push_back({"generated catalog with references",
+                   ReplacedAll(generated, " Deluxe<", " &amp; &lt;Deluxe&gt;<"),
+                   ReplacedAll(generatedKeys, "-ABCD}", "-&quot;ABCD&apos;}"), true});
+  cases.push_back({"generated catalog beyond ASCII",
+                   ReplacedAll(generated, "Program", "\xe4\xb8\xad\xc3\xa4\xf0\x9f\x98\x80"),
+                   ReplacedAll(generatedKeys, "Program", "\xe4\xb8\xad\xe6\x96\x87")});
+  std::string cjk;
+  for (int i = 0; i < 12000; ++i) cjk += "\xe4\xb8\xad";
+  cases.push_back({"description of 12,000 characters beyond ASCII",
+                   ReplacedAll(catalog, "<name>Bar</name>",
+                               "<name>Bar</name><description>" + cjk + "</description>"),
+                   ReplacedAll(keys, "KeyB", cjk)});
+  cases.push_back({"utf-16 text of 10,000 characters",
+                   Utf16Bytes(Wide(ReplacedAll(WithEncoding(catalog, "utf-16"), "<!-- c -->",
+                                               "<x>" + std::string(10000, 't') + "</x>"))),
+                   Utf16Bytes(Wide(ReplacedAll(keys, "KeyB", std::string(10000, 'k'))))});
+  cases.push_back({"description of ten million and one characters",
+                   ReplacedAll(catalog, "<name>Bar</name>",
+                               "<name>Bar</name><description>" + std::string(10000001, 'd') +
+                                   "</description>"),
+                   ReplacedAll(keys, "KeyB", std::string(10000001, 'k'))});
+  return cases;
+}
+
+// The small files cut at every length, in UTF-8 and in UTF-16: every place a
+// writer can stop.
+std::vector<Case> TruncationCases() {
+  std::vector<Case> cases;
+  const std::pair<std::string, std::string> forms[] = {
+      {SmallCatalog(), SmallKeys()}, {Encoded(SmallCatalog(), 0), Encoded(SmallKeys(), 0)}};
+  for (const auto& [catalog, keys] : forms) {
+    const std::string form = &catalog == &forms[0].first ? "utf-8" : "utf-16";
+    for (size_t length = 0; length < catalog.size(); ++length) {
+      cases.push_back({form + " cut at " + std::to_string(length), catalog.substr(0, length),
+                       keys.substr(0, length % keys.size())});
+    }
+    // UTF-16 is the document parser's.
+    cases.push_back({form + " whole", catalog, keys, form == "utf-8"});
+  }
+  return cases;
+}
+
+// One to three bytes replaced, inserted or removed, favouring bytes that
+// matter to a parser.
+std::string ByteMutated(std::string bytes, Lcg& random) {
+  static const char kTelling[] =
+      "\x00\x01\x80\xbf\xc0\xc3\xdf\xe0\xed\xef\xf0\xf4\xf5\xfe\xff<>&;/?!-=\"' \r\n\t]#xX:1";
+  for (uint32_t edits = 1 + random.Next(3); edits > 0; --edits) {
+    const size_t at = random.Next(static_cast<uint32_t>(bytes.size() + 1));
+    const char value = random.Next(3) ? kTelling[random.Next(sizeof(kTelling) - 1)]
+                                      : static_cast<char>(random.Next(256));
+    switch (random.Next(3)) {
+      case 0:
+        if (at < bytes.size()) bytes[at] = value;
+        break;
+      case 1:
+        bytes.insert(at, 1, value);
+        break;
+      default:
+        if (at < bytes.size()) bytes.erase(at, 1);
+        break;
+    }
+  }
+  return bytes;
+}
+
+std::vector<Case> ByteSweepCases(int count) {
+  std::vector<Case> cases;
+  const std::string utf8[] = {SmallCatalog(), SmallKeys()};
+  const std::string utf16[] = {Encoded(SmallCatalog(), 0), Encoded(SmallKeys(), 0)};
+  Lcg random(2024);
+  for (int i = 0; i < count; ++i) {
+    // A quarter in UTF-16.
+    const std::string* base = i % 4 == 3 ? utf16 : utf8;
+    cases.push_back({"byte mutation " + std::to_string(i), ByteMutated(base[0], random),
+                     ByteMutated(base[1], random)});
+  }
   return cases;
 }
 
 // --- The comparison -------------------------------------------------------------
+//
+// The streaming reader can end its process on a file it does not survive, so
+// the cases run in child processes (this executable, filtered to
+// ComparesOneBatch), a batch of files each: an abort ends one child, is
+// reported with the case it was reading, and the next child goes on from the
+// case after it.
+
+constexpr wchar_t kBatchVariable[] = L"TESSARY_STREAMING_BATCH";
+constexpr size_t kBatchSize = 500;
+
+std::wstring CaseFile(const std::wstring& batch, size_t index, const wchar_t* kind) {
+  return batch + L"\\" + std::to_wstring(index) + kind;
+}
+
+std::string ReadAll(const std::wstring& path) {
+  std::string bytes;
+  ReadWholeFile(path.c_str(), 1LL << 30, bytes);
+  return bytes;
+}
+
+bool Append(const std::wstring& path, std::string_view bytes) {
+  UniqueFileHandle file(::CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
+                                      OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  DWORD written = 0;
+  return file && ::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+                             nullptr) && written == bytes.size();
+}
 
 class StreamingLoadTest : public ::testing::Test {
  protected:
@@ -371,63 +678,173 @@ class StreamingLoadTest : public ::testing::Test {
     host_.Shutdown();
   }
 
-  // The files of `c` as the host's data files kind 1 and 2 (absent when empty).
-  void Serve(const std::string& catalog, const std::string& keys) {
-    host_.Data().SetDataFilePath(1, Write(L"catalog.xml", catalog));
-    host_.Data().SetDataFilePath(2, Write(L"keys.xml", keys));
-  }
-  std::wstring Write(const wchar_t* name, const std::string& bytes) {
-    const std::wstring path = dir_.Join(name);
-    ::DeleteFileW(path.c_str());
-    if (!bytes.empty()) {
-      EXPECT_TRUE(WriteFileBytes(path, bytes));
+  // One case, both ways: "same" or "differs", and how many of its files the
+  // streaming reader settled itself. A difference leaves both texts beside
+  // the case's files.
+  std::string CompareCase(const std::wstring& batch, size_t index) {
+    // Half the cases load over a catalog that already has main types, which
+    // entries before a list (or in a file without one) resolve against.
+    const std::wstring catalogPath = CaseFile(batch, index, L".catalog.xml");
+    const std::wstring keysPath = CaseFile(batch, index, L".keys.xml");
+    ComPtr<KaSoftwareCatelog> document;
+    ComPtr<KaSoftwareCatelog> streaming;
+    if (FAILED(MakeComObject(document)) || FAILED(MakeComObject(streaming))) return "no objects";
+    std::wstring texts[2];
+    if (index % 2) {
+      host_.Data().SetDataFilePath(1, batch + L"\\standing.xml");
+      host_.Data().SetDataFilePath(2, L"");
+      document->LoadWith(XmlReaderChoice::Document);
+      streaming->LoadWith(XmlReaderChoice::Document);
     }
-    return path;
+    host_.Data().SetDataFilePath(1, catalogPath);
+    host_.Data().SetDataFilePath(2, keysPath);
+    // Loaded first: the operands of + are not sequenced.
+    const HRESULT loaded[] = {document->LoadWith(XmlReaderChoice::Document),
+                              streaming->LoadWith(XmlReaderChoice::Streaming)};
+    texts[0] = L"load " + std::to_wstring(loaded[0]) + L"\n" + Published(*document.Get());
+    texts[1] = L"load " + std::to_wstring(loaded[1]) + L"\n" + Published(*streaming.Get());
+
+    CatalogContent content(nullptr);
+    RegistryKeyTable keys;
+    const int streamed =
+        (::GetFileAttributesW(catalogPath.c_str()) != INVALID_FILE_ATTRIBUTES &&
+         StreamCatalogFile(catalogPath.c_str(), content) == S_OK) +
+        (::GetFileAttributesW(keysPath.c_str()) != INVALID_FILE_ATTRIBUTES &&
+         StreamRegistryKeyFile(keysPath.c_str(), keys) == S_OK);
+    const bool same = texts[0] == texts[1];
+    if (!same) {
+      WriteFileBytes(CaseFile(batch, index, L".diff.txt"),
+                     "document parser:\n" + Utf8(texts[0]) + "\nstreaming:\n" + Utf8(texts[1]));
+    }
+    return (same ? "same " : "differs ") + std::to_string(streamed);
+  }
+
+  // Runs every case in child processes and reports each difference and
+  // abort with the case's label.
+  void CompareInChildren(const std::vector<Case>& cases) {
+    size_t files = 0;
+    size_t streamed = 0;
+    size_t children = 0;
+    for (size_t first = 0; first < cases.size(); first += kBatchSize) {
+      const size_t count = std::min(kBatchSize, cases.size() - first);
+      TempDir batch;
+      ASSERT_TRUE(WriteFileBytes(batch.Join(L"standing.xml"),
+                                 "<vedad><main_type_list><t id='t1'><name>Standing</name></t>"
+                                 "</main_type_list></vedad>"));
+      for (size_t i = 0; i < count; ++i) {
+        const Case& c = cases[first + i];
+        if (c.catalog) {
+          ASSERT_TRUE(WriteFileBytes(CaseFile(batch.path(), i, L".catalog.xml"), *c.catalog));
+        }
+        if (c.keys) {
+          ASSERT_TRUE(WriteFileBytes(CaseFile(batch.path(), i, L".keys.xml"), *c.keys));
+        }
+        files += c.catalog.has_value() + c.keys.has_value();
+      }
+      ASSERT_TRUE(WriteFileBytes(batch.Join(L"count.txt"), std::to_string(count)));
+      const std::wstring results = batch.Join(L"results.txt");
+      // Each child goes on after the last case with a result.
+      for (size_t done = 0; done < count;) {
+        ++children;
+        const DWORD exitCode = RunChild(batch);
+        std::vector<std::string> lines;
+        const std::string text = ReadAll(results);
+        for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
+          lines.push_back(text.substr(at, end - at));
+        }
+        if (lines.size() <= done) {
+          ADD_FAILURE() << "the child read nothing (exit code " << exitCode << "):\n"
+                        << ReadAll(batch.Join(L"log.txt"));
+          return;
+        }
+        for (; done < lines.size(); ++done) {
+          const Case& c = cases[first + done];
+          const std::string& line = lines[done];
+          const int settled = std::atoi(line.c_str() + line.find(' ') + 1);
+          streamed += settled;
+          if (line.rfind("aborted", 0) == 0) {
+            ADD_FAILURE() << c.label << ": the child ended with exit code " << exitCode;
+          } else if (line.rfind("same", 0) != 0) {
+            ADD_FAILURE() << c.label << ": the readers publish different things\n"
+                          << ReadAll(CaseFile(batch.path(), done, L".diff.txt")).substr(0, 4000);
+          } else if (c.plain) {
+            EXPECT_EQ(settled, c.catalog.has_value() + c.keys.has_value())
+                << c.label << ": a plain file left to the document parser";
+          }
+        }
+        if (done < count && exitCode == 0) {
+          ADD_FAILURE() << "the child stopped early:\n" << ReadAll(batch.Join(L"log.txt"));
+          return;
+        }
+      }
+    }
+    std::printf("  %zu cases in %zu children, %zu of %zu files read by the streaming reader\n",
+                cases.size(), children, streamed, files);
+  }
+
+  // This executable again, on the batch, from the first case without a
+  // result; a case a child does not survive is recorded as aborted.
+  DWORD RunChild(const TempDir& batch) {
+    wchar_t self[MAX_PATH] = {};
+    if (::GetModuleFileNameW(nullptr, self, MAX_PATH) == 0) return ~0u;
+    if (!::SetEnvironmentVariableW(kBatchVariable, batch.path().c_str())) return ~0u;
+    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+    UniqueFileHandle log(::CreateFileW(batch.Join(L"log.txt").c_str(), FILE_APPEND_DATA,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_ALWAYS,
+                                       FILE_ATTRIBUTE_NORMAL, nullptr));
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = log.get();
+    startup.hStdError = log.get();
+    PROCESS_INFORMATION process = {};
+    std::wstring commandLine =
+        L"\"" + std::wstring(self) + L"\" --gtest_filter=StreamingLoadTest.ComparesOneBatch";
+    const BOOL started = ::CreateProcessW(self, commandLine.data(), nullptr, nullptr, TRUE, 0,
+                                          nullptr, nullptr, &startup, &process);
+    ::SetEnvironmentVariableW(kBatchVariable, nullptr);
+    if (!started) return ~0u;
+    UniqueHandle processHandle(process.hProcess);
+    UniqueHandle threadHandle(process.hThread);
+    ::WaitForSingleObject(process.hProcess, INFINITE);
+    DWORD exitCode = ~0u;
+    ::GetExitCodeProcess(process.hProcess, &exitCode);
+    if (exitCode != 0) {
+      // The case it was reading: the first without a result.
+      const std::string text = ReadAll(batch.Join(L"results.txt"));
+      const size_t done = static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
+      const size_t count = std::strtoul(ReadAll(batch.Join(L"count.txt")).c_str(), nullptr, 10);
+      if (done < count) Append(batch.Join(L"results.txt"), "aborted 0\n");
+    }
+    return exitCode;
   }
 
   host::Host host_;
-  TempDir dir_;
 };
 
-TEST_F(StreamingLoadTest, BothParsersPublishTheSameCatalog) {
-  // Half the cases load over a catalog that already has main types, which
-  // entries before a list (or in a file without one) resolve against.
-  const std::string standing =
-      "<vedad><main_type_list><t id='t1'><name>Standing</name></t></main_type_list></vedad>";
-  int streamed = 0;
-  int plainStreamed = 0;
-  const auto cases = Cases();
-  for (size_t i = 0; i < cases.size(); ++i) {
-    const Case& c = cases[i];
-    ComPtr<KaSoftwareCatelog> document;
-    ComPtr<KaSoftwareCatelog> streaming;
-    ASSERT_HRESULT_SUCCEEDED(MakeComObject(document));
-    ASSERT_HRESULT_SUCCEEDED(MakeComObject(streaming));
-    if (i % 2) {
-      Serve(standing, "");
-      ASSERT_EQ(document->LoadWith(XmlReaderChoice::Document), S_FALSE);
-      ASSERT_EQ(streaming->LoadWith(XmlReaderChoice::Document), S_FALSE);
-    }
-    Serve(c.catalog, c.keys);
-    ASSERT_EQ(document->LoadWith(XmlReaderChoice::Document), S_FALSE) << c.label;
-    ASSERT_EQ(streaming->LoadWith(XmlReaderChoice::Streaming), S_FALSE) << c.label;
-    EXPECT_EQ(Published(*document.Get()), Published(*streaming.Get())) << c.label;
-
-    // How many files the streaming reader settled itself.
-    CatalogContent content(nullptr);
-    RegistryKeyTable keys;
-    const bool catalogStreamed =
-        !c.catalog.empty() && StreamCatalogFile(dir_.Join(L"catalog.xml").c_str(), content) == S_OK;
-    const bool keysStreamed =
-        !c.keys.empty() && StreamRegistryKeyFile(dir_.Join(L"keys.xml").c_str(), keys) == S_OK;
-    streamed += catalogStreamed + keysStreamed;
-    if (c.label.find(' ') == c.label.rfind(' ')) plainStreamed += catalogStreamed + keysStreamed;
+// The child's part: the batch's cases from the first without a result, one
+// result line each, written before the next case starts.
+TEST_F(StreamingLoadTest, ComparesOneBatch) {
+  const wchar_t* batch = _wgetenv(kBatchVariable);
+  if (!batch) GTEST_SKIP() << "run in child processes by the comparisons below";
+  const std::wstring folder = batch;
+  const std::wstring results = folder + L"\\results.txt";
+  const std::string done = ReadAll(results);
+  const size_t count = std::strtoul(ReadAll(folder + L"\\count.txt").c_str(), nullptr, 10);
+  for (size_t i = static_cast<size_t>(std::count(done.begin(), done.end(), '\n')); i < count; ++i) {
+    ASSERT_TRUE(Append(results, CompareCase(folder, i) + "\n"));
   }
-  std::printf("  %zu cases, %d of %zu files read by the streaming reader\n", cases.size(),
-              streamed, cases.size() * 2);
-  // The unmutated, well-formed seeds all stream: the comparison is not vacuous.
-  EXPECT_GE(plainStreamed, static_cast<int>(CatalogSeeds().size()) * 2 - 3);
 }
+
+TEST_F(StreamingLoadTest, SeedsAndTheirMutations) { CompareInChildren(SeedCases()); }
+
+TEST_F(StreamingLoadTest, ShapesTheDocumentParserRefusesOrReadsItsOwnWay) {
+  CompareInChildren(FamilyCases());
+}
+
+TEST_F(StreamingLoadTest, EveryCutOfASmallCatalog) { CompareInChildren(TruncationCases()); }
+
+TEST_F(StreamingLoadTest, RandomByteMutations) { CompareInChildren(ByteSweepCases(1200)); }
 
 }  // namespace
 }  // namespace tessary::testing
