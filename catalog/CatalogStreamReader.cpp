@@ -518,7 +518,6 @@ HRESULT OpenForStreaming(const wchar_t* path, XmlLiteFile& file, FileMarks& mark
   RETURN_IF_FAILED(file.Open(path));
   if (!IsStreamableXml(file.Bytes())) return kDocumentOnly;
   marks.budget = file.Bytes().size() + 1;
-  file.DropBytes();
   return S_OK;
 }
 

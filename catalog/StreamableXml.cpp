@@ -19,9 +19,9 @@ constexpr int kMaxDepth = 128;
 // characters; instructions are kept as short for want of a reason to trust
 // them more.
 constexpr size_t kMaxComment = 65536;
-// Characters beyond ASCII only this far into the file: the first of the
-// streaming reader's reads ends after it.
-constexpr size_t kMaxNonAsciiOffset = 4096;
+// Characters beyond ASCII in runs no longer than this: the stream ends each
+// read after an ASCII byte, and the reader asks for 8,188 bytes at a time.
+constexpr size_t kMaxNonAsciiRun = 4096;
 
 constexpr bool IsBlankUnit(unsigned c) noexcept {
   return c == ' ' || c == '\t' || c == '\n' || c == '\r';
@@ -111,9 +111,10 @@ class ShapeScan {
       ++at_;
       return true;
     }
-    // The streaming reader garbles a character that spans the end of one
-    // of its reads (some 8 KB each) and the start of the next.
-    if (at_ >= kMaxNonAsciiOffset) return false;
+    // The streaming reader garbles a character it carries from one read
+    // into the next: no read may have to end inside a run.
+    if (at_ != runEnd_) runStart_ = at_;
+    if (at_ - runStart_ >= kMaxNonAsciiRun) return false;
     // Shortest forms only, no surrogates, nothing past U+10FFFF.
     size_t more = 0;
     unsigned low = 0x80;
@@ -140,6 +141,7 @@ class ShapeScan {
     // U+FFFE and U+FFFF.
     if (c == 0xEF && second == 0xBF && data_[at_ + 2] >= 0xBE) return false;
     at_ += more + 1;
+    runEnd_ = at_;
     return true;
   }
 
@@ -340,6 +342,9 @@ class ShapeScan {
   const unsigned char* data_;
   size_t size_;
   size_t at_;
+  // The run of characters beyond ASCII last read.
+  size_t runStart_ = 0;
+  size_t runEnd_ = 0;
 };
 
 }  // namespace

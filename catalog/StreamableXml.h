@@ -13,7 +13,7 @@ namespace tessary {
 // True for UTF-8 (with or without its byte-order mark), an XML declaration
 // (version 1.0, UTF-8 or no encoding) or none, one root element and,
 // anywhere: ASCII names without colons, only the five predefined entity
-// references, characters XML allows (beyond ASCII only in the first 4 KB),
+// references, characters XML allows (beyond ASCII only in runs of at most 4 KB),
 // names, runs of text and nesting well inside the document parser's limits,
 // and comments short enough for the streaming reader.
 bool IsStreamableXml(std::string_view bytes) noexcept;

@@ -2,6 +2,7 @@
 
 #include <shlwapi.h>
 
+#include <cstring>
 #include <utility>
 
 #include "common/Result.h"
@@ -63,25 +64,54 @@ CreateXmlReaderEntry CreateReaderEntry() noexcept {
 
 }  // namespace
 
+ULONG WholeCharacterStream::ReadLength(ULONG asked) const noexcept {
+  const size_t left = bytes_.size() - at_;
+  size_t length = asked < left ? asked : left;
+  if (length == left) return static_cast<ULONG>(length);
+  size_t cut = length;
+  while (cut > 0 && static_cast<unsigned char>(bytes_[at_ + cut - 1]) >= 0x80) --cut;
+  return static_cast<ULONG>(cut > 0 ? cut : length);
+}
+
+STDMETHODIMP WholeCharacterStream::Read(void* into, ULONG asked, ULONG* read) noexcept {
+  if (read) *read = 0;
+  if (!into && asked) return STG_E_INVALIDPOINTER;
+  const ULONG length = ReadLength(asked);
+  if (length) std::memcpy(into, bytes_.data() + at_, length);
+  at_ += length;
+  if (read) *read = length;
+  // Short of the end a shorter read is still a whole answer.
+  return at_ == bytes_.size() && length < asked ? S_FALSE : S_OK;
+}
+
+STDMETHODIMP WholeCharacterStream::Write(const void*, ULONG, ULONG* written) noexcept {
+  if (written) *written = 0;
+  return STG_E_ACCESSDENIED;
+}
+
 HRESULT XmlLiteFile::Open(const wchar_t* path) {
   reader_.Reset();
-  bytes_.clear();
+  stream_.Reset();
   if (!path) return E_INVALIDARG;
   const CreateXmlReaderEntry create = CreateReaderEntry();
   if (!create) return E_NOTIMPL;
   // Data files beyond the limit are not ours: not for this reader to hold whole.
-  RETURN_IF_FAILED(ReadWholeFile(path, kMaxFileBytes, bytes_));
-  // The stream holds a copy of its own.
-  Microsoft::WRL::ComPtr<IStream> stream;
-  *stream.GetAddressOf() = ::SHCreateMemStream(reinterpret_cast<const BYTE*>(bytes_.data()),
-                                               static_cast<UINT>(bytes_.size()));
-  if (!stream) return E_OUTOFMEMORY;
+  std::string bytes;
+  RETURN_IF_FAILED(ReadWholeFile(path, kMaxFileBytes, bytes));
+  Microsoft::WRL::ComPtr<WholeCharacterStream> stream;
+  RETURN_IF_FAILED(MakeComObject(stream, std::move(bytes)));
   Microsoft::WRL::ComPtr<IXmlReader> created;
   RETURN_IF_FAILED(create(__uuidof(IXmlReader), reinterpret_cast<void**>(created.GetAddressOf()),
                           nullptr));
-  RETURN_IF_FAILED(created->SetInput(stream.Get()));
+  RETURN_IF_FAILED(created->SetInput(static_cast<ISequentialStream*>(stream.Get())));
+  stream_ = std::move(stream);
   reader_ = std::move(created);
   return S_OK;
+}
+
+const std::string& XmlLiteFile::Bytes() const noexcept {
+  static const std::string none;
+  return stream_ ? stream_->Bytes() : none;
 }
 
 }  // namespace tessary

@@ -8,8 +8,32 @@
 #include <wrl/client.h>
 
 #include <string>
+#include <utility>
+
+#include "com/ComObject.h"
 
 namespace tessary {
+
+// A file's bytes handed to the streaming reader in reads that end after an
+// ASCII byte wherever the read asked for holds one: Wine's reader garbles a
+// character beyond ASCII that it carries from one read into the next. A run
+// of such characters longer than a read still ends mid-character; callers
+// keep long runs from it.
+class WholeCharacterStream final : public ComObject<WholeCharacterStream, ISequentialStream> {
+ public:
+  explicit WholeCharacterStream(std::string bytes) noexcept : bytes_(std::move(bytes)) {}
+
+  const std::string& Bytes() const noexcept { return bytes_; }
+  // How many bytes the next read of at most `asked` hands out.
+  ULONG ReadLength(ULONG asked) const noexcept;
+
+  STDMETHODIMP Read(void* into, ULONG asked, ULONG* read) noexcept override;
+  STDMETHODIMP Write(const void* from, ULONG size, ULONG* written) noexcept override;
+
+ private:
+  const std::string bytes_;
+  size_t at_ = 0;
+};
 
 // A data file's bytes and a streaming reader over them, positioned before
 // the first node, with the reader's defaults (document type declarations
@@ -20,13 +44,12 @@ class XmlLiteFile {
   // the platform reports. May throw bad_alloc.
   HRESULT Open(const wchar_t* path);
 
-  const std::string& Bytes() const noexcept { return bytes_; }
+  // The whole file, held once, by the stream the reader reads.
+  const std::string& Bytes() const noexcept;
   IXmlReader* Reader() const noexcept { return reader_.Get(); }
-  // The reader keeps its own copy: the bytes may go once looked at.
-  void DropBytes() noexcept { std::string().swap(bytes_); }
 
  private:
-  std::string bytes_;
+  Microsoft::WRL::ComPtr<WholeCharacterStream> stream_;
   Microsoft::WRL::ComPtr<IXmlReader> reader_;
 };
 

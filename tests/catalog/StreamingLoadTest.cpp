@@ -552,9 +552,8 @@ std::vector<Case> FamilyCases() {
     for (int i = 0; i < depth; ++i) nested += "</d>";
     inserted("elements " + std::to_string(depth) + " deep", nested);
   }
-  // Larger files, across many of the streaming reader's reads: markup and
-  // references may span two reads; a character beyond ASCII that does comes
-  // back garbled.
+  // Larger files, across many of the streaming reader's reads: markup,
+  // references and characters beyond ASCII may span two reads.
   const std::string generated = GeneratedCatalogXml(400, 3, 8);
   const std::string generatedKeys = GeneratedRegistryKeyXml(400);
   cases.push_back({"generated catalog of 400 programs", generated, generatedKeys, true});
@@ -563,9 +562,13 @@ std::vector<Case> FamilyCases() {
                    ReplacedAll(generatedKeys, "-ABCD}", "-&quot;ABCD&apos;}"), true});
   cases.push_back({"generated catalog beyond ASCII",
                    ReplacedAll(generated, "Program", "\xe4\xb8\xad\xc3\xa4\xf0\x9f\x98\x80"),
-                   ReplacedAll(generatedKeys, "Program", "\xe4\xb8\xad\xe6\x96\x87")});
+                   ReplacedAll(generatedKeys, "Program", "\xe4\xb8\xad\xe6\x96\x87"), true});
   std::string cjk;
-  for (int i = 0; i < 12000; ++i) cjk += "\xe4\xb8\xad";
+  for (int i = 0; i < 680; ++i) cjk += "\xe4\xb8\xad";
+  cases.push_back({"generated catalog, descriptions of 680 characters beyond ASCII",
+                   ReplacedAll(generated, "A program numbered", cjk),
+                   ReplacedAll(generatedKeys, "Program", cjk.substr(0, 600)), true});
+  for (int i = 680; i < 12000; ++i) cjk += "\xe4\xb8\xad";
   cases.push_back({"description of 12,000 characters beyond ASCII",
                    ReplacedAll(catalog, "<name>Bar</name>",
                                "<name>Bar</name><description>" + cjk + "</description>"),
