@@ -28,6 +28,7 @@
 #include "identify/KaInstalledSoft.h"
 #include "inventory/InstalledProgramInventory.h"
 #include "recommend/RecommendationFile.h"
+#include "support/CatalogState.h"
 #include "support/StatusManagerStub.h"
 #include "support/TestSupport.h"
 #include "update/KaSoftUpdater.h"
@@ -36,20 +37,6 @@ namespace tessary::testing {
 namespace {
 
 using Microsoft::WRL::ComPtr;
-
-std::wstring Shown(BSTR text) {
-  return text ? L"'" + std::wstring(text, ::SysStringLen(text)) + L"'" : L"<null>";
-}
-
-// Calls a getter of one out string and shows its result and text.
-template <typename Getter>
-std::wstring Field(Getter&& get) {
-  BSTR text = nullptr;
-  const HRESULT hr = get(&text);
-  std::wstring shown = std::to_wstring(hr) + L":" + Shown(text) + L" ";
-  ::SysFreeString(text);
-  return shown;
-}
 
 class AllocSweep : public ::testing::Test {
  protected:
@@ -92,49 +79,6 @@ const char kKeysB[] =
     "<soft name='Beta'><regkey>BetaKey</regkey><regkey>{B-2}</regkey></soft>"
     "<soft name='Gamma'><regkey>GammaKey</regkey><regkey>BetaKey</regkey></soft></vedad>";
 
-// Everything a catalog load publishes, as one text.
-std::wstring Published(KaSoftwareCatelog& catalog) {
-  std::wstring out;
-  for (int type = kaSoftInnerType_all; type <= kaSoftInnerType_popularity; ++type) {
-    LONG count = -1;
-    catalog.GetSoftCount(static_cast<kaSoftInnerType>(type), &count);
-    out += L"count " + std::to_wstring(count) + L"\n";
-  }
-  for (const auto& [name, entry] : *catalog.Names()) {
-    out += L"entry " + Shown(name.Get()) + L" ";
-    out += Field([&](BSTR* t) { return entry->GetDisplayName(t); });
-    out += Field([&](BSTR* t) { return entry->GetCompany(t); });
-    out += Field([&](BSTR* t) { return entry->GetMainType(t); });
-    out += Field([&](BSTR* t) { return entry->GetSoftPic(t); });
-    out += Field([&](BSTR* t) { return entry->GetDescription(t); });
-    DWORD flags = 0;
-    LONGLONG mark = 0, judge = 0, downloads = 0;
-    entry->GetSoftType(&flags);
-    entry->GetStatInfo(&mark, &judge, &downloads);
-    out += std::to_wstring(flags) + L" " + std::to_wstring(mark) + L"\n";
-    LONG versions = 0;
-    entry->GetVersionCount(&versions);
-    for (LONG i = 0; i < versions; ++i) {
-      ComPtr<IKaSoftwareVerItem> item;
-      entry->GetVerItemByItem(i, item.GetAddressOf());
-      _kaSoftVersionAttribute kind{};
-      item->GetVerAttr(&kind);
-      out += L"  version " + Field([&](BSTR* t) { return item->GetVersion(t); }) +
-             Field([&](BSTR* t) { return item->GetDisplayVersion(t); }) +
-             Field([&](BSTR* t) { return item->GetWhatsnew(t); }) + std::to_wstring(kind) + L"\n";
-    }
-  }
-  for (const auto& [key, name] : catalog.RegistryKeys()) {
-    out += L"key " + Shown(key.Get()) + L" " + Shown(name.Get()) + L"\n";
-  }
-  if (const KaSoftMainType* types = catalog.MainTypes()) {
-    for (const auto& [id, name] : types->Table()) {
-      out += L"type " + Shown(id.Get()) + L" " + Shown(name.Get()) + L"\n";
-    }
-  }
-  return out;
-}
-
 // Our host, attached as the module's host for the state's lifetime.
 struct Hosted {
   Hosted() {
@@ -169,13 +113,13 @@ TEST_F(AllocSweep, CatalogLoadPublishesWholeOrKeepsWhatItHad) {
             state->host.Data().SetDataFilePath(2, keysA);
             EXPECT_HRESULT_SUCCEEDED(MakeComObject(state->catalog));
             EXPECT_EQ(state->catalog->LoadWith(choice), S_FALSE);
-            state->before = Published(*state->catalog.Get());
+            state->before = PublishedCatalog(*state->catalog.Get());
             state->host.Data().SetDataFilePath(changed, changed == 1 ? catalogB : keysB);
             return state;
           },
           [&](State& state) { return state.catalog->LoadWith(choice); },
           [&](State& state, const Outcome& outcome) {
-            const std::wstring now = Published(*state.catalog.Get());
+            const std::wstring now = PublishedCatalog(*state.catalog.Get());
             if (!outcome.n) after = now;
             EXPECT_NE(after, state.before);
             // A load that fails publishes nothing of what it read.
