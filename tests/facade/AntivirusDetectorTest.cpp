@@ -5,9 +5,12 @@
 #include <gtest/gtest.h>
 #include <wrl/client.h>
 
+#include <atomic>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <tuple>
+#include <vector>
 
 #include "TessaryLib.h"
 #include "common/Text.h"
@@ -309,6 +312,36 @@ TEST(AntivirusThroughTheDll, TheStatusManagerAnswersFromTheRulesBesideTheModule)
   EXPECT_EQ(manager->GetAntivirusInstallStatus(nullptr, nullptr, nullptr), E_POINTER);
   manager.Reset();
   EXPECT_EQ(dll.CanUnloadNow(), S_OK);
+}
+
+TEST_F(AntivirusDetectorTest, ThreadsArrivingTogetherAllWaitForTheRulesAndReloadsNeverTearThem) {
+  std::string rules = "<KaAntivirus>";
+  for (int i = 0; i < 40; ++i) {
+    rules += "<av name='p" + std::to_string(i) + "'><k value='Missing" + std::to_string(i) +
+             "'/></av>";
+  }
+  WriteRules(rules + "<av name='zz' displayname='Last AV'><k value='LastKey'/></av></KaAntivirus>");
+  Install(L"LastKey");
+  constexpr int kThreads = 8;
+  std::atomic<int> waiting = kThreads, wrong = 0;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      const HRESULT com = ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+      --waiting;
+      while (waiting > 0) std::this_thread::yield();
+      for (int round = 0; round < 10; ++round) {
+        if (t == 0 && round % 2) detector_.Reload();
+        kaSoftInstallStatus status = kaSoftInstallStatus_unknown;
+        UniqueBstr name;
+        detector_.Detect(&status, name.Receive(), nullptr);
+        if (status != kaSoftInstallStatus_installed || BstrView(name.Get()) != L"zz") ++wrong;
+      }
+      if (SUCCEEDED(com)) ::CoUninitialize();
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(wrong, 0);
 }
 
 }  // namespace
