@@ -730,27 +730,9 @@ class StreamingLoadTest : public ::testing::Test {
     wchar_t self[MAX_PATH] = {};
     if (::GetModuleFileNameW(nullptr, self, MAX_PATH) == 0) return ~0u;
     if (!::SetEnvironmentVariableW(kBatchVariable, batch.path().c_str())) return ~0u;
-    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-    UniqueFileHandle log(::CreateFileW(batch.Join(L"log.txt").c_str(), FILE_APPEND_DATA,
-                                       FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_ALWAYS,
-                                       FILE_ATTRIBUTE_NORMAL, nullptr));
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = log.get();
-    startup.hStdError = log.get();
-    PROCESS_INFORMATION process = {};
-    std::wstring commandLine =
-        L"\"" + std::wstring(self) + L"\" --gtest_filter=StreamingLoadTest.ComparesOneBatch";
-    const BOOL started = ::CreateProcessW(self, commandLine.data(), nullptr, nullptr, TRUE, 0,
-                                          nullptr, nullptr, &startup, &process);
+    const DWORD exitCode =
+        RunTestChild(self, L"StreamingLoadTest.ComparesOneBatch", batch.Join(L"log.txt"));
     ::SetEnvironmentVariableW(kBatchVariable, nullptr);
-    if (!started) return ~0u;
-    UniqueHandle processHandle(process.hProcess);
-    UniqueHandle threadHandle(process.hThread);
-    ::WaitForSingleObject(process.hProcess, INFINITE);
-    DWORD exitCode = ~0u;
-    ::GetExitCodeProcess(process.hProcess, &exitCode);
     if (exitCode != 0) {
       // The case it was reading: the first without a result.
       const std::string text = ReadAll(batch.Join(L"results.txt"));

@@ -106,29 +106,10 @@ TEST(StartMenuEndToEndTest, AlsoOnAVistaClassRelease) {
   } remover{appDefaults};
 
   ASSERT_TRUE(::SetEnvironmentVariableW(kExpectClassVariable, L"3"));
-  SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
   const std::wstring logPath = dir.Join(L"output.txt");
-  UniqueFileHandle log(::CreateFileW(logPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
-                                     CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-  ASSERT_TRUE(log);
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof(startup);
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdOutput = log.get();
-  startup.hStdError = log.get();
-  PROCESS_INFORMATION process = {};
-  std::wstring commandLine =
-      L"\"" + copy + L"\" --gtest_filter=StartMenuEndToEndTest.ShortcutsCount*";
-  const BOOL started = ::CreateProcessW(copy.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
-                                        0, nullptr, nullptr, &startup, &process);
+  const DWORD exitCode =
+      RunTestChild(copy, L"StartMenuEndToEndTest.ShortcutsCount*", logPath, 120000);
   ::SetEnvironmentVariableW(kExpectClassVariable, nullptr);
-  ASSERT_TRUE(started);
-  UniqueHandle processHandle(process.hProcess);
-  UniqueHandle threadHandle(process.hThread);
-  ASSERT_EQ(::WaitForSingleObject(process.hProcess, 120000), WAIT_OBJECT_0);
-  DWORD exitCode = 1;
-  ::GetExitCodeProcess(process.hProcess, &exitCode);
-  log.reset();
   if (exitCode != 0) {
     std::string output;
     UniqueFileHandle read(::CreateFileW(logPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,

@@ -91,6 +91,12 @@ class ScopedModuleFile {
 
 // The folder of the running test executable, where Tessary.dll is built.
 std::wstring ExeDirectory();
+
+// Runs the test executable `exe` in a child process on the tests `filter`
+// selects, its output appended to `logPath`, for at most `timeoutMs`. The
+// child's exit code; ~0u when it could not start or was stopped for time.
+DWORD RunTestChild(const std::wstring& exe, std::wstring_view filter,
+                   const std::wstring& logPath, DWORD timeoutMs = INFINITE);
 std::wstring BuiltDllPath();
 
 // A copy of the built DLL in a fresh folder of its own, where it reads the
