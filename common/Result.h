@@ -3,16 +3,25 @@
 #include <windows.h>
 
 #include <new>
+#include <type_traits>
 
-#define RETURN_IF_FAILED(expr)                       \
-  do {                                               \
-    const HRESULT tessary_hr_ = (expr);              \
-    if (FAILED(tessary_hr_)) return tessary_hr_;     \
+namespace tessary::detail {
+// A result code, not a bool or an int that would pass as one.
+template <typename T>
+constexpr bool kIsResult = std::is_same_v<std::remove_cvref_t<T>, HRESULT>;
+}  // namespace tessary::detail
+
+#define RETURN_IF_FAILED(expr)                                                       \
+  do {                                                                               \
+    const auto tessary_hr_ = (expr);                                                 \
+    static_assert(::tessary::detail::kIsResult<decltype(tessary_hr_)>, "not an HRESULT"); \
+    if (FAILED(tessary_hr_)) return tessary_hr_;                                     \
   } while (0)
 
-#define RETURN_HR_IF(hr, cond)                       \
-  do {                                               \
-    if (cond) return (hr);                           \
+#define RETURN_HR_IF(hr, cond)                                                       \
+  do {                                                                               \
+    static_assert(::tessary::detail::kIsResult<decltype(hr)>, "not an HRESULT");     \
+    if (cond) return (hr);                                                           \
   } while (0)
 
 #define RETURN_HR_IF_NULL(hr, ptr) RETURN_HR_IF(hr, (ptr) == nullptr)
