@@ -28,16 +28,6 @@ using Microsoft::WRL::ComPtr;
 
 // --- Posing as a Windows release and as a security center ----------------------
 
-DWORD g_platform = VER_PLATFORM_WIN32_NT;
-DWORD g_major = 6;
-DWORD g_minor = 1;
-
-BOOL WINAPI PoseAsVersion(OSVERSIONINFOW* info) {
-  info->dwPlatformId = g_platform;
-  info->dwMajorVersion = g_major;
-  info->dwMinorVersion = g_minor;
-  return TRUE;
-}
 
 int g_centerCalls = 0;
 HRESULT g_centerResult = S_OK;
@@ -63,9 +53,6 @@ class AntivirusDetectorTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(sandbox_.ok());
-    g_platform = VER_PLATFORM_WIN32_NT;
-    g_major = 6;
-    g_minor = 1;
     g_centerCalls = 0;
     g_centerResult = S_OK;
     g_centerProduct = nullptr;
@@ -88,7 +75,7 @@ class AntivirusDetectorTest : public ::testing::Test {
     return answer;
   }
 
-  ScopedSeam<&SetOsVersionQuery> version_{&PoseAsVersion};
+  ScopedOsVersion version_;
   ScopedSeam<&SetSecurityCenterQuery> center_{&PoseAsCenter};
   RegistrySandbox sandbox_;
   TempDir dir_;
@@ -202,16 +189,16 @@ TEST_F(AntivirusDetectorTest, TheSecurityCenterSpeaksOnWindowsXpOnly) {
 
   for (auto [platform, major, minor] : {std::tuple{2ul, 6ul, 1ul}, std::tuple{2ul, 6ul, 0ul},
                                         std::tuple{2ul, 5ul, 2ul}, std::tuple{1ul, 5ul, 1ul}}) {
-    g_platform = platform;
-    g_major = major;
-    g_minor = minor;
+    Posed().platform = platform;
+    Posed().major = major;
+    Posed().minor = minor;
     EXPECT_EQ(Detect().name, L"rules");
   }
   EXPECT_EQ(g_centerCalls, 0);
 
-  g_platform = VER_PLATFORM_WIN32_NT;
-  g_major = 5;
-  g_minor = 1;
+  Posed().platform = VER_PLATFORM_WIN32_NT;
+  Posed().major = 5;
+  Posed().minor = 1;
   Answer answer = Detect();
   EXPECT_EQ(answer.status, kaSoftInstallStatus_installed);
   EXPECT_EQ(answer.name, L"Center Product");
@@ -241,7 +228,7 @@ TEST_F(AntivirusDetectorTest, OnXpWithoutAWorkingSecurityCenterTheRulesDecide) {
   WriteRules("<KaAntivirus><av name='rules'><k value='RuleKey'/></av></KaAntivirus>");
   Install(L"RuleKey");
   SetSecurityCenterQuery(nullptr);
-  g_major = 5;
+  Posed().major = 5;
   EXPECT_EQ(Detect().name, L"rules");
 }
 

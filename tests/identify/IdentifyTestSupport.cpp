@@ -16,17 +16,6 @@ using Microsoft::WRL::ComPtr;
 namespace tessary::testing {
 namespace {
 
-DWORD g_major = 0;
-DWORD g_minor = 0;
-
-BOOL WINAPI PoseAsVersion(OSVERSIONINFOW* info) {
-  info->dwMajorVersion = g_major;
-  info->dwMinorVersion = g_minor;
-  info->dwBuildNumber = 1;
-  info->dwPlatformId = VER_PLATFORM_WIN32_NT;
-  return TRUE;
-}
-
 std::wstring g_commonPrograms;
 std::wstring g_userPrograms;
 
@@ -103,11 +92,6 @@ bool MakeShortcut(const std::wstring& link, const std::wstring& target) {
 bool WriteRules(const std::wstring& folder, std::wstring_view xml) {
   if (!CreateDirectories(folder + L"\\KaData")) return false;
   return WriteFileBytes(folder + L"\\KaData\\KaSoftwareVerIdentify.xml", Utf8(xml));
-}
-
-ScopedOsVersion::ScopedOsVersion(DWORD major, DWORD minor) : seam_(&PoseAsVersion) {
-  g_major = major;
-  g_minor = minor;
 }
 
 ScopedProgramsFolders::ScopedProgramsFolders(std::wstring common, std::wstring user)

@@ -46,15 +46,6 @@ bool MakeShortcut(const std::wstring& link, const std::wstring& target);
 // Writes `folder`\KaData\KaSoftwareVerIdentify.xml as UTF-8.
 bool WriteRules(const std::wstring& folder, std::wstring_view xml);
 
-// Poses as Windows `major`.`minor` (NT platform) for this process's code.
-class ScopedOsVersion {
- public:
-  ScopedOsVersion(DWORD major, DWORD minor);
-
- private:
-  ScopedSeam<&SetOsVersionQuery> seam_;
-};
-
 // Answers CSIDL_COMMON_PROGRAMS and CSIDL_PROGRAMS with these folders; an
 // empty one fails.
 class ScopedProgramsFolders {

@@ -15,7 +15,9 @@
 #include "support/ScopedSeam.h"
 #include "support/TestSupport.h"
 
+using tessary::testing::Posed;
 using tessary::testing::RegistrySandbox;
+using tessary::testing::ScopedOsVersion;
 using tessary::testing::WriteRaw;
 using tessary::testing::WriteString;
 
@@ -24,35 +26,6 @@ namespace {
 
 const std::wstring kUninstall = std::wstring(kUninstallKeyPath) + L"\\";
 const std::wstring kArpCache = std::wstring(kArpCacheKeyPath) + L"\\";
-
-struct FakeVersion {
-  DWORD platform = VER_PLATFORM_WIN32_NT;
-  DWORD major = 6;
-  DWORD minor = 1;
-  bool extendedFails = false;
-  bool basicFails = false;
-} g_version;
-
-BOOL WINAPI FakeGetVersionEx(OSVERSIONINFOW* info) {
-  const bool extended = info->dwOSVersionInfoSize == sizeof(OSVERSIONINFOEXW);
-  if (extended ? g_version.extendedFails : g_version.basicFails) return FALSE;
-  info->dwPlatformId = g_version.platform;
-  info->dwMajorVersion = g_version.major;
-  info->dwMinorVersion = g_version.minor;
-  return TRUE;
-}
-
-class PosedVersion {
- public:
-  PosedVersion(DWORD major, DWORD minor) : seam_(&FakeGetVersionEx) {
-    g_version = {};
-    g_version.major = major;
-    g_version.minor = minor;
-  }
-
- private:
-  tessary::testing::ScopedSeam<&SetOsVersionQuery> seam_;
-};
 
 using Values = std::vector<std::pair<const wchar_t*, std::wstring>>;
 
@@ -120,7 +93,7 @@ class InventoryTest : public ::testing::Test {
   }
 
   RegistrySandbox sandbox_;
-  PosedVersion version_{6, 1};
+  ScopedOsVersion version_{6, 1};
 };
 
 TEST_F(InventoryTest, ReadsEveryFieldMachineProgramsFirst) {
@@ -292,13 +265,13 @@ TEST_F(InventoryTest, CacheOfMachineProgramsComesFromTheUserOnNt6x) {
   AddArpEntry(HKEY_LOCAL_MACHINE, L"Machine", SlowInfoCache(L"C:\\from-machine.exe"));
   AddArpEntry(HKEY_CURRENT_USER, L"Machine", SlowInfoCache(L"C:\\from-user.exe"));
   {
-    PosedVersion vista(6, 0);
+    ScopedOsVersion vista(6, 0);
     InstalledProgramInventory inventory;
     EXPECT_EQ(inventory.windowsVersionClass(), WindowsVersionClass::kNt6x);
     inventory.Rebuild();
     EXPECT_STREQ(inventory.RecordAt(0)->arpImagePath, L"C:\\from-user.exe");
   }
-  PosedVersion win7(6, 1);
+  ScopedOsVersion win7(6, 1);
   InstalledProgramInventory inventory;
   EXPECT_EQ(inventory.windowsVersionClass(), WindowsVersionClass::kNt61);
   inventory.Rebuild();
@@ -320,19 +293,19 @@ TEST(WindowsVersionTest, ClassifiesNtReleasesOnly) {
       {VER_PLATFORM_WIN32_NT, 10, 0, WindowsVersionClass::kUnset},
       {VER_PLATFORM_WIN32_WINDOWS, 5, 1, WindowsVersionClass::kUnset},
   };
-  PosedVersion posed(0, 0);
+  ScopedOsVersion posed(0, 0);
   for (const auto& c : cases) {
-    g_version.platform = c.platform;
-    g_version.major = c.major;
-    g_version.minor = c.minor;
+    Posed().platform = c.platform;
+    Posed().major = c.major;
+    Posed().minor = c.minor;
     EXPECT_EQ(ClassifyWindowsVersion(), c.expected) << c.major << "." << c.minor;
   }
-  g_version = {};
-  g_version.major = 5;
-  g_version.minor = 1;
-  g_version.extendedFails = true;  // falls back to the basic block
+  Posed() = {};
+  Posed().major = 5;
+  Posed().minor = 1;
+  Posed().extendedFails = true;  // falls back to the basic block
   EXPECT_EQ(ClassifyWindowsVersion(), WindowsVersionClass::kNt51);
-  g_version.basicFails = true;
+  Posed().basicFails = true;
   EXPECT_EQ(ClassifyWindowsVersion(), WindowsVersionClass::kUnset);
 }
 

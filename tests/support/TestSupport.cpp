@@ -179,6 +179,30 @@ std::wstring ExeDirectory() {
   return path;
 }
 
+PosedRelease& Posed() {
+  static PosedRelease posed;
+  return posed;
+}
+
+namespace {
+BOOL WINAPI PoseAsRelease(OSVERSIONINFOW* info) {
+  const PosedRelease& posed = Posed();
+  const bool extended = info->dwOSVersionInfoSize == sizeof(OSVERSIONINFOEXW);
+  if (extended ? posed.extendedFails : posed.basicFails) return FALSE;
+  info->dwPlatformId = posed.platform;
+  info->dwMajorVersion = posed.major;
+  info->dwMinorVersion = posed.minor;
+  info->dwBuildNumber = 1;
+  return TRUE;
+}
+}  // namespace
+
+ScopedOsVersion::ScopedOsVersion(DWORD major, DWORD minor) : seam_(&PoseAsRelease) {
+  Posed() = {};
+  Posed().major = major;
+  Posed().minor = minor;
+}
+
 std::wstring BuiltDllPath() { return ExeDirectory() + L"\\Tessary.dll"; }
 
 DWORD RunTestChild(const std::wstring& exe, std::wstring_view filter,

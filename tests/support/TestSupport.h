@@ -9,6 +9,7 @@
 
 #include "common/Unique.h"
 #include "datafiles/DataFiles.h"
+#include "inventory/WindowsVersion.h"
 #include "support/ScopedSeam.h"
 
 namespace tessary::testing {
@@ -87,6 +88,26 @@ class ScopedModuleFile {
 
  private:
   ScopedSeam<&SetModuleFileNameQuery> seam_;
+};
+
+// What the component's version query answers while a ScopedOsVersion lives.
+struct PosedRelease {
+  DWORD platform = VER_PLATFORM_WIN32_NT;
+  DWORD major = 6;
+  DWORD minor = 1;
+  bool extendedFails = false;  // the query with the extended block fails
+  bool basicFails = false;     // and with the basic block
+};
+PosedRelease& Posed();
+
+// Poses as a Windows release to the component for the object's lifetime;
+// Posed() may be changed meanwhile.
+class ScopedOsVersion {
+ public:
+  explicit ScopedOsVersion(DWORD major = 6, DWORD minor = 1);
+
+ private:
+  ScopedSeam<&SetOsVersionQuery> seam_;
 };
 
 // The folder of the running test executable, where Tessary.dll is built.
