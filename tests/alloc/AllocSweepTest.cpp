@@ -119,12 +119,9 @@ TEST_F(AllocSweep, CatalogLoadPublishesWholeOrKeepsWhatItHad) {
           },
           [&](State& state) { return state.catalog->LoadWith(choice); },
           [&](State& state, const Outcome& outcome) {
-            const std::wstring now = PublishedCatalog(*state.catalog.Get());
-            if (!outcome.n) after = now;
-            EXPECT_NE(after, state.before);
             // A load that fails publishes nothing of what it read.
-            ASSERT_TRUE(IsCleanOrOutOfMemory(outcome.hr, S_FALSE)) << outcome.hr;
-            EXPECT_EQ(now, outcome.hr == S_FALSE ? after : state.before);
+            ExpectWholeOrUnchanged(outcome, S_FALSE, PublishedCatalog(*state.catalog.Get()),
+                                   state.before, after);
           });
       RecordProperty("catalog", static_cast<int>(count));
     }
@@ -218,11 +215,8 @@ TEST_F(AllocSweep, UpdaterRefreshKeepsTheLastResultsOnFailure) {
       },
       [&](State& state) { return state.updater->RefreshUpdateStatus(); },
       [&](State& state, const Outcome& outcome) {
-        const std::wstring now = Published(*state.updater.Get());
-        if (!outcome.n) after = now;
-        EXPECT_NE(after, state.before);
-        ASSERT_TRUE(IsCleanOrOutOfMemory(outcome.hr, S_OK)) << outcome.hr;
-        EXPECT_EQ(now, outcome.hr == S_OK ? after : state.before);
+        ExpectWholeOrUnchanged(outcome, S_OK, Published(*state.updater.Get()), state.before,
+                               after);
       });
   RecordProperty("updater", static_cast<int>(count));
 }
@@ -380,10 +374,7 @@ TEST_F(AllocSweep, RecommendationReadReplacesWholeOrLeavesTheList) {
       },
       [&](State& state) { return ReadRecommendationFile(fileB.c_str(), state.list); },
       [&](State& state, const Outcome& outcome) {
-        const std::wstring now = Published(state.list);
-        if (!outcome.n) after = now;
-        ASSERT_TRUE(IsCleanOrOutOfMemory(outcome.hr, S_OK)) << outcome.hr;
-        EXPECT_EQ(now, outcome.hr == S_OK ? after : state.before);
+        ExpectWholeOrUnchanged(outcome, S_OK, Published(state.list), state.before, after);
       });
 }
 

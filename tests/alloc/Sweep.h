@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <string>
 
 #include "AllocHooks.h"
 #include "com/Module.h"
@@ -59,6 +60,17 @@ uint64_t Sweep(Prepare&& prepare, Run&& run, Judge&& judge) {
 // A result a run may give: success as the clean run gave it, or running out.
 inline bool IsCleanOrOutOfMemory(HRESULT hr, HRESULT clean) {
   return hr == clean || hr == E_OUTOFMEMORY;
+}
+
+// Judges a run of work that publishes whole or not at all: `now` is what it
+// left published, `before` what was published before it. The clean run's
+// `now` is kept in `after`, for the others to be compared with.
+inline void ExpectWholeOrUnchanged(const Outcome& outcome, HRESULT clean, const std::wstring& now,
+                                   const std::wstring& before, std::wstring& after) {
+  if (!outcome.n) after = now;
+  EXPECT_NE(after, before) << "the clean run must publish something new";
+  ASSERT_TRUE(IsCleanOrOutOfMemory(outcome.hr, clean)) << outcome.hr;
+  EXPECT_EQ(now, outcome.hr == clean ? after : before);
 }
 
 }  // namespace tessary::testing
