@@ -6,6 +6,7 @@
 #include <oleauto.h>
 
 #include <cassert>
+#include <cstdint>
 #include <utility>
 
 namespace tessary {
@@ -43,55 +44,23 @@ class UniqueResource {
   Type value_ = Traits::Invalid();
 };
 
-struct HkeyTraits {
-  using Type = HKEY;
-  static Type Invalid() noexcept { return nullptr; }
-  static void Close(Type h) noexcept { ::RegCloseKey(h); }
-};
-struct HandleTraits {
-  using Type = HANDLE;
-  static Type Invalid() noexcept { return nullptr; }
-  static void Close(Type h) noexcept { ::CloseHandle(h); }
-};
-struct FileHandleTraits {
-  using Type = HANDLE;
-  static Type Invalid() noexcept { return INVALID_HANDLE_VALUE; }
-  static void Close(Type h) noexcept { ::CloseHandle(h); }
-};
-struct FindHandleTraits {
-  using Type = HANDLE;
-  static Type Invalid() noexcept { return INVALID_HANDLE_VALUE; }
-  static void Close(Type h) noexcept { ::FindClose(h); }
-};
-struct ModuleTraits {
-  using Type = HMODULE;
-  static Type Invalid() noexcept { return nullptr; }
-  static void Close(Type h) noexcept { ::FreeLibrary(h); }
-};
-struct WindowTraits {
-  using Type = HWND;
-  static Type Invalid() noexcept { return nullptr; }
-  static void Close(Type h) noexcept { ::DestroyWindow(h); }
-};
-struct LocalMemTraits {
-  using Type = HLOCAL;
-  static Type Invalid() noexcept { return nullptr; }
-  static void Close(Type h) noexcept { ::LocalFree(h); }
-};
-struct SafeArrayTraits {
-  using Type = SAFEARRAY*;
-  static Type Invalid() noexcept { return nullptr; }
-  static void Close(Type array) noexcept { ::SafeArrayDestroy(array); }
+// The traits of a handle kind closed by one function; `kInvalid` is the value
+// that holds nothing (INVALID_HANDLE_VALUE is -1).
+template <typename T, auto CloseFunction, intptr_t kInvalid = 0>
+struct ClosedBy {
+  using Type = T;
+  static Type Invalid() noexcept { return reinterpret_cast<Type>(kInvalid); }
+  static void Close(Type h) noexcept { CloseFunction(h); }
 };
 
-using UniqueHkey = UniqueResource<HkeyTraits>;
-using UniqueHandle = UniqueResource<HandleTraits>;
-using UniqueFileHandle = UniqueResource<FileHandleTraits>;
-using UniqueFindHandle = UniqueResource<FindHandleTraits>;
-using UniqueModule = UniqueResource<ModuleTraits>;
-using UniqueWindow = UniqueResource<WindowTraits>;
-using UniqueLocal = UniqueResource<LocalMemTraits>;
-using UniqueSafeArray = UniqueResource<SafeArrayTraits>;
+using UniqueHkey = UniqueResource<ClosedBy<HKEY, ::RegCloseKey>>;
+using UniqueHandle = UniqueResource<ClosedBy<HANDLE, ::CloseHandle>>;
+using UniqueFileHandle = UniqueResource<ClosedBy<HANDLE, ::CloseHandle, -1>>;
+using UniqueFindHandle = UniqueResource<ClosedBy<HANDLE, ::FindClose, -1>>;
+using UniqueModule = UniqueResource<ClosedBy<HMODULE, ::FreeLibrary>>;
+using UniqueWindow = UniqueResource<ClosedBy<HWND, ::DestroyWindow>>;
+using UniqueLocal = UniqueResource<ClosedBy<HLOCAL, ::LocalFree>>;
+using UniqueSafeArray = UniqueResource<ClosedBy<SAFEARRAY*, ::SafeArrayDestroy>>;
 
 // A BSTR owner. It never adopts a raw BSTR by accident: use Attach() or
 // Receive() (which requires the owner to be empty: a callee writes its out
