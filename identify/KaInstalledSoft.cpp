@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "common/Result.h"
+#include "common/ScopeExit.h"
 #include "common/Text.h"
 #include "common/Unique.h"
 #include "identify/UninstallPaths.h"
@@ -31,19 +32,6 @@ InstalledSoftRecord RecordFromProgram(const InstalledProgramRecord& program) {
   return record;
 }
 
-// The inventory holds data only while an index is built, whatever happens.
-class InventoryClearer {
- public:
-  explicit InventoryClearer(InstalledProgramInventory& inventory) noexcept
-      : inventory_(inventory) {}
-  ~InventoryClearer() { inventory_.Clear(); }
-  InventoryClearer(const InventoryClearer&) = delete;
-  InventoryClearer& operator=(const InventoryClearer&) = delete;
-
- private:
-  InstalledProgramInventory& inventory_;
-};
-
 }  // namespace
 
 HRESULT KaInstalledSoft::FinalConstruct() noexcept {
@@ -56,7 +44,8 @@ HRESULT KaInstalledSoft::BuildIndex() {
   InstalledSoftIndex index;
   InstalledProgramSnapshot snapshot;
   {
-    const InventoryClearer clearer(inventory_);
+    // The inventory holds data only while an index is built, whatever happens.
+    const ScopeExit clear([this] { inventory_.Clear(); });
     RETURN_IF_FAILED(inventory_.Rebuild());
     auto programs = std::make_shared<std::vector<InstalledProgram>>();
     programs->reserve(inventory_.Count());
