@@ -33,7 +33,7 @@ class ClassFactory final : public IClassFactory {
   STDMETHODIMP CreateInstance(IUnknown* outer, REFIID riid, void** ppv) noexcept override {
     if (!ppv) return E_POINTER;
     *ppv = nullptr;
-    if (outer && !entry_.allowsAggregation) return CLASS_E_NOAGGREGATION;
+    if (outer && entry_.aggregation == Aggregation::Refused) return CLASS_E_NOAGGREGATION;
     return entry_.create(outer, riid, ppv);
   }
   STDMETHODIMP LockServer(BOOL lock) noexcept override {

@@ -11,12 +11,17 @@ namespace tessary {
 
 using CreateFunction = HRESULT (*)(IUnknown* outer, REFIID riid, void** ppv);
 
+enum class Aggregation : bool { Refused, Allowed };
+// Whether registration writes the class's script: a class reached only
+// through another object's methods has none written.
+enum class Registration : bool { None, Written };
+
 struct ClassEntry {
   const CLSID* clsid;
   CreateFunction create;
-  bool allowsAggregation;
+  Aggregation aggregation;
   UINT registryScript;
-  bool writtenAtRegistration;
+  Registration registration;
 };
 
 // Standard class object for one entry. Not an instance: it lives as long as

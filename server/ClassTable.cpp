@@ -20,20 +20,23 @@
 namespace tessary {
 namespace {
 
+using enum Aggregation;
+using enum Registration;
+
 // Each class joins here, with its registry script, as it is built.
 constexpr std::array<ClassEntry, 12> kClassTable = {{
-    {&CLSID_KaCommonSoft, &CreateKaCommonSoft, true, IDR_KaCommonSoft, false},
-    {&CLSID_KaInstalledSoft, &CreateKaInstalledSoft, true, IDR_KaInstalledSoft, true},
-    {&CLSID_KaGetIconStatus, &CreateKaGetIconStatus, false, IDR_KaGetIconStatus, true},
-    {&CLSID_KaRecommendCatalog, &CreateKaRecommendCatalog, true, IDR_KaRecommendCatalog, true},
-    {&CLSID_KaRecommendSoft, &CreateKaRecommendSoft, true, IDR_KaRecommendSoft, true},
-    {&CLSID_KaSoftStatusManager, &CreateKaSoftStatusManager, false, IDR_KaSoftStatusManager, true},
-    {&CLSID_KaSoftUpdater, &CreateKaSoftUpdater, true, IDR_KaSoftUpdater, true},
-    {&CLSID_KaSoftTypeStorage, &CreateKaSoftTypeStorage, true, IDR_KaSoftTypeStorage, true},
-    {&CLSID_KaSoftwareCatelog, &CreateKaSoftwareCatelog, true, IDR_KaSoftwareCatelog, true},
-    {&CLSID_KaSoftWare, &CreateKaSoftWare, false, IDR_KaSoftWare, true},
-    {&CLSID_KaSoftMainType, &CreateKaSoftMainType, false, IDR_KaSoftMainType, true},
-    {&CLSID_KaSoftwareVerItem, &CreateKaSoftwareVerItem, true, IDR_KaSoftwareVerItem, false},
+    {&CLSID_KaCommonSoft, &CreateKaCommonSoft, Allowed, IDR_KaCommonSoft, None},
+    {&CLSID_KaInstalledSoft, &CreateKaInstalledSoft, Allowed, IDR_KaInstalledSoft, Written},
+    {&CLSID_KaGetIconStatus, &CreateKaGetIconStatus, Refused, IDR_KaGetIconStatus, Written},
+    {&CLSID_KaRecommendCatalog, &CreateKaRecommendCatalog, Allowed, IDR_KaRecommendCatalog, Written},
+    {&CLSID_KaRecommendSoft, &CreateKaRecommendSoft, Allowed, IDR_KaRecommendSoft, Written},
+    {&CLSID_KaSoftStatusManager, &CreateKaSoftStatusManager, Refused, IDR_KaSoftStatusManager, Written},
+    {&CLSID_KaSoftUpdater, &CreateKaSoftUpdater, Allowed, IDR_KaSoftUpdater, Written},
+    {&CLSID_KaSoftTypeStorage, &CreateKaSoftTypeStorage, Allowed, IDR_KaSoftTypeStorage, Written},
+    {&CLSID_KaSoftwareCatelog, &CreateKaSoftwareCatelog, Allowed, IDR_KaSoftwareCatelog, Written},
+    {&CLSID_KaSoftWare, &CreateKaSoftWare, Refused, IDR_KaSoftWare, Written},
+    {&CLSID_KaSoftMainType, &CreateKaSoftMainType, Refused, IDR_KaSoftMainType, Written},
+    {&CLSID_KaSoftwareVerItem, &CreateKaSoftwareVerItem, Allowed, IDR_KaSoftwareVerItem, None},
 }};
 
 static_assert(kClassTable.size() <= kMaxClasses);

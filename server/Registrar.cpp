@@ -35,7 +35,7 @@ HRESULT RegisterServer(HMODULE module, std::span<const ClassEntry> table,
     const ScriptReplacement replacements[] = {{L"MODULE", *path}, {L"APPID", appId}};
     RETURN_IF_FAILED(RunRegistryScriptResource(module, IDR_AppId, replacements, true));
     for (const ClassEntry& entry : table) {
-      if (!entry.writtenAtRegistration) continue;
+      if (entry.registration == Registration::None) continue;
       RETURN_IF_FAILED(RunRegistryScriptResource(module, entry.registryScript, replacements, true));
     }
     return RegisterTypeLibrary(path->c_str());
@@ -49,7 +49,7 @@ HRESULT UnregisterServer(HMODULE module, std::span<const ClassEntry> table,
     RETURN_HR_IF(HRESULT_FROM_WIN32(::GetLastError()), !path);
     const ScriptReplacement replacements[] = {{L"MODULE", *path}, {L"APPID", appId}};
     for (const ClassEntry& entry : table) {
-      if (!entry.writtenAtRegistration) continue;
+      if (entry.registration == Registration::None) continue;
       RETURN_IF_FAILED(
           RunRegistryScriptResource(module, entry.registryScript, replacements, false));
     }

@@ -44,8 +44,10 @@ const CLSID kProbeClsid = {0x7b1c2f10, 0x1d2e, 0x4f3a, {0x9a, 0x01, 0x11, 0x22, 
 const CLSID kSolitaryClsid = {0x7b1c2f11, 0x1d2e, 0x4f3a, {0x9a, 0x01, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66}};
 
 const ClassEntry kTable[] = {
-    {&kProbeClsid, &tessary::CreateComInstance<Probe>, true, 0, false},
-    {&kSolitaryClsid, &tessary::CreateComInstance<Probe>, false, 0, false},
+    {&kProbeClsid, &tessary::CreateComInstance<Probe>, tessary::Aggregation::Allowed, 0,
+     tessary::Registration::None},
+    {&kSolitaryClsid, &tessary::CreateComInstance<Probe>, tessary::Aggregation::Refused, 0,
+     tessary::Registration::None},
 };
 
 class ComFrameTest : public ::testing::Test {

@@ -26,7 +26,10 @@ std::wstring Guid(const GUID& guid) {
 std::vector<ClassEntry> FullTable() {
   std::vector<ClassEntry> table;
   for (const ClassCase& c : kClassCases) {
-    table.push_back({c.clsid, nullptr, c.aggregates, c.script, c.registered});
+    using enum tessary::Aggregation;
+    using enum tessary::Registration;
+    table.push_back({c.clsid, nullptr, c.aggregates ? Allowed : Refused, c.script,
+                     c.registered ? Written : None});
   }
   return table;
 }
@@ -92,10 +95,12 @@ TEST_F(ModuleRegistrationTest, WritesEveryRegisteredClassAndNothingForTheOthers)
 TEST_F(ModuleRegistrationTest, TheFirstFailingStepEndsRegistration) {
   ASSERT_TRUE(sandbox_.ok());
   ASSERT_TRUE(dll_.ok());
+  using enum tessary::Aggregation;
+  using enum tessary::Registration;
   const ClassEntry broken[] = {
-      {&CLSID_KaSoftUpdater, nullptr, true, IDR_KaSoftUpdater, true},
-      {&CLSID_KaSoftWare, nullptr, false, 199, true},  // no such script
-      {&CLSID_KaSoftMainType, nullptr, false, IDR_KaSoftMainType, true},
+      {&CLSID_KaSoftUpdater, nullptr, Allowed, IDR_KaSoftUpdater, Written},
+      {&CLSID_KaSoftWare, nullptr, Refused, 199, Written},  // no such script
+      {&CLSID_KaSoftMainType, nullptr, Refused, IDR_KaSoftMainType, Written},
   };
   EXPECT_EQ(tessary::RegisterServer(dll_.module(), broken, appId_),
             HRESULT_FROM_WIN32(ERROR_RESOURCE_NAME_NOT_FOUND));
