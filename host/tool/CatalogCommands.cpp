@@ -17,13 +17,6 @@ constexpr DWORD kRecommended = 0x1;
 constexpr DWORD kOneKey = 0x2;
 constexpr DWORD kPopular = 0x4;
 
-struct SafeArrayOwner {
-  SAFEARRAY* array = nullptr;
-  ~SafeArrayOwner() {
-    if (array) ::SafeArrayDestroy(array);
-  }
-};
-
 Json VersionsOf(IKaSoftWare* soft) {
   Json versions = Json::array();
   LONG count = 0;
@@ -133,20 +126,20 @@ Json RunUpdates(Session& session) {
     progress.Show("update " + std::to_string(i + 1) + " of " + std::to_string(programs));
     ComPtr<IKaSoftWare> soft;
     UniqueBstr installed;
-    SafeArrayOwner newer;
-    Check(updater->GetUpdateSoftByIndex(i, &soft, installed.Receive(), &newer.array),
+    UniqueSafeArray newer;
+    Check(updater->GetUpdateSoftByIndex(i, &soft, installed.Receive(), newer.put()),
           "GetUpdateSoftByIndex");
     UniqueBstr name;
     soft->GetSoftName(name.Receive());
     LONG lower = 0, upper = -1;
-    if (newer.array) {
-      ::SafeArrayGetLBound(newer.array, 1, &lower);
-      ::SafeArrayGetUBound(newer.array, 1, &upper);
+    if (newer.get()) {
+      ::SafeArrayGetLBound(newer.get(), 1, &lower);
+      ::SafeArrayGetUBound(newer.get(), 1, &upper);
     }
     Json versionList = Json::array();
     for (LONG v = lower; v <= upper; ++v) {
       UniqueBstr version;
-      if (FAILED(::SafeArrayGetElement(newer.array, &v, version.Receive()))) continue;
+      if (FAILED(::SafeArrayGetElement(newer.get(), &v, version.Receive()))) continue;
       bool trial = false, isIgnored = false;
       ComPtr<IKaSoftwareVerItem> item;
       if (SUCCEEDED(soft->GetVerItemByVersion(version.Get(), &item))) {
