@@ -223,6 +223,9 @@ TEST_F(IdentificationStepsTest, AStartMenuReadNamesTheFileOfTheRecordThatAnswere
   ASSERT_EQ(identification.steps[1].reads.size(), 1u);
   EXPECT_EQ(identification.steps[0].reads[0].file, dir_.Join(L"ProgSecond\\only.exe"));
   EXPECT_EQ(identification.steps[1].reads[0].file, dir_.Join(L"ProgFirst\\both.exe"));
+  ASSERT_EQ(identification.steps[1].records.size(), 2u);
+  EXPECT_EQ(identification.steps[1].records[1]->versionResult, S_OK);
+  EXPECT_EQ(identification.steps[1].records[1]->versionFile, dir_.Join(L"ProgSecond\\only.exe"));
 }
 
 }  // namespace
