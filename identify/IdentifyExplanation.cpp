@@ -1,6 +1,10 @@
 #include "identify/IdentifyExplanation.h"
 
 #include <cwchar>
+#include <initializer_list>
+#include <optional>
+#include <utility>
+#include <vector>
 
 #include "TessaryLib.h"
 
@@ -45,7 +49,9 @@ void AppendEscaped(std::wstring& out, std::wstring_view text) {
   }
 }
 
-void AppendTag(std::wstring& out, const wchar_t* tag, IdentifyExplanation::Attributes attributes) {
+using Attributes = std::initializer_list<std::pair<const wchar_t*, std::wstring_view>>;
+
+void AppendTag(std::wstring& out, const wchar_t* tag, Attributes attributes) {
   out += L'<';
   out += tag;
   for (const auto& [name, value] : attributes) {
@@ -58,70 +64,182 @@ void AppendTag(std::wstring& out, const wchar_t* tag, IdentifyExplanation::Attri
   }
 }
 
-}  // namespace
+class XmlWriter {
+ public:
+  void Open(const wchar_t* tag, Attributes attributes) {
+    AppendTag(body_, tag, attributes);
+    body_ += L'>';
+    open_.push_back(tag);
+  }
+  void Close() {
+    if (open_.empty()) return;
+    body_ += L"</";
+    body_ += open_.back();
+    body_ += L'>';
+    open_.pop_back();
+  }
+  void Leaf(const wchar_t* tag, Attributes attributes) {
+    AppendTag(body_, tag, attributes);
+    body_ += L"/>";
+  }
+  // The root element around what was written.
+  std::wstring Document(Attributes rootAttributes) const {
+    std::wstring out;
+    AppendTag(out, L"explanation", rootAttributes);
+    out += L'>';
+    out += body_;
+    out += L"</explanation>";
+    return out;
+  }
 
-void IdentifyExplanation::Open(const wchar_t* tag, Attributes attributes) {
-  AppendTag(body_, tag, attributes);
-  body_ += L'>';
-  open_.push_back(tag);
-}
+ private:
+  std::wstring body_;
+  std::vector<const wchar_t*> open_;
+};
 
-void IdentifyExplanation::Close() {
-  if (open_.empty()) return;
-  body_ += L"</";
-  body_ += open_.back();
-  body_ += L'>';
-  open_.pop_back();
-}
-
-void IdentifyExplanation::Leaf(const wchar_t* tag, Attributes attributes) {
-  AppendTag(body_, tag, attributes);
-  body_ += L"/>";
-}
-
-void IdentifyExplanation::Records(const std::vector<const InstalledSoftRecord*>& records) {
+void Records(XmlWriter& out, const std::vector<const InstalledSoftRecord*>& records) {
   if (records.empty()) {
-    Leaf(L"record", {{L"found", L"no"}});
+    out.Leaf(L"record", {{L"found", L"no"}});
     return;
   }
   for (const InstalledSoftRecord* record : records) {
-    Leaf(L"record", {{L"found", L"yes"},
-                     {L"source", SourceName(record->source)},
-                     {L"displayVersion", record->displayVersion},
-                     {L"uninstallString", record->uninstallString},
-                     {L"uninstaller", record->uninstallerPath},
-                     {L"application", record->applicationPath},
-                     {L"arpImage", record->arpImagePath},
-                     {L"appShortcut", record->appShortcut},
-                     {L"uninstallShortcut", record->uninstallShortcut}});
+    out.Leaf(L"record", {{L"found", L"yes"},
+                         {L"source", SourceName(record->source)},
+                         {L"displayVersion", record->displayVersion},
+                         {L"uninstallString", record->uninstallString},
+                         {L"uninstaller", record->uninstallerPath},
+                         {L"application", record->applicationPath},
+                         {L"arpImage", record->arpImagePath},
+                         {L"appShortcut", record->appShortcut},
+                         {L"uninstallShortcut", record->uninstallShortcut}});
   }
 }
 
-void IdentifyExplanation::Version(std::wstring_view relativePath, int policy,
-                                  const InstalledSoftRecord& record, bool cached,
-                                  std::wstring_view version) {
-  const bool fromValue = policy == kaSoftVersionPolicy_reg;
-  const bool fromCache = policy == kaSoftVersionPolicy_arpFile ||
-                         policy == kaSoftVersionPolicy_arpProduct;
+std::wstring_view ValueText(const std::wstring& version) {
+  return version.empty() ? std::wstring_view(L"(none)") : version;
+}
+
+// A key's version as the engine gave it: the first record's cached
+// computation (`cached` when it was not computed again for this question).
+void KeyVersion(XmlWriter& out, const VersionRead& read) {
+  const bool fromValue = read.policy == kaSoftVersionPolicy_reg;
+  const bool fromCache = read.policy == kaSoftVersionPolicy_arpFile ||
+                         read.policy == kaSoftVersionPolicy_arpProduct;
   const wchar_t* from = fromValue ? L"DisplayVersion value"
                         : fromCache ? L"Add/Remove Programs cache entry's file"
                                     : L"file's version resource";
-  Leaf(L"version", {{L"path", relativePath},
-                    {L"policy", PolicyName(policy)},
-                    {L"from", from},
-                    {L"file", fromValue ? L"" : std::wstring_view(record.versionFile)},
-                    {L"read", fromValue ? L"" : cached ? L"cached" : L"now"},
-                    {L"result", fromValue ? L"" : ResultText(record.versionResult)},
-                    {L"value", version.empty() ? std::wstring_view(L"(none)") : version}});
+  out.Leaf(L"version", {{L"path", read.path},
+                        {L"policy", PolicyName(read.policy)},
+                        {L"from", from},
+                        {L"file", fromValue ? L"" : std::wstring_view(read.file)},
+                        {L"read", fromValue ? L"" : read.cached ? L"cached" : L"now"},
+                        {L"result", fromValue ? L"" : ResultText(read.result)},
+                        {L"value", ValueText(read.value)}});
 }
 
-std::wstring IdentifyExplanation::Document(Attributes rootAttributes) const {
-  std::wstring out;
-  AppendTag(out, L"explanation", rootAttributes);
-  out += L'>';
-  out += body_;
-  out += L"</explanation>";
-  return out;
+void StartMenuVersion(XmlWriter& out, const VersionRead& read) {
+  out.Leaf(L"version",
+           {{L"path", read.path},
+            {L"policy", PolicyName(read.policy)},
+            {L"from", L"file's fixed version, beside the shortcut's target"},
+            {L"file", read.file},
+            {L"result", read.hr == E_INVALIDARG      ? L"policy reads no file here (E_INVALIDARG)"
+                        : read.hr == kNoRecordForKey ? L"no start-menu record (0x80070001)"
+                                                     : std::wstring_view(ResultText(read.hr))},
+            {L"value", ValueText(read.value)}});
+}
+
+// `version` is what the step's last read gave; `compared` what it was
+// compared with.
+std::wstring VerdictText(RuleKind kind, Verdict verdict, std::wstring_view version,
+                         std::wstring_view compared) {
+  const bool key = kind == RuleKind::kRegKey;
+  switch (verdict) {
+    case Verdict::kNoEntry:
+      return L"no Uninstall entry under this key: not installed by this rule";
+    case Verdict::kFirstVersion:
+      return L"first version found: " + std::wstring(version);
+    case Verdict::kRegisteredNoVersion:
+      return L"registered, no version found: installed, version empty";
+    case Verdict::kNewer:
+      return key ? L"newer than " + std::wstring(compared) + L": this rule's version wins"
+                 : L"newer: this version wins";
+    case Verdict::kNotNewer:
+      return L"not newer than " + std::wstring(compared) + L": the earlier rule's stays";
+    case Verdict::kNoVersionPath:
+      return L"no version path: never asked";
+    case Verdict::kNone:
+    case Verdict::kSkipped:
+      break;
+  }
+  return {};
+}
+
+void Decision(XmlWriter& out, std::wstring_view text) {
+  if (!text.empty()) out.Leaf(L"decision", {{L"text", text}});
+}
+
+void Step(XmlWriter& out, const SoftwareRule& rule, const RuleStep& step) {
+  if (step.verdict == Verdict::kSkipped) {
+    out.Leaf(L"startmenu", {{L"skipped", L"a registered key was found"}});
+    return;
+  }
+  const bool key = step.kind == RuleKind::kRegKey;
+  if (key) {
+    const RegKeyRule& keyRule = rule.regKeyRules.at(step.index);
+    out.Open(L"regkey", {{L"key", keyRule.regKey},
+                         {L"policy", PolicyName(keyRule.policy)},
+                         {L"path", keyRule.verFilePath},
+                         {L"displayName", keyRule.displayName}});
+  } else {
+    const StartMenuLocation& location = rule.startMenuLocations.at(step.index);
+    out.Open(L"startmenu", {{L"folder", location.subFolder},
+                            {L"appFile", location.appFile},
+                            {L"uninstallFile", location.uninstallFile},
+                            {L"policy", PolicyName(location.policy)}});
+  }
+  Records(out, step.records);
+  for (const VersionRead& read : step.reads) {
+    if (read.alternative) out.Leaf(L"alternative", {{L"path", read.path}});
+    // A key without a record gave no version to show.
+    if (!key) {
+      StartMenuVersion(out, read);
+    } else if (SUCCEEDED(read.hr)) {
+      KeyVersion(out, read);
+    }
+    Decision(out, VerdictText(step.kind, read.verdict, read.value, {}));
+  }
+  const std::wstring_view last = step.reads.empty() ? L"" : step.reads.back().value;
+  Decision(out, VerdictText(step.kind, step.verdict, last, step.compared));
+  out.Close();
+}
+
+std::wstring WinnerText(const SoftwareRule& rule, const std::optional<RuleRef>& winner) {
+  if (!winner) return {};
+  if (winner->kind == RuleKind::kRegKey) {
+    return L"regkey " + rule.regKeyRules.at(winner->index).regKey;
+  }
+  return L"startmenu " + rule.startMenuLocations.at(winner->index).subFolder;
+}
+
+}  // namespace
+
+std::wstring RenderExplanation(const SoftwareRule& rule, const Identification& identification) {
+  XmlWriter out;
+  for (const RuleStep& step : identification.steps) Step(out, rule, step);
+  const bool installed = identification.status == kaSoftInstallStatus_installed;
+  return out.Document(
+      {{L"name", rule.name},
+       {L"status", installed ? L"installed" : L"notInstalled"},
+       {L"version", identification.version},
+       {L"displayName", identification.displayName},
+       {L"winner", WinnerText(rule, identification.winner)},
+       {L"reason", installed ? L"" : L"no registered key and no start-menu version"}});
+}
+
+std::wstring RenderUnidentified(std::wstring_view name, std::wstring_view status,
+                                std::wstring_view reason) {
+  return XmlWriter().Document({{L"name", name}, {L"status", status}, {L"reason", reason}});
 }
 
 std::wstring PolicyName(int policy) {

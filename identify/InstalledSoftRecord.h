@@ -41,6 +41,13 @@ struct InstalledSoftRecord {
   std::wstring uninstallShortcut;
 };
 
+// The record that answered a version question, and whether it already held
+// a version under the policy asked (so nothing was computed).
+struct VersionOrigin {
+  const InstalledSoftRecord* record = nullptr;
+  bool cached = false;
+};
+
 // Keys are lower-cased before insertion and lookup; records under one key
 // keep their insertion order (HKLM's before HKCU's).
 using InstalledSoftIndex = std::multimap<std::wstring, InstalledSoftRecord, std::less<>>;

@@ -6,7 +6,8 @@
 #include "common/Result.h"
 #include "common/Text.h"
 #include "common/Unique.h"
-#include "identify/VersionPolicy.h"
+#include "identify/Identification.h"
+#include "identify/IdentifyExplanation.h"
 #include "datafiles/DataFiles.h"
 
 namespace tessary {
@@ -41,142 +42,11 @@ SoftwareRule* KaCommonSoft::Lookup(BSTR name) {
   return rules_.Find(lookupName_);
 }
 
-HRESULT KaCommonSoft::TracedVersion(const std::wstring& key, int policy,
-                                    const std::wstring& path, std::wstring& version,
-                                    IdentifyExplanation* trace) {
-  if (!trace) return engine_->VersionOf(key, policy, path, version);
-  const std::vector<const InstalledSoftRecord*> before = engine_->RecordsFor(key);
-  const bool cached = !before.empty() && before.front()->policy == policy;
-  const HRESULT hr = engine_->VersionOf(key, policy, path, version);
-  // Only the first record of a key answers.
-  if (SUCCEEDED(hr)) trace->Version(path, policy, *before.front(), cached, version);
-  return hr;
-}
-
-void KaCommonSoft::IdentifyByRegistry(SoftwareRule& entry, bool& found,
-                                      IdentifyExplanation* trace) {
-  std::wstring version;
-  for (const RegKeyRule& rule : entry.regKeyRules) {
-    if (trace) {
-      trace->Open(L"regkey", {{L"key", rule.regKey},
-                              {L"policy", PolicyName(rule.policy)},
-                              {L"path", rule.verFilePath},
-                              {L"displayName", rule.displayName}});
-      trace->Records(engine_->RecordsFor(rule.regKey));
-    }
-    if (FAILED(TracedVersion(rule.regKey, rule.policy, rule.verFilePath, version, trace))) {
-      if (trace) {
-        trace->Decision(L"no Uninstall entry under this key: not installed by this rule");
-        trace->Close();
-      }
-      continue;
-    }
-    found = true;
-    if (!entry.version.empty()) {
-      // The newest version wins, with the display name of its rule.
-      if (!version.empty() && CompareVersions(entry.version.c_str(), version.c_str()) == 1) {
-        if (trace) {
-          trace->Decision(L"newer than " + entry.version + L": this rule's version wins");
-          trace->Winner(L"regkey " + rule.regKey);
-        }
-        entry.version = version;
-        entry.displayName = rule.displayName;
-      } else if (trace) {
-        trace->Decision(L"not newer than " + entry.version + L": the earlier rule's stays");
-      }
-      if (trace) trace->Close();
-      continue;
-    }
-    if (version.empty()) {
-      for (const std::wstring& path : rule.altVerFilePaths) {
-        if (trace) trace->Leaf(L"alternative", {{L"path", path}});
-        if (FAILED(TracedVersion(rule.regKey, rule.policy, path, version, trace))) {
-          version.clear();
-          continue;
-        }
-        if (!version.empty()) break;
-      }
-    }
-    if (trace) {
-      trace->Decision(version.empty()
-                          ? std::wstring(L"registered, no version found: installed, version empty")
-                          : L"first version found: " + version);
-      trace->Winner(L"regkey " + rule.regKey);
-      trace->Close();
-    }
-    entry.version = version;
-    entry.displayName = rule.displayName;
-  }
-}
-
-void KaCommonSoft::IdentifyByStartMenu(SoftwareRule& entry, bool& found,
-                                       IdentifyExplanation* trace) {
-  std::wstring version;
-  const std::wstring key = entry.name + kStartMenuKeySuffix;
-  for (const StartMenuLocation& location : entry.startMenuLocations) {
-    if (trace) {
-      trace->Open(L"startmenu", {{L"folder", location.subFolder},
-                                 {L"appFile", location.appFile},
-                                 {L"uninstallFile", location.uninstallFile},
-                                 {L"policy", PolicyName(location.policy)}});
-      trace->Records(engine_->RecordsFor(key));
-      if (location.verFilePaths.empty()) trace->Decision(L"no version path: never asked");
-    }
-    for (const std::wstring& path : location.verFilePaths) {
-      const HRESULT hr = engine_->StartMenuVersionOf(entry.name, location.policy, path, version);
-      if (trace) {
-        const std::vector<const InstalledSoftRecord*> records = engine_->RecordsFor(key);
-        const InstalledSoftRecord* last = records.empty() ? nullptr : records.back();
-        for (const InstalledSoftRecord* record : records) {
-          if (record->versionResult == S_OK && !record->versionFile.empty()) last = record;
-        }
-        trace->Leaf(L"version",
-                    {{L"path", path},
-                     {L"policy", PolicyName(location.policy)},
-                     {L"from", L"file's fixed version, beside the shortcut's target"},
-                     {L"file", SUCCEEDED(hr) && last ? std::wstring_view(last->versionFile) : L""},
-                     {L"result", hr == E_INVALIDARG ? L"policy reads no file here (E_INVALIDARG)"
-                                 : hr == kNoRecordForKey ? L"no start-menu record (0x80070001)"
-                                                         : std::wstring_view(ResultText(hr))},
-                     {L"value", version.empty() ? std::wstring_view(L"(none)") : version}});
-      }
-      if (FAILED(hr)) continue;
-      found = true;
-      if (!entry.version.empty()) {
-        if (!version.empty() && CompareVersions(entry.version.c_str(), version.c_str()) == 1) {
-          entry.version = version;
-          if (trace) {
-            trace->Decision(L"newer: this version wins");
-            trace->Winner(L"startmenu " + location.subFolder);
-          }
-        }
-        continue;
-      }
-      if (!version.empty()) {
-        entry.version = version;
-        if (trace) {
-          trace->Decision(L"first version found: " + version);
-          trace->Winner(L"startmenu " + location.subFolder);
-        }
-        break;
-      }
-    }
-    if (trace) trace->Close();
-  }
-}
-
-void KaCommonSoft::Identify(SoftwareRule& entry, IdentifyExplanation* trace) {
-  entry.displayName.clear();
-  entry.version.clear();
-  bool found = false;
-  IdentifyByRegistry(entry, found, trace);
-  // The start menu is only consulted for programs no registered key reveals.
-  if (!found) {
-    IdentifyByStartMenu(entry, found, trace);
-  } else if (trace && !entry.startMenuLocations.empty()) {
-    trace->Leaf(L"startmenu", {{L"skipped", L"a registered key was found"}});
-  }
-  entry.status = found ? kaSoftInstallStatus_installed : kaSoftInstallStatus_noInstall;
+void KaCommonSoft::Identify(SoftwareRule& entry) {
+  Identification outcome = tessary::Identify(entry, *engine_.Get());
+  entry.version = std::move(outcome.version);
+  entry.displayName = std::move(outcome.displayName);
+  entry.status = outcome.status;
 }
 
 HRESULT KaCommonSoft::LookupIdentified(BSTR name, kaSoftInstallStatus* status,
@@ -339,34 +209,22 @@ STDMETHODIMP KaCommonSoft::ExplainIdentification(BSTR bstrSoftName,
   *lpbstrExplanation = nullptr;
   if (!bstrSoftName) return E_POINTER;
   return Guarded([&] {
-    IdentifyExplanation trace;
     const SoftwareRule* entry = Lookup(bstrSoftName);
     std::wstring text;
     if (!entry) {
-      text = trace.Document({{L"name", lookupName_},
-                             {L"status", L"noIdentifyInfo"},
-                             {L"reason", L"the identification rules do not know this name"}});
+      text = RenderUnidentified(lookupName_, L"noIdentifyInfo",
+                                L"the identification rules do not know this name");
     } else if (!engine_) {
-      text = trace.Document({{L"name", lookupName_},
-                             {L"status", L"unknown"},
-                             {L"reason", L"no installed-software engine"}});
+      text = RenderUnidentified(lookupName_, L"unknown", L"no installed-software engine");
     } else {
-      SoftwareRule copy = *entry;
       std::vector<std::wstring> keys;
-      for (const RegKeyRule& rule : copy.regKeyRules) keys.push_back(rule.regKey);
-      keys.push_back(copy.name + kStartMenuKeySuffix);
+      for (const RegKeyRule& rule : entry->regKeyRules) keys.push_back(rule.regKey);
+      keys.push_back(entry->name + kStartMenuKeySuffix);
       // The engine's version caches are shared with every other name's
       // identification: an explanation leaves them as it found them.
       const KaInstalledSoft::VersionCacheKeeper keep = engine_->KeepVersionCaches(keys);
-      Identify(copy, &trace);
-      const bool installed = copy.status == kaSoftInstallStatus_installed;
-      text = trace.Document(
-          {{L"name", copy.name},
-           {L"status", installed ? L"installed" : L"notInstalled"},
-           {L"version", copy.version},
-           {L"displayName", copy.displayName},
-           {L"winner", trace.winner()},
-           {L"reason", installed ? L"" : L"no registered key and no start-menu version"}});
+      text = RenderExplanation(
+          *entry, tessary::Identify(*entry, *engine_.Get(), StepDetail::kSteps));
     }
     return CopyToBstr(text.c_str(), lpbstrExplanation);
   });

@@ -10,7 +10,6 @@
 
 #include "TessaryLib.h"
 #include "identify/IdentificationRules.h"
-#include "identify/IdentifyExplanation.h"
 #include "identify/KaInstalledSoft.h"
 #include "com/ComObject.h"
 
@@ -37,8 +36,8 @@ class KaCommonSoft final : public ComObject<KaCommonSoft, IKaCommonSoft, IKaIden
                                   BSTR* lpbstrUninstallString) noexcept override;
   STDMETHODIMP GetStartupExeString(BSTR bstrSoftName, BSTR* lpbstrStartupExe) noexcept override;
 
-  // IKaIdentifyExplain: identifies the name again on a copy of its entry,
-  // writing down each step; the cached outcome is left as it is.
+  // IKaIdentifyExplain: identifies the name again with its steps and renders
+  // them; the cached outcome is left as it is.
   STDMETHODIMP ExplainIdentification(BSTR bstrSoftName,
                                      BSTR* lpbstrExplanation) noexcept override;
 
@@ -49,15 +48,8 @@ class KaCommonSoft final : public ComObject<KaCommonSoft, IKaCommonSoft, IKaIden
   // The rule entry of `name`, identified if it was not yet; null (with the
   // status to report) when there is none or it cannot be identified.
   HRESULT LookupIdentified(BSTR name, kaSoftInstallStatus* status, SoftwareRule*& entry);
-  // Fills the entry's status, version and display name from the engine,
-  // writing each step into `trace` when one is given.
-  void Identify(SoftwareRule& entry, IdentifyExplanation* trace = nullptr);
-  void IdentifyByRegistry(SoftwareRule& entry, bool& found, IdentifyExplanation* trace);
-  void IdentifyByStartMenu(SoftwareRule& entry, bool& found, IdentifyExplanation* trace);
-  // The engine's version of a key, written into `trace` with where it came
-  // from.
-  HRESULT TracedVersion(const std::wstring& key, int policy, const std::wstring& path,
-                        std::wstring& version, IdentifyExplanation* trace);
+  // Keeps the engine's answer for the entry.
+  void Identify(SoftwareRule& entry);
 
   IdentificationRuleTable rules_;
   std::wstring rulesPath_;

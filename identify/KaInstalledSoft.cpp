@@ -93,11 +93,13 @@ InstalledSoftIndex::iterator KaInstalledSoft::FirstMatch(std::wstring_view key, 
 }
 
 HRESULT KaInstalledSoft::VersionOf(std::wstring_view key, int policy,
-                                   std::wstring_view relativePath, std::wstring& version) {
+                                   std::wstring_view relativePath, std::wstring& version,
+                                   VersionOrigin* origin) {
   version.clear();
   const auto [first, end] = RecordsOf(key);
   if (first == end) return kNoRecordForKey;
   // Only the first record of the key answers.
+  if (origin) *origin = {&first->second, first->second.policy == policy};
   return RecordVersion(first->second, policy, relativePath, version);
 }
 
@@ -135,7 +137,7 @@ HRESULT KaInstalledSoft::StartupExe(std::wstring_view key, std::wstring& path) {
 
 HRESULT KaInstalledSoft::StartMenuVersionOf(std::wstring_view name, int policy,
                                             std::wstring_view relativePath,
-                                            std::wstring& version) {
+                                            std::wstring& version, VersionOrigin* origin) {
   version.clear();
   std::wstring key(name);
   key += kStartMenuKeySuffix;
@@ -144,7 +146,11 @@ HRESULT KaInstalledSoft::StartMenuVersionOf(std::wstring_view name, int policy,
   HRESULT hr = E_FAIL;
   for (; it != end; ++it) {
     hr = StartMenuVersion(it->second, policy, relativePath, version);
-    if (SUCCEEDED(hr)) break;
+    if (SUCCEEDED(hr)) {
+      // A start-menu version is read afresh each time.
+      if (origin) *origin = {&it->second, false};
+      break;
+    }
   }
   return hr;
 }

@@ -58,8 +58,9 @@ class KaInstalledSoft final : public ComObject<KaInstalledSoft, IKaInstalledSoft
 
   // The same questions for callers inside the module, without COM strings.
   // Keys are lower-cased here. They may throw bad_alloc.
+  // `origin`, when given, learns which record answered.
   HRESULT VersionOf(std::wstring_view key, int policy, std::wstring_view relativePath,
-                    std::wstring& version);
+                    std::wstring& version, VersionOrigin* origin = nullptr);
   kaSoftInstallStatus StatusWithVersion(std::wstring_view key, int policy,
                                         std::wstring_view relativePath,
                                         std::wstring_view version);
@@ -68,7 +69,7 @@ class KaInstalledSoft final : public ComObject<KaInstalledSoft, IKaInstalledSoft
                                      std::wstring& uninstallString);
   HRESULT StartupExe(std::wstring_view key, std::wstring& path);
   HRESULT StartMenuVersionOf(std::wstring_view name, int policy, std::wstring_view relativePath,
-                             std::wstring& version);
+                             std::wstring& version, VersionOrigin* origin = nullptr);
   // Replaces the index and the list whole, or leaves them as they were.
   // May throw bad_alloc.
   HRESULT BuildIndex();
