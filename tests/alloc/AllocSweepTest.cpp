@@ -380,8 +380,6 @@ TEST_F(AllocSweep, RecommendationReadReplacesWholeOrLeavesTheList) {
 
 // --- The inventory, the installed list and identification -------------------------------
 
-constexpr wchar_t kUninstall[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\";
-
 // Uninstall entries in the module's own view, the user's key and the other
 // view: one per source, and one per source of the first build only.
 struct Programs {
@@ -393,11 +391,11 @@ struct Programs {
   }
   static void Add(HKEY root, const wchar_t* key, const wchar_t* name, const wchar_t* version,
                   REGSAM view) {
-    const std::wstring path = std::wstring(kUninstall) + key;
-    EXPECT_TRUE(WriteString(root, path, L"DisplayName", name, view));
-    EXPECT_TRUE(WriteString(root, path, L"DisplayVersion", version, view));
-    EXPECT_TRUE(WriteString(root, path, L"UninstallString", std::wstring(L"C:\\") + name +
-                                                                L"\\uninst.exe", view));
+    const std::wstring uninstaller = std::wstring(L"C:\\") + name + L"\\uninst.exe";
+    EXPECT_TRUE(AddUninstallEntry(
+        root, key,
+        {{L"DisplayName", name}, {L"DisplayVersion", version}, {L"UninstallString", uninstaller}},
+        view));
   }
   RegistrySandbox sandbox;
 };
@@ -551,7 +549,7 @@ TEST_F(AllocSweep, InstalledRebuildPublishesWholeOrKeepsTheIndex) {
   Sweep(
       [&] {
         auto state = std::make_unique<State>();
-        ::RegDeleteKeyW(HKEY_CURRENT_USER, (std::wstring(kUninstall) + L"DeltaKey").c_str());
+        ::RegDeleteKeyW(HKEY_CURRENT_USER, (std::wstring(kUninstallPath) + L"DeltaKey").c_str());
         EXPECT_HRESULT_SUCCEEDED(MakeComObject(state->engine));
         state->before = published(*state->engine.Get());
         Programs::Add(HKEY_CURRENT_USER, L"DeltaKey", L"Delta", L"4.0", 0);

@@ -29,22 +29,6 @@ HRESULT WINAPI PoseAsFolders(HWND, int csidl, HANDLE, DWORD, LPWSTR path) {
 
 }  // namespace
 
-std::wstring Take(BSTR text) {
-  if (!text) return L"<null>";
-  std::wstring copy(text, ::SysStringLen(text));
-  ::SysFreeString(text);
-  return copy;
-}
-
-bool AddUninstallEntry(HKEY root, const std::wstring& name, Values values) {
-  const std::wstring path = kUninstallPath + name;
-  if (!WriteRaw(root, path, nullptr, REG_SZ, nullptr, 0)) return false;
-  for (const auto& [value, data] : values) {
-    if (!WriteString(root, path, value, data)) return false;
-  }
-  return true;
-}
-
 bool SetArpImagePath(HKEY root, const std::wstring& name, const std::wstring& image) {
   BYTE record[552] = {};
   const DWORD size = sizeof(record);

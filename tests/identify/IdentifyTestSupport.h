@@ -17,17 +17,6 @@
 
 namespace tessary::testing {
 
-// Takes ownership of an out string: its text, or "<null>".
-std::wstring Take(BSTR text);
-
-inline constexpr wchar_t kUninstallPath[] =
-    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\";
-
-using Values = std::initializer_list<std::pair<const wchar_t*, std::wstring_view>>;
-
-// Writes the subkey `name` of the Uninstall key under `root` with `values`.
-bool AddUninstallEntry(HKEY root, const std::wstring& name, Values values = {});
-
 // Records `image` as the Add/Remove Programs cache path of `name`.
 bool SetArpImagePath(HKEY root, const std::wstring& name, const std::wstring& image);
 

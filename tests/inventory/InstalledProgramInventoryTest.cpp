@@ -15,9 +15,11 @@
 #include "support/ScopedSeam.h"
 #include "support/TestSupport.h"
 
+using tessary::testing::AddUninstallEntry;
 using tessary::testing::Posed;
 using tessary::testing::RegistrySandbox;
 using tessary::testing::ScopedOsVersion;
+using tessary::testing::Values;
 using tessary::testing::WriteRaw;
 using tessary::testing::WriteString;
 
@@ -26,8 +28,6 @@ namespace {
 
 const std::wstring kUninstall = std::wstring(kUninstallKeyPath) + L"\\";
 const std::wstring kArpCache = std::wstring(kArpCacheKeyPath) + L"\\";
-
-using Values = std::vector<std::pair<const wchar_t*, std::wstring>>;
 
 // The per-machine view other than this build's own, and what each view is.
 #ifdef _WIN64
@@ -39,13 +39,6 @@ constexpr REGSAM kOtherView = KEY_WOW64_64KEY;
 constexpr UninstallSource kOwnSource = UninstallSource::kMachine32;
 constexpr UninstallSource kOtherSource = UninstallSource::kMachine64;
 #endif
-
-void AddProgram(HKEY root, const std::wstring& key, const Values& values, REGSAM view = 0) {
-  ASSERT_TRUE(WriteRaw(root, kUninstall + key, nullptr, REG_NONE, nullptr, 0, view));
-  for (const auto& [name, data] : values) {
-    ASSERT_TRUE(WriteString(root, kUninstall + key, name, data, view));
-  }
-}
 
 void AddRaw(HKEY root, const std::wstring& key, const wchar_t* name, DWORD type,
             std::string_view bytes) {
@@ -97,15 +90,15 @@ class InventoryTest : public ::testing::Test {
 };
 
 TEST_F(InventoryTest, ReadsEveryFieldMachineProgramsFirst) {
-  AddProgram(HKEY_CURRENT_USER, L"Alpha", {{L"DisplayName", L"Alpha Tool"}});
-  AddProgram(HKEY_LOCAL_MACHINE, L"Zeta",
-             {{L"DisplayName", L"Zeta Player"},
-              {L"DisplayVersion", L"v2.1"},
-              {L"Publisher", L"Zeta Ltd"},
-              {L"ParentDisplayName", L"Zeta Suite"},
-              {L"UninstallString", L"\"C:\\Zeta\\unins000.exe\" /SILENT"},
-              {L"DisplayIcon", L"C:\\Zeta\\zeta.exe,0"},
-              {L"InstallLocation", L"C:\\Zeta"}});
+  ASSERT_TRUE(AddUninstallEntry(HKEY_CURRENT_USER, L"Alpha", {{L"DisplayName", L"Alpha Tool"}}));
+  ASSERT_TRUE(AddUninstallEntry(HKEY_LOCAL_MACHINE, L"Zeta",
+                                {{L"DisplayName", L"Zeta Player"},
+                                 {L"DisplayVersion", L"v2.1"},
+                                 {L"Publisher", L"Zeta Ltd"},
+                                 {L"ParentDisplayName", L"Zeta Suite"},
+                                 {L"UninstallString", L"\"C:\\Zeta\\unins000.exe\" /SILENT"},
+                                 {L"DisplayIcon", L"C:\\Zeta\\zeta.exe,0"},
+                                 {L"InstallLocation", L"C:\\Zeta"}}));
   AddArpEntry(HKEY_LOCAL_MACHINE, L"Zeta", SlowInfoCache(L"C:\\Zeta\\zeta.exe"));
 
   InstalledProgramInventory inventory;
@@ -128,7 +121,7 @@ TEST_F(InventoryTest, ReadsEveryFieldMachineProgramsFirst) {
 
 TEST_F(InventoryTest, SkipsOnlyUpperAndLowerCaseUpdateEntries) {
   for (const wchar_t* key : {L"KB958644", L"kb958645", L"Kb958646", L"kB958647", L"KBX"}) {
-    AddProgram(HKEY_LOCAL_MACHINE, key, {{L"DisplayName", key}});
+    ASSERT_TRUE(AddUninstallEntry(HKEY_LOCAL_MACHINE, key, {{L"DisplayName", key}}));
   }
   InstalledProgramInventory inventory;
   EXPECT_EQ(RebuildKeys(inventory), (std::vector<std::wstring>{L"Kb958646", L"kB958647"}));
@@ -136,30 +129,32 @@ TEST_F(InventoryTest, SkipsOnlyUpperAndLowerCaseUpdateEntries) {
 
 TEST_F(InventoryTest, DuplicatesAreDroppedFirstOneStays) {
   // Value-less keys are one program with empty fields.
-  AddProgram(HKEY_LOCAL_MACHINE, L"A_Empty", {});
-  AddProgram(HKEY_LOCAL_MACHINE, L"B_Empty", {});
+  ASSERT_TRUE(AddUninstallEntry(HKEY_LOCAL_MACHINE, L"A_Empty", {}));
+  ASSERT_TRUE(AddUninstallEntry(HKEY_LOCAL_MACHINE, L"B_Empty", {}));
   const Values app = {{L"DisplayName", L"App"},       {L"DisplayVersion", L"1.0"},
                       {L"Publisher", L"Maker"},       {L"ParentDisplayName", L"Suite"},
                       {L"UninstallString", L"u.exe"}, {L"DisplayIcon", L"one.ico"}};
-  AddProgram(HKEY_LOCAL_MACHINE, L"C_App", app);
+  ASSERT_TRUE(AddUninstallEntry(HKEY_LOCAL_MACHINE, L"C_App", app));
   Values otherIcon = app;
-  otherIcon.back().second = L"two.ico";
-  AddProgram(HKEY_LOCAL_MACHINE, L"D_AppOtherIcon", otherIcon);
+  otherIcon.back().data = L"two.ico";
+  ASSERT_TRUE(AddUninstallEntry(HKEY_LOCAL_MACHINE, L"D_AppOtherIcon", otherIcon));
   AddArpEntry(HKEY_LOCAL_MACHINE, L"D_AppOtherIcon", SlowInfoCache(L"C:\\other.exe"));
-  AddProgram(HKEY_LOCAL_MACHINE, L"E_AppUpperCase",
-             {{L"DisplayName", L"APP"},
-              {L"DisplayVersion", L"1.0"},
-              {L"Publisher", L"MAKER"},
-              {L"ParentDisplayName", L"suite"},
-              {L"UninstallString", L"U.EXE"}});
+  ASSERT_TRUE(AddUninstallEntry(HKEY_LOCAL_MACHINE, L"E_AppUpperCase",
+                                {{L"DisplayName", L"APP"},
+                                 {L"DisplayVersion", L"1.0"},
+                                 {L"Publisher", L"MAKER"},
+                                 {L"ParentDisplayName", L"suite"},
+                                 {L"UninstallString", L"U.EXE"}}));
   // Non-ASCII letters compare without case too.
-  AddProgram(HKEY_LOCAL_MACHINE, L"G_Umlaut", {{L"DisplayName", L"\u00dcber 2"}});
-  AddProgram(HKEY_LOCAL_MACHINE, L"H_UmlautUpper", {{L"DisplayName", L"\u00fcBER 2"}});
+  ASSERT_TRUE(
+      AddUninstallEntry(HKEY_LOCAL_MACHINE, L"G_Umlaut", {{L"DisplayName", L"\u00dcber 2"}}));
+  ASSERT_TRUE(
+      AddUninstallEntry(HKEY_LOCAL_MACHINE, L"H_UmlautUpper", {{L"DisplayName", L"\u00fcBER 2"}}));
   // A difference in any one of the five compared fields makes another program.
   for (size_t field = 0; field < 5; ++field) {
     Values other = app;
-    other[field].second += L"2";
-    AddProgram(HKEY_LOCAL_MACHINE, L"F_Other" + std::to_wstring(field), other);
+    other[field].data += L"2";
+    ASSERT_TRUE(AddUninstallEntry(HKEY_LOCAL_MACHINE, L"F_Other" + std::to_wstring(field), other));
   }
 
   InstalledProgramInventory inventory;
@@ -174,9 +169,9 @@ TEST_F(InventoryTest, DuplicatesAreDroppedFirstOneStays) {
 
 TEST_F(InventoryTest, ProgramUnderBothRootsIsHeldOnceWithTheMachineEntry) {
   const Values app = {{L"DisplayName", L"Shared"}, {L"UninstallString", L"C:\\s\\u.exe"}};
-  AddProgram(HKEY_LOCAL_MACHINE, L"SharedMachine", app);
+  ASSERT_TRUE(AddUninstallEntry(HKEY_LOCAL_MACHINE, L"SharedMachine", app));
   AddArpEntry(HKEY_LOCAL_MACHINE, L"SharedMachine", SlowInfoCache(L"C:\\machine.exe"));
-  AddProgram(HKEY_CURRENT_USER, L"SharedUser", app);
+  ASSERT_TRUE(AddUninstallEntry(HKEY_CURRENT_USER, L"SharedUser", app));
   AddArpEntry(HKEY_CURRENT_USER, L"SharedUser", SlowInfoCache(L"C:\\user.exe"));
 
   InstalledProgramInventory inventory;
@@ -194,7 +189,8 @@ TEST_F(InventoryTest, Holds1023ProgramsInEnumerationOrderTheOtherViewLast) {
   for (int i = 0; i < 1030; ++i) {
     wchar_t key[16];
     swprintf(key, 16, L"P%04d", i);
-    AddProgram(HKEY_LOCAL_MACHINE, key, {{L"DisplayName", key}}, i < 1000 ? 0 : kOtherView);
+    ASSERT_TRUE(AddUninstallEntry(HKEY_LOCAL_MACHINE, key, {{L"DisplayName", key}},
+                                  i < 1000 ? 0 : kOtherView));
   }
   InstalledProgramInventory inventory;
   const std::vector<std::wstring> keys = RebuildKeys(inventory);
@@ -208,19 +204,22 @@ TEST_F(InventoryTest, Holds1023ProgramsInEnumerationOrderTheOtherViewLast) {
 TEST_F(InventoryTest, BothMachineViewsAreReadTheOtherOneAfterTheUserKey) {
   const Values identical = {{L"DisplayName", L"Twin"}, {L"UninstallString", L"C:\\t\\u.exe"}};
   for (const REGSAM view : {REGSAM{0}, kOtherView}) {
-    AddProgram(HKEY_LOCAL_MACHINE, L"Identical", identical, view);
-    AddProgram(HKEY_LOCAL_MACHINE, L"KB4000", {{L"DisplayName", L"Update"}}, view);
+    ASSERT_TRUE(AddUninstallEntry(HKEY_LOCAL_MACHINE, L"Identical", identical, view));
+    ASSERT_TRUE(
+        AddUninstallEntry(HKEY_LOCAL_MACHINE, L"KB4000", {{L"DisplayName", L"Update"}}, view));
   }
-  AddProgram(HKEY_LOCAL_MACHINE, L"Own", {{L"DisplayName", L"Own"}});
-  AddProgram(HKEY_LOCAL_MACHINE, L"Shared", {{L"DisplayName", L"Shared, own view"}});
-  AddProgram(HKEY_CURRENT_USER, L"User", {{L"DisplayName", L"User"}});
-  AddProgram(HKEY_LOCAL_MACHINE, L"Other",
-             {{L"DisplayName", L"Other"},
-              {L"DisplayVersion", L"3.1"},
-              {L"UninstallString", L"\"C:\\Other\\uninst.exe\" /S"}},
-             kOtherView);
+  ASSERT_TRUE(AddUninstallEntry(HKEY_LOCAL_MACHINE, L"Own", {{L"DisplayName", L"Own"}}));
+  ASSERT_TRUE(
+      AddUninstallEntry(HKEY_LOCAL_MACHINE, L"Shared", {{L"DisplayName", L"Shared, own view"}}));
+  ASSERT_TRUE(AddUninstallEntry(HKEY_CURRENT_USER, L"User", {{L"DisplayName", L"User"}}));
+  ASSERT_TRUE(AddUninstallEntry(HKEY_LOCAL_MACHINE, L"Other",
+                                {{L"DisplayName", L"Other"},
+                                 {L"DisplayVersion", L"3.1"},
+                                 {L"UninstallString", L"\"C:\\Other\\uninst.exe\" /S"}},
+                                kOtherView));
   AddArpEntry(HKEY_LOCAL_MACHINE, L"Other", SlowInfoCache(L"C:\\Other\\other.exe"), kOtherView);
-  AddProgram(HKEY_LOCAL_MACHINE, L"Shared", {{L"DisplayName", L"Shared, other view"}}, kOtherView);
+  ASSERT_TRUE(AddUninstallEntry(HKEY_LOCAL_MACHINE, L"Shared",
+                                {{L"DisplayName", L"Shared, other view"}}, kOtherView));
 
   const std::vector<std::wstring> all = {L"Identical", L"Own",   L"Shared",
                                          L"User",      L"Other", L"Shared"};
@@ -261,7 +260,7 @@ TEST_F(InventoryTest, BothMachineViewsAreReadTheOtherOneAfterTheUserKey) {
 }
 
 TEST_F(InventoryTest, CacheOfMachineProgramsComesFromTheUserOnNt6x) {
-  AddProgram(HKEY_LOCAL_MACHINE, L"Machine", {{L"DisplayName", L"Machine"}});
+  ASSERT_TRUE(AddUninstallEntry(HKEY_LOCAL_MACHINE, L"Machine", {{L"DisplayName", L"Machine"}}));
   AddArpEntry(HKEY_LOCAL_MACHINE, L"Machine", SlowInfoCache(L"C:\\from-machine.exe"));
   AddArpEntry(HKEY_CURRENT_USER, L"Machine", SlowInfoCache(L"C:\\from-user.exe"));
   {
@@ -311,8 +310,8 @@ TEST(WindowsVersionTest, ClassifiesNtReleasesOnly) {
 
 TEST_F(InventoryTest, LongNamesAreReadOrSkippedWithoutEndingTheRoot) {
   const std::wstring longest(255, L'L');
-  AddProgram(HKEY_LOCAL_MACHINE, longest, {{L"DisplayName", L"Longest"}});
-  AddProgram(HKEY_LOCAL_MACHINE, L"Z_After", {{L"DisplayName", L"After"}});
+  ASSERT_TRUE(AddUninstallEntry(HKEY_LOCAL_MACHINE, longest, {{L"DisplayName", L"Longest"}}));
+  ASSERT_TRUE(AddUninstallEntry(HKEY_LOCAL_MACHINE, L"Z_After", {{L"DisplayName", L"After"}}));
   // Wine accepts one character more than Windows; such a name cannot be read
   // into a buffer sized for legal names, and must cost only itself.
   const std::wstring tooLong(256, L'M');
@@ -362,13 +361,13 @@ TEST_F(InventoryTest, ValuesOfAnyTypeAndLengthAreCutAndTerminated) {
 TEST_F(InventoryTest, AValueNameTooLongToReadSkipsOnlyItsProgram) {
   // A name of 16383 characters is legal but does not fit the walk's buffer
   // with its terminator; one character less does.
-  AddProgram(HKEY_LOCAL_MACHINE, L"A_LongestName", {{L"DisplayName", L"A"}});
+  ASSERT_TRUE(AddUninstallEntry(HKEY_LOCAL_MACHINE, L"A_LongestName", {{L"DisplayName", L"A"}}));
   ASSERT_TRUE(WriteString(HKEY_LOCAL_MACHINE, kUninstall + L"A_LongestName",
                           std::wstring(16383, L'x').c_str(), L"1"));
-  AddProgram(HKEY_LOCAL_MACHINE, L"B_LongName", {{L"DisplayName", L"B"}});
+  ASSERT_TRUE(AddUninstallEntry(HKEY_LOCAL_MACHINE, L"B_LongName", {{L"DisplayName", L"B"}}));
   ASSERT_TRUE(WriteString(HKEY_LOCAL_MACHINE, kUninstall + L"B_LongName",
                           std::wstring(16382, L'x').c_str(), L"1"));
-  AddProgram(HKEY_LOCAL_MACHINE, L"C_Plain", {{L"DisplayName", L"C"}});
+  ASSERT_TRUE(AddUninstallEntry(HKEY_LOCAL_MACHINE, L"C_Plain", {{L"DisplayName", L"C"}}));
   InstalledProgramInventory inventory;
   EXPECT_EQ(RebuildKeys(inventory), (std::vector<std::wstring>{L"B_LongName", L"C_Plain"}));
 }
@@ -388,7 +387,7 @@ TEST_F(InventoryTest, CacheRecordsOfAnySizeNeverLeakStaleBytes) {
       {L"E_Unterminated", SlowInfoCache(longPath), longPath.substr(0, 259)},
   };
   for (const auto& c : cases) {
-    AddProgram(HKEY_LOCAL_MACHINE, c.key, {{L"DisplayName", c.key}});
+    ASSERT_TRUE(AddUninstallEntry(HKEY_LOCAL_MACHINE, c.key, {{L"DisplayName", c.key}}));
     AddArpEntry(HKEY_LOCAL_MACHINE, c.key, c.value);
   }
   InstalledProgramInventory inventory;

@@ -136,7 +136,7 @@ TEST(RecommendDispatchTest, AScriptWalksALoadedSet) {
   orderOut.vt = VT_I4 | VT_BYREF;
   orderOut.plVal = &order;
   ASSERT_EQ(Call(catalog, L"GetSoftByIndex", {orderOut, softOut, Long(0)}, nullptr), S_OK);
-  EXPECT_EQ(TakeText(soft), L"player");
+  EXPECT_EQ(Take(soft), L"player");
   EXPECT_EQ(order, 7);
   SCODE raised = S_OK;
   EXPECT_EQ(Call(catalog, L"GetSoftByIndex", {orderOut, softOut, Long(1)}, nullptr, &raised),

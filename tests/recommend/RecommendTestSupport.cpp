@@ -4,12 +4,6 @@
 
 
 namespace tessary::testing {
-std::wstring TakeText(BSTR text) {
-  std::wstring result = text ? std::wstring(text, ::SysStringLen(text)) : L"<null>";
-  ::SysFreeString(text);
-  return result;
-}
-
 void PrintTo(const CatalogView& view, std::ostream* out) {
   *out << "{" << ::testing::PrintToString(view.name) << ", "
        << ::testing::PrintToString(view.description) << ", " << view.importance << ", {";
@@ -23,10 +17,10 @@ CatalogView Read(IKaRecommendCatalog* catalog) {
   CatalogView view;
   BSTR text = nullptr;
   EXPECT_EQ(catalog->GetName(&text), S_OK);
-  view.name = TakeText(text);
+  view.name = Take(text);
   text = nullptr;
   EXPECT_EQ(catalog->GetDescription(&text), S_OK);
-  view.description = TakeText(text);
+  view.description = Take(text);
   EXPECT_EQ(catalog->GetImportance(&view.importance), S_OK);
   LONG count = -1;
   EXPECT_EQ(catalog->GetSoftCount(&count), S_OK);
@@ -34,7 +28,7 @@ CatalogView Read(IKaRecommendCatalog* catalog) {
     BSTR name = nullptr;
     LONG order = -1;
     EXPECT_EQ(catalog->GetSoftByIndex(i, &name, &order), S_OK);
-    view.entries.emplace_back(TakeText(name), order);
+    view.entries.emplace_back(Take(name), order);
   }
   return view;
 }

@@ -14,9 +14,6 @@
 
 namespace tessary::testing {
 
-// An out string taken over: its text, or "<null>" for an absent string.
-std::wstring TakeText(BSTR text);
-
 struct CatalogView {
   std::wstring name;
   std::wstring description;

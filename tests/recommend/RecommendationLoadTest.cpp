@@ -194,7 +194,7 @@ TEST_F(RecommendationLoadTest, OutParametersOfALoadedSet) {
   EXPECT_EQ(catalog->GetSoftByIndex(0, nullptr, nullptr), S_OK);
   BSTR name = nullptr;
   EXPECT_EQ(catalog->GetSoftByIndex(0, &name, nullptr), S_OK);
-  EXPECT_EQ(TakeText(name), L"x");
+  EXPECT_EQ(Take(name), L"x");
   LONG order = 0;
   EXPECT_EQ(catalog->GetSoftByIndex(0, nullptr, &order), S_OK);
   EXPECT_EQ(order, 5);

@@ -120,6 +120,22 @@ bool WriteString(HKEY root, const std::wstring& path, const wchar_t* value, std:
                   static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)), view);
 }
 
+bool AddUninstallEntry(HKEY root, const std::wstring& name, const Values& values, REGSAM view) {
+  const std::wstring path = kUninstallPath + name;
+  if (!WriteRaw(root, path, nullptr, REG_SZ, nullptr, 0, view)) return false;
+  for (const auto& [value, data] : values) {
+    if (!WriteString(root, path, value, data, view)) return false;
+  }
+  return true;
+}
+
+std::wstring Take(BSTR text) {
+  if (!text) return L"<null>";
+  std::wstring copy(text, ::SysStringLen(text));
+  ::SysFreeString(text);
+  return copy;
+}
+
 TempDir::TempDir() {
   wchar_t temp[MAX_PATH + 1] = {};
   ::GetTempPathW(MAX_PATH, temp);

@@ -6,6 +6,8 @@
 
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "common/Unique.h"
 #include "datafiles/DataFiles.h"
@@ -29,6 +31,8 @@ inline BSTR* Out(UniqueBstr& owned) {
   owned.Reset();
   return owned.Receive();
 }
+// The text of a string a callee handed out, which is freed; "<null>" for none.
+std::wstring Take(BSTR text);
 
 // Redirects HKLM and HKCU (and optionally HKCR) of this process to fresh
 // private keys for the fixture's lifetime, then deletes them. The private
@@ -57,6 +61,21 @@ bool WriteString(HKEY root, const std::wstring& path, const wchar_t* value, std:
                  REGSAM view = 0);
 bool WriteRaw(HKEY root, const std::wstring& path, const wchar_t* value, DWORD type,
               const void* data, DWORD size, REGSAM view = 0);
+
+inline constexpr wchar_t kUninstallPath[] =
+    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\";
+
+// A registry value's name and text.
+struct Value {
+  Value(const wchar_t* name, std::wstring_view data) : name(name), data(data) {}
+  const wchar_t* name;
+  std::wstring data;
+};
+using Values = std::vector<Value>;
+
+// Writes the subkey `name` of the Uninstall key under `root` with `values`.
+bool AddUninstallEntry(HKEY root, const std::wstring& name, const Values& values = {},
+                       REGSAM view = 0);
 
 // A fresh folder under %TEMP%, removed with its contents at the end.
 class TempDir {
