@@ -42,8 +42,8 @@ class HiddenWindow {
   // and hands its kind's message to `callback` with `owner` until Reset.
   // False, and no window, when the class or the window cannot be had.
   // `kind` is a constant that outlives the module's windows.
-  bool Create(const HiddenWindowKind& kind, const wchar_t* title, Placement placement,
-              void* owner, Callback callback) noexcept;
+  bool Create(const HiddenWindowKind& kind, const wchar_t* title, Placement placement, void* owner,
+              Callback callback) noexcept;
   // Cuts the owner off, then destroys the window on its own thread.
   void Reset() noexcept;
 

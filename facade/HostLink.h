@@ -19,8 +19,7 @@ class HostLink {
  public:
   // The facade's sinks; `identity` is its inner unknown, what a point that
   // lists its sinks may report instead.
-  HostLink(IKaServiceEvents* serviceSink, IKaNotifyEvents* notifySink,
-           IUnknown* identity) noexcept
+  HostLink(IKaServiceEvents* serviceSink, IKaNotifyEvents* notifySink, IUnknown* identity) noexcept
       : serviceSink_(serviceSink), notifySink_(notifySink), identity_(identity) {}
   HostLink(const HostLink&) = delete;
   HostLink& operator=(const HostLink&) = delete;
