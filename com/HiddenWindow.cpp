@@ -107,8 +107,6 @@ bool HiddenWindow::Create(const HiddenWindowKind& kind, const wchar_t* title, Pl
 void HiddenWindow::Reset() noexcept {
   if (!window_) return;
   ::SetWindowLongPtrW(window_, GWLP_USERDATA, 0);
-  owner_ = nullptr;
-  callback_ = nullptr;
   DestroyOnItsThread(window_);
   window_ = nullptr;
 }
