@@ -6,7 +6,6 @@
 #include <utility>
 
 #include "catalog/KaSoftwareCatelog.h"
-#include "com/Module.h"
 #include "common/Result.h"
 #include "facade/AntivirusDetector.h"
 #include "facade/KaGetIconStatus.h"
