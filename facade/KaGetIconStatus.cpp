@@ -6,36 +6,25 @@
 
 #include "common/Result.h"
 #include "common/Text.h"
+#include "common/Unique.h"
 #include "hostlink/HostReference.h"
 #include "datafiles/DataFiles.h"
-#include "com/Module.h"
-#include "com/WindowClass.h"
 
 namespace tessary {
 namespace {
 
-constexpr wchar_t kWindowClass[] = L"TessaryIconRequestWindow";
-
-ATOM g_windowClass = 0;
+constexpr HiddenWindowKind kIconWindow{L"IconRequest", kIconDoneMessage, nullptr};
 
 }  // namespace
 
 KaGetIconStatus::~KaGetIconStatus() {
   iconService_.Reset();
-  // Messages still queued for the window must not reach a dead object.
-  if (window_) ::SetWindowLongPtrW(window_.get(), GWLP_USERDATA, 0);
-  window_.reset();
+  window_.Reset();
 }
 
 HRESULT KaGetIconStatus::FinalConstruct() noexcept {
-  if (ModuleWindowClass(g_windowClass, kWindowClass, &WindowProc)) {
-    window_.reset(::CreateWindowExW(WS_EX_TOOLWINDOW, kWindowClass, kIconWindowName, WS_POPUP,
-                                    CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT,
-                                    nullptr, nullptr, Module::Handle(), nullptr));
-    if (window_) {
-      ::SetWindowLongPtrW(window_.get(), GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
-    }
-  }
+  window_.Create(kIconWindow, kIconWindowName, HiddenWindow::Placement::kDefault, this,
+                 &OnWindowMessage);
   // Relative icon paths hang below the folder above the host's own folder.
   try {
     const std::wstring hostFolder = ModuleDirectory(nullptr);
@@ -98,12 +87,8 @@ void KaGetIconStatus::OnIconDone(BSTR cookie) noexcept {
   }
 }
 
-LRESULT CALLBACK KaGetIconStatus::WindowProc(HWND window, UINT message, WPARAM wParam,
-                                             LPARAM lParam) noexcept {
-  if (message != kIconDoneMessage) return ::DefWindowProcW(window, message, wParam, lParam);
-  auto* self = reinterpret_cast<KaGetIconStatus*>(::GetWindowLongPtrW(window, GWLP_USERDATA));
-  if (self) self->OnIconDone(reinterpret_cast<BSTR>(wParam));
-  return 0;
+void KaGetIconStatus::OnWindowMessage(void* self, WPARAM cookie, LPARAM) noexcept {
+  static_cast<KaGetIconStatus*>(self)->OnIconDone(reinterpret_cast<BSTR>(cookie));
 }
 
 HRESULT CreateKaGetIconStatus(IUnknown* outer, REFIID riid, void** ppv) noexcept {

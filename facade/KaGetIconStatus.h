@@ -9,9 +9,8 @@
 #include <string>
 
 #include "TessaryLib.h"
-#include "common/Unique.h"
 #include "com/ComObject.h"
-#include "com/WindowClass.h"
+#include "com/HiddenWindow.h"
 
 namespace tessary {
 
@@ -37,11 +36,10 @@ class KaGetIconStatus final : public ComObject<KaGetIconStatus, IKaGetIconStatus
   size_t PendingCount() const noexcept { return pending_.size(); }
 
  private:
-  static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam,
-                                     LPARAM lParam) noexcept;
+  static void OnWindowMessage(void* self, WPARAM cookie, LPARAM) noexcept;
   void OnIconDone(BSTR cookie) noexcept;
 
-  ModuleWindow window_;
+  HiddenWindow window_;
   std::wstring iconBaseFolder_;
   // Full paths awaiting their download, each with the cookie handed to the
   // host (null when no request could be made). The host owns a cookie until

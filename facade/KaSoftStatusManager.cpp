@@ -1,18 +1,16 @@
 #include "facade/KaSoftStatusManager.h"
 
-#include <cwchar>
-#include <iterator>
+#include <optional>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 #include "catalog/KaSoftwareCatelog.h"
 #include "common/Result.h"
 #include "facade/AntivirusDetector.h"
-#include "hostlink/HostReference.h"
 #include "facade/KaGetIconStatus.h"
+#include "hostlink/HostReference.h"
 #include "identify/KaCommonSoft.h"
-#include "com/Module.h"
-#include "com/WindowClass.h"
 #include "update/KaSoftUpdater.h"
 
 namespace tessary {
@@ -26,16 +24,7 @@ constexpr LONG kServiceRemoved = 2;
 constexpr LONG kCategoryData = 1;
 constexpr LONG kCodeDataChanged = 2;
 
-// The hidden window's class, registered once per module under a name that
-// holds the module's address, so private copies of the module never share it.
-ATOM g_windowClass = 0;
-
-ATOM WindowClass(WNDPROC procedure) noexcept {
-  wchar_t name[64];
-  std::swprintf(name, std::size(name), L"Tessary.StatusManager.%p",
-                static_cast<void*>(Module::Handle()));
-  return ModuleWindowClass(g_windowClass, name, procedure, ::LoadCursorW(nullptr, IDC_ARROW));
-}
+const HiddenWindowKind kWarmUpWindow{L"StatusManager", WM_TIMER, IDC_ARROW};
 
 // The wait cursor around the two slow creations; the previous cursor comes
 // back on every exit.
@@ -50,6 +39,28 @@ class WaitCursor {
   HCURSOR previous_;
 };
 
+// The common-software object loads the rules and takes the registry
+// inventory, the catalog reads the host's files: the slow ones.
+template <typename Made>
+constexpr bool kSlowToMake =
+    std::is_same_v<Made, KaCommonSoft> || std::is_same_v<Made, KaSoftwareCatelog>;
+
+// What follows a sub-object's making; each is kept even when nothing could
+// be read.
+void Finish(KaCommonSoft&) noexcept {}
+void Finish(KaSoftUpdater&) noexcept {}
+void Finish(KaSoftwareCatelog& catalog) noexcept { catalog.Load(); }
+void Finish(KaRecommendSoft& recommendations) noexcept { recommendations.LoadRecommendations(); }
+void Finish(KaSoftTypeStorage& storage) noexcept {
+  std::wstring folder;
+  if (SUCCEEDED(Guarded([&]() -> HRESULT {
+        folder = KaSoftTypeStorage::DefaultFolder();
+        return S_OK;
+      }))) {
+    storage.Scan(folder);
+  }
+}
+
 // Empties the field before the object goes: its release may call back in.
 template <typename T>
 void ReleaseField(ComPtr<T>& field) noexcept {
@@ -57,47 +68,23 @@ void ReleaseField(ComPtr<T>& field) noexcept {
   gone.Swap(field);
 }
 
-HRESULT FindPoint(IUnknown* container, REFIID iid, ComPtr<IConnectionPoint>& point) noexcept {
-  point.Reset();
-  ComPtr<IConnectionPointContainer> points;
-  RETURN_IF_FAILED(container->QueryInterface(IID_PPV_ARGS(&points)));
-  RETURN_IF_FAILED(points->FindConnectionPoint(iid, &point));
-  return point ? S_OK : E_FAIL;
-}
-
 }  // namespace
 
 HRESULT KaSoftStatusManager::FinalConstruct() noexcept {
-  const ATOM windowClass = WindowClass(&WindowProc);
-  if (windowClass) {
-    window_.reset(::CreateWindowExW(WS_EX_TOOLWINDOW, MAKEINTATOM(windowClass), nullptr, WS_POPUP,
-                                    0, 0, 0, 0, nullptr, nullptr, Module::Handle(), nullptr));
-  }
-  if (window_) {
-    ::SetWindowLongPtrW(window_.get(), GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
-  }
+  window_.Create(kWarmUpWindow, nullptr, HiddenWindow::Placement::kOrigin, this, &OnWarmUpTimer);
   return S_OK;
 }
 
 KaSoftStatusManager::~KaSoftStatusManager() {
-  if (window_) {
-    if (warmUpTimer_) ::KillTimer(window_.get(), warmUpTimer_);
-    ::SetWindowLongPtrW(window_.get(), GWLP_USERDATA, 0);
-    window_.reset();
-  }
-  warmUpTimer_ = 0;
+  // The window goes first: a timer message must not reach what follows.
+  StopWarmUp();
+  window_.Reset();
   ReleaseSubObjects();
   events_.ReleaseAll();
 }
 
-LRESULT CALLBACK KaSoftStatusManager::WindowProc(HWND window, UINT message, WPARAM wParam,
-                                                 LPARAM lParam) noexcept {
-  if (message == WM_TIMER) {
-    auto* self = reinterpret_cast<KaSoftStatusManager*>(::GetWindowLongPtrW(window, GWLP_USERDATA));
-    if (self) self->OnTimer(static_cast<UINT_PTR>(wParam));
-    return 0;
-  }
-  return ::DefWindowProcW(window, message, wParam, lParam);
+void KaSoftStatusManager::OnWarmUpTimer(void* self, WPARAM id, LPARAM) noexcept {
+  static_cast<KaSoftStatusManager*>(self)->OnTimer(static_cast<UINT_PTR>(id));
 }
 
 void KaSoftStatusManager::OnTimer(UINT_PTR id) noexcept {
@@ -108,61 +95,40 @@ void KaSoftStatusManager::OnTimer(UINT_PTR id) noexcept {
   ComPtr<IKaSoftStatusManager> self(this);
   ::KillTimer(window_.get(), kWarmUpTimerId);
   warmUpTimer_ = 0;
-  if (!commonSoft_) EnsureCommonSoft();
-  if (!catalog_) EnsureCatalog();
+  Ensure(commonSoft_);
+  Ensure(catalog_);
 }
 
-ComPtr<IKaCommonSoft> KaSoftStatusManager::EnsureCommonSoft() noexcept {
-  WaitCursor wait;
-  // Loads the rules and takes the registry inventory: the slow part.
-  ComPtr<KaCommonSoft> common;
-  if (SUCCEEDED(MakeComObject(common))) commonSoft_ = common;
-  return commonSoft_;
+void KaSoftStatusManager::StartServing() noexcept {
+  ComPtr<IKaGetIconStatus> icons;
+  if (SUCCEEDED(MakeKaGetIconStatus(icons)) && icons) iconRequest_ = std::move(icons);
+  // No window, no timer: the slow objects are then built by the first query.
+  if (window_) warmUpTimer_ = ::SetTimer(window_.get(), kWarmUpTimerId, kWarmUpDelayMs, nullptr);
 }
 
-ComPtr<IKaSoftwareCatelog> KaSoftStatusManager::EnsureCatalog() noexcept {
-  if (catalog_) return catalog_;
-  WaitCursor wait;
-  ComPtr<KaSoftwareCatelog> made;
-  if (FAILED(MakeComObject(made))) return nullptr;
-  const ComPtr<IKaSoftwareCatelog> catalog = made;
-  catalog_ = catalog;
-  // Kept even when nothing could be read.
-  catalog->Load();
-  // The load asks the host for its paths; the host may have detached this
-  // facade meanwhile, which took the catalog away.
-  return catalog_;
+void KaSoftStatusManager::StopWarmUp() noexcept {
+  if (warmUpTimer_ == 0) return;
+  ::KillTimer(window_.get(), warmUpTimer_);
+  warmUpTimer_ = 0;
 }
 
-ComPtr<KaSoftTypeStorage> KaSoftStatusManager::EnsureTypeStorage() noexcept {
-  if (typeStorage_) return typeStorage_;
-  // Its construction asks the published status manager (normally this one)
-  // for the catalog's main types: a host that asks for the type storage from
-  // inside that call gets none, rather than a construction without end.
-  if (makingTypeStorage_) return nullptr;
-  ComPtr<KaSoftTypeStorage> storage;
-  makingTypeStorage_ = true;
-  const HRESULT made = MakeComObject(storage);
-  makingTypeStorage_ = false;
-  if (FAILED(made)) return typeStorage_;
-  // That went through the host, which may have made one meanwhile.
-  if (typeStorage_) return typeStorage_;
-  typeStorage_ = storage;
-  std::wstring folder;
-  if (SUCCEEDED(Guarded([&]() -> HRESULT {
-        folder = KaSoftTypeStorage::DefaultFolder();
-        return S_OK;
-      }))) {
-    storage->Scan(folder);
-  }
-  return storage;
-}
-
-int KaSoftStatusManager::EnsureRecommendations() noexcept {
-  ComPtr<KaRecommendSoft> recommendations;
-  if (FAILED(MakeComObject(recommendations))) return 0;
-  recommendations_ = recommendations;
-  return recommendations->LoadRecommendations();
+template <typename Made, typename Interface>
+ComPtr<Interface> KaSoftStatusManager::Ensure(SubObject<Made, Interface>& field) noexcept {
+  if (field.object) return field.object;
+  if (field.making) return nullptr;
+  std::optional<WaitCursor> wait;
+  if constexpr (kSlowToMake<Made>) wait.emplace();
+  ComPtr<Made> made;
+  field.making = true;
+  const HRESULT hr = MakeComObject(made);
+  field.making = false;
+  // That may have gone through the host, which may have made one meanwhile.
+  if (FAILED(hr) || field.object) return field.object;
+  field.object = made;
+  Finish(*made.Get());
+  // That may have asked the host too, which may have detached this facade
+  // meanwhile and taken the object with it.
+  return field.object;
 }
 
 // --- IKaSoftStatusManager ------------------------------------------------------
@@ -173,7 +139,7 @@ STDMETHODIMP KaSoftStatusManager::GetSoftInstallStatus(BSTR bstrSoftName,
                                                        BSTR* lpbstrCurDisplayName) noexcept {
   if (!lpInstallStatus) return E_POINTER;
   const ComPtr<IKaSoftStatusManager> keep(this);
-  const ComPtr<IKaCommonSoft> common = commonSoft_ ? commonSoft_ : EnsureCommonSoft();
+  const ComPtr<IKaCommonSoft> common = Ensure(commonSoft_);
   if (!common) return E_FAIL;
   return common->GetSoftVersion(bstrSoftName, lpInstallStatus, lpbstrCurVersion,
                                 lpbstrCurDisplayName);
@@ -185,7 +151,7 @@ STDMETHODIMP KaSoftStatusManager::GetSoftInstallStatusWithVer(BSTR bstrSoftName,
                                                               BSTR* lpbstrCurName) noexcept {
   if (!bstrSoftName || !bstrCurVersion || !lpInstallStatus) return E_POINTER;
   const ComPtr<IKaSoftStatusManager> keep(this);
-  const ComPtr<IKaCommonSoft> common = commonSoft_ ? commonSoft_ : EnsureCommonSoft();
+  const ComPtr<IKaCommonSoft> common = Ensure(commonSoft_);
   if (!common) return E_FAIL;
   return common->QuerySoftInstallStatusWithVersion(bstrSoftName, bstrCurVersion, lpInstallStatus,
                                                    lpbstrCurName);
@@ -196,7 +162,7 @@ STDMETHODIMP KaSoftStatusManager::GetSoftTypeStorage(
   if (!lplpSoftTypeStorage) return E_POINTER;
   *lplpSoftTypeStorage = nullptr;
   const ComPtr<IKaSoftStatusManager> keep(this);
-  const ComPtr<KaSoftTypeStorage> storage = EnsureTypeStorage();
+  const ComPtr<KaSoftTypeStorage> storage = Ensure(typeStorage_);
   if (!storage) return E_FAIL;
   storage->QueryInterface(IID_PPV_ARGS(lplpSoftTypeStorage));
   return *lplpSoftTypeStorage ? S_OK : E_FAIL;
@@ -219,20 +185,20 @@ STDMETHODIMP KaSoftStatusManager::GetIcons(BSTR bstrLocalPath, BSTR bstrUrl) noe
 }
 
 STDMETHODIMP KaSoftStatusManager::RefreshAllInstalledStatus() noexcept {
-  if (!commonSoft_) return S_FALSE;
-  const ComPtr<IKaCommonSoft> common = commonSoft_;
+  if (!commonSoft_.object) return S_FALSE;
+  const ComPtr<IKaCommonSoft> common = commonSoft_.object;
   return common->RefreshInstalledInfo();
 }
 
 STDMETHODIMP KaSoftStatusManager::RefreshOneInstalledStatus(BSTR bstrSoftName) noexcept {
-  if (!commonSoft_) return S_FALSE;
-  const ComPtr<IKaCommonSoft> common = commonSoft_;
+  if (!commonSoft_.object) return S_FALSE;
+  const ComPtr<IKaCommonSoft> common = commonSoft_.object;
   return common->RefreshOneInstalledInfo(bstrSoftName);
 }
 
 STDMETHODIMP KaSoftStatusManager::RefreshIdentifyInfo() noexcept {
-  if (!commonSoft_) return S_FALSE;
-  const ComPtr<IKaCommonSoft> common = commonSoft_;
+  if (!commonSoft_.object) return S_FALSE;
+  const ComPtr<IKaCommonSoft> common = commonSoft_.object;
   return common->RefreshIdentifyInfo();
 }
 
@@ -240,7 +206,7 @@ STDMETHODIMP KaSoftStatusManager::GetUninstallString(BSTR bstrSoftName, BSTR bst
                                                      BSTR* lpbstrUninstallString) noexcept {
   if (!bstrSoftName || !bstrSoftVersion || !lpbstrUninstallString) return E_POINTER;
   const ComPtr<IKaSoftStatusManager> keep(this);
-  const ComPtr<IKaCommonSoft> common = commonSoft_ ? commonSoft_ : EnsureCommonSoft();
+  const ComPtr<IKaCommonSoft> common = Ensure(commonSoft_);
   if (!common) return E_FAIL;
   return common->GetUninstallString(bstrSoftName, bstrSoftVersion, lpbstrUninstallString);
 }
@@ -248,7 +214,7 @@ STDMETHODIMP KaSoftStatusManager::GetUninstallString(BSTR bstrSoftName, BSTR bst
 STDMETHODIMP KaSoftStatusManager::GetStartupExeString(BSTR bstrSoftName,
                                                       BSTR* lpbstrStartupExe) noexcept {
   const ComPtr<IKaSoftStatusManager> keep(this);
-  const ComPtr<IKaCommonSoft> common = commonSoft_ ? commonSoft_ : EnsureCommonSoft();
+  const ComPtr<IKaCommonSoft> common = Ensure(commonSoft_);
   if (!common) return E_FAIL;
   return common->GetStartupExeString(bstrSoftName, lpbstrStartupExe);
 }
@@ -258,7 +224,7 @@ STDMETHODIMP KaSoftStatusManager::GetSoftwareCatelog(
   if (!lplpSoftwareCatelog) return E_POINTER;
   *lplpSoftwareCatelog = nullptr;
   const ComPtr<IKaSoftStatusManager> keep(this);
-  ComPtr<IKaSoftwareCatelog> catalog = EnsureCatalog();
+  ComPtr<IKaSoftwareCatelog> catalog = Ensure(catalog_);
   if (!catalog) return E_FAIL;
   *lplpSoftwareCatelog = catalog.Detach();
   return S_OK;
@@ -269,18 +235,14 @@ STDMETHODIMP KaSoftStatusManager::GetSoftwareUpdater(
   if (!lplpSoftwareUpdater) return E_POINTER;
   *lplpSoftwareUpdater = nullptr;
   const ComPtr<IKaSoftStatusManager> keep(this);
-  if (!updater_) {
-    ComPtr<KaSoftUpdater> updater;
-    if (FAILED(MakeComObject(updater))) return E_OUTOFMEMORY;
-    if (!updater_) updater_ = updater;
-  }
-  const ComPtr<IKaSoftUpdater> updater = updater_;
+  const ComPtr<IKaSoftUpdater> updater = Ensure(updater_);
+  if (!updater) return E_OUTOFMEMORY;
   return updater->QueryInterface(IID_PPV_ARGS(lplpSoftwareUpdater));
 }
 
 STDMETHODIMP KaSoftStatusManager::RefreshRecmdSoft() noexcept {
-  if (!recommendations_) return S_FALSE;
-  const ComPtr<KaRecommendSoft> recommendations = recommendations_;
+  if (!recommendations_.object) return S_FALSE;
+  const ComPtr<KaRecommendSoft> recommendations = recommendations_.object;
   // The load answers 1 or 0, both non-negative: S_FALSE either way, and a
   // failed load keeps the lists read before.
   return recommendations->LoadRecommendations() >= 0 ? S_FALSE : S_OK;
@@ -291,8 +253,7 @@ STDMETHODIMP KaSoftStatusManager::GetRecommendSoft(IKaRecommendSoft** lplpRecmdS
   *lplpRecmdSoft = nullptr;
   const ComPtr<IKaSoftStatusManager> keep(this);
   // Handed out even when its file could not be read.
-  if (!recommendations_) EnsureRecommendations();
-  const ComPtr<KaRecommendSoft> recommendations = recommendations_;
+  const ComPtr<KaRecommendSoft> recommendations = Ensure(recommendations_);
   if (!recommendations) return E_FAIL;
   return recommendations->QueryInterface(IID_PPV_ARGS(lplpRecmdSoft));
 }
@@ -313,136 +274,25 @@ STDMETHODIMP KaSoftStatusManager::FindConnectionPoint(REFIID riid,
 STDMETHODIMP KaSoftStatusManager::Attach(IKaHostServices* host) noexcept {
   // The host may let the facade go from inside any call made here.
   const ComPtr<IKaSoftStatusManager> keep(this);
-  const unsigned epoch = ++linkEpoch_;
-  const auto superseded = [&] { return linkEpoch_ != epoch; };
-  // Attached again without a Detach: the earlier subscription would be left
-  // with the host holding this facade for good.
-  CancelHostSubscription();
-  if (superseded()) return S_FALSE;
-  SetHostReference(host);
-  if (superseded()) return S_FALSE;
-  const ComPtr<IKaHostServices> current = HostReference();
-  if (current) {
-    SubscribeHostEvents(current.Get(), epoch);
-    if (superseded()) return S_FALSE;
-    // A notification service registered before now is never announced to
-    // this facade: join it as its announcement would.
-    ComPtr<IUnknown> notify;
-    if (SUCCEEDED(current->GetService(__uuidof(IKaNotifyService), notify.GetAddressOf())) &&
-        notify && !superseded()) {
-      JoinNotifyService(notify.Get());
-    }
-    if (superseded()) return S_FALSE;
-  }
-  ComPtr<IKaGetIconStatus> icons;
-  if (SUCCEEDED(MakeKaGetIconStatus(icons)) && icons) iconRequest_ = std::move(icons);
-  // No window, no timer: the slow objects are then built by the first query.
-  if (window_) warmUpTimer_ = ::SetTimer(window_.get(), kWarmUpTimerId, kWarmUpDelayMs, nullptr);
-  if (current) {
-    current->RegisterService(__uuidof(IKaSoftStatusManager),
-                             static_cast<IKaSoftStatusManager*>(this));
-  }
+  link_.Attach(host, __uuidof(IKaSoftStatusManager), static_cast<IKaSoftStatusManager*>(this),
+               [&] { StartServing(); });
   return S_FALSE;
 }
 
 STDMETHODIMP KaSoftStatusManager::Detach() noexcept {
   const ComPtr<IKaSoftStatusManager> keep(this);
-  const unsigned epoch = ++linkEpoch_;
-  // An Attach run from inside one of the calls below stands: this Detach
-  // is over then.
-  const auto superseded = [&] { return linkEpoch_ != epoch; };
-  if (warmUpTimer_ != 0) {
-    ::KillTimer(window_.get(), warmUpTimer_);
-    warmUpTimer_ = 0;
-  }
-  if (const ComPtr<IKaHostServices> host = HostReference()) {
-    host->RevokeService(__uuidof(IKaSoftStatusManager));
-    if (superseded()) return S_OK;
-  }
-  CancelHostSubscription();
-  if (superseded()) return S_OK;
-  ReleaseSubObjects();
-  if (superseded()) return S_OK;
-  ClearHostReference();
+  StopWarmUp();
+  link_.Detach(__uuidof(IKaSoftStatusManager), [&] { ReleaseSubObjects(); });
   return S_OK;
 }
 
-void KaSoftStatusManager::SubscribeHostEvents(IKaHostServices* host, unsigned epoch) noexcept {
-  ComPtr<IConnectionPoint> point;
-  if (FAILED(FindPoint(host, __uuidof(IKaServiceEvents), point)) || linkEpoch_ != epoch) return;
-  DWORD made = 0;
-  if (FAILED(point->Advise(static_cast<IKaServiceEvents*>(this), &made)) || made == 0) return;
-  // A Detach or Attach run from inside Advise has settled the link already.
-  if (linkEpoch_ != epoch || hostEventsCookie_ != 0) {
-    point->Unadvise(made);
-    return;
-  }
-  hostEventsPoint_ = std::move(point);
-  hostEventsCookie_ = made;
-}
-
-void KaSoftStatusManager::CancelHostSubscription() noexcept {
-  const DWORD held = std::exchange(hostEventsCookie_, 0);
-  ComPtr<IConnectionPoint> point;
-  point.Swap(hostEventsPoint_);
-  if (point && held != 0) point->Unadvise(held);
-}
-
-bool KaSoftStatusManager::IsNotifySink(IUnknown* sink) noexcept {
-  return sink && (sink == static_cast<IKaNotifyEvents*>(this) || sink == InnerUnknown());
-}
-
-bool KaSoftStatusManager::HoldsNotifyCookie(IConnectionPoint* point, DWORD cookie) noexcept {
-  ComPtr<IEnumConnections> connections;
-  // A point that cannot list its sinks is taken at its word.
-  if (FAILED(point->EnumConnections(connections.GetAddressOf())) || !connections) return true;
-  bool ours = false;
-  CONNECTDATA data{};
-  while (!ours && connections->Next(1, &data, nullptr) == S_OK) {
-    ours = data.dwCookie == cookie && IsNotifySink(data.pUnk);
-    if (data.pUnk) data.pUnk->Release();
-  }
-  return ours;
-}
-
-void KaSoftStatusManager::JoinNotifyService(IUnknown* service) noexcept {
-  ComPtr<IConnectionPoint> point;
-  if (!service || FAILED(FindPoint(service, __uuidof(IKaNotifyEvents), point))) return;
-  // Never two subscriptions to one service. A cookie this service does not
-  // know is from a service that went without a word, or from an older one
-  // that keeps its sinks until it goes: it is replaced.
-  const DWORD held = notifyEventsCookie_;
-  if (held != 0 && HoldsNotifyCookie(point.Get(), held)) return;
-  if (notifyEventsCookie_ != held) return;
-  DWORD made = 0;
-  if (FAILED(point->Advise(static_cast<IKaNotifyEvents*>(this), &made)) || made == 0) return;
-  // Subscribed from inside Advise already: that one stays.
-  if (notifyEventsCookie_ != held) {
-    point->Unadvise(made);
-    return;
-  }
-  notifyEventsCookie_ = made;
-}
-
-void KaSoftStatusManager::LeaveNotifyService(IUnknown* service) noexcept {
-  const DWORD held = notifyEventsCookie_;
-  ComPtr<IConnectionPoint> point;
-  if (!service || held == 0 || FAILED(FindPoint(service, __uuidof(IKaNotifyEvents), point))) {
-    return;
-  }
-  // The cookie of another service's subscription means nothing here.
-  if (!HoldsNotifyCookie(point.Get(), held) || notifyEventsCookie_ != held) return;
-  notifyEventsCookie_ = 0;
-  point->Unadvise(held);
-}
-
 void KaSoftStatusManager::ReleaseSubObjects() noexcept {
-  ReleaseField(typeStorage_);
-  ReleaseField(updater_);
-  ReleaseField(recommendations_);
+  ReleaseField(typeStorage_.object);
+  ReleaseField(updater_.object);
+  ReleaseField(recommendations_.object);
   ReleaseField(iconRequest_);
-  ReleaseField(commonSoft_);
-  ReleaseField(catalog_);
+  ReleaseField(commonSoft_.object);
+  ReleaseField(catalog_.object);
 }
 
 // --- IKaServiceEvents --------------------------------------------------------------
@@ -452,9 +302,9 @@ STDMETHODIMP KaSoftStatusManager::OnServiceEvent(LONG kind, const GUID* serviceI
   if (!serviceId || *serviceId != __uuidof(IKaNotifyService)) return S_OK;
   const ComPtr<IKaSoftStatusManager> keep(this);
   if (kind == kServiceAdded) {
-    JoinNotifyService(service);
+    link_.NotifyServiceAdded(service);
   } else if (kind == kServiceRemoved) {
-    LeaveNotifyService(service);
+    link_.NotifyServiceRemoved(service);
   }
   return S_OK;
 }
@@ -472,9 +322,9 @@ STDMETHODIMP KaSoftStatusManager::OnNotify(LONG category, LONG code, LONG param)
   }
   if (flag == 1) {
     ReloadAntivirusRules();
-    if (const ComPtr<IKaSoftwareCatelog> catalog = catalog_) catalog->Load();
+    if (const ComPtr<IKaSoftwareCatelog> catalog = catalog_.object) catalog->Load();
   }
-  if (const ComPtr<IKaCommonSoft> common = commonSoft_) common->RefreshIdentifyInfo();
+  if (const ComPtr<IKaCommonSoft> common = commonSoft_.object) common->RefreshIdentifyInfo();
   return S_OK;
 }
 

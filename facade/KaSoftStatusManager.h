@@ -11,13 +11,17 @@
 
 #include "TessaryLib.h"
 #include "catalog/KaSoftTypeStorage.h"
-#include "common/Unique.h"
-#include "facade/ConnectionPoint.h"
-#include "recommend/KaRecommendSoft.h"
 #include "com/ComObject.h"
-#include "com/WindowClass.h"
+#include "com/ConnectionPoint.h"
+#include "com/HiddenWindow.h"
+#include "facade/HostLink.h"
+#include "recommend/KaRecommendSoft.h"
 
 namespace tessary {
+
+class KaCommonSoft;
+class KaSoftUpdater;
+class KaSoftwareCatelog;
 
 class KaSoftStatusManager final
     : public ComObject<KaSoftStatusManager, IKaSoftStatusManager, IConnectionPointContainer,
@@ -28,7 +32,9 @@ class KaSoftStatusManager final
 
   KaSoftStatusManager() noexcept
       : events_(static_cast<IConnectionPointContainer*>(this),
-                __uuidof(_IKaSoftStatusManagerEvents)) {}
+                __uuidof(_IKaSoftStatusManagerEvents)),
+        link_(static_cast<IKaServiceEvents*>(this), static_cast<IKaNotifyEvents*>(this),
+              InnerUnknown()) {}
   ~KaSoftStatusManager();
 
   // Makes the hidden window that receives the warm-up timer; construction
@@ -75,46 +81,39 @@ class KaSoftStatusManager final
   STDMETHODIMP OnNotify(LONG category, LONG code, LONG param) noexcept override;
 
  private:
-  static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam,
-                                     LPARAM lParam) noexcept;
-  void OnTimer(UINT_PTR id) noexcept;
+  // A sub-object made on first use, by `Made`'s creation, and kept until
+  // Detach. `making` refuses it to a request from inside its own making (the
+  // type storage's asks the host for this facade's catalog), rather than
+  // making it without end.
+  template <typename Made, typename Interface = Made>
+  struct SubObject {
+    Microsoft::WRL::ComPtr<Interface> object;
+    bool making = false;
+  };
 
-  // Each answers the field's object after its creation, or none: a call
-  // out during the creation may have emptied or refilled the field.
-  Microsoft::WRL::ComPtr<IKaCommonSoft> EnsureCommonSoft() noexcept;
-  Microsoft::WRL::ComPtr<IKaSoftwareCatelog> EnsureCatalog() noexcept;
-  Microsoft::WRL::ComPtr<KaSoftTypeStorage> EnsureTypeStorage() noexcept;
-  int EnsureRecommendations() noexcept;
-  void SubscribeHostEvents(IKaHostServices* host, unsigned epoch) noexcept;
-  void CancelHostSubscription() noexcept;
-  void JoinNotifyService(IUnknown* service) noexcept;
-  void LeaveNotifyService(IUnknown* service) noexcept;
-  bool IsNotifySink(IUnknown* sink) noexcept;
-  bool HoldsNotifyCookie(IConnectionPoint* point, DWORD cookie) noexcept;
+  // The field's object, made and finished first if it has none; none when
+  // it cannot be made or a call out during its making emptied the field.
+  template <typename Made, typename Interface>
+  Microsoft::WRL::ComPtr<Interface> Ensure(SubObject<Made, Interface>& field) noexcept;
+
+  static void OnWarmUpTimer(void* self, WPARAM id, LPARAM) noexcept;
+  void OnTimer(UINT_PTR id) noexcept;
+  // What Attach sets up once linked: the icon request object and the
+  // warm-up timer.
+  void StartServing() noexcept;
+  void StopWarmUp() noexcept;
   void ReleaseSubObjects() noexcept;
 
   EmbeddedConnectionPoint events_;
-  ModuleWindow window_;
-  // Bumped by every Attach and Detach: one run from inside another's call
-  // out supersedes it, and the outer one stops there.
-  unsigned linkEpoch_ = 0;
-  // The host-events subscription keeps the point it was made on, so Detach
-  // cancels it there even when another facade's Attach has moved the
-  // module's host reference on since.
-  DWORD hostEventsCookie_ = 0;
-  Microsoft::WRL::ComPtr<IConnectionPoint> hostEventsPoint_;
-  // Only the cookie: the notification service's point holds this facade, so
-  // holding the point back would keep both alive for good. The subscription
-  // ends on the service that announces its removal, or with the service.
-  DWORD notifyEventsCookie_ = 0;
-  Microsoft::WRL::ComPtr<IKaGetIconStatus> iconRequest_;
-  Microsoft::WRL::ComPtr<IKaCommonSoft> commonSoft_;
-  Microsoft::WRL::ComPtr<IKaSoftwareCatelog> catalog_;
-  Microsoft::WRL::ComPtr<KaSoftTypeStorage> typeStorage_;
-  bool makingTypeStorage_ = false;
+  HostLink link_;
+  HiddenWindow window_;
   UINT_PTR warmUpTimer_ = 0;
-  Microsoft::WRL::ComPtr<IKaSoftUpdater> updater_;
-  Microsoft::WRL::ComPtr<KaRecommendSoft> recommendations_;
+  Microsoft::WRL::ComPtr<IKaGetIconStatus> iconRequest_;
+  SubObject<KaCommonSoft, IKaCommonSoft> commonSoft_;
+  SubObject<KaSoftwareCatelog, IKaSoftwareCatelog> catalog_;
+  SubObject<KaSoftTypeStorage> typeStorage_;
+  SubObject<KaSoftUpdater, IKaSoftUpdater> updater_;
+  SubObject<KaRecommendSoft> recommendations_;
 };
 
 HRESULT CreateKaSoftStatusManager(IUnknown* outer, REFIID riid, void** ppv) noexcept;

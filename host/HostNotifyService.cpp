@@ -29,11 +29,11 @@ int HostNotifyService::Notify(LONG category, LONG code, LONG param) noexcept {
 size_t HostNotifyService::ListenerCount() const { return events_->Sinks().size(); }
 
 STDMETHODIMP HostNotifyService::EnumConnectionPoints(IEnumConnectionPoints** out) noexcept {
-  return EnumSingleConnectionPoint(events_.Get(), out);
+  return events_->EnumPoints(out);
 }
 
 STDMETHODIMP HostNotifyService::FindConnectionPoint(REFIID riid, IConnectionPoint** out) noexcept {
-  return FindSingleConnectionPoint(events_.Get(), riid, out);
+  return events_->Find(riid, out);
 }
 
 }  // namespace tessary::host

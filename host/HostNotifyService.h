@@ -6,8 +6,8 @@
 #include <wrl/client.h>
 
 #include "TessaryLib.h"
-#include "host/ConnectionPoint.h"
 #include "com/ComObject.h"
+#include "com/ConnectionPoint.h"
 
 namespace tessary::host {
 

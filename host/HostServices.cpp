@@ -99,11 +99,11 @@ void HostServices::Shutdown() noexcept {
 }
 
 STDMETHODIMP HostServices::EnumConnectionPoints(IEnumConnectionPoints** out) noexcept {
-  return EnumSingleConnectionPoint(events_.Get(), out);
+  return events_->EnumPoints(out);
 }
 
 STDMETHODIMP HostServices::FindConnectionPoint(REFIID riid, IConnectionPoint** out) noexcept {
-  return FindSingleConnectionPoint(events_.Get(), riid, out);
+  return events_->Find(riid, out);
 }
 
 }  // namespace tessary::host

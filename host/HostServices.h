@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "TessaryLib.h"
-#include "host/ConnectionPoint.h"
 #include "com/ComObject.h"
+#include "com/ConnectionPoint.h"
 
 namespace tessary::host {
 

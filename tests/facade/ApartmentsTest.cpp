@@ -38,7 +38,7 @@ BOOL CALLBACK CountOurWindow(HWND window, LPARAM count) {
   wchar_t name[64] = {};
   ::GetClassNameW(window, name, 64);
   const std::wstring_view view(name);
-  if (view.starts_with(L"Tessary.") || view == L"TessaryIconRequestWindow") {
+  if (view.starts_with(L"Tessary.")) {
     ++*reinterpret_cast<int*>(count);
   }
   return TRUE;
