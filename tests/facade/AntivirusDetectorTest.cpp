@@ -39,9 +39,7 @@ HRESULT PoseAsCenter(BSTR* displayName) {
   return g_centerResult;
 }
 
-std::wstring UninstallKey(std::wstring_view name) {
-  return std::wstring(kUninstallKeyPath) + L"\\" + std::wstring(name);
-}
+std::wstring UninstallKey(std::wstring_view name) { return kUninstallPath + std::wstring(name); }
 
 struct Answer {
   kaSoftInstallStatus status = kaSoftInstallStatus_unknown;
@@ -63,7 +61,7 @@ class AntivirusDetectorTest : public ::testing::Test {
         WriteFileBytes(rulesPath_, std::string("<?xml version=\"1.0\"?>") + std::string(body)));
   }
   static void Install(std::wstring_view key, HKEY root = HKEY_LOCAL_MACHINE) {
-    ASSERT_TRUE(WriteString(root, UninstallKey(key), L"DisplayName", L"x"));
+    ASSERT_TRUE(AddUninstallEntry(root, std::wstring(key), {{L"DisplayName", L"x"}}));
   }
 
   Answer Detect() {
@@ -288,7 +286,7 @@ TEST(AntivirusThroughTheDll, TheStatusManagerAnswersFromTheRulesBesideTheModule)
   EXPECT_EQ(name, nullptr);
   EXPECT_EQ(shown, nullptr);
 
-  ASSERT_TRUE(WriteString(HKEY_CURRENT_USER, UninstallKey(L"KestrelAV"), L"DisplayName", L"K"));
+  ASSERT_TRUE(AddUninstallEntry(HKEY_CURRENT_USER, L"KestrelAV", {{L"DisplayName", L"K"}}));
   EXPECT_EQ(manager->GetAntivirusInstallStatus(&status, &name, &shown), S_OK);
   EXPECT_EQ(status, kaSoftInstallStatus_installed);
   EXPECT_EQ(BstrView(name), L"kestrel");

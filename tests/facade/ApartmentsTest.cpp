@@ -23,7 +23,6 @@ namespace {
 
 using Microsoft::WRL::ComPtr;
 
-constexpr wchar_t kUninstall[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\";
 constexpr int kPrograms = 40;
 
 struct Answers {
@@ -64,17 +63,15 @@ class ApartmentsTest : public ::testing::Test {
     for (int i = 0; i < kPrograms; i += 4) {
       const std::string n = std::to_string(i);
       rules += "<soft name='Program" + n + "'><regkey policy='0'>Key" + n + "</regkey></soft>";
-      const std::wstring key = kUninstall + std::wstring(L"Key") + std::to_wstring(i);
-      ASSERT_TRUE(WriteString(HKEY_LOCAL_MACHINE, key, L"DisplayName", L"Program"));
-      ASSERT_TRUE(WriteString(HKEY_LOCAL_MACHINE, key, L"DisplayVersion", L"1.0"));
+      ASSERT_TRUE(AddUninstallEntry(HKEY_LOCAL_MACHINE, L"Key" + std::to_wstring(i),
+                                    {{L"DisplayName", L"Program"}, {L"DisplayVersion", L"1.0"}}));
     }
     ASSERT_TRUE(copy_.WriteData(L"KaSoftwareVerIdentify.xml", rules + "</vedad>"));
     ASSERT_TRUE(copy_.WriteData(
         L"KaAntivirusIdentify.xml",
         "<r><KaAntivirus><av name='Shield' displayname='Shield AV'><k value='ShieldKey'/></av>"
         "</KaAntivirus></r>"));
-    ASSERT_TRUE(WriteString(HKEY_LOCAL_MACHINE, kUninstall + std::wstring(L"ShieldKey"),
-                            L"DisplayName", L"Shield"));
+    ASSERT_TRUE(AddUninstallEntry(HKEY_LOCAL_MACHINE, L"ShieldKey", {{L"DisplayName", L"Shield"}}));
     ASSERT_TRUE(WriteFileBytes(files_.Join(L"catalog.xml"), GeneratedCatalogXml(kPrograms, 3, 2)));
     ASSERT_TRUE(WriteFileBytes(files_.Join(L"regkeys.xml"), GeneratedRegistryKeyXml(kPrograms)));
     foreignBefore_ = PlainHostForeignCalls();

@@ -78,7 +78,6 @@ struct Sink final : IUnknown {
   ULONG refs = 1;
 };
 
-constexpr wchar_t kUninstall[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\";
 constexpr char kRules[] =
     "<vedad><soft name='Foo'><regkey displayname='Foo App' policy='0'>FooKey</regkey></soft>"
     "</vedad>";
@@ -103,10 +102,10 @@ class KaSoftStatusManagerTest : public ::testing::Test {
     WriteData(L"KaSoftwareVerIdentify.xml", kRules);
     WriteData(L"KaAntivirusIdentify.xml", kAntivirus);
     WriteData(L"KaRecommendSoft.xml", kRecommendOne);
-    const std::wstring foo = std::wstring(kUninstall) + L"FooKey";
-    ASSERT_TRUE(WriteString(HKEY_LOCAL_MACHINE, foo, L"DisplayName", L"Foo"));
-    ASSERT_TRUE(WriteString(HKEY_LOCAL_MACHINE, foo, L"DisplayVersion", L"1.2"));
-    ASSERT_TRUE(WriteString(HKEY_LOCAL_MACHINE, foo, L"UninstallString", L"C:\\Foo\\uninst.exe"));
+    ASSERT_TRUE(AddUninstallEntry(HKEY_LOCAL_MACHINE, L"FooKey",
+                                  {{L"DisplayName", L"Foo"},
+                                   {L"DisplayVersion", L"1.2"},
+                                   {L"UninstallString", L"C:\\Foo\\uninst.exe"}}));
     ASSERT_HRESULT_SUCCEEDED(host_.Start());
     baseline_ = References(host_.Services());
     ASSERT_EQ(dll_.Create(CLSID_KaSoftStatusManager, manager_.GetAddressOf()), S_OK);
