@@ -38,22 +38,22 @@ HRESULT KaSoftWare::Assign(const SoftwareFields& fields) noexcept {
 
 STDMETHODIMP KaSoftWare::GetSoftName(BSTR* lpbstrSoftName) noexcept {
   if (!lpbstrSoftName) return E_POINTER;
-  return CopyToBstr(text_.Get(kSoftName), lpbstrSoftName);
+  return CopyOut(text_.Get(kSoftName), lpbstrSoftName);
 }
 
 STDMETHODIMP KaSoftWare::GetDisplayName(BSTR* lpbstrDisplayName) noexcept {
   if (!lpbstrDisplayName) return E_POINTER;
-  return CopyToBstr(text_.Get(kSoftDisplayName), lpbstrDisplayName);
+  return CopyOut(text_.Get(kSoftDisplayName), lpbstrDisplayName);
 }
 
 STDMETHODIMP KaSoftWare::GetCompany(BSTR* lpbstrCompany) noexcept {
   if (!lpbstrCompany) return E_POINTER;
-  return CopyToBstr(text_.Get(kSoftCompany), lpbstrCompany);
+  return CopyOut(text_.Get(kSoftCompany), lpbstrCompany);
 }
 
 STDMETHODIMP KaSoftWare::GetMainType(BSTR* lpbstrMainType) noexcept {
   if (!lpbstrMainType) return E_POINTER;
-  return CopyToBstr(text_.Get(kSoftMainType), lpbstrMainType);
+  return CopyOut(text_.Get(kSoftMainType), lpbstrMainType);
 }
 
 STDMETHODIMP KaSoftWare::GetSoftType(DWORD* lpdwSoftType) noexcept {
@@ -64,7 +64,7 @@ STDMETHODIMP KaSoftWare::GetSoftType(DWORD* lpdwSoftType) noexcept {
 
 STDMETHODIMP KaSoftWare::GetSoftPic(BSTR* lpbstrPic) noexcept {
   if (!lpbstrPic) return E_POINTER;
-  return CopyToBstr(text_.Get(kSoftPic), lpbstrPic);
+  return CopyOut(text_.Get(kSoftPic), lpbstrPic);
 }
 
 STDMETHODIMP KaSoftWare::GetVersionCount(LONG* lpnCount) noexcept {
@@ -104,7 +104,7 @@ STDMETHODIMP KaSoftWare::GetStatInfo(LONGLONG* lpllTotalMark, LONGLONG* lpllTota
 
 STDMETHODIMP KaSoftWare::GetDescription(BSTR* lpbstrDescription) noexcept {
   if (!lpbstrDescription) return E_POINTER;
-  return CopyToBstr(text_.Get(kSoftDescription), lpbstrDescription);
+  return CopyOut(text_.Get(kSoftDescription), lpbstrDescription);
 }
 
 STDMETHODIMP KaSoftWare::GetAbstract(BSTR* lpbstrAbstract) noexcept {

@@ -18,7 +18,7 @@ STDMETHODIMP VerItemMethods<Base>::GetVersion(BSTR* lpbstrVersion) noexcept {
 template <typename Base>
 STDMETHODIMP VerItemMethods<Base>::GetDisplayVersion(BSTR* lpbstrDisplayVersion) noexcept {
   if (!lpbstrDisplayVersion) return E_POINTER;
-  return CopyToBstr(text_.Get(kVerDisplayVersion), lpbstrDisplayVersion);
+  return CopyOut(text_.Get(kVerDisplayVersion), lpbstrDisplayVersion);
 }
 
 template <typename Base>
@@ -31,7 +31,7 @@ STDMETHODIMP VerItemMethods<Base>::GetVerAttr(_kaSoftVersionAttribute* lpVerAytt
 template <typename Base>
 STDMETHODIMP VerItemMethods<Base>::GetWhatsnew(BSTR* lpbstrWhatsnew) noexcept {
   if (!lpbstrWhatsnew) return E_POINTER;
-  return CopyToBstr(text_.Get(kVerWhatsnew), lpbstrWhatsnew);
+  return CopyOut(text_.Get(kVerWhatsnew), lpbstrWhatsnew);
 }
 
 template <typename Base>

@@ -7,6 +7,7 @@
 
 #include <cassert>
 #include <cstdint>
+#include <string_view>
 #include <utility>
 
 namespace tessary {
@@ -133,12 +134,33 @@ class UniqueVariant {
   VARIANT value_;
 };
 
-// Copies `text` into a caller-owned BSTR out-parameter. A null text gives a
-// null string; E_OUTOFMEMORY when a present text cannot be copied.
-inline HRESULT CopyToBstr(const wchar_t* text, BSTR* out) noexcept {
+// Copies into a caller-owned out string, which is null on failure: always
+// E_OUTOFMEMORY, when a present text cannot be copied.
+
+// `text` up to its first NUL; a null text gives a null string.
+inline HRESULT CopyOut(const wchar_t* text, BSTR* out) noexcept {
   *out = nullptr;
   if (!text) return S_OK;
   *out = ::SysAllocString(text);
+  return *out ? S_OK : E_OUTOFMEMORY;
+}
+
+// An exact copy of a COM string, embedded NULs and all; null stays null.
+inline HRESULT CopyOutExact(BSTR text, BSTR* out) noexcept {
+  *out = nullptr;
+  if (!text) return S_OK;
+  *out = ::SysAllocStringLen(text, ::SysStringLen(text));
+  return *out ? S_OK : E_OUTOFMEMORY;
+}
+
+// How a method hands out the empty text: as a null string or an empty one.
+enum class EmptyText { kNull, kEmpty };
+
+// All of `text`; the empty text as `empty` says.
+inline HRESULT CopyOut(std::wstring_view text, EmptyText empty, BSTR* out) noexcept {
+  *out = nullptr;
+  if (text.empty() && empty == EmptyText::kNull) return S_OK;
+  *out = ::SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
   return *out ? S_OK : E_OUTOFMEMORY;
 }
 

@@ -121,8 +121,7 @@ HRESULT QueryWmiSecurityCenter(BSTR* displayName) noexcept {
   UniqueVariant value;
   if (FAILED(product->Get(L"displayName", 0, value.Receive(), nullptr, nullptr))) return S_OK;
   if (value.Get().vt != VT_BSTR || !value.Get().bstrVal) return S_OK;
-  *displayName = ::SysAllocStringLen(value.Get().bstrVal, ::SysStringLen(value.Get().bstrVal));
-  return *displayName ? S_OK : E_OUTOFMEMORY;
+  return CopyOutExact(value.Get().bstrVal, displayName);
 }
 
 bool AntivirusDetector::LoadRules() {

@@ -28,7 +28,7 @@ STDMETHODIMP HostDataService::GetSetting(BSTR section, BSTR key, BSTR* value) no
     const auto found =
         settings_.find({std::wstring(BstrView(section)), std::wstring(BstrView(key))});
     if (found == settings_.end()) return S_FALSE;
-    return CopyToBstr(found->second.c_str(), value);
+    return CopyOut(found->second.c_str(), value);
   });
 }
 

@@ -178,7 +178,7 @@ STDMETHODIMP KaCommonSoft::GetUninstallString(BSTR bstrSoftName, BSTR bstrSoftVe
       hr = engine_->UninstallStringWithVersion(rule.regKey, rule.policy, rule.verFilePath,
                                                BstrView(bstrSoftVersion), uninstallString);
       if (SUCCEEDED(hr)) {
-        return CopyToBstr(uninstallString.c_str(), lpbstrUninstallString);
+        return CopyOut(uninstallString, EmptyText::kEmpty, lpbstrUninstallString);
       }
     }
     return hr;
@@ -197,7 +197,7 @@ STDMETHODIMP KaCommonSoft::GetStartupExeString(BSTR bstrSoftName,
     std::wstring path;
     for (const RegKeyRule& rule : entry->regKeyRules) {
       hr = engine_->StartupExe(rule.regKey, path);
-      if (SUCCEEDED(hr)) return CopyToBstr(path.c_str(), lpbstrStartupExe);
+      if (SUCCEEDED(hr)) return CopyOut(path, EmptyText::kEmpty, lpbstrStartupExe);
     }
     return hr;
   });
@@ -226,7 +226,7 @@ STDMETHODIMP KaCommonSoft::ExplainIdentification(BSTR bstrSoftName,
       text = RenderExplanation(
           *entry, tessary::Identify(*entry, *engine_.Get(), StepDetail::kSteps));
     }
-    return CopyToBstr(text.c_str(), lpbstrExplanation);
+    return CopyOut(text.c_str(), lpbstrExplanation);
   });
 }
 

@@ -16,9 +16,6 @@ namespace tessary {
 namespace {
 
 // An empty version or path goes out as a null string.
-HRESULT CopyOut(const std::wstring& text, BSTR* out) noexcept {
-  return CopyToBstr(text.empty() ? nullptr : text.c_str(), out);
-}
 
 InstalledSoftRecord RecordFromProgram(const InstalledProgramRecord& program) {
   InstalledSoftRecord record;
@@ -187,7 +184,7 @@ STDMETHODIMP KaInstalledSoft::QueryUninstallStringWithVersion(
     RETURN_IF_FAILED(UninstallStringWithVersion(BstrView(bstrRegKey), verPolicy,
                                                 BstrView(verRelateFilePath),
                                                 BstrView(bstrVersion), uninstallString));
-    return CopyToBstr(uninstallString.c_str(), lpbstrUninstallString);
+    return CopyOut(uninstallString, EmptyText::kEmpty, lpbstrUninstallString);
   });
 }
 
@@ -201,7 +198,7 @@ STDMETHODIMP KaInstalledSoft::GetSoftVersion(BSTR bstrRegKey, kaSoftVersionPolic
     const HRESULT hr =
         VersionOf(BstrView(bstrRegKey), verPolicy, BstrView(verRelateFilePath), version);
     if (FAILED(hr)) return hr;
-    RETURN_IF_FAILED(CopyOut(version, lpbstrPolicyVer));
+    RETURN_IF_FAILED(CopyOut(version, EmptyText::kNull, lpbstrPolicyVer));
     return hr;
   });
 }
@@ -232,7 +229,7 @@ STDMETHODIMP KaInstalledSoft::GetStartupExeString(BSTR bstrRegKey,
   return Guarded([&] {
     std::wstring path;
     RETURN_IF_FAILED(StartupExe(BstrView(bstrRegKey), path));
-    return CopyToBstr(path.c_str(), lpbstrStartupExe);
+    return CopyOut(path, EmptyText::kEmpty, lpbstrStartupExe);
   });
 }
 
@@ -248,7 +245,7 @@ STDMETHODIMP KaInstalledSoft::GetSoftVersionFromStartMenu(BSTR bstrSoftName,
         StartMenuVersionOf(BstrView(bstrSoftName), verPolicy, BstrView(bstrRelateFilePath),
                            version);
     if (FAILED(hr)) return hr;
-    RETURN_IF_FAILED(CopyOut(version, pbstrPolicyVer));
+    RETURN_IF_FAILED(CopyOut(version, EmptyText::kNull, pbstrPolicyVer));
     return hr;
   });
 }

@@ -4,19 +4,6 @@
 #include <utility>
 
 namespace tessary {
-namespace {
-
-// An exact copy of a held string into a caller's out-parameter; a null string
-// stays null.
-HRESULT CopyOut(const UniqueBstr& text, BSTR* out) noexcept {
-  *out = nullptr;
-  UniqueBstr copy;
-  if (!copy.CopyFrom(text.Get(), text.Length())) return E_OUTOFMEMORY;
-  *out = copy.Detach();
-  return S_OK;
-}
-
-}  // namespace
 
 void KaRecommendCatalog::AddEntry(UniqueBstr softName, LONG order) {
   entries_.push_back({std::move(softName), order});
@@ -31,12 +18,12 @@ void KaRecommendCatalog::SortEntries() noexcept {
 
 STDMETHODIMP KaRecommendCatalog::GetName(BSTR* lpbstrName) noexcept {
   if (!lpbstrName) return E_POINTER;
-  return CopyOut(name_, lpbstrName);
+  return CopyOutExact(name_.Get(), lpbstrName);
 }
 
 STDMETHODIMP KaRecommendCatalog::GetDescription(BSTR* lpbstrDescription) noexcept {
   if (!lpbstrDescription) return E_POINTER;
-  return CopyOut(description_, lpbstrDescription);
+  return CopyOutExact(description_.Get(), lpbstrDescription);
 }
 
 STDMETHODIMP KaRecommendCatalog::GetImportance(LONG* lplImportance) noexcept {
@@ -60,7 +47,7 @@ STDMETHODIMP KaRecommendCatalog::GetSoftByIndex(LONG lIndex, BSTR* lpbstrSoftNam
   if (lIndex < 0 || static_cast<size_t>(lIndex) >= entries_.size()) return E_INVALIDARG;
   const Entry& entry = entries_[static_cast<size_t>(lIndex)];
   if (lpbstrSoftName) {
-    const HRESULT copied = CopyOut(entry.softName, lpbstrSoftName);
+    const HRESULT copied = CopyOutExact(entry.softName.Get(), lpbstrSoftName);
     if (FAILED(copied)) return copied;
   }
   if (lplOrder) *lplOrder = entry.order;

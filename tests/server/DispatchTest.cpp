@@ -21,10 +21,10 @@ class Catalog final : public ComObject<Catalog, DualInterface<IKaRecommendCatalo
  public:
   STDMETHODIMP GetName(BSTR* name) noexcept override {
     if (!name) return E_POINTER;
-    return tessary::CopyToBstr(L"Tools", name);
+    return tessary::CopyOut(L"Tools", name);
   }
   STDMETHODIMP GetDescription(BSTR* description) noexcept override {
-    return tessary::CopyToBstr(nullptr, description);
+    return tessary::CopyOut(nullptr, description);
   }
   STDMETHODIMP GetImportance(LONG* importance) noexcept override {
     *importance = 7;
@@ -37,7 +37,7 @@ class Catalog final : public ComObject<Catalog, DualInterface<IKaRecommendCatalo
   }
   STDMETHODIMP GetSoftByIndex(LONG index, BSTR* name, LONG* order) noexcept override {
     if (index < 0 || index >= 3) return E_INVALIDARG;
-    if (name) tessary::CopyToBstr(L"editor", name);
+    if (name) tessary::CopyOut(L"editor", name);
     if (order) *order = index * 10;
     return S_OK;
   }
