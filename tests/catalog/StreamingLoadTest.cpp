@@ -426,6 +426,21 @@ std::vector<Case> FamilyCases() {
     cases.push_back({label, editedCatalog, editedKeys});
   }
 
+  // Instructions among an entry's children: one no rule names is passed over
+  // by both sources (and must not cost the streaming source the file); one
+  // named like a field is matched by name, and its text is for the document
+  // parser to give.
+  const auto instructions = [&](const std::string& target) {
+    std::string edited = ReplacedAll(catalog, "<name>Bar", "<?" + target + " x?><name>Bar");
+    edited = ReplacedAll(edited, "<whatsnew>", "<?" + target + " y?><whatsnew>");
+    edited = ReplacedAll(edited, "<name>Tools", "<?" + target + " z?><name>Tools");
+    return edited;
+  };
+  cases.push_back({"instructions no rule names", instructions("note"), keys, true});
+  for (const std::string target : {"name", "NAME", "Company", "version", "whatsnew", "WhatsNew"}) {
+    cases.push_back({"instructions named " + target, instructions(target), keys});
+  }
+
   // Files that end before any element: empty, a byte-order mark, a
   // declaration or part of one, with or without comments.
   for (const char* whole :
