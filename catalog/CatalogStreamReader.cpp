@@ -8,10 +8,11 @@
 #include <windows.h>
 #include <xmllite.h>
 
-#include <cstdlib>
-#include <new>
+#include <initializer_list>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "catalog/CatalogFileReader.h"
 #include "catalog/CatalogGrammar.h"
@@ -23,7 +24,6 @@
 namespace tessary {
 namespace {
 
-using Microsoft::WRL::ComPtr;
 // Literals as views measured at compile time: the platform's string
 // length is a call per literal per attribute otherwise.
 using namespace std::string_view_literals;
