@@ -69,39 +69,6 @@ struct CatalogContent {
   int softwareList_ = -1;
 };
 
-// The rules both readers apply to attribute values: `text` ends in a NUL,
-// and a null one is an absent attribute.
-inline DWORD FlagOf(std::wstring_view text, DWORD flag) noexcept {
-  // Present sets the flag, unless the text is exactly "0".
-  return MatchText(text, {L"0"}) != 0 ? flag : 0;
-}
-inline DWORD FlagOf(const wchar_t* text, DWORD flag) noexcept {
-  return text ? FlagOf(std::wstring_view(text), flag) : 0;
-}
-inline bool IsTrialRelease(std::wstring_view text) noexcept {
-  return MatchText(text, {L"1"}) == 0;
-}
-inline bool IsTrialRelease(const wchar_t* text) noexcept {
-  return text && IsTrialRelease(std::wstring_view(text));
-}
-
-// The names a software element's children are matched against (lower-cased).
-enum SoftwareChild { kChildName, kChildDisplayName, kChildCompany, kChildPic, kChildDescription,
-                     kChildVersion };
-inline int MatchSoftwareChild(std::wstring_view loweredTag) noexcept {
-  return MatchText(loweredTag,
-                   {L"name", L"displayname", L"company", L"pic", L"description", L"version"});
-}
-// The field each child but "version" sets.
-inline constexpr SoftwareText kChildText[] = {kSoftName, kSoftDisplayName, kSoftCompany, kSoftPic,
-                                             kSoftDescription};
-
-// Software names are stored lower-cased, as they are looked up.
-inline void LowerName(SoftwareFields& fields) noexcept {
-  const UINT length = static_cast<UINT>(fields.text.View(kSoftName).size());
-  if (length) ::CharLowerBuffW(fields.text.Data(kSoftName), length);
-}
-
 // Makes an entry holding `fields`.
 HRESULT MakeSoftware(const SoftwareFields& fields,
                      Microsoft::WRL::ComPtr<KaSoftWare>& entry) noexcept;

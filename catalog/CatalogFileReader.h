@@ -1,5 +1,6 @@
 #pragma once
-// Reading the catalog file and the registry-key file into a load's content.
+// Reading the catalog file and the registry-key file into a load's content
+// (the whole pipeline: CatalogGrammar.h).
 #include <windows.h>
 
 #include "catalog/CatalogContent.h"
@@ -15,9 +16,9 @@ HRESULT ReadCatalogFile(const wchar_t* path, XmlReaderChoice choice,
 HRESULT ReadRegistryKeyFile(const wchar_t* path, XmlReaderChoice choice,
                             RegistryKeyTable& keys) noexcept;
 
-// The streaming readers alone: S_OK with the whole file read, E_OUTOFMEMORY,
-// or another failure when only the document parser settles the file (the
-// output is then to be dropped).
+// The streaming source alone: S_OK with the whole file read, E_OUTOFMEMORY,
+// or another failure when it refused a node it cannot render as the
+// document parser would (the output is then to be dropped).
 HRESULT StreamCatalogFile(const wchar_t* path, CatalogContent& content) noexcept;
 HRESULT StreamRegistryKeyFile(const wchar_t* path, RegistryKeyTable& keys) noexcept;
 

@@ -1,18 +1,21 @@
-// The catalog files through the system's streaming reader. The outcome must
-// be the document parser's, rule for rule, so every shape whose outcome
-// depends on how that parser builds its tree (white space it keeps, mixed
-// content, comments or instructions inside a text, xml:space, namespaces)
-// is handed back to the document parser rather than imitated. Only files of
-// the shape StreamableXml.h recognises reach the streaming reader at all.
+// The streaming node source: the catalog rules (CatalogGrammar.h) over the
+// system's streaming reader. It must render each node exactly as the
+// document source would, so every shape whose rendering depends on how the
+// document parser builds its tree (white space it keeps, text beside
+// elements, comments or instructions inside a text, xml:space, namespaces)
+// is refused rather than imitated, and the file goes to the document source.
+// Only files of the shape StreamableXml.h recognises reach it at all.
 #include <windows.h>
 #include <xmllite.h>
 
-#include <cstdlib>
-#include <new>
+#include <initializer_list>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "catalog/CatalogFileReader.h"
+#include "catalog/CatalogGrammar.h"
 #include "catalog/StreamableXml.h"
 #include "common/Result.h"
 #include "datafiles/XmlDom.h"
@@ -21,7 +24,6 @@
 namespace tessary {
 namespace {
 
-using Microsoft::WRL::ComPtr;
 // Literals as views measured at compile time: the platform's string
 // length is a call per literal per attribute otherwise.
 using namespace std::string_view_literals;
@@ -46,19 +48,24 @@ struct FileMarks {
   size_t budget = 0;  // more nodes than this cannot come from the file
 };
 
-class StreamWalker {
+class StreamNodeSource {
  public:
+  struct Node {
+    XmlNodeType type = XmlNodeType_None;
+    bool empty = false;  // an element with no content
+    bool attributesRead = false;
+    bool consumed = false;  // read through its end
+  };
+
   // A reader that reports more nodes than the budget (every node takes at
   // least one byte) is stuck repeating one at a cut end.
-  StreamWalker(IXmlReader* reader, const FileMarks& marks) noexcept
+  StreamNodeSource(IXmlReader* reader, const FileMarks& marks) noexcept
       : reader_(reader), marks_(marks) {}
 
-  // Runs `onRoot(empty)` on the first "vedad" element in document order,
-  // positioned on its start; it consumes the element through its end. The
-  // rest of the file is read too: the document parser refuses a file that
-  // is not well-formed anywhere.
-  template <typename OnRoot>
-  HRESULT Document(OnRoot&& onRoot) {
+  // The rest of the file is read too: the document parser refuses a file
+  // that is not well-formed anywhere.
+  template <typename F>
+  HRESULT Root(std::wstring_view rootName, F&& onRoot) {
     int depth = 0;
     bool sawTopElement = false;
     bool sawRoot = false;
@@ -69,14 +76,15 @@ class StreamWalker {
       RETURN_IF_FAILED(hr);
       if (type == XmlNodeType_Element) {
         if (depth == 0 && std::exchange(sawTopElement, true)) return kDocumentOnly;
-        const bool empty = IsEmpty();
-        if (!sawRoot && Name() == L"vedad"sv) {
+        Node node{type, IsEmpty()};
+        if (!sawRoot && QualifiedName() == rootName) {
           sawRoot = true;
-          RETURN_IF_FAILED(onRoot(empty));
+          RETURN_IF_FAILED(onRoot(node));
+          RETURN_IF_FAILED(Finish(node));
           continue;
         }
         RETURN_IF_FAILED(SkipAttributes());
-        if (!empty) ++depth;
+        if (!node.empty) ++depth;
       } else if (type == XmlNodeType_EndElement) {
         if (--depth < 0) return kDocumentOnly;
       } else if (depth == 0 && (type == XmlNodeType_Text || type == XmlNodeType_CDATA)) {
@@ -86,52 +94,157 @@ class StreamWalker {
     return depth == 0 && sawTopElement ? S_OK : kDocumentOnly;
   }
 
-  // The next node inside an element; the end of input there is a cut file.
-  HRESULT Next(XmlNodeType& type) {
-    const HRESULT hr = Read(type);
-    return hr == S_FALSE ? kDocumentOnly : hr;
+  template <typename F>
+  HRESULT Elements(Node& node, F&& each) {
+    return Children(node, true, each);
+  }
+  // White space between elements is dropped, as the document parser drops
+  // it; how it splits and keeps a text beside elements is its own.
+  template <typename F>
+  HRESULT Nodes(Node& node, F&& each) {
+    return Children(node, false, each);
   }
 
-  // Hands `each(type)` every node inside the current element, its attributes
-  // already read, up to the element's end; a failure stops the walk.
-  template <typename Each>
-  HRESULT Children(bool empty, Each&& each) {
-    while (!empty) {
+  static bool IsElement(const Node& node) noexcept { return node.type == XmlNodeType_Element; }
+
+  HRESULT Name(Node& node, std::wstring_view& name) {
+    if (node.consumed) return E_UNEXPECTED;
+    switch (node.type) {
+      case XmlNodeType_Element:
+      case XmlNodeType_ProcessingInstruction:
+        name = QualifiedName();
+        return S_OK;
+      case XmlNodeType_Comment:
+        name = L"#comment"sv;
+        return S_OK;
+      default:
+        return kDocumentOnly;
+    }
+  }
+  // The same lower-cased, as rules that accept any letter case compare.
+  HRESULT LoweredName(Node& node, std::wstring_view& name) {
+    RETURN_IF_FAILED(Name(node, name));
+    if (node.type == XmlNodeType_Comment) return S_OK;
+    // ASCII without capitals lowers to itself: spare the locale call.
+    bool plain = true;
+    for (wchar_t c : name_) plain = plain && c < 0x80 && !(c >= L'A' && c <= L'Z');
+    if (!plain) ::CharLowerBuffW(name_.data(), static_cast<DWORD>(name_.size()));
+    name = name_;
+    return S_OK;
+  }
+
+  template <typename F>
+  HRESULT Attributes(Node& node, std::initializer_list<std::wstring_view> names, F&& take) {
+    return ReadAttributes(node, [&](std::wstring_view name, std::wstring_view value) -> HRESULT {
+      // Looked up as the document's getNamedItem does: exactly.
+      int index = 0;
+      for (const std::wstring_view wanted : names) {
+        if (name == wanted) {
+          if (!IsPlainValue(value)) return kDocumentOnly;
+          return take(index, value);
+        }
+        ++index;
+      }
+      return S_OK;
+    });
+  }
+  template <typename F>
+  HRESULT EachAttribute(Node& node, F&& take) {
+    return ReadAttributes(node, [&](std::wstring_view name, std::wstring_view value) -> HRESULT {
+      if (!IsPlainValue(value)) return kDocumentOnly;
+      return take(name, value);
+    });
+  }
+
+  // An element holding text alone, trimmed at both ends; anything else
+  // inside it is the document parser's to settle.
+  HRESULT Text(Node& node, std::optional<std::wstring_view>& text) {
+    if (node.type != XmlNodeType_Element) return kDocumentOnly;
+    RETURN_IF_FAILED(Open(node));
+    text_.clear();
+    while (!node.empty) {
+      XmlNodeType type = XmlNodeType_None;
+      RETURN_IF_FAILED(Next(type));
+      if (type == XmlNodeType_EndElement) break;
+      if (type != XmlNodeType_Text && type != XmlNodeType_Whitespace) return kDocumentOnly;
+      const wchar_t* value = nullptr;
+      UINT length = 0;
+      RETURN_IF_FAILED(reader_->GetValue(&value, &length));
+      if (length == 0) return kDocumentOnly;
+      text_.append(value ? value : L"", length);
+    }
+    std::wstring_view view = text_;
+    while (!view.empty() && IsXmlBlank(view.front())) view.remove_prefix(1);
+    while (!view.empty() && IsXmlBlank(view.back())) view.remove_suffix(1);
+    text = view;
+    return S_OK;
+  }
+
+ private:
+  // Hands `each(child)` the element's children, its attributes read first;
+  // what the callback leaves of a child is skipped.
+  template <typename F>
+  HRESULT Children(Node& node, bool elementsOnly, F& each) {
+    if (node.type != XmlNodeType_Element) return kDocumentOnly;
+    RETURN_IF_FAILED(Open(node));
+    while (!node.empty) {
       XmlNodeType type = XmlNodeType_None;
       RETURN_IF_FAILED(Next(type));
       if (type == XmlNodeType_EndElement) return S_OK;
-      RETURN_IF_FAILED(each(type));
+      if (type == XmlNodeType_Whitespace) continue;
+      if (type != XmlNodeType_Element) {
+        if (elementsOnly) continue;
+        if (type != XmlNodeType_Comment && type != XmlNodeType_ProcessingInstruction) {
+          return kDocumentOnly;
+        }
+      }
+      Node child{type, type == XmlNodeType_Element && IsEmpty()};
+      RETURN_IF_FAILED(each(child));
+      RETURN_IF_FAILED(Finish(child));
     }
     return S_OK;
   }
 
+  // Takes the node for reading its content: its attributes are passed over
+  // when the rules did not ask for them.
+  HRESULT Open(Node& node) {
+    if (node.consumed) return E_UNEXPECTED;
+    if (!node.attributesRead) RETURN_IF_FAILED(SkipAttributes(node));
+    node.consumed = true;
+    return S_OK;
+  }
+  // Skips what is left of a node after its callback.
+  HRESULT Finish(Node& node) {
+    if (node.type != XmlNodeType_Element || node.consumed) return S_OK;
+    RETURN_IF_FAILED(Open(node));
+    return Skip(node.empty);
+  }
+
   bool IsEmpty() noexcept { return reader_->IsEmptyElement() != FALSE; }
 
-  // The current node's qualified name (an instruction's target), kept in a
-  // buffer of its own until the next call.
-  std::wstring_view Name() {
+  // The current node's qualified name (an instruction's target), kept until
+  // the next call.
+  std::wstring_view QualifiedName() {
     const wchar_t* name = nullptr;
     UINT length = 0;
     if (FAILED(reader_->GetQualifiedName(&name, &length)) || !name) length = 0;
     name_.assign(name ? name : L"", length);
     return name_;
   }
-  // The same lower-cased, as readers that accept any letter case compare.
-  std::wstring_view LoweredName() {
-    Name();
-    // ASCII without capitals lowers to itself: spare the locale call.
-    bool plain = true;
-    for (wchar_t c : name_) plain = plain && c < 0x80 && !(c >= L'A' && c <= L'Z');
-    if (!plain) ::CharLowerBuffW(name_.data(), static_cast<DWORD>(name_.size()));
-    return name_;
-  }
 
-  // Hands every attribute of the current element to `take(name, value)`;
-  // both end in a NUL and last until the next attribute. Duplicates (which
-  // the document parser refuses) and the attributes that change how it
-  // builds its tree are handed back to it.
+  // Hands every attribute of the element to `take(name, value)`; both end in
+  // a NUL and last until the next attribute. Duplicates (which the document
+  // parser refuses) and the attributes that change how it builds its tree
+  // are refused.
   template <typename Take>
-  HRESULT Attributes(Take&& take) {
+  HRESULT ReadAttributes(Node& node, Take&& take) {
+    if (node.type != XmlNodeType_Element) return kDocumentOnly;
+    if (node.attributesRead || node.consumed) return E_UNEXPECTED;
+    node.attributesRead = true;
+    return ReadAttributes(take);
+  }
+  template <typename Take>
+  HRESULT ReadAttributes(Take&& take) {
     HRESULT hr = reader_->MoveToFirstAttribute();
     if (hr == S_FALSE) return S_OK;
     RETURN_IF_FAILED(hr);
@@ -158,8 +271,11 @@ class StreamWalker {
     RETURN_IF_FAILED(hr);
     return reader_->MoveToElement();
   }
+  HRESULT SkipAttributes(Node& node) {
+    return ReadAttributes(node, [](std::wstring_view, std::wstring_view) { return S_OK; });
+  }
   HRESULT SkipAttributes() {
-    return Attributes([](std::wstring_view, std::wstring_view) { return S_OK; });
+    return ReadAttributes([](std::wstring_view, std::wstring_view) { return S_OK; });
   }
 
   // Consumes the rest of the current element, its attributes already read.
@@ -179,42 +295,12 @@ class StreamWalker {
     }
   }
 
-  // The element's text as the document parser gives it for an element
-  // holding text alone: trimmed at both ends, never null. The view lasts
-  // until the next call. Anything else inside the element is the document
-  // parser's to settle.
-  HRESULT Text(bool empty, std::wstring_view& text) {
-    text_.clear();
-    while (!empty) {
-      XmlNodeType type = XmlNodeType_None;
-      RETURN_IF_FAILED(Next(type));
-      if (type == XmlNodeType_EndElement) break;
-      if (type != XmlNodeType_Text && type != XmlNodeType_Whitespace) return kDocumentOnly;
-      const wchar_t* value = nullptr;
-      UINT length = 0;
-      RETURN_IF_FAILED(reader_->GetValue(&value, &length));
-      if (length == 0) return kDocumentOnly;
-      text_.append(value ? value : L"", length);
-    }
-    text = text_;
-    while (!text.empty() && IsXmlBlank(text.front())) text.remove_prefix(1);
-    while (!text.empty() && IsXmlBlank(text.back())) text.remove_suffix(1);
-    return S_OK;
-  }
-  HRESULT Text(bool empty, UniqueBstr& text) {
-    std::wstring_view view;
-    RETURN_IF_FAILED(Text(empty, view));
-    return text.CopyFrom(view.data(), static_cast<UINT>(view.size())) ? S_OK : E_OUTOFMEMORY;
-  }
-  template <size_t N>
-  HRESULT Text(bool empty, PackedTextBuilder<N>& fields, size_t field) {
-    std::wstring_view view;
-    RETURN_IF_FAILED(Text(empty, view));
-    fields.Set(field, view);
-    return S_OK;
+  // The next node inside an element; the end of input there is a cut file.
+  HRESULT Next(XmlNodeType& type) {
+    const HRESULT hr = Read(type);
+    return hr == S_FALSE ? kDocumentOnly : hr;
   }
 
- private:
   // S_FALSE at the end of input.
   HRESULT Read(XmlNodeType& type) {
     const HRESULT hr = reader_->Read(&type);
@@ -243,275 +329,6 @@ class StreamWalker {
   std::wstring text_;
 };
 
-// Names looked up as the document's getNamedItem does: exactly.
-int MatchAttribute(std::wstring_view name,
-                   std::initializer_list<std::wstring_view> literals) noexcept {
-  int index = 0;
-  for (const std::wstring_view literal : literals) {
-    if (name == literal) return index;
-    ++index;
-  }
-  return -1;
-}
-
-HRESULT CopyValue(std::wstring_view value, UniqueBstr& text) noexcept {
-  if (!IsPlainValue(value)) return kDocumentOnly;
-  return text.CopyFrom(value.data(), static_cast<UINT>(value.size())) ? S_OK : E_OUTOFMEMORY;
-}
-// May throw bad_alloc.
-template <size_t N>
-HRESULT CopyValue(std::wstring_view value, PackedTextBuilder<N>& fields, size_t field) {
-  if (!IsPlainValue(value)) return kDocumentOnly;
-  fields.Set(field, value);
-  return S_OK;
-}
-
-class CatalogStream {
- public:
-  CatalogStream(IXmlReader* reader, const FileMarks& marks, CatalogContent& content) noexcept
-      : walker_(reader, marks), content_(content) {}
-
-  HRESULT Read() {
-    return walker_.Document([&](bool empty) { return Root(empty); });
-  }
-
- private:
-  HRESULT Root(bool empty) {
-    RETURN_IF_FAILED(walker_.SkipAttributes());
-    return walker_.Children(empty, [&](XmlNodeType type) -> HRESULT {
-      if (type != XmlNodeType_Element) return S_OK;
-      const bool inner = walker_.IsEmpty();
-      const int match = MatchText(walker_.LoweredName(), {L"main_type_list", L"software_list"});
-      RETURN_IF_FAILED(walker_.SkipAttributes());
-      if (match == 0) return MainTypeList(inner);
-      if (match == 1) return SoftwareList(inner);
-      return walker_.Skip(inner);
-    });
-  }
-
-  HRESULT MainTypeList(bool empty) {
-    MainTypeTable* table = nullptr;
-    RETURN_IF_FAILED(content_.BeginMainTypeList(table));
-    return walker_.Children(empty, [&](XmlNodeType type) {
-      return type == XmlNodeType_Element ? MainType(*table) : S_OK;
-    });
-  }
-
-  HRESULT MainType(MainTypeTable& table) {
-    const bool empty = walker_.IsEmpty();
-    UniqueBstr id;
-    RETURN_IF_FAILED(walker_.Attributes([&](std::wstring_view name, std::wstring_view value) {
-      return name == L"id"sv ? CopyValue(value, id) : S_OK;
-    }));
-    UniqueBstr name;
-    bool named = false;
-    RETURN_IF_FAILED(walker_.Children(empty, [&](XmlNodeType type) -> HRESULT {
-      // An instruction's target is a node name the document parser would match.
-      if (type == XmlNodeType_ProcessingInstruction) return kDocumentOnly;
-      if (type != XmlNodeType_Element) return S_OK;
-      const bool inner = walker_.IsEmpty();
-      const bool isName = !named && LoweredNameEquals(walker_.Name().data(), L"name");
-      RETURN_IF_FAILED(walker_.SkipAttributes());
-      if (!isName) return walker_.Skip(inner);
-      named = true;
-      return walker_.Text(inner, name);
-    }));
-    table.try_emplace(std::move(id), std::move(name));
-    return S_OK;
-  }
-
-  HRESULT SoftwareList(bool empty) {
-    content_.BeginSoftwareList();
-    LONG count = 0;
-    RETURN_IF_FAILED(walker_.Children(empty, [&](XmlNodeType type) -> HRESULT {
-      switch (type) {
-        case XmlNodeType_Element:
-          ++count;
-          return Software();
-        case XmlNodeType_Comment:
-        case XmlNodeType_ProcessingInstruction:
-          ++count;
-          return S_OK;
-        case XmlNodeType_Text:
-        case XmlNodeType_CDATA:
-          // How the document parser splits and keeps text here is its own.
-          return kDocumentOnly;
-        default:
-          return S_OK;
-      }
-    }));
-    content_.allCount = count;
-    return S_OK;
-  }
-
-  HRESULT Software() {
-    const bool empty = walker_.IsEmpty();
-    // Entries need the main types to be read first.
-    if (!content_.TypesInForce()) {
-      RETURN_IF_FAILED(walker_.SkipAttributes());
-      return walker_.Skip(empty);
-    }
-    SoftwareFields& fields = software_;
-    fields.Reset();
-    std::wstring& typeId = typeId_;
-    bool typed = false;
-    RETURN_IF_FAILED(walker_.Attributes([&](std::wstring_view name, std::wstring_view value) {
-      const int match = MatchAttribute(
-          name, {L"main_type"sv, L"is_main_recommend"sv, L"is_onekey_install"sv, L"is_popularity"sv,
-                 L"totaljudgeofmark"sv, L"totaldownloadtimes"sv, L"totaljudgeoftimes"sv});
-      if (match < 0) return S_OK;
-      if (!IsPlainValue(value)) return kDocumentOnly;
-      switch (match) {
-        case 0:
-          typed = true;
-          typeId.assign(value);
-          return S_OK;
-        case 1:
-          fields.flags |= FlagOf(value, KaSoftWare::kMainRecommend);
-          break;
-        case 2:
-          fields.flags |= FlagOf(value, KaSoftWare::kOneKeyInstall);
-          break;
-        case 3:
-          fields.flags |= FlagOf(value, KaSoftWare::kPopularity);
-          break;
-        case 4:
-          fields.totalMark = TextToInt64(value.data());
-          break;
-        case 5:
-          fields.totalDownload = TextToInt64(value.data());
-          break;
-        default:
-          fields.totalJudge = TextToInt64(value.data());
-          break;
-      }
-      return S_OK;
-    }));
-    if (typed) {
-      const UniqueBstr* typeName = nullptr;
-      RETURN_IF_FAILED(content_.TypeName(typeId, typeName));
-      fields.text.Set(kSoftMainType, *typeName);
-    }
-
-    RETURN_IF_FAILED(walker_.Children(empty, [&](XmlNodeType type) -> HRESULT {
-      if (type == XmlNodeType_ProcessingInstruction) return kDocumentOnly;
-      if (type != XmlNodeType_Element) return S_OK;
-      const bool inner = walker_.IsEmpty();
-      const int match = MatchSoftwareChild(walker_.LoweredName());
-      if (match == kChildVersion) return Version(inner, fields);
-      RETURN_IF_FAILED(walker_.SkipAttributes());
-      if (match < 0) return walker_.Skip(inner);
-      // A repeated field keeps its last occurrence.
-      RETURN_IF_FAILED(walker_.Text(inner, fields.text, kChildText[match]));
-      if (match == kChildName) LowerName(fields);
-      return S_OK;
-    }));
-    ComPtr<KaSoftWare> entry;
-    RETURN_IF_FAILED(MakeSoftware(fields, entry));
-    return content_.AddSoftware(std::move(entry));
-  }
-
-  HRESULT Version(bool empty, SoftwareFields& software) {
-    VersionFields& fields = software.AddVersion();
-    bool hasVersion = false;
-    bool hasDisplay = false;
-    RETURN_IF_FAILED(walker_.Attributes([&](std::wstring_view name, std::wstring_view value) {
-      switch (MatchAttribute(name, {L"version"sv, L"displayver"sv, L"ver_attribute"sv})) {
-        case 0:
-          hasVersion = true;
-          return CopyValue(value, fields.text, kVerVersion);
-        case 1:
-          hasDisplay = true;
-          return CopyValue(value, fields.text, kVerDisplayVersion);
-        case 2:
-          if (!IsPlainValue(value)) return kDocumentOnly;
-          fields.trial = IsTrialRelease(value);
-          return S_OK;
-        default:
-          return S_OK;
-      }
-    }));
-    bool noted = false;
-    RETURN_IF_FAILED(walker_.Children(empty, [&](XmlNodeType type) -> HRESULT {
-      if (type == XmlNodeType_ProcessingInstruction) return kDocumentOnly;
-      if (type != XmlNodeType_Element) return S_OK;
-      const bool inner = walker_.IsEmpty();
-      // Release notes come from the first child named exactly "whatsnew".
-      const bool isNotes = !noted && MatchText(walker_.Name(), {L"whatsnew"}) == 0;
-      RETURN_IF_FAILED(walker_.SkipAttributes());
-      if (!isNotes) return walker_.Skip(inner);
-      noted = true;
-      return walker_.Text(inner, fields.text, kVerWhatsnew);
-    }));
-    // A version element without a "version" attribute is dropped.
-    if (!hasVersion) {
-      software.DropVersion();
-    } else if (!hasDisplay) {
-      fields.text.SetSame(kVerDisplayVersion, kVerVersion);
-    }
-    return S_OK;
-  }
-
-  StreamWalker walker_;
-  CatalogContent& content_;
-  // Reused from one entry to the next.
-  std::wstring typeId_;
-  SoftwareFields software_;
-};
-
-class RegistryKeyStream {
- public:
-  RegistryKeyStream(IXmlReader* reader, const FileMarks& marks,
-                    KeyTableBuilder<UniqueBstr>& keys) noexcept
-      : walker_(reader, marks), keys_(keys) {}
-
-  HRESULT Read() {
-    return walker_.Document([&](bool empty) { return Root(empty); });
-  }
-
- private:
-  HRESULT Root(bool empty) {
-    bool rejected = false;
-    RETURN_IF_FAILED(walker_.Attributes([&](std::wstring_view name, std::wstring_view value) {
-      if (NameEquals(name.data(), L"result") && TextToInt(value.data()) != 0) rejected = true;
-      return S_OK;
-    }));
-    // A rejected file loads nothing of itself.
-    if (rejected) return walker_.Skip(empty);
-    return walker_.Children(empty, [&](XmlNodeType type) {
-      return type == XmlNodeType_Element ? Software() : S_OK;
-    });
-  }
-
-  HRESULT Software() {
-    const bool empty = walker_.IsEmpty();
-    UniqueBstr softName;
-    bool named = false;
-    RETURN_IF_FAILED(walker_.Attributes([&](std::wstring_view name, std::wstring_view value) {
-      if (name != L"name"sv) return S_OK;
-      named = true;
-      return CopyValue(value, softName);
-    }));
-    if (!named) return walker_.Skip(empty);
-    LowerBstr(softName);
-    return walker_.Children(empty, [&](XmlNodeType type) -> HRESULT {
-      if (type != XmlNodeType_Element) return S_OK;
-      const bool inner = walker_.IsEmpty();
-      RETURN_IF_FAILED(walker_.SkipAttributes());
-      UniqueBstr key;
-      RETURN_IF_FAILED(walker_.Text(inner, key));
-      // Keys stay as written; the first software named for a key keeps it.
-      UniqueBstr name;
-      RETURN_HR_IF(E_OUTOFMEMORY, !name.CopyFrom(softName.Get(), softName.Length()));
-      keys_.Add(std::move(key), std::move(name));
-      return S_OK;
-    });
-  }
-
-  StreamWalker walker_;
-  KeyTableBuilder<UniqueBstr>& keys_;
-};
-
 // The file opened for streaming, or kDocumentOnly when its bytes are not of
 // the shape the streaming reader is given.
 HRESULT OpenForStreaming(const wchar_t* path, XmlLiteFile& file, FileMarks& marks) {
@@ -528,9 +345,8 @@ HRESULT StreamCatalogFile(const wchar_t* path, CatalogContent& content) noexcept
     XmlLiteFile file;
     FileMarks marks;
     RETURN_IF_FAILED(OpenForStreaming(path, file, marks));
-    RETURN_IF_FAILED(CatalogStream(file.Reader(), marks, content).Read());
-    content.Finish();
-    return S_OK;
+    StreamNodeSource source(file.Reader(), marks);
+    return catalog_rules::CatalogRules<StreamNodeSource>(source, content).Read();
   });
 }
 
@@ -540,7 +356,8 @@ HRESULT StreamRegistryKeyFile(const wchar_t* path, RegistryKeyTable& keys) noexc
     FileMarks marks;
     RETURN_IF_FAILED(OpenForStreaming(path, file, marks));
     KeyTableBuilder<UniqueBstr> builder;
-    RETURN_IF_FAILED(RegistryKeyStream(file.Reader(), marks, builder).Read());
+    StreamNodeSource source(file.Reader(), marks);
+    RETURN_IF_FAILED(catalog_rules::RegistryKeys(source, builder));
     builder.Build(keys);
     return S_OK;
   });

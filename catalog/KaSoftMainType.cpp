@@ -1,9 +1,10 @@
 #include "catalog/KaSoftMainType.h"
 
+#include "catalog/CatalogGrammar.h"
+#include "catalog/DomNodeSource.h"
+#include "com/Module.h"
 #include "com/ResourceIds.h"
 #include "common/Result.h"
-#include "datafiles/XmlDom.h"
-#include "com/Module.h"
 
 namespace tessary {
 namespace {
@@ -24,19 +25,8 @@ HRESULT KaSoftMainType::FinalConstruct() noexcept {
 }
 
 HRESULT ReadMainTypeList(IXMLDOMNode* list, MainTypeTable& table) {
-  return ForEachChildElement(list, [&](IXMLDOMNode* element) -> HRESULT {
-    UniqueBstr id;
-    RETURN_IF_FAILED(AttributeByName(element, L"id", id));
-    UniqueBstr name;
-    ForEachChildNode(element, [&](IXMLDOMNode* child) -> HRESULT {
-      if (!LoweredNameEquals(NodeName(child).Get(), L"name")) return S_OK;
-      name = NodeText(child);
-      return S_FALSE;
-    });
-    // The first entry of an identifier stays.
-    table.try_emplace(std::move(id), std::move(name));
-    return S_OK;
-  });
+  DomNodeSource source(nullptr);
+  return catalog_rules::MainTypeList(source, list, table);
 }
 
 HRESULT KaSoftMainType::TypeNameIn(const MainTypeTable& table, BSTR typeId,

@@ -15,8 +15,9 @@ namespace tessary {
 // Main type identifier to display name; the first entry of an identifier stays.
 using MainTypeTable = std::map<UniqueBstr, UniqueBstr, KeyLess>;
 
-// Fills `table` from the element children of a main-type list element;
-// E_OUTOFMEMORY leaves it part-filled. May throw bad_alloc.
+// Fills `table` from the element children of a main-type list element, by
+// the catalog's rule (CatalogGrammar.h); E_OUTOFMEMORY leaves it
+// part-filled. May throw bad_alloc.
 HRESULT ReadMainTypeList(IXMLDOMNode* list, MainTypeTable& table);
 
 class KaSoftMainType final : public ComObject<KaSoftMainType, IKaSoftMainType> {

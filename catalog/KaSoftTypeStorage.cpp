@@ -86,7 +86,9 @@ HRESULT KaSoftTypeStorage::ReadTypeFile(const std::wstring& path) {
   const HRESULT loaded = LoadXmlFileWithResult(path.c_str(), document);
   RETURN_HR_IF(loaded, loaded == E_OUTOFMEMORY);
   if (FAILED(loaded)) return S_OK;
-  const ComPtr<IXMLDOMNode> root = SelectRoot(document.Get(), L"vedad");
+  // Out of memory is reported, not read as a file without a root.
+  ComPtr<IXMLDOMNode> root;
+  RETURN_IF_FAILED(SelectRoot(document.Get(), L"vedad", root));
   return ForEachChildElement(root.Get(), [&](IXMLDOMNode* element) -> HRESULT {
     UniqueBstr regKey;
     UniqueBstr typeId;

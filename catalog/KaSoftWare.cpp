@@ -6,29 +6,27 @@
 #include "common/Result.h"
 
 namespace tessary {
-KaSoftWare::~KaSoftWare() {
-  for (size_t i = 0; i < versionCount_; ++i) versions_[i].~ContainedVerItem();
-  ::operator delete(versions_);
-}
-
 HRESULT KaSoftWare::Assign(const SoftwareFields& fields) noexcept {
-  if (versions_) return E_UNEXPECTED;
+  if (chars_) return E_UNEXPECTED;
   const size_t count = fields.VersionCount();
   size_t chars = fields.text.Size();
   for (size_t i = 0; i < count; ++i) chars += fields.Version(i).text.Size();
-  static_assert(alignof(ContainedVerItem) >= alignof(wchar_t));
-  void* block =
-      ::operator new(count * sizeof(ContainedVerItem) + chars * sizeof(wchar_t), std::nothrow);
+  std::unique_ptr<wchar_t[]> block(new (std::nothrow) wchar_t[chars]);
   if (!block) return E_OUTOFMEMORY;
-  versions_ = static_cast<ContainedVerItem*>(block);
-  wchar_t* text = reinterpret_cast<wchar_t*>(versions_ + count);
+  std::vector<ContainedVerItem> versions;
+  RETURN_IF_FAILED(Guarded([&] {
+    versions.reserve(count);
+    return S_OK;
+  }));
+  wchar_t* text = block.get();
   for (size_t i = 0; i < count; ++i) {
     const VersionFields& version = fields.Version(i);
-    new (versions_ + i) ContainedVerItem(InnerUnknown(), version, text);
+    versions.emplace_back(InnerUnknown(), version, text);
     text += version.text.Size();
   }
-  versionCount_ = count;
   fields.text.Build(text, text_);
+  chars_ = std::move(block);
+  versions_ = std::move(versions);
   flags_ = fields.flags;
   totalMark_ = fields.totalMark;
   totalJudge_ = fields.totalJudge;
@@ -69,13 +67,13 @@ STDMETHODIMP KaSoftWare::GetSoftPic(BSTR* lpbstrPic) noexcept {
 
 STDMETHODIMP KaSoftWare::GetVersionCount(LONG* lpnCount) noexcept {
   if (!lpnCount) return E_POINTER;
-  *lpnCount = static_cast<LONG>(versionCount_);
+  *lpnCount = static_cast<LONG>(versions_.size());
   return S_OK;
 }
 
 STDMETHODIMP KaSoftWare::GetVerItemByItem(LONG nIndex, IKaSoftwareVerItem** lpVerItem) noexcept {
   // The index is checked before the out-parameter.
-  if (nIndex < 0 || static_cast<size_t>(nIndex) >= versionCount_) return E_INVALIDARG;
+  if (nIndex < 0 || static_cast<size_t>(nIndex) >= versions_.size()) return E_INVALIDARG;
   if (!lpVerItem) return E_POINTER;
   *lpVerItem = &versions_[static_cast<size_t>(nIndex)];
   (*lpVerItem)->AddRef();
@@ -86,7 +84,7 @@ STDMETHODIMP KaSoftWare::GetVerItemByVersion(BSTR bstrVersion,
                                              IKaSoftwareVerItem** lpVerItem) noexcept {
   if (!lpVerItem) return E_POINTER;
   *lpVerItem = nullptr;
-  for (size_t i = 0; i < versionCount_; ++i) {
+  for (size_t i = 0; i < versions_.size(); ++i) {
     const HRESULT match = versions_[i].MatchVersion(bstrVersion);
     if (FAILED(match)) return match;
     if (match == S_OK) return versions_[i].QueryInterface(IID_PPV_ARGS(lpVerItem));

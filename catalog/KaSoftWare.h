@@ -4,6 +4,7 @@
 #include <wrl/client.h>
 
 #include <cstddef>
+#include <memory>
 #include <vector>
 
 #include "TessaryLib.h"
@@ -68,9 +69,8 @@ class KaSoftWare final : public ComObject<KaSoftWare, IKaSoftWare> {
   static constexpr DWORD kPopularity = 0x4;
 
   KaSoftWare() noexcept = default;
-  ~KaSoftWare();
 
-  // Fills an entry just made, its versions and all its text in one block.
+  // Fills an entry just made: its versions, and all its text in one block.
   HRESULT Assign(const SoftwareFields& fields) noexcept;
 
   // Null when the entry has no name.
@@ -94,12 +94,17 @@ class KaSoftWare final : public ComObject<KaSoftWare, IKaSoftWare> {
   STDMETHODIMP GetAbstract(BSTR* lpbstrAbstract) noexcept override;
 
  private:
+  // The entry's own strings and its versions' share one block of
+  // characters; the versions sit in a vector sized once, before any is
+  // handed out, so none moves after. One hand-laid block holding both saved
+  // an allocation per entry, and nothing measurable: a load of 20,000
+  // entries ran at 1.19 times the bare streaming read this way (x64, 1.14
+  // x86) against 1.29 hand-laid, within the noise of a shared machine. Plain
+  // wins while that holds under 1.3.
+  std::unique_ptr<wchar_t[]> chars_;
+  std::vector<ContainedVerItem> versions_;
   PackedText<kSoftwareTextCount> text_;
   DWORD flags_ = 0;
-  // The start of one block: the versions, then the characters of every
-  // text. Null until assigned.
-  ContainedVerItem* versions_ = nullptr;
-  size_t versionCount_ = 0;
   LONGLONG totalMark_ = 0;
   LONGLONG totalJudge_ = 0;
   LONGLONG totalDownload_ = 0;

@@ -52,9 +52,16 @@ template class VerItemMethods<ContainedComObject<IKaSoftwareVerItem>>;
 
 ContainedVerItem::ContainedVerItem(IUnknown* owner, const VersionFields& fields,
                                    wchar_t* chars) noexcept
-    : VerItemMethods(owner) {
+    : VerItemMethods(owner), owner_(owner) {
   fields.text.Build(chars, text_);
   attribute_ = fields.trial ? kaSoftVersionAttribute_try : kaSoftVersionAttribute_normal;
+}
+
+ContainedVerItem::ContainedVerItem(ContainedVerItem&& other) noexcept
+    : VerItemMethods(other.owner_), owner_(other.owner_) {
+  text_ = other.text_;
+  attribute_ = other.attribute_;
+  ignored_ = other.ignored_;
 }
 
 HRESULT ContainedVerItem::MatchVersion(BSTR text) const noexcept {

@@ -57,10 +57,16 @@ class ContainedVerItem final : public VerItemMethods<ContainedComObject<IKaSoftw
  public:
   // `chars`: fields.text.Size() characters for the text.
   ContainedVerItem(IUnknown* owner, const VersionFields& fields, wchar_t* chars) noexcept;
+  // Only so that the entry's vector can hold versions: it is sized before
+  // the first is made, so a version handed out never moves.
+  ContainedVerItem(ContainedVerItem&& other) noexcept;
 
   // S_OK when the version is `text` as the catalog compares strings,
   // S_FALSE when not, or E_OUTOFMEMORY.
   HRESULT MatchVersion(BSTR text) const noexcept;
+
+ private:
+  IUnknown* owner_;
 };
 
 HRESULT CreateKaSoftwareVerItem(IUnknown* outer, REFIID riid, void** ppv) noexcept;

@@ -1,8 +1,12 @@
-// The streaming read of the catalog files against the document parser's:
-// the same files, loaded both ways, must give the same tables, counters and
-// main types. The files are the generator's, each rule's edge cases, shapes
-// the document parser refuses, every cut of a small file, and deterministic
-// mutations of them all, read in child processes (see The comparison).
+// The catalog rules are written once over two node sources
+// (CatalogGrammar.h); what is left to guard is the streaming source's one
+// promise: it refuses every node it cannot render exactly as the document
+// source would. So the same files, loaded through each source, must publish
+// the same tables, counters and main types, and the plain files hosts ship
+// must not be refused. The files are the generator's, each rule's edge
+// cases, shapes the document parser refuses, every cut of a small file, and
+// deterministic mutations of them all, read in child processes (see The
+// comparison).
 #include <gtest/gtest.h>
 #include <wrl/client.h>
 
@@ -281,8 +285,8 @@ struct Case {
   std::string label;
   std::optional<std::string> catalog;  // none: no catalog file
   std::optional<std::string> keys;     // none: no registry-key file
-  // A plain file of the shape hosts ship: the streaming reader must take it,
-  // or the comparison says nothing of that reader.
+  // A plain file of the shape hosts ship: the streaming source must not refuse it,
+  // or the comparison says nothing of that source.
   bool plain = false;
 };
 
@@ -420,6 +424,21 @@ std::vector<Case> FamilyCases() {
       editedKeys = ReplacedAll(editedKeys, from, to);
     }
     cases.push_back({label, editedCatalog, editedKeys});
+  }
+
+  // Instructions among an entry's children: one no rule names is passed over
+  // by both sources (and must not cost the streaming source the file); one
+  // named like a field is matched by name, and its text is for the document
+  // parser to give.
+  const auto instructions = [&](const std::string& target) {
+    std::string edited = ReplacedAll(catalog, "<name>Bar", "<?" + target + " x?><name>Bar");
+    edited = ReplacedAll(edited, "<whatsnew>", "<?" + target + " y?><whatsnew>");
+    edited = ReplacedAll(edited, "<name>Tools", "<?" + target + " z?><name>Tools");
+    return edited;
+  };
+  cases.push_back({"instructions no rule names", instructions("note"), keys, true});
+  for (const std::string target : {"name", "NAME", "Company", "version", "whatsnew", "WhatsNew"}) {
+    cases.push_back({"instructions named " + target, instructions(target), keys});
   }
 
   // Files that end before any element: empty, a byte-order mark, a
@@ -620,8 +639,8 @@ class StreamingLoadTest : public ::testing::Test {
     host_.Shutdown();
   }
 
-  // One case, both ways: "same" or "differs", and how many of its files the
-  // streaming reader settled itself. A difference leaves both texts beside
+  // One case, through each source: "same" or "differs", and how many of its
+  // files the streaming source rendered without refusing. A difference leaves both texts beside
   // the case's files.
   std::string CompareCase(const std::wstring& batch, size_t index) {
     // Half the cases load over a catalog that already has main types, which
@@ -720,7 +739,7 @@ class StreamingLoadTest : public ::testing::Test {
         }
       }
     }
-    std::printf("  %zu cases in %zu children, %zu of %zu files read by the streaming reader\n",
+    std::printf("  %zu cases in %zu children, %zu of %zu files rendered by the streaming source\n",
                 cases.size(), children, streamed, files);
   }
 
