@@ -18,6 +18,7 @@
 #include "bench/Harness.h"
 #include "catalog/CatalogFileReader.h"
 #include "catalog/KaSoftwareCatelog.h"
+#include "common/Names.h"
 #include "common/Text.h"
 #include "common/Unique.h"
 #include "datafiles/XmlLiteFile.h"

@@ -15,6 +15,7 @@
 
 #include "TessaryLib.h"
 #include "bench/Harness.h"
+#include "common/Names.h"
 #include "common/Text.h"
 #include "identify/KaCommonSoft.h"
 #include "identify/StartMenu.h"

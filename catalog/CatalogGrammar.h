@@ -50,7 +50,9 @@
 #include <utility>
 
 #include "catalog/CatalogContent.h"
+#include "common/Names.h"
 #include "common/Result.h"
+#include "datafiles/XmlDom.h"
 
 namespace tessary {
 namespace catalog_rules {
@@ -219,8 +221,7 @@ class CatalogRules {
       // lower-cased, as they are looked up.
       SetText(fields.text, kChildText[match], text);
       if (match == kChildName) {
-        const UINT length = static_cast<UINT>(fields.text.View(kSoftName).size());
-        if (length) ::CharLowerBuffW(fields.text.Data(kSoftName), length);
+        LowerInPlace(fields.text.Data(kSoftName), fields.text.View(kSoftName).size());
       }
       return S_OK;
     });
@@ -286,7 +287,7 @@ HRESULT RegistryKeys(Source& source, KeyTableBuilder<UniqueBstr>& keys) {
     bool rejected = false;
     RETURN_IF_FAILED(source.EachAttribute(root, [&](std::wstring_view name,
                                                     std::wstring_view value) {
-      if (NameEquals(name.data(), L"result") && TextToInt(value.data()) != 0) rejected = true;
+      if (SameText(name.data(), L"result") && TextToInt(value.data()) != 0) rejected = true;
       return S_OK;
     }));
     if (rejected) return S_OK;
@@ -298,7 +299,7 @@ HRESULT RegistryKeys(Source& source, KeyTableBuilder<UniqueBstr>& keys) {
         return CopyText(value, softName);
       }));
       if (!named) return S_OK;
-      LowerBstr(softName);
+      LowerInPlace(softName);
       return source.Elements(software, [&](Node& keyElement) -> HRESULT {
         OptionalText text;
         RETURN_IF_FAILED(source.Text(keyElement, text));

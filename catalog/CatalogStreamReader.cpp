@@ -128,7 +128,7 @@ class StreamNodeSource {
     // ASCII without capitals lowers to itself: spare the locale call.
     bool plain = true;
     for (wchar_t c : name_) plain = plain && c < 0x80 && !(c >= L'A' && c <= L'Z');
-    if (!plain) ::CharLowerBuffW(name_.data(), static_cast<DWORD>(name_.size()));
+    if (!plain) LowerInPlace(name_.data(), name_.size());
     name = name_;
     return S_OK;
   }

@@ -55,7 +55,7 @@ class DomNodeSource {
   }
   HRESULT LoweredName(Node& node, std::wstring_view& name) noexcept {
     name_ = NodeName(node);
-    LowerBstr(name_);
+    LowerInPlace(name_);
     name = View(name_);
     return S_OK;
   }

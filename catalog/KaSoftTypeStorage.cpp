@@ -95,7 +95,7 @@ HRESULT KaSoftTypeStorage::ReadTypeFile(const std::wstring& path) {
     HRESULT present = AttributeByName(element, L"regkey", regKey);
     if (present == S_OK) present = AttributeByName(element, L"maintype", typeId);
     if (present != S_OK) return FAILED(present) ? present : S_OK;
-    LowerBstr(regKey);
+    LowerInPlace(regKey);
     UniqueBstr typeName;
     const HRESULT named = mainTypes_->GetTypeNameByID(typeId.Get(), typeName.Receive());
     RETURN_HR_IF(named, named == E_OUTOFMEMORY);
@@ -111,7 +111,7 @@ STDMETHODIMP KaSoftTypeStorage::GetSoftMainTypeByRegKey(BSTR bstrRegKey,
   *lpbstrMainType = nullptr;
   UniqueBstr key;
   if (!key.CopyFrom(bstrRegKey, ::SysStringLen(bstrRegKey))) return E_OUTOFMEMORY;
-  LowerBstr(key);
+  LowerInPlace(key);
   const auto found = types_.find(key.Get());
   if (found == types_.end()) return E_FAIL;
   UniqueBstr copy;

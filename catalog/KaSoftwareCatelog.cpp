@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "catalog/CatalogFileReader.h"
+#include "common/Names.h"
 #include "common/Result.h"
 #include "hostlink/HostReference.h"
 
@@ -101,7 +102,7 @@ STDMETHODIMP KaSoftwareCatelog::GetSoftwareByName(BSTR bstrSoftName,
   *lplpSoftware = nullptr;
   UniqueBstr name;
   if (!name.CopyFrom(bstrSoftName, ::SysStringLen(bstrSoftName))) return E_OUTOFMEMORY;
-  LowerBstr(name);
+  LowerInPlace(name);
   IKaSoftWare* entry = FindByName(name.Get());
   if (!entry) return E_FAIL;
   entry->AddRef();

@@ -1,6 +1,6 @@
 #include "catalog/KaSoftwareVerItem.h"
 
-#include "catalog/CatalogKeys.h"
+#include "common/Names.h"
 
 namespace tessary {
 
@@ -69,7 +69,7 @@ HRESULT ContainedVerItem::MatchVersion(BSTR text) const noexcept {
   // call: the copy is made here rather than kept.
   UniqueBstr version;
   if (!version.CopyFrom(text_.Get(kVerVersion), text_.Length(kVerVersion))) return E_OUTOFMEMORY;
-  return SameText(version.Get(), text) ? S_OK : S_FALSE;
+  return CompareText(version.Get(), text) == VARCMP_EQ ? S_OK : S_FALSE;
 }
 
 HRESULT CreateKaSoftwareVerItem(IUnknown* outer, REFIID riid, void** ppv) noexcept {

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "catalog/CatalogKeys.h"
+#include "common/Names.h"
 #include "common/Unique.h"
 
 namespace tessary {
@@ -132,7 +133,7 @@ class KeyTableBuilder {
     kept.reserve(order.size());
     for (const size_t i : order) {
       if (!kept.empty()) {
-        const int compared = CompareKeys(pending_[kept.back()].key.Get(), pending_[i].key.Get());
+        const int compared = CompareText(pending_[kept.back()].key.Get(), pending_[i].key.Get());
         if (compared == static_cast<int>(VARCMP_EQ)) {
           if (i < kept.back()) kept.back() = i;
           continue;

@@ -1,6 +1,6 @@
 #pragma once
 // Text helpers shared by every reader: bounded copies into fixed-width
-// buffers and the locale lower-casing used for software and key names.
+// buffers, views and trimming. How names compare is in Names.h.
 #include <windows.h>
 
 #include <cstddef>
@@ -56,18 +56,6 @@ constexpr bool IsBlank(wchar_t c) noexcept {
 
 constexpr std::wstring_view TrimBlanks(std::wstring_view text) noexcept {
   return TrimWhile(text, IsBlank);
-}
-
-// Locale lower-casing of every character (CharLowerBuffW), as names are
-// stored and looked up.
-inline void LowerInPlace(std::wstring& text) noexcept {
-  if (!text.empty()) ::CharLowerBuffW(text.data(), static_cast<DWORD>(text.size()));
-}
-
-inline std::wstring LowerCopy(std::wstring_view text) {
-  std::wstring copy(text);
-  LowerInPlace(copy);
-  return copy;
 }
 
 }  // namespace tessary

@@ -6,23 +6,12 @@
 #include <iterator>
 #include <string>
 
+#include "common/Names.h"
 #include "common/Text.h"
 
 using Microsoft::WRL::ComPtr;
 
 namespace tessary {
-namespace {
-
-bool IsPlainName(std::wstring_view text) noexcept {
-  for (wchar_t c : text) {
-    const bool plain = (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z') ||
-                       (c >= L'0' && c <= L'9') || c == L'_';
-    if (!plain) return false;
-  }
-  return true;
-}
-
-}  // namespace
 
 HRESULT SelectRoot(IXMLDOMNode* node, const wchar_t* name, ComPtr<IXMLDOMNode>& root) noexcept {
   if (!node || !name) return S_OK;
@@ -85,23 +74,6 @@ HRESULT AttributeByName(IXMLDOMNode* element, const wchar_t* name, UniqueBstr& v
   return value || value.CopyFrom(L"") ? S_OK : E_OUTOFMEMORY;
 }
 
-bool NameEquals(const wchar_t* name, const wchar_t* literal) noexcept {
-  const std::wstring_view a = ViewOf(name);
-  const std::wstring_view b = ViewOf(literal);
-  // Names are compared by the thousand while a file is read: settle the
-  // plain cases without allocating. Identical text is always equal, and
-  // differing texts of letters, digits and '_' alone never compare equal.
-  if (a == b) return true;
-  if (IsPlainName(a) && IsPlainName(b)) return false;
-  UniqueBstr left;
-  UniqueBstr right;
-  if (!left.CopyFrom(a.data(), static_cast<UINT>(a.size())) ||
-      !right.CopyFrom(b.data(), static_cast<UINT>(b.size()))) {
-    return false;
-  }
-  return ::VarBstrCmp(left.Get(), right.Get(), LOCALE_USER_DEFAULT, 0) == VARCMP_EQ;
-}
-
 bool LoweredNameEquals(const wchar_t* name, const wchar_t* lowerLiteral) noexcept {
   const std::wstring_view text = ViewOf(name);
   wchar_t small[64];
@@ -115,8 +87,8 @@ bool LoweredNameEquals(const wchar_t* name, const wchar_t* lowerLiteral) noexcep
     if (!text.empty()) wmemcpy(small, text.data(), text.size());
     small[text.size()] = L'\0';
   }
-  if (!text.empty()) ::CharLowerBuffW(lowered, static_cast<DWORD>(text.size()));
-  return NameEquals(lowered, lowerLiteral);
+  LowerInPlace(lowered, text.size());
+  return SameText(lowered, lowerLiteral);
 }
 
 int TextToInt(const wchar_t* text) noexcept { return text ? _wtoi(text) : 0; }

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <type_traits>
 
+#include "common/Names.h"
 #include "common/Text.h"
 #include "common/Unique.h"
 
@@ -58,12 +59,8 @@ HRESULT ForEachChildElement(IXMLDOMNode* node, Action&& action);
 
 // --- Names and numbers ----------------------------------------------------------
 
-// Exact, case-sensitive match as the platform compares strings (VarBstrCmp,
-// user default locale, no flags). Null equals empty.
-bool NameEquals(const wchar_t* name, const wchar_t* literal) noexcept;
-
-// For readers that accept any letter case: `name` is lower-cased with the
-// locale (CharLowerBuffW) and matched exactly against `lowerLiteral`.
+// For readers that accept any letter case: `name` is lower-cased as names
+// are (LowerInPlace) and compared with SameText against `lowerLiteral`.
 bool LoweredNameEquals(const wchar_t* name, const wchar_t* lowerLiteral) noexcept;
 
 // Numbers as _wtoi and _wtoi64 read them: leading blanks, a sign, digits up

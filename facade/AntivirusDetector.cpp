@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "common/Result.h"
+#include "common/Names.h"
 #include "common/Text.h"
 #include "common/Unique.h"
 #include "inventory/InstalledProgramInventory.h"

@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "common/Names.h"
 #include "common/Text.h"
 #include "datafiles/DataFiles.h"
 #include "datafiles/XmlDom.h"
@@ -58,9 +59,9 @@ SoftwareRule ReadSoftwareRule(IXMLDOMNode* element) {
   });
   ForEachChildElement(element, [&](IXMLDOMNode* child) {
     const UniqueBstr name = NodeName(child);
-    if (NameEquals(name.Get(), L"regkey")) {
+    if (SameText(name.Get(), L"regkey")) {
       rule.regKeyRules.push_back(ReadRegKeyRule(child));
-    } else if (NameEquals(name.Get(), L"start_menu")) {
+    } else if (SameText(name.Get(), L"start_menu")) {
       rule.startMenuLocations.push_back(ReadStartMenuLocation(child));
     }
   });

@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "common/RegistryReader.h"
+#include "common/Names.h"
 #include "common/Text.h"
 #include "identify/VersionPolicy.h"
 #include "inventory/FileVersion.h"

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "common/Result.h"
+#include "common/Names.h"
 #include "common/Text.h"
 #include "common/Unique.h"
 #include "identify/Identification.h"

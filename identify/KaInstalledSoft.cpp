@@ -6,6 +6,7 @@
 
 #include "common/Result.h"
 #include "common/ScopeExit.h"
+#include "common/Names.h"
 #include "common/Text.h"
 #include "common/Unique.h"
 #include "identify/UninstallPaths.h"

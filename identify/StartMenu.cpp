@@ -7,6 +7,7 @@
 #include <cwchar>
 #include <utility>
 
+#include "common/Names.h"
 #include "common/Text.h"
 #include "common/Unique.h"
 #include "inventory/FileVersion.h"
@@ -63,7 +64,7 @@ bool LoadStartMenuRules(IXMLDOMDocument* document, std::vector<StartMenuRule>& r
     StartMenuRule rule;
     ForEachChildElement(element, [&](IXMLDOMNode* child) {
       const UniqueBstr name = NodeName(child);
-      if (NameEquals(name.Get(), L"start_menu")) rule.locations.push_back(ReadLocation(child));
+      if (SameText(name.Get(), L"start_menu")) rule.locations.push_back(ReadLocation(child));
     });
     // Most entries name registry keys only; their names are not needed.
     if (rule.locations.empty()) return;

@@ -2,6 +2,7 @@
 
 #include <shlwapi.h>
 
+#include "common/Names.h"
 #include "common/Text.h"
 
 namespace tessary {

@@ -4,6 +4,7 @@
 #include <new>
 #include <string>
 
+#include "common/Names.h"
 #include "common/RegistryReader.h"
 #include "common/Text.h"
 #include "common/Unique.h"
@@ -18,16 +19,12 @@ constexpr DWORD kImagePathEnd = kImagePathOffset + 260 * sizeof(wchar_t);
 // Room for a value name, terminator included.
 constexpr DWORD kValueNameChars = 16383;
 
-bool EqualsIgnoreCase(const wchar_t* a, const wchar_t* b) noexcept {
-  return ::CompareStringOrdinal(a, -1, b, -1, TRUE) == CSTR_EQUAL;
-}
-
 bool IsDuplicate(const InstalledProgramRecord& a, const InstalledProgramRecord& b) noexcept {
-  return EqualsIgnoreCase(a.displayName, b.displayName) &&
-         EqualsIgnoreCase(a.displayVersion, b.displayVersion) &&
-         EqualsIgnoreCase(a.parentDisplayName, b.parentDisplayName) &&
-         EqualsIgnoreCase(a.publisher, b.publisher) &&
-         EqualsIgnoreCase(a.uninstallString, b.uninstallString);
+  return SameIgnoringCase(a.displayName, b.displayName) &&
+         SameIgnoringCase(a.displayVersion, b.displayVersion) &&
+         SameIgnoringCase(a.parentDisplayName, b.parentDisplayName) &&
+         SameIgnoringCase(a.publisher, b.publisher) &&
+         SameIgnoringCase(a.uninstallString, b.uninstallString);
 }
 
 // Letters and every non-ASCII unit count alike, so texts equal under the

@@ -78,7 +78,7 @@ HRESULT KaSoftUpdater::Compute(IKaSoftStatusManager* manager, IKaEnumSoftware* e
     if (FAILED(asked) || status != kaSoftInstallStatus_installed) continue;
     if (entry.installedVersion.Empty()) continue;
 
-    LowerBstr(name);
+    LowerInPlace(name);
     RETURN_IF_FAILED(AddNewerVersions(software.Get(), name.Get(), entry, results));
     if (entry.newerVersions.empty()) continue;
     entry.software = std::move(software);
@@ -148,7 +148,7 @@ HRESULT KaSoftUpdater::ReadIgnoreList() {
     const HRESULT flagged = AttributeByName(record, kVerFlagAttribute, flag);
     RETURN_IF_FAILED(flagged);
     const bool normal = flagged == S_OK && FullText(flag) == kNormalReleases;
-    LowerBstr(name);
+    LowerInPlace(name);
     // Records for one name add up.
     IgnoreFlags& flags = table[std::move(name)];
     (normal ? flags.normal : flags.trial) = true;

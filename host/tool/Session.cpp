@@ -1,5 +1,6 @@
 #include "host/tool/Session.h"
 
+#include "common/Names.h"
 #include "common/Text.h"
 #include "host/tool/Output.h"
 #include "datafiles/DataFiles.h"

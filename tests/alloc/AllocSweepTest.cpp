@@ -19,6 +19,7 @@
 #include "Sweep.h"
 #include "catalog/KaSoftwareCatelog.h"
 #include "com/ComObject.h"
+#include "common/Names.h"
 #include "common/Result.h"
 #include "facade/AntivirusDetector.h"
 #include "host/Host.h"
@@ -139,8 +140,7 @@ class TableStatusManager final : public StatusManagerStub<TableStatusManager> {
 
   STDMETHODIMP GetSoftInstallStatus(BSTR name, kaSoftInstallStatus* status, BSTR* version,
                                     BSTR*) noexcept override {
-    std::wstring lowered = name ? name : L"";
-    ::CharLowerBuffW(lowered.data(), static_cast<DWORD>(lowered.size()));
+    const std::wstring lowered = LowerCopy(name ? name : L"");
     const auto found = installed.find(lowered);
     *status = found == installed.end() ? kaSoftInstallStatus_noInstall
                                        : kaSoftInstallStatus_installed;

@@ -217,16 +217,16 @@ TEST_F(XmlWalkTest, ChildWalksCountsAndTexts) {
 }
 
 TEST(NameMatchTest, ExactOrLoweredFirst) {
-  EXPECT_TRUE(NameEquals(L"name", L"name"));
-  EXPECT_FALSE(NameEquals(L"Name", L"name"));
-  EXPECT_TRUE(NameEquals(nullptr, L""));
+  EXPECT_TRUE(SameText(L"name", L"name"));
+  EXPECT_FALSE(SameText(L"Name", L"name"));
+  EXPECT_TRUE(SameText(nullptr, L""));
   EXPECT_TRUE(LoweredNameEquals(L"VER_FilePath", L"ver_filepath"));
   EXPECT_TRUE(LoweredNameEquals(L"\x00c4Z", L"\x00e4z"));  // locale lower-casing, not ASCII
   EXPECT_FALSE(LoweredNameEquals(L"name", L"Name"));
   // Past the plain names: the platform comparison decides.
-  EXPECT_TRUE(NameEquals(L"\x540d\x5b57", L"\x540d\x5b57"));
-  EXPECT_FALSE(NameEquals(L"a-b", L"ab"));
-  EXPECT_FALSE(NameEquals(L"\x00e4", L"\x00c4"));
+  EXPECT_TRUE(SameText(L"\x540d\x5b57", L"\x540d\x5b57"));
+  EXPECT_FALSE(SameText(L"a-b", L"ab"));
+  EXPECT_FALSE(SameText(L"\x00e4", L"\x00c4"));
   const std::wstring longName(100, L'N');
   EXPECT_TRUE(LoweredNameEquals(longName.c_str(), std::wstring(100, L'n').c_str()));
   EXPECT_FALSE(LoweredNameEquals(longName.c_str(), std::wstring(99, L'n').c_str()));
