@@ -199,7 +199,7 @@ TESSARY_BENCHMARK(CatalogLoad) {
       kRounds,
       [&] {
         for (const auto& name : names) {
-          found += plain.count(tessary::LowerCopy(tessary::BstrView(name.Get()))) != 0;
+          found += plain.count(tessary::LowerCopy(tessary::TextToNul(name.Get()))) != 0;
         }
       },
       [&] {

@@ -236,7 +236,7 @@ TESSARY_BENCHMARK(CommonSoftIdentification) {
   }
 
   std::map<std::wstring, int, std::less<>> floorMap;
-  for (BSTR name : names) floorMap.emplace(tessary::LowerCopy(tessary::BstrView(name)), 0);
+  for (BSTR name : names) floorMap.emplace(tessary::LowerCopy(tessary::TextToNul(name)), 0);
   std::wstring scratch;
   long long found = 0;
   const ComPtr<IKaCommonSoft>& cached = fresh.front();
@@ -246,7 +246,7 @@ TESSARY_BENCHMARK(CommonSoftIdentification) {
       [&] {
         for (int r = 0; r < kRepeats; ++r) {
           for (BSTR name : names) {
-            scratch.assign(tessary::BstrView(name));
+            scratch.assign(tessary::TextToNul(name));
             tessary::LowerInPlace(scratch);
             found += floorMap.find(scratch) != floorMap.end();
           }

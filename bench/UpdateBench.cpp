@@ -71,7 +71,7 @@ class BenchStatusManager final : public tessary::testing::StatusManagerStub<Benc
 
   STDMETHODIMP GetSoftInstallStatus(BSTR name, kaSoftInstallStatus* status, BSTR* version,
                                     BSTR*) noexcept override {
-    const auto found = installed.find(std::wstring(tessary::BstrView(name)));
+    const auto found = installed.find(std::wstring(tessary::TextToNul(name)));
     *status =
         found == installed.end() ? kaSoftInstallStatus_noInstall : kaSoftInstallStatus_installed;
     *version = found == installed.end() ? nullptr : ::SysAllocString(found->second.c_str());

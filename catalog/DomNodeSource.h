@@ -76,8 +76,7 @@ class DomNodeSource {
   template <typename F>
   HRESULT EachAttribute(Node& element, F&& take) {
     return ForEachAttribute(element, [&](BSTR name, BSTR text) -> HRESULT {
-      const HRESULT hr = take(std::wstring_view(name ? name : L"", ::SysStringLen(name)),
-                              std::wstring_view(text ? text : L"", ::SysStringLen(text)));
+      const HRESULT hr = take(WholeText(name), WholeText(text));
       return FAILED(hr) ? hr : S_OK;
     });
   }
@@ -97,7 +96,7 @@ class DomNodeSource {
     return FAILED(hr) ? hr : S_OK;
   }
   static std::wstring_view View(const UniqueBstr& text) noexcept {
-    return std::wstring_view(text ? text.Get() : L"", text.Length());
+    return WholeText(text.Get());
   }
 
   IXMLDOMNode* document_;

@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/Text.h"
 #include "common/Unique.h"
 
 namespace tessary {
@@ -57,7 +58,7 @@ class PackedTextBuilder {
   // A null string leaves the field absent. May throw bad_alloc.
   void Set(size_t field, const UniqueBstr& text) {
     if (text) {
-      Set(field, std::wstring_view(text.Get(), text.Length()));
+      Set(field, WholeText(text.Get()));
     } else {
       slots_[field] = {};
     }

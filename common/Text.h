@@ -2,6 +2,7 @@
 // Text helpers shared by every reader: bounded copies into fixed-width
 // buffers, views and trimming. How names compare is in Names.h.
 #include <windows.h>
+#include <oleauto.h>
 
 #include <cstddef>
 #include <string>
@@ -30,9 +31,16 @@ inline std::wstring_view ViewOf(const wchar_t* text) noexcept {
   return text ? std::wstring_view(text) : std::wstring_view();
 }
 
-// A BSTR as text; a null BSTR is the empty string. Embedded NULs end it, as
-// they do for every Win32 call the text is handed to.
-inline std::wstring_view BstrView(BSTR text) noexcept { return ViewOf(text); }
+// COM strings as text, a null one as the empty text, in two readings named
+// for what they keep. TextToNul ends at the first NUL, as every Win32 call
+// the text is handed to reads it (and as names with an embedded NUL have
+// always answered); WholeText keeps all of it, embedded NULs and all, as
+// the platform's comparison of COM strings does.
+inline std::wstring_view TextToNul(BSTR text) noexcept { return ViewOf(text); }
+// Its data always ends in a NUL.
+inline std::wstring_view WholeText(BSTR text) noexcept {
+  return text ? std::wstring_view(text, ::SysStringLen(text)) : std::wstring_view(L"", 0);
+}
 
 // Paths live in MAX_PATH buffers: longer text names no file.
 constexpr bool FitsPath(std::wstring_view path) noexcept { return path.size() < MAX_PATH; }

@@ -139,9 +139,9 @@ bool AntivirusDetector::LoadRules() {
     Entry entry;
     ForEachAttribute(element, [&](BSTR name, BSTR text) {
       if (LoweredNameEquals(name, L"name")) {
-        entry.name = LowerCopy(BstrView(text));
+        entry.name = LowerCopy(TextToNul(text));
       } else if (LoweredNameEquals(name, L"displayname")) {
-        entry.displayName = LowerCopy(BstrView(text));
+        entry.displayName = LowerCopy(TextToNul(text));
       }
     });
     if (ChildNodeCount(element) == 0) return;
@@ -151,9 +151,9 @@ bool AntivirusDetector::LoadRules() {
         if (LoweredNameEquals(name, L"index")) {
           marker.index = TextToInt(text);
         } else if (LoweredNameEquals(name, L"value")) {
-          marker.value = BstrView(text);
+          marker.value = TextToNul(text);
         } else if (LoweredNameEquals(name, L"displayname")) {
-          marker.displayName = BstrView(text);
+          marker.displayName = TextToNul(text);
         }
       });
       entry.markers.push_back(std::move(marker));

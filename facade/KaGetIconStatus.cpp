@@ -40,7 +40,7 @@ HRESULT KaGetIconStatus::FinalConstruct() noexcept {
 
 STDMETHODIMP KaGetIconStatus::GetIconStatus(BSTR bstrLocalPath, BSTR bstrUrl) noexcept {
   return Guarded([&]() -> HRESULT {
-    const std::wstring localPath(BstrView(bstrLocalPath));
+    const std::wstring localPath(TextToNul(bstrLocalPath));
     // No path names no icon; joined to the base it would name that folder,
     // which exists.
     if (localPath.empty()) return E_FAIL;

@@ -26,7 +26,7 @@ STDMETHODIMP HostDataService::GetSetting(BSTR section, BSTR key, BSTR* value) no
   *value = nullptr;
   return Guarded([&]() -> HRESULT {
     const auto found =
-        settings_.find({std::wstring(BstrView(section)), std::wstring(BstrView(key))});
+        settings_.find({std::wstring(TextToNul(section)), std::wstring(TextToNul(key))});
     if (found == settings_.end()) return S_FALSE;
     return CopyOut(found->second.c_str(), value);
   });

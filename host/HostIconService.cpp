@@ -19,8 +19,8 @@ STDMETHODIMP HostIconService::RequestIcon(BSTR url, BSTR localPath, HWND window,
   BSTR owned = cookie;
   const HRESULT hr = Guarded([&]() -> HRESULT {
     Request request;
-    request.url = BstrView(url);
-    request.localPath = BstrView(localPath);
+    request.url = TextToNul(url);
+    request.localPath = TextToNul(localPath);
     request.window = window;
     request.message = message;
     requests_.push_back(std::move(request));

@@ -12,7 +12,7 @@ using Microsoft::WRL::ComPtr;
 namespace tessary {
 namespace {
 
-std::wstring TextOf(BSTR text) { return std::wstring(BstrView(text)); }
+std::wstring TextOf(BSTR text) { return std::wstring(TextToNul(text)); }
 
 RegKeyRule ReadRegKeyRule(IXMLDOMNode* element) {
   RegKeyRule rule;
@@ -24,7 +24,7 @@ RegKeyRule ReadRegKeyRule(IXMLDOMNode* element) {
     } else if (LoweredNameEquals(name, L"ver_filepath")) {
       rule.verFilePath = TextOf(text);
     } else if (LoweredNameEquals(name, L"ver_filepath1")) {
-      AppendCommaList(BstrView(text), rule.altVerFilePaths);
+      AppendCommaList(TextToNul(text), rule.altVerFilePaths);
     }
   });
   const UniqueBstr text = NodeText(element);
@@ -44,7 +44,7 @@ StartMenuLocation ReadStartMenuLocation(IXMLDOMNode* element) {
     } else if (LoweredNameEquals(name, L"policy")) {
       location.policy = TextToInt(text);
     } else if (LoweredNameEquals(name, L"ver_filepath")) {
-      AppendCommaList(BstrView(text), location.verFilePaths);
+      AppendCommaList(TextToNul(text), location.verFilePaths);
       // A present but empty list still names one path: the empty one.
       if (location.verFilePaths.empty()) location.verFilePaths.emplace_back();
     }
@@ -55,7 +55,7 @@ StartMenuLocation ReadStartMenuLocation(IXMLDOMNode* element) {
 SoftwareRule ReadSoftwareRule(IXMLDOMNode* element) {
   SoftwareRule rule;
   ForEachAttribute(element, [&](BSTR name, BSTR text) {
-    if (LoweredNameEquals(name, L"name")) rule.name = LowerCopy(BstrView(text));
+    if (LoweredNameEquals(name, L"name")) rule.name = LowerCopy(TextToNul(text));
   });
   ForEachChildElement(element, [&](IXMLDOMNode* child) {
     const UniqueBstr name = NodeName(child);

@@ -38,7 +38,7 @@ HRESULT KaCommonSoft::FinalConstruct() noexcept {
 }
 
 SoftwareRule* KaCommonSoft::Lookup(BSTR name) {
-  lookupName_.assign(BstrView(name));
+  lookupName_.assign(TextToNul(name));
   LowerInPlace(lookupName_);
   return rules_.Find(lookupName_);
 }
@@ -101,7 +101,7 @@ STDMETHODIMP KaCommonSoft::QuerySoftInstallStatusWithVersion(BSTR bstrSoftName, 
     if (!bstrVersion) return S_OK;
     for (const RegKeyRule& rule : entry->regKeyRules) {
       *lpInstallStatus = engine_->StatusWithVersion(rule.regKey, rule.policy, rule.verFilePath,
-                                                    BstrView(bstrVersion));
+                                                    TextToNul(bstrVersion));
       if (*lpInstallStatus != kaSoftInstallStatus_installed) continue;
       if (lpbstrDisplayName) {
         UniqueBstr displayName;
@@ -177,7 +177,7 @@ STDMETHODIMP KaCommonSoft::GetUninstallString(BSTR bstrSoftName, BSTR bstrSoftVe
     std::wstring uninstallString;
     for (const RegKeyRule& rule : entry->regKeyRules) {
       hr = engine_->UninstallStringWithVersion(rule.regKey, rule.policy, rule.verFilePath,
-                                               BstrView(bstrSoftVersion), uninstallString);
+                                               TextToNul(bstrSoftVersion), uninstallString);
       if (SUCCEEDED(hr)) {
         return CopyOut(uninstallString, EmptyText::kEmpty, lpbstrUninstallString);
       }

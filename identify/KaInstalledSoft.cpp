@@ -157,7 +157,7 @@ STDMETHODIMP KaInstalledSoft::QueryInstallStatus(BSTR bstrRegKey,
                                                  kaSoftInstallStatus* lpInstallStatus) noexcept {
   if (!bstrRegKey || !lpInstallStatus) return E_POINTER;
   return Guarded([&] {
-    const auto [first, end] = RecordsOf(BstrView(bstrRegKey));
+    const auto [first, end] = RecordsOf(TextToNul(bstrRegKey));
     *lpInstallStatus = first != end ? kaSoftInstallStatus_installed : kaSoftInstallStatus_noInstall;
     return S_OK;
   });
@@ -168,8 +168,8 @@ STDMETHODIMP KaInstalledSoft::QueryInstallStatusWithVersion(
     kaSoftInstallStatus* lpInstallStatus) noexcept {
   if (!bstrRegKey || !bstrVersion || !lpInstallStatus) return E_POINTER;
   return Guarded([&] {
-    *lpInstallStatus = StatusWithVersion(BstrView(bstrRegKey), verPolicy,
-                                         BstrView(verRelateFilePath), BstrView(bstrVersion));
+    *lpInstallStatus = StatusWithVersion(TextToNul(bstrRegKey), verPolicy,
+                                         TextToNul(verRelateFilePath), TextToNul(bstrVersion));
     return S_OK;
   });
 }
@@ -182,9 +182,9 @@ STDMETHODIMP KaInstalledSoft::QueryUninstallStringWithVersion(
   if (!bstrRegKey || !bstrVersion || !lpbstrUninstallString) return E_POINTER;
   return Guarded([&] {
     std::wstring uninstallString;
-    RETURN_IF_FAILED(UninstallStringWithVersion(BstrView(bstrRegKey), verPolicy,
-                                                BstrView(verRelateFilePath),
-                                                BstrView(bstrVersion), uninstallString));
+    RETURN_IF_FAILED(UninstallStringWithVersion(TextToNul(bstrRegKey), verPolicy,
+                                                TextToNul(verRelateFilePath),
+                                                TextToNul(bstrVersion), uninstallString));
     return CopyOut(uninstallString, EmptyText::kEmpty, lpbstrUninstallString);
   });
 }
@@ -197,7 +197,7 @@ STDMETHODIMP KaInstalledSoft::GetSoftVersion(BSTR bstrRegKey, kaSoftVersionPolic
   return Guarded([&] {
     std::wstring version;
     const HRESULT hr =
-        VersionOf(BstrView(bstrRegKey), verPolicy, BstrView(verRelateFilePath), version);
+        VersionOf(TextToNul(bstrRegKey), verPolicy, TextToNul(verRelateFilePath), version);
     if (FAILED(hr)) return hr;
     RETURN_IF_FAILED(CopyOut(version, EmptyText::kNull, lpbstrPolicyVer));
     return hr;
@@ -208,12 +208,12 @@ STDMETHODIMP KaInstalledSoft::SetSoftVersion(BSTR bstrRegKey, kaSoftVersionPolic
                                              BSTR verRelateFilePath) noexcept {
   if (!bstrRegKey) return E_POINTER;
   return Guarded([&] {
-    auto [it, end] = RecordsOf(BstrView(bstrRegKey));
+    auto [it, end] = RecordsOf(TextToNul(bstrRegKey));
     if (it == end) return kNoRecordForKey;
     HRESULT hr = kVersionComputed;
     // Every record is computed anew, cached policy or not; the last answers.
     for (; it != end; ++it) {
-      hr = ComputePolicyVersion(it->second, verPolicy, BstrView(verRelateFilePath));
+      hr = ComputePolicyVersion(it->second, verPolicy, TextToNul(verRelateFilePath));
     }
     return hr;
   });
@@ -229,7 +229,7 @@ STDMETHODIMP KaInstalledSoft::GetStartupExeString(BSTR bstrRegKey,
   if (!bstrRegKey || !lpbstrStartupExe) return E_POINTER;
   return Guarded([&] {
     std::wstring path;
-    RETURN_IF_FAILED(StartupExe(BstrView(bstrRegKey), path));
+    RETURN_IF_FAILED(StartupExe(TextToNul(bstrRegKey), path));
     return CopyOut(path, EmptyText::kEmpty, lpbstrStartupExe);
   });
 }
@@ -243,7 +243,7 @@ STDMETHODIMP KaInstalledSoft::GetSoftVersionFromStartMenu(BSTR bstrSoftName,
   return Guarded([&] {
     std::wstring version;
     const HRESULT hr =
-        StartMenuVersionOf(BstrView(bstrSoftName), verPolicy, BstrView(bstrRelateFilePath),
+        StartMenuVersionOf(TextToNul(bstrSoftName), verPolicy, TextToNul(bstrRelateFilePath),
                            version);
     if (FAILED(hr)) return hr;
     RETURN_IF_FAILED(CopyOut(version, EmptyText::kNull, pbstrPolicyVer));

@@ -27,15 +27,15 @@ StartMenuLocation ReadLocation(IXMLDOMNode* element) {
   StartMenuLocation location;
   ForEachAttribute(element, [&](BSTR name, BSTR text) {
     if (LoweredNameEquals(name, L"path")) {
-      location.subFolder = BstrView(text);
+      location.subFolder = TextToNul(text);
     } else if (LoweredNameEquals(name, L"uninstall_file")) {
-      location.uninstallFile = BstrView(text);
+      location.uninstallFile = TextToNul(text);
     } else if (LoweredNameEquals(name, L"app_file")) {
-      location.appFile = BstrView(text);
+      location.appFile = TextToNul(text);
     } else if (LoweredNameEquals(name, L"policy")) {
       location.policy = TextToInt(text);
     } else if (LoweredNameEquals(name, L"ver_filepath")) {
-      AppendCommaList(BstrView(text), location.verFilePaths);
+      AppendCommaList(TextToNul(text), location.verFilePaths);
     }
   });
   return location;
@@ -69,7 +69,7 @@ bool LoadStartMenuRules(IXMLDOMDocument* document, std::vector<StartMenuRule>& r
     // Most entries name registry keys only; their names are not needed.
     if (rule.locations.empty()) return;
     ForEachAttribute(element, [&](BSTR name, BSTR text) {
-      if (LoweredNameEquals(name, L"name")) rule.name = LowerCopy(BstrView(text));
+      if (LoweredNameEquals(name, L"name")) rule.name = LowerCopy(TextToNul(text));
     });
     loaded.push_back(std::move(rule));
   });

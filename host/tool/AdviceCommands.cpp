@@ -37,11 +37,11 @@ Json RunRecommend(Session& session) {
       Check(manager->GetSoftInstallStatus(program.Get(), &status, version.Receive(), nullptr),
             "GetSoftInstallStatus");
       entries.push_back(Json{{"order", order},
-                             {"name", Utf8(BstrView(program.Get()))},
+                             {"name", Utf8(TextToNul(program.Get()))},
                              {"status", StatusName(status)},
                              {"version", Optional(version.Get())}});
     }
-    lists.push_back(Json{{"name", Utf8(BstrView(name.Get()))},
+    lists.push_back(Json{{"name", Utf8(TextToNul(name.Get()))},
                          {"description", Optional(description.Get())},
                          {"importance", importance},
                          {"programs", std::move(entries)}});

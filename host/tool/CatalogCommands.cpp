@@ -28,7 +28,7 @@ Json VersionsOf(IKaSoftWare* soft) {
     _kaSoftVersionAttribute attribute = kaSoftVersionAttribute_normal;
     item->GetDisplayVersion(shown.Receive());
     item->GetVerAttr(&attribute);
-    versions.push_back(Json{{"version", Utf8(BstrView(shown.Get()))},
+    versions.push_back(Json{{"version", Utf8(TextToNul(shown.Get()))},
                             {"trial", attribute == kaSoftVersionAttribute_try}});
   }
   return versions;
@@ -79,7 +79,7 @@ Json RunCatalog(Session& session) {
     soft->GetCompany(company.Receive());
     soft->GetMainType(mainType.Receive());
     soft->GetSoftType(&flags);
-    list.push_back(Json{{"name", Utf8(BstrView(name.Get()))},
+    list.push_back(Json{{"name", Utf8(TextToNul(name.Get()))},
                         {"displayName", Optional(displayName.Get())},
                         {"company", Optional(company.Get())},
                         {"mainType", Optional(mainType.Get())},
@@ -150,11 +150,11 @@ Json RunUpdates(Session& session) {
         trial = attribute == kaSoftVersionAttribute_try;
         isIgnored = beIgnored != VARIANT_FALSE;
       }
-      versionList.push_back(Json{{"version", Utf8(BstrView(version.Get()))},
+      versionList.push_back(Json{{"version", Utf8(TextToNul(version.Get()))},
                                  {"trial", trial},
                                  {"ignored", isIgnored}});
     }
-    list.push_back(Json{{"name", Utf8(BstrView(name.Get()))},
+    list.push_back(Json{{"name", Utf8(TextToNul(name.Get()))},
                         {"installedVersion", Optional(installed.Get())},
                         {"newer", std::move(versionList)}});
   }

@@ -36,7 +36,7 @@ Json ProgramJson(IKaInstalledProgram* program) {
   Check(program->get_Publisher(publisher.Receive()), "reading a program's publisher");
   Check(program->get_UninstallString(uninstall.Receive()), "reading an uninstall string");
   Check(program->get_DisplayIcon(icon.Receive()), "reading a display icon");
-  return Json{{"key", Utf8(BstrView(key.Get()))},
+  return Json{{"key", Utf8(TextToNul(key.Get()))},
               {"source", SourceName(source)},
               {"displayName", Optional(name.Get())},
               {"displayVersion", Optional(version.Get())},
@@ -51,9 +51,9 @@ Json StepJson(IXMLDOMNode* element) {
   Json step = Json::object();
   UniqueBstr tag;
   element->get_nodeName(tag.Receive());
-  step["step"] = Utf8(BstrView(tag.Get()));
+  step["step"] = Utf8(TextToNul(tag.Get()));
   ForEachAttribute(element, [&](BSTR name, BSTR value) {
-    step[Utf8(BstrView(name))] = Utf8(BstrView(value));
+    step[Utf8(TextToNul(name))] = Utf8(TextToNul(value));
   });
   Json steps = Json::array();
   ForEachChildElement(element, [&](IXMLDOMNode* child) { steps.push_back(StepJson(child)); });
@@ -247,7 +247,7 @@ const char* StatusName(kaSoftInstallStatus status) {
 
 Json Optional(BSTR text) {
   if (!text || ::SysStringLen(text) == 0) return nullptr;
-  return Utf8(BstrView(text));
+  return Utf8(TextToNul(text));
 }
 
 std::wstring WideOf(const Json& value) { return value.is_string() ? Wide(value.get<std::string>()) : L""; }

@@ -34,7 +34,7 @@ ComPtr<IXMLDOMDocument> CheckedXml(const std::wstring& path, std::string_view wh
   return document;
 }
 
-std::wstring Text(BSTR text) { return std::wstring(BstrView(text)); }
+std::wstring Text(BSTR text) { return std::wstring(TextToNul(text)); }
 
 }  // namespace
 
@@ -114,7 +114,7 @@ void Session::ConfigureHost() {
     ForEachChildElement(root.Get(), [&](IXMLDOMNode* soft) {
       UniqueBstr name;
       if (AttributeByName(soft, L"name", name) != S_OK || name.Empty()) return;
-      std::vector<std::wstring>& list = registryKeys_[LowerCopy(BstrView(name.Get()))];
+      std::vector<std::wstring>& list = registryKeys_[LowerCopy(TextToNul(name.Get()))];
       ForEachChildElement(soft, [&](IXMLDOMNode* key) {
         const UniqueBstr text = NodeText(key);
         if (!text.Empty()) list.push_back(Text(text.Get()));

@@ -19,7 +19,7 @@ using tessary::testing::WriteFileBytes;
 namespace tessary {
 namespace {
 
-std::wstring Text(const UniqueBstr& text) { return std::wstring(BstrView(text.Get())); }
+std::wstring Text(const UniqueBstr& text) { return std::wstring(TextToNul(text.Get())); }
 
 TEST(DataFilePathTest, ResolvesBesideTheModule) {
   ScopedModuleFile fake(L"C:\\A\\B\\m.dll");
@@ -164,7 +164,7 @@ TEST_F(XmlWalkTest, SelectRootFindsTheFirstMatchAnywhere) {
 TEST_F(XmlWalkTest, AttributesInDocumentOrderAndByExactName) {
   std::vector<std::wstring> seen;
   ForEachAttribute(root_.Get(), [&](BSTR name, BSTR text) {
-    seen.push_back(std::wstring(BstrView(name)) + L"=" + std::wstring(BstrView(text)));
+    seen.push_back(std::wstring(TextToNul(name)) + L"=" + std::wstring(TextToNul(text)));
   });
   EXPECT_EQ(seen, (std::vector<std::wstring>{L"result=0", L"msg=first", L"Name=N", L"empty="}));
 

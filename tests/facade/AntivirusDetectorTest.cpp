@@ -68,8 +68,8 @@ class AntivirusDetectorTest : public ::testing::Test {
     Answer answer;
     UniqueBstr name, shown;
     EXPECT_EQ(detector_.Detect(&answer.status, name.Receive(), shown.Receive()), S_OK);
-    answer.name = BstrView(name.Get());
-    answer.displayName = BstrView(shown.Get());
+    answer.name = TextToNul(name.Get());
+    answer.displayName = TextToNul(shown.Get());
     return answer;
   }
 
@@ -167,7 +167,7 @@ TEST_F(AntivirusDetectorTest, NoMatchLeavesTheOutStringsAlone) {
   EXPECT_EQ(detector_.Detect(&status, &name, &shown), S_OK);
   EXPECT_EQ(status, kaSoftInstallStatus_noInstall);
   EXPECT_EQ(name, nameBefore);
-  EXPECT_EQ(BstrView(shown), L"kept");
+  EXPECT_EQ(TextToNul(shown), L"kept");
   ::SysFreeString(name);
   ::SysFreeString(shown);
 
@@ -289,8 +289,8 @@ TEST(AntivirusThroughTheDll, TheStatusManagerAnswersFromTheRulesBesideTheModule)
   ASSERT_TRUE(AddUninstallEntry(HKEY_CURRENT_USER, L"KestrelAV", {{L"DisplayName", L"K"}}));
   EXPECT_EQ(manager->GetAntivirusInstallStatus(&status, &name, &shown), S_OK);
   EXPECT_EQ(status, kaSoftInstallStatus_installed);
-  EXPECT_EQ(BstrView(name), L"kestrel");
-  EXPECT_EQ(BstrView(shown), L"Kestrel 7");
+  EXPECT_EQ(TextToNul(name), L"kestrel");
+  EXPECT_EQ(TextToNul(shown), L"Kestrel 7");
   ::SysFreeString(name);
   ::SysFreeString(shown);
   EXPECT_EQ(manager->GetAntivirusInstallStatus(&status, nullptr, nullptr), S_OK);
@@ -320,7 +320,7 @@ TEST_F(AntivirusDetectorTest, ThreadsArrivingTogetherAllWaitForTheRulesAndReload
         kaSoftInstallStatus status = kaSoftInstallStatus_unknown;
         UniqueBstr name;
         detector_.Detect(&status, name.Receive(), nullptr);
-        if (status != kaSoftInstallStatus_installed || BstrView(name.Get()) != L"zz") ++wrong;
+        if (status != kaSoftInstallStatus_installed || TextToNul(name.Get()) != L"zz") ++wrong;
       }
       if (SUCCEEDED(com)) ::CoUninitialize();
     });

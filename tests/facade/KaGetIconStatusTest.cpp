@@ -102,7 +102,7 @@ TEST_F(KaGetIconStatusTest, AMissingIconIsRequestedOnceUntilTheHostReportsBack) 
   EXPECT_EQ(Last().localPath, full);
   EXPECT_EQ(Last().message, kIconDone);
   ASSERT_NE(Last().cookie, nullptr);
-  EXPECT_EQ(BstrView(Last().cookie), full);
+  EXPECT_EQ(TextToNul(Last().cookie), full);
 
   // The window: a hidden top-level pop-up tool window of the module's own
   // class, named so the host can find it.
@@ -177,7 +177,7 @@ TEST_F(KaGetIconStatusTest, OnlyCookiesItHandedOutAreTakenBack) {
   ASSERT_TRUE(::PostMessageW(window, kIconDone, 0x1234, 0));
   ASSERT_TRUE(::PostMessageW(window, kIconDone, 0, 0));
   Pump(window);
-  EXPECT_EQ(BstrView(stranger.Get()), path);
+  EXPECT_EQ(TextToNul(stranger.Get()), path);
   EXPECT_EQ(Get(path), E_FAIL);
   EXPECT_EQ(Requests(), 1u);
   EXPECT_EQ(::SendMessageW(window, kIconDone, 0, 0), 0);
