@@ -52,13 +52,13 @@ template class VerItemMethods<ContainedComObject<IKaSoftwareVerItem>>;
 
 ContainedVerItem::ContainedVerItem(IUnknown* owner, const VersionFields& fields,
                                    wchar_t* chars) noexcept
-    : VerItemMethods(owner), owner_(owner) {
+    : VerItemMethods(owner) {
   fields.text.Build(chars, text_);
   attribute_ = fields.trial ? kaSoftVersionAttribute_try : kaSoftVersionAttribute_normal;
 }
 
 ContainedVerItem::ContainedVerItem(ContainedVerItem&& other) noexcept
-    : VerItemMethods(other.owner_), owner_(other.owner_) {
+    : VerItemMethods(other.owner()) {
   text_ = other.text_;
   attribute_ = other.attribute_;
   ignored_ = other.ignored_;

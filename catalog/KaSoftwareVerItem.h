@@ -64,9 +64,6 @@ class ContainedVerItem final : public VerItemMethods<ContainedComObject<IKaSoftw
   // S_OK when the version is `text` as the catalog compares strings,
   // S_FALSE when not, or E_OUTOFMEMORY.
   HRESULT MatchVersion(BSTR text) const noexcept;
-
- private:
-  IUnknown* owner_;
 };
 
 HRESULT CreateKaSoftwareVerItem(IUnknown* outer, REFIID riid, void** ppv) noexcept;

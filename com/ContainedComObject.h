@@ -29,6 +29,7 @@ class ContainedComObject : public Interface {
  protected:
   explicit ContainedComObject(IUnknown* owner) noexcept : owner_(owner) {}
   ~ContainedComObject() = default;
+  IUnknown* owner() const noexcept { return owner_; }
 
  private:
   IUnknown* owner_;
