@@ -11,6 +11,7 @@ namespace tessary::tool {
 using Microsoft::WRL::ComPtr;
 
 Json RunRecommend(Session& session) {
+  session.CheckComponentData(Session::kIdentificationRules | Session::kRecommendations);
   IKaSoftStatusManager* manager = session.Manager();
   Progress progress;
   progress.Show("reading the recommendations ...");
@@ -66,6 +67,7 @@ void ShowRecommend(const Json& document) {
 }
 
 Json RunAntivirus(Session& session) {
+  session.CheckComponentData(Session::kAntivirusRules);
   kaSoftInstallStatus status = kaSoftInstallStatus_unknown;
   UniqueBstr product, shown;
   Check(session.Manager()->GetAntivirusInstallStatus(&status, product.Receive(), shown.Receive()),

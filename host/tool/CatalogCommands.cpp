@@ -111,6 +111,7 @@ void ShowCatalog(const Json& document) {
 }
 
 Json RunUpdates(Session& session) {
+  session.CheckComponentData(Session::kIdentificationRules);
   IKaSoftStatusManager* manager = session.Manager();
   Progress progress;
   progress.Show("loading the catalog and checking installed versions ...");
@@ -185,6 +186,7 @@ void ShowUpdates(const Json& document) {
 }
 
 Json RunTypes(Session& session, const std::vector<std::wstring>& keys) {
+  session.CheckComponentData(Session::kTypeFiles);
   ComPtr<IKaSoftTypeStorage> types;
   Check(session.Manager()->GetSoftTypeStorage(&types), "GetSoftTypeStorage");
   Json list = Json::array();

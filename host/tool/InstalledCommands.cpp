@@ -109,6 +109,7 @@ void ShowList(const Json& document) {
 }
 
 Json RunStatus(Session& session, const std::vector<std::wstring>& names) {
+  session.CheckComponentData(Session::kIdentificationRules | Session::kTypeFiles);
   IKaSoftStatusManager* manager = session.Manager();
   ComPtr<IKaSoftTypeStorage> types;
   Check(manager->GetSoftTypeStorage(&types), "GetSoftTypeStorage");
@@ -179,6 +180,7 @@ void ShowStatus(const Json& document) {
 }
 
 Json RunCheck(Session& session, const std::wstring& name, const std::wstring& version) {
+  session.CheckComponentData(Session::kIdentificationRules);
   IKaSoftStatusManager* manager = session.Manager();
   UniqueBstr bstrName, bstrVersion, displayName;
   if (!bstrName.CopyFrom(name.c_str()) || !bstrVersion.CopyFrom(version.c_str())) {
@@ -202,6 +204,7 @@ void ShowCheck(const Json& document) {
 }
 
 Json RunWhy(Session& session, const std::wstring& name) {
+  session.CheckComponentData(Session::kIdentificationRules);
   Progress progress;
   progress.Show("reading the rules and the installed programs ...");
   const ComPtr<IKaIdentifyExplain> explain =

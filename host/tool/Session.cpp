@@ -1,10 +1,15 @@
 #include "host/tool/Session.h"
 
+#include <algorithm>
+
 #include "common/Names.h"
 #include "common/Text.h"
 #include "host/tool/Output.h"
 #include "datafiles/DataFiles.h"
 #include "datafiles/XmlDom.h"
+#include "facade/AntivirusDetector.h"
+#include "identify/IdentificationRules.h"
+#include "recommend/RecommendationFile.h"
 
 namespace tessary::tool {
 namespace {
@@ -24,14 +29,84 @@ bool Exists(const std::wstring& path) {
   return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+// Where the parser stopped and why: " at line 3, column 7 (reason)". Without
+// a position the reason is Wine's placeholder ("error"), so nothing is said.
+std::string ParserAccount(const std::wstring& path) {
+  ComPtr<IXMLDOMDocument> document;
+  if (FAILED(::CoCreateInstance(CLSID_DOMDocument, nullptr, CLSCTX_INPROC_SERVER,
+                                IID_IXMLDOMDocument,
+                                reinterpret_cast<void**>(document.GetAddressOf()))) ||
+      FAILED(document->put_resolveExternals(VARIANT_FALSE))) {
+    return {};
+  }
+  UniqueVariant source;
+  V_VT(&source) = VT_BSTR;
+  V_BSTR(&source) = ::SysAllocString(path.c_str());
+  VARIANT_BOOL ok = VARIANT_FALSE;
+  if (!V_BSTR(&source) || FAILED(document->load(source.Get(), &ok)) || ok == VARIANT_TRUE) {
+    return {};
+  }
+  ComPtr<IXMLDOMParseError> error;
+  if (FAILED(document->get_parseError(&error)) || !error) return {};
+  long line = 0;
+  long column = 0;
+  UniqueBstr reason;
+  if (FAILED(error->get_line(&line)) || line <= 0) return {};
+  std::string account = " at line " + std::to_string(line);
+  if (SUCCEEDED(error->get_linepos(&column)) && column > 0) {
+    account += ", column " + std::to_string(column);
+  }
+  if (SUCCEEDED(error->get_reason(reason.Receive()))) {
+    // The message stays one line.
+    std::string text = Utf8(TextToNul(reason.Get()));
+    for (char& c : text) {
+      if (c == '\r' || c == '\n') c = ' ';
+    }
+    while (!text.empty() && text.back() == ' ') text.pop_back();
+    if (!text.empty()) account += " (" + text + ")";
+  }
+  return account;
+}
+
 // The component takes a bad data file silently; the tool refuses it first.
 ComPtr<IXMLDOMDocument> CheckedXml(const std::wstring& path, std::string_view what) {
   if (!Exists(path)) {
     Fail(2, std::string(what) + " " + Utf8(path), HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
   }
   ComPtr<IXMLDOMDocument> document = LoadXmlFile(path.c_str());
-  if (!document) Fail(2, std::string(what) + " " + Utf8(path) + " is not well-formed XML", E_FAIL);
+  if (!document) {
+    Fail(2, std::string(what) + " " + Utf8(path) + " is not well-formed XML" + ParserAccount(path),
+         E_FAIL);
+  }
   return document;
+}
+
+// A well-formed file the component would read as empty.
+[[noreturn]] void Unusable(const std::wstring& path, std::string_view what,
+                           std::string_view expected) {
+  Fail(2, std::string(what) + " " + Utf8(path) + " is read as empty: expected " +
+              std::string(expected),
+       E_FAIL);
+}
+
+// Every ".xml" file below `folder`, subfolders included, in name order.
+void TypeFilesBelow(const std::wstring& folder, std::vector<std::wstring>& files) {
+  WIN32_FIND_DATAW found;
+  UniqueFindHandle search(::FindFirstFileW(JoinPath(folder, L"*").c_str(), &found));
+  if (!search) return;
+  std::vector<std::wstring> names;
+  do {
+    const std::wstring name = found.cFileName;
+    if (name == L"." || name == L"..") continue;
+    const std::wstring path = JoinPath(folder, name.c_str());
+    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      TypeFilesBelow(path, files);
+    } else if (name.size() > 4 && SameText(name.c_str() + name.size() - 4, L".xml")) {
+      names.push_back(path);
+    }
+  } while (::FindNextFileW(search.get(), &found));
+  std::sort(names.begin(), names.end());
+  files.insert(files.end(), names.begin(), names.end());
 }
 
 std::wstring Text(BSTR text) { return std::wstring(TextToNul(text)); }
@@ -84,6 +159,55 @@ void Session::CreateObject(REFCLSID clsid, REFIID iid, void** object, std::strin
   HRESULT hr = getClassObject_(clsid, IID_PPV_ARGS(&factory));
   if (SUCCEEDED(hr)) hr = factory->CreateInstance(nullptr, iid, object);
   if (FAILED(hr)) Fail(1, what, hr);
+}
+
+std::wstring Session::ComponentDataFolder() const {
+  if (options_.dllPath.empty()) return ModuleDirectory(nullptr) + L"KaData";
+  const size_t slash = options_.dllPath.find_last_of(L"\\/");
+  if (slash == std::wstring::npos) return L"KaData";
+  return options_.dllPath.substr(0, slash + 1) + L"KaData";
+}
+
+// Each file is judged by the component's own loader where one can tell an
+// unusable file from a missing one.
+void Session::CheckComponentData(unsigned files) {
+  // A DLL that does not load is the first thing to say.
+  if (!options_.registered) LoadDll();
+  const std::wstring folder = ComponentDataFolder();
+  if (files & kIdentificationRules) {
+    const std::wstring path = JoinPath(folder, L"KaSoftwareVerIdentify.xml");
+    const ComPtr<IXMLDOMDocument> document = CheckedXml(path, "identification rules");
+    IdentificationRuleTable rules;
+    if (!rules.Load(document.Get())) {
+      Unusable(path, "identification rules",
+               "a \"vedad\" element with result 0 and at least one rule");
+    }
+  }
+  if (files & kAntivirusRules) {
+    const std::wstring path = JoinPath(folder, L"KaAntivirusIdentify.xml");
+    CheckedXml(path, "antivirus rules");
+    AntivirusDetector detector(path);
+    if (detector.Reload() == 0) {
+      Unusable(path, "antivirus rules", "a \"KaAntivirus\" element with at least one product");
+    }
+  }
+  if (files & kRecommendations) {
+    const std::wstring path = JoinPath(folder, L"KaRecommendSoft.xml");
+    CheckedXml(path, "recommendation file");
+    RecommendationList catalogs;
+    const HRESULT read = ReadRecommendationFile(path.c_str(), catalogs);
+    if (read == E_OUTOFMEMORY) Fail(1, "reading " + Utf8(path), read);
+    if (read != S_OK) Unusable(path, "recommendation file", "a \"new_onekey\" element");
+  }
+  if (files & kTypeFiles) {
+    const std::wstring types = JoinPath(folder, L"SoftType");
+    if (!Exists(types)) {
+      Fail(2, "type folder " + Utf8(types), HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND));
+    }
+    std::vector<std::wstring> paths;
+    TypeFilesBelow(types, paths);
+    for (const std::wstring& path : paths) CheckedXml(path, "type file");
+  }
 }
 
 std::wstring Session::DataFile(const wchar_t* name) const {

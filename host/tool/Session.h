@@ -52,6 +52,17 @@ class Session {
     return object;
   }
 
+  // The component's own data files in KaData beside the DLL, each one a
+  // command reads: a missing, malformed or (to the component) empty one ends
+  // the command with exit code 2, as a bad host file does.
+  enum ComponentData : unsigned {
+    kIdentificationRules = 1,
+    kAntivirusRules = 2,
+    kRecommendations = 4,
+    kTypeFiles = 8,
+  };
+  void CheckComponentData(unsigned files);
+
   // The status manager attached to our host, made on first use.
   IKaSoftStatusManager* Manager();
 
@@ -64,6 +75,7 @@ class Session {
   void LoadDll();
   void ConfigureHost();
   std::wstring DataFile(const wchar_t* name) const;
+  std::wstring ComponentDataFolder() const;
 
   Options options_;
   UniqueModule dll_;  // declared first: outlives every object it made

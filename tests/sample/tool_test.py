@@ -150,6 +150,33 @@ with open(os.path.join(bad, "regkeys.xml"), "w") as f:
     f.write("<vedad><soft name='x'>")
 error(["--data", "C:\\tessary\\bad", "status", "x"], 2, "regkeys.xml is not well-formed XML: E_FAIL")
 error(["--dll", "C:\\nowhere\\Tessary.dll", "list"], 2, "0x8007007E")
+
+# The component's own data files, beside the DLL loaded: each broken set is
+# refused with the file named, not answered as if nothing were installed.
+rules = "KaSoftwareVerIdentify.xml"
+with open(os.path.join(folder, "KaData", rules), "rb") as f:
+    whole = f.read()
+for name, broken, args, text in [
+        ("none", None, ["status", "x"], rules + ": 0x80070002"),
+        ("cut", {rules: whole[:len(whole) // 2]}, ["why", "x"], rules + " is not well-formed XML"),
+        ("root", {rules: b"<rules><soft name='x'/></rules>"}, ["check", "x", "1"],
+         rules + " is read as empty: expected"),
+        ("antivirus", {"KaAntivirusIdentify.xml": None}, ["antivirus"],
+         "KaAntivirusIdentify.xml: 0x80070002"),
+        ("types", {"SoftType\\desktop.xml": b"<vedad><soft "}, ["types", "x"],
+         "desktop.xml is not well-formed XML")]:
+    place = os.path.join(folder, "broken", name)
+    os.makedirs(place)
+    shutil.copy(dll, place)
+    if broken is not None:
+        shutil.copytree(os.path.join(folder, "KaData"), os.path.join(place, "KaData"))
+        for file, content in broken.items():
+            path = os.path.join(place, "KaData", *file.split("\\"))
+            os.remove(path)
+            if content is not None:
+                with open(path, "wb") as f:
+                    f.write(content)
+    error(["--dll", f"C:\\tessary\\broken\\{name}\\Tessary.dll", *args], 2, text)
 # KaCommonSoft has no registration entries: asked through them, it fails.
 error(["--registered", "why", "x"], 1, "creating KaCommonSoft through the registration: "
       "REGDB_E_CLASSNOTREG")
