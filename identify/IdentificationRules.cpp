@@ -85,15 +85,16 @@ bool IdentificationRuleTable::Load(const wchar_t* path) {
   return Load(document.Get());
 }
 
-bool IdentificationRuleTable::Load(IXMLDOMDocument* document) {
-  if (!document) return false;
+RulesRefusal IdentificationRuleTable::LoadOrRefuse(IXMLDOMDocument* document) {
+  if (!document) return RulesRefusal::noDocument;
   const ComPtr<IXMLDOMNode> root = SelectRoot(document, L"vedad");
-  if (!root) return false;
+  if (!root) return RulesRefusal::noRoot;
   int result = 0;
   ForEachAttribute(root.Get(), [&](BSTR name, BSTR text) {
     if (LoweredNameEquals(name, L"result")) result = TextToInt(text);
   });
-  if (result != 0 || ChildNodeCount(root.Get()) == 0) return false;
+  if (result != 0) return RulesRefusal::failedResult;
+  if (ChildNodeCount(root.Get()) == 0) return RulesRefusal::noRules;
 
   // Built aside and swapped in, so a failure part-way keeps the old table.
   Map entries;
@@ -105,7 +106,7 @@ bool IdentificationRuleTable::Load(IXMLDOMDocument* document) {
     entries.insert_or_assign(std::move(key), std::move(rule));
   });
   entries_.swap(entries);
-  return true;
+  return RulesRefusal::none;
 }
 
 SoftwareRule* IdentificationRuleTable::Find(std::wstring_view loweredName) noexcept {

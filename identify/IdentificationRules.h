@@ -55,6 +55,9 @@ struct SoftwareRule {
 // neither does an empty value.
 void AppendCommaList(std::wstring_view value, std::vector<std::wstring>& list);
 
+// Why a rules document leaves the table as it was.
+enum class RulesRefusal { none, noDocument, noRoot, failedResult, noRules };
+
 class IdentificationRuleTable {
  public:
   using Map = std::map<std::wstring, SoftwareRule, std::less<>>;
@@ -65,7 +68,10 @@ class IdentificationRuleTable {
   // bad_alloc; the table is then unchanged.
   bool Load(const wchar_t* path);
   // The same from a document already loaded from the rules file.
-  bool Load(IXMLDOMDocument* document);
+  bool Load(IXMLDOMDocument* document) { return LoadOrRefuse(document) == RulesRefusal::none; }
+  // As Load, saying why the table was left as it was, for callers that must
+  // tell the user rather than go on with the rules read before.
+  RulesRefusal LoadOrRefuse(IXMLDOMDocument* document);
 
   // `loweredName` must already be lower-cased as names are stored.
   SoftwareRule* Find(std::wstring_view loweredName) noexcept;

@@ -178,9 +178,15 @@ void Session::CheckComponentData(unsigned files) {
     const std::wstring path = JoinPath(folder, L"KaSoftwareVerIdentify.xml");
     const ComPtr<IXMLDOMDocument> document = CheckedXml(path, "identification rules");
     IdentificationRuleTable rules;
-    if (!rules.Load(document.Get())) {
-      Unusable(path, "identification rules",
-               "a \"vedad\" element with result 0 and at least one rule");
+    switch (rules.LoadOrRefuse(document.Get())) {
+      case RulesRefusal::none:
+        break;
+      case RulesRefusal::failedResult:
+        Unusable(path, "identification rules", "result 0 on its \"vedad\" element");
+      case RulesRefusal::noRules:
+        Unusable(path, "identification rules", "rules in its \"vedad\" element");
+      default:
+        Unusable(path, "identification rules", "a \"vedad\" element");
     }
   }
   if (files & kAntivirusRules) {

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "IdentifyTestSupport.h"
+#include "datafiles/DataFiles.h"
 #include "identify/IdentificationRules.h"
 #include "identify/StartMenu.h"
 
@@ -111,15 +112,21 @@ TEST_F(RuleFileTest, EntriesByNameLaterWinsAndEmptyOnesDropped) {
 TEST_F(RuleFileTest, RejectedFileKeepsThePreviousTableAndItsResults) {
   ASSERT_TRUE(Load(L"<vedad><soft name='Kept'><regkey>k</regkey></soft></vedad>"));
   table_.Find(L"kept")->status = kaSoftInstallStatus_installed;
-  const std::wstring_view rejected[] = {
-      L"<vedad result='1'><soft name='New'><regkey>n</regkey></soft></vedad>",
-      L"<vedad RESULT='-2'><soft name='New'><regkey>n</regkey></soft></vedad>",
-      L"<VEDAD><soft name='New'><regkey>n</regkey></soft></VEDAD>",
-      L"<vedad><soft name='New'>",
-      L"<vedad/>",
+  const struct {
+    std::wstring_view xml;
+    RulesRefusal why;
+  } rejected[] = {
+      {L"<vedad result='1'><soft name='New'><regkey>n</regkey></soft></vedad>",
+       RulesRefusal::failedResult},
+      {L"<vedad RESULT='-2'><soft name='New'><regkey>n</regkey></soft></vedad>",
+       RulesRefusal::failedResult},
+      {L"<VEDAD><soft name='New'><regkey>n</regkey></soft></VEDAD>", RulesRefusal::noRoot},
+      {L"<vedad><soft name='New'>", RulesRefusal::noDocument},
+      {L"<vedad/>", RulesRefusal::noRules},
   };
-  for (std::wstring_view xml : rejected) {
+  for (const auto& [xml, why] : rejected) {
     EXPECT_FALSE(Load(xml)) << std::wstring(xml);
+    EXPECT_EQ(table_.LoadOrRefuse(LoadXmlText(xml).Get()), why) << std::wstring(xml);
     ASSERT_NE(table_.Find(L"kept"), nullptr) << std::wstring(xml);
     EXPECT_EQ(table_.Find(L"kept")->status, kaSoftInstallStatus_installed);
     EXPECT_EQ(table_.Find(L"new"), nullptr);

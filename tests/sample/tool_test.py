@@ -160,7 +160,7 @@ for name, broken, args, text in [
         ("none", None, ["status", "x"], rules + ": 0x80070002"),
         ("cut", {rules: whole[:len(whole) // 2]}, ["why", "x"], rules + " is not well-formed XML"),
         ("root", {rules: b"<rules><soft name='x'/></rules>"}, ["check", "x", "1"],
-         rules + " is read as empty: expected"),
+         rules + ' is read as empty: expected a "vedad" element'),
         ("antivirus", {"KaAntivirusIdentify.xml": None}, ["antivirus"],
          "KaAntivirusIdentify.xml: 0x80070002"),
         ("types", {"SoftType\\desktop.xml": b"<vedad><soft "}, ["types", "x"],
