@@ -86,15 +86,15 @@ bool IdentificationRuleTable::Load(const wchar_t* path) {
 }
 
 RulesRefusal IdentificationRuleTable::LoadOrRefuse(IXMLDOMDocument* document) {
-  if (!document) return RulesRefusal::noDocument;
+  if (!document) return RulesRefusal::kNoDocument;
   const ComPtr<IXMLDOMNode> root = SelectRoot(document, L"vedad");
-  if (!root) return RulesRefusal::noRoot;
+  if (!root) return RulesRefusal::kNoRoot;
   int result = 0;
   ForEachAttribute(root.Get(), [&](BSTR name, BSTR text) {
     if (LoweredNameEquals(name, L"result")) result = TextToInt(text);
   });
-  if (result != 0) return RulesRefusal::failedResult;
-  if (ChildNodeCount(root.Get()) == 0) return RulesRefusal::noRules;
+  if (result != 0) return RulesRefusal::kFailedResult;
+  if (ChildNodeCount(root.Get()) == 0) return RulesRefusal::kNoRules;
 
   // Built aside and swapped in, so a failure part-way keeps the old table.
   Map entries;
@@ -106,7 +106,7 @@ RulesRefusal IdentificationRuleTable::LoadOrRefuse(IXMLDOMDocument* document) {
     entries.insert_or_assign(std::move(key), std::move(rule));
   });
   entries_.swap(entries);
-  return RulesRefusal::none;
+  return RulesRefusal::kNone;
 }
 
 SoftwareRule* IdentificationRuleTable::Find(std::wstring_view loweredName) noexcept {

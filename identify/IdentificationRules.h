@@ -56,7 +56,7 @@ struct SoftwareRule {
 void AppendCommaList(std::wstring_view value, std::vector<std::wstring>& list);
 
 // Why a rules document leaves the table as it was.
-enum class RulesRefusal { none, noDocument, noRoot, failedResult, noRules };
+enum class RulesRefusal { kNone, kNoDocument, kNoRoot, kFailedResult, kNoRules };
 
 class IdentificationRuleTable {
  public:
@@ -68,7 +68,7 @@ class IdentificationRuleTable {
   // bad_alloc; the table is then unchanged.
   bool Load(const wchar_t* path);
   // The same from a document already loaded from the rules file.
-  bool Load(IXMLDOMDocument* document) { return LoadOrRefuse(document) == RulesRefusal::none; }
+  bool Load(IXMLDOMDocument* document) { return LoadOrRefuse(document) == RulesRefusal::kNone; }
   // As Load, saying why the table was left as it was, for callers that must
   // tell the user rather than go on with the rules read before.
   RulesRefusal LoadOrRefuse(IXMLDOMDocument* document);

@@ -101,7 +101,7 @@ void TypeFilesBelow(const std::wstring& folder, std::vector<std::wstring>& files
     const std::wstring path = JoinPath(folder, name.c_str());
     if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
       TypeFilesBelow(path, files);
-    } else if (name.size() > 4 && SameText(name.c_str() + name.size() - 4, L".xml")) {
+    } else if (name.size() > 4 && SameIgnoringCase(name.c_str() + name.size() - 4, L".xml")) {
       names.push_back(path);
     }
   } while (::FindNextFileW(search.get(), &found));
@@ -179,11 +179,11 @@ void Session::CheckComponentData(unsigned files) {
     const ComPtr<IXMLDOMDocument> document = CheckedXml(path, "identification rules");
     IdentificationRuleTable rules;
     switch (rules.LoadOrRefuse(document.Get())) {
-      case RulesRefusal::none:
+      case RulesRefusal::kNone:
         break;
-      case RulesRefusal::failedResult:
+      case RulesRefusal::kFailedResult:
         Unusable(path, "identification rules", "result 0 on its \"vedad\" element");
-      case RulesRefusal::noRules:
+      case RulesRefusal::kNoRules:
         Unusable(path, "identification rules", "rules in its \"vedad\" element");
       default:
         Unusable(path, "identification rules", "a \"vedad\" element");

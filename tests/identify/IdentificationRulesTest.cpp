@@ -117,12 +117,12 @@ TEST_F(RuleFileTest, RejectedFileKeepsThePreviousTableAndItsResults) {
     RulesRefusal why;
   } rejected[] = {
       {L"<vedad result='1'><soft name='New'><regkey>n</regkey></soft></vedad>",
-       RulesRefusal::failedResult},
+       RulesRefusal::kFailedResult},
       {L"<vedad RESULT='-2'><soft name='New'><regkey>n</regkey></soft></vedad>",
-       RulesRefusal::failedResult},
-      {L"<VEDAD><soft name='New'><regkey>n</regkey></soft></VEDAD>", RulesRefusal::noRoot},
-      {L"<vedad><soft name='New'>", RulesRefusal::noDocument},
-      {L"<vedad/>", RulesRefusal::noRules},
+       RulesRefusal::kFailedResult},
+      {L"<VEDAD><soft name='New'><regkey>n</regkey></soft></VEDAD>", RulesRefusal::kNoRoot},
+      {L"<vedad><soft name='New'>", RulesRefusal::kNoDocument},
+      {L"<vedad/>", RulesRefusal::kNoRules},
   };
   for (const auto& [xml, why] : rejected) {
     EXPECT_FALSE(Load(xml)) << std::wstring(xml);
