@@ -34,15 +34,6 @@ void UnregisterAll() {
   g_count = 0;
 }
 
-const HiddenWindowKind* KindOf(HWND window) noexcept {
-  const ATOM atom = static_cast<ATOM>(::GetClassLongW(window, GCW_ATOM));
-  ModuleCriticalSectionGuard guard;
-  for (int i = 0; i < g_count; ++i) {
-    if (g_classes[i].atom == atom) return g_classes[i].kind;
-  }
-  return nullptr;
-}
-
 // The kind's class, registered the first time; 0 when it cannot be had. A
 // class left behind by an earlier load of the module is taken over.
 ATOM ClassOf(const HiddenWindowKind& kind, WNDPROC procedure) noexcept {
@@ -98,6 +89,7 @@ bool HiddenWindow::Create(const HiddenWindowKind& kind, const wchar_t* title, Pl
   window_ = ::CreateWindowExW(WS_EX_TOOLWINDOW, MAKEINTATOM(windowClass), title, WS_POPUP, at, at,
                               at, at, nullptr, nullptr, Module::Handle(), nullptr);
   if (!window_) return false;
+  kind_ = &kind;
   owner_ = owner;
   callback_ = callback;
   ::SetWindowLongPtrW(window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
@@ -119,10 +111,13 @@ LRESULT CALLBACK HiddenWindow::Procedure(HWND window, UINT message, WPARAM wPara
     return 0;
   }
   if (message == WM_NCDESTROY && ::RemovePropW(window, kDestroyPending)) Module::Unlock();
-  const HiddenWindowKind* kind = KindOf(window);
-  if (!kind || message != kind->message) return ::DefWindowProcW(window, message, wParam, lParam);
+  // The owner, cut off or not yet set, leaves every message to the default
+  // procedure, which answers the kind's own message with 0 as well.
   const auto* self = reinterpret_cast<HiddenWindow*>(::GetWindowLongPtrW(window, GWLP_USERDATA));
-  if (self && self->callback_) self->callback_(self->owner_, wParam, lParam);
+  if (!self || message != self->kind_->message) {
+    return ::DefWindowProcW(window, message, wParam, lParam);
+  }
+  if (self->callback_) self->callback_(self->owner_, wParam, lParam);
   return 0;
 }
 

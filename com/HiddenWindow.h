@@ -55,6 +55,7 @@ class HiddenWindow {
                                     LPARAM lParam) noexcept;
 
   HWND window_ = nullptr;
+  const HiddenWindowKind* kind_ = nullptr;
   void* owner_ = nullptr;
   Callback callback_ = nullptr;
 };
