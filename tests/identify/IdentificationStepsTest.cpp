@@ -102,16 +102,11 @@ constexpr wchar_t kRules[] =
     L"<start_menu path='Nowhere' app_file='Gone' policy='3' ver_filepath='x.exe'/></soft>"
     L"</vedad>";
 
-class IdentificationStepsTest : public ::testing::Test {
+class IdentificationStepsTest : public StartMenuWorld {
  protected:
-  IdentificationStepsTest()
-      : module_(dir_.Join(L"Tessary.dll")),
-        programs_(dir_.Join(L"Common"), dir_.Join(L"User")),
-        version_(6, 0) {}
-
   void SetUp() override {
-    ASSERT_TRUE(sandbox_.ok());
-    ASSERT_TRUE(CreateDirectories(dir_.Join(L"User")));
+    StartMenuWorld::SetUp();
+    if (HasFatalFailure()) return;
     Registered(L"KeyA", L"1.2");
     Registered(L"KeyB", L"1.10");
     Registered(L"Shared", L"1.0");
@@ -149,11 +144,6 @@ class IdentificationStepsTest : public ::testing::Test {
                                    {L"UninstallString", L"\"" + folder + L"\\uninst.exe\" /S"}}));
   }
 
-  TempDir dir_;
-  RegistrySandbox sandbox_;
-  ScopedModuleFile module_;
-  ScopedProgramsFolders programs_;
-  ScopedOsVersion version_;
   IdentificationRuleTable rules_;
   ComPtr<KaInstalledSoft> engine_;
 };

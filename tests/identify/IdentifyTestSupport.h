@@ -4,6 +4,8 @@
 // that pose as another Windows release or other Programs folders.
 #include <windows.h>
 
+#include <gtest/gtest.h>
+
 #include <initializer_list>
 #include <memory>
 #include <string>
@@ -43,6 +45,28 @@ class ScopedProgramsFolders {
 
  private:
   ScopedSeam<&SetFolderPathQuery> seam_;
+};
+
+// A module in a private folder with its own KaData and Programs folders
+// ("Common" and "User", made empty), a sandboxed registry, and a Windows
+// release that looks up the Programs folders (Vista unless told).
+class StartMenuWorld : public ::testing::Test {
+ protected:
+  StartMenuWorld()
+      : module_(dir_.Join(L"Tessary.dll")),
+        programs_(dir_.Join(L"Common"), dir_.Join(L"User")),
+        version_(6, 0) {}
+  void SetUp() override {
+    ASSERT_TRUE(sandbox_.ok());
+    ASSERT_TRUE(CreateDirectories(dir_.Join(L"Common")));
+    ASSERT_TRUE(CreateDirectories(dir_.Join(L"User")));
+  }
+
+  TempDir dir_;
+  RegistrySandbox sandbox_;
+  ScopedModuleFile module_;
+  ScopedProgramsFolders programs_;
+  ScopedOsVersion version_;
 };
 
 // A private copy of the DLL in its own folder, which holds its own KaData.

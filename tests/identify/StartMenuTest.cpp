@@ -82,21 +82,9 @@ TEST_F(ApplicationPathTest, ImagePathThatIsTheUninstallerIsNoApplication) {
             L"c:\\prog\\app.exe");
 }
 
-// An engine whose module lives in a private folder with its own KaData, on a
-// Windows release that looks up the Programs folders (Vista unless told).
-class StartMenuTest : public ::testing::Test {
+// An engine in a start-menu world of its own.
+class StartMenuTest : public StartMenuWorld {
  protected:
-  StartMenuTest()
-      : module_(dir_.Join(L"Tessary.dll")),
-        programs_(dir_.Join(L"Common"), dir_.Join(L"User")),
-        version_(6, 0) {}
-
-  void SetUp() override {
-    ASSERT_TRUE(sandbox_.ok());
-    ASSERT_TRUE(CreateDirectories(Common()));
-    ASSERT_TRUE(CreateDirectories(User()));
-  }
-
   std::wstring Common(std::wstring_view sub = {}) const { return Under(L"Common", sub); }
   std::wstring User(std::wstring_view sub = {}) const { return Under(L"User", sub); }
   std::wstring Under(std::wstring_view root, std::wstring_view sub) const {
@@ -139,11 +127,6 @@ class StartMenuTest : public ::testing::Test {
     return path;
   }
 
-  TempDir dir_;
-  RegistrySandbox sandbox_;
-  ScopedModuleFile module_;
-  ScopedProgramsFolders programs_;
-  ScopedOsVersion version_;
 };
 
 TEST_F(StartMenuTest, ResolvedRuleAnswersUnderTheFilePolicies) {
