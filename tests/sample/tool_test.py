@@ -146,9 +146,15 @@ error(["list", "--colour"], 2, "E_INVALIDARG")
 error(["--data", "C:\\nowhere", "catalog"], 2, "0x80070002")
 bad = os.path.join(folder, "bad")
 shutil.copytree(os.path.join(folder, "host"), bad)
-with open(os.path.join(bad, "regkeys.xml"), "w") as f:
-    f.write("<vedad><soft name='x'>")
-error(["--data", "C:\\tessary\\bad", "status", "x"], 2, "regkeys.xml is not well-formed XML: E_FAIL")
+for file, content, text in [
+        ("regkeys.xml", "<vedad><soft name='x'>", "regkeys.xml is not well-formed XML: E_FAIL"),
+        ("regkeys.xml", "<foo/>", 'regkeys.xml is read as empty: expected a "vedad" element'),
+        ("regkeys.xml", "<vedad result='1'/>", 'regkeys.xml is read as empty: expected result 0'),
+        ("catalog.xml", "<html><body/></html>", 'catalog.xml is read as empty: expected a "vedad"')]:
+    with open(os.path.join(bad, file), "w") as f:
+        f.write(content)
+    error(["--data", "C:\\tessary\\bad", "status", "x"], 2, text)
+    shutil.copy(os.path.join(folder, "host", file), bad)
 error(["--dll", "C:\\nowhere\\Tessary.dll", "list"], 2, "0x8007007E")
 
 # The component's own data files, beside the DLL loaded: each broken set is
@@ -164,7 +170,9 @@ for name, broken, args, text in [
         ("antivirus", {"KaAntivirusIdentify.xml": None}, ["antivirus"],
          "KaAntivirusIdentify.xml: 0x80070002"),
         ("types", {"SoftType\\desktop.xml": b"<vedad><soft "}, ["types", "x"],
-         "desktop.xml is not well-formed XML")]:
+         "desktop.xml is not well-formed XML"),
+        ("typeroot", {"SoftType\\desktop.xml": b"<types/>"}, ["status", "x"],
+         'desktop.xml is read as empty: expected a "vedad" element')]:
     place = os.path.join(folder, "broken", name)
     os.makedirs(place)
     shutil.copy(dll, place)
