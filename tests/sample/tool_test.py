@@ -195,6 +195,9 @@ catalog = document("catalog")
 check([catalog[f] for f in ("programCount", "recommendedProgramCount", "oneKeyProgramCount",
                             "popularProgramCount")] == [9, 3, 4, 4], "catalog: counts")
 check(len(catalog["programs"]) == 9, "catalog: entries")
+# Driftwood Mail's type identifier is not in the catalog's type list.
+check(by(catalog["programs"], "name")["driftwood mail"]["mainType"] is None,
+      "catalog: an unknown main type is null")
 types = document("types", "{7A1D3C55-2B9E-4F60-8C1A-5D3E9B0F2A47}", "NoSuchKey")["keys"]
 check(types[0]["mainType"] == "Office" and types[1]["mainType"] is None, "types")
 lists = document("recommend")["lists"]
