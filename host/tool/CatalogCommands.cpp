@@ -182,7 +182,7 @@ void ShowUpdates(const Json& document) {
         " of them ignored\n\n");
   static constexpr std::pair<const char*, const char*> kMarks[] = {
       {"trial", "trial"}, {"ignored", "ignored"}, {"installedElsewhere", "installed elsewhere"}};
-  Table table({"NAME", "INSTALLED", "NEWER"});
+  Table table({"NAME", "INSTALLED VERSION", "NEWER"});
   bool elsewhere = false;
   for (const Json& program : document["programs"]) {
     std::string newer;
