@@ -176,7 +176,8 @@ Json WinnerJson(const std::optional<std::wstring>& winner, const Json& steps) {
 void ShowStep(const Json& step, const std::string& indent) {
   std::vector<std::pair<std::string, std::string>> fields;
   for (const auto& [name, value] : step.items()) {
-    if (name == "step" || name == "steps" || value.is_null()) continue;
+    // A skipped location says so through skippedBecause.
+    if (name == "step" || name == "steps" || name == "skipped" || value.is_null()) continue;
     if (value.is_boolean()) {
       fields.emplace_back(name, value.get<bool>() ? "yes" : "no");
     } else {
@@ -464,7 +465,9 @@ void ShowWhy(const Json& document) {
   if (const Json& winner = document["winner"]; winner.is_object()) {
     std::string text = Cell(winner["kind"]) + " " +
                        Cell(winner["kind"] == "regkey" ? winner["key"] : winner["folder"]);
-    if (!winner["source"].is_null()) text += " (" + Cell(winner["source"]) + ")";
+    if (winner["kind"] == "regkey" && !winner["source"].is_null()) {
+      text += " (" + Cell(winner["source"]) + ")";
+    }
     outcome.emplace_back("winner", text);
     if (!winner["decision"].is_null()) outcome.emplace_back("decision", Cell(winner["decision"]));
   }
