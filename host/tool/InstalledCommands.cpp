@@ -206,11 +206,12 @@ Json InstalledList(Session& session) {
   return list;
 }
 
-// A name the rules do not know may be what `list` shows: the entries whose
-// key or display name it is, each with the rules that name that key.
-Json EntriesNamed(Session& session, const std::wstring& name) {
+// A name the rules do not know may be what `list` shows: the entries of
+// `installed` whose key or display name it is, each with the rules that name
+// that key.
+Json EntriesNamed(Session& session, const Json& installed, const std::wstring& name) {
   Json entries = Json::array();
-  for (const Json& program : InstalledList(session)) {
+  for (const Json& program : installed) {
     const std::wstring key = WideOf(program["key"]);
     const char* matchedBy = SameIgnoringCase(key.c_str(), name.c_str()) ? "key"
                             : SameIgnoringCase(WideOf(program["displayName"]).c_str(),
@@ -284,6 +285,7 @@ Json RunStatus(Session& session, const std::vector<std::wstring>& names) {
   Check(manager->GetSoftTypeStorage(&types), "GetSoftTypeStorage");
   const std::wstring unknownType = UnknownMainType(session);
   Progress progress;
+  Json installed;  // read once, for the first name the rules do not know
   Json list = Json::array();
   for (const std::wstring& name : names) {
     progress.Show("identifying " + Utf8(name) + " ...");
@@ -327,7 +329,8 @@ Json RunStatus(Session& session, const std::vector<std::wstring>& names) {
       }
     }
     if (status == kaSoftInstallStatus_noIdentifyInfo) {
-      program["matchingEntries"] = EntriesNamed(session, name);
+      if (installed.is_null()) installed = InstalledList(session);
+      program["matchingEntries"] = EntriesNamed(session, installed, name);
     }
     list.push_back(std::move(program));
   }
@@ -450,7 +453,9 @@ Json RunWhy(Session& session, const std::wstring& name) {
   Progress progress;
   progress.Show("reading the rules and the installed programs ...");
   Json why = Explain(session, name);
-  if (why["status"] == "noIdentifyInfo") why["matchingEntries"] = EntriesNamed(session, name);
+  if (why["status"] == "noIdentifyInfo") {
+    why["matchingEntries"] = EntriesNamed(session, InstalledList(session), name);
+  }
   return why;
 }
 
