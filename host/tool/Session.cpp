@@ -190,8 +190,7 @@ void Session::CheckComponentData(unsigned files) {
   if (files & kIdentificationRules) {
     const std::wstring path = JoinPath(folder, L"KaSoftwareVerIdentify.xml");
     const ComPtr<IXMLDOMDocument> document = CheckedXml(path, "identification rules");
-    IdentificationRuleTable rules;
-    switch (rules.LoadOrRefuse(document.Get())) {
+    switch (rules_.LoadOrRefuse(document.Get())) {
       case RulesRefusal::kNone:
         break;
       case RulesRefusal::kFailedResult:
