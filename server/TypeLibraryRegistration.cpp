@@ -135,9 +135,14 @@ HRESULT RegisterTypeLibrary(const wchar_t* modulePath) noexcept {
   return Guarded([&]() -> HRESULT {
     Microsoft::WRL::ComPtr<ITypeLib> library;
     RETURN_IF_FAILED(::LoadTypeLibEx(modulePath, REGKIND_NONE, &library));
+    // The help folder is the module's, written as a folder (with its closing
+    // separator) so an installer's directory properties write the same text.
+    std::wstring helpDir(modulePath);
+    helpDir.resize(helpDir.find_last_of(L"\\/") + 1);
     const ForeignInterfaces foreign = SaveForeignInterfaces(library.Get());
-    // RegisterTypeLib only reads the path.
-    const HRESULT hr = ::RegisterTypeLib(library.Get(), const_cast<wchar_t*>(modulePath), nullptr);
+    // RegisterTypeLib only reads the paths.
+    const HRESULT hr = ::RegisterTypeLib(library.Get(), const_cast<wchar_t*>(modulePath),
+                                         helpDir.empty() ? nullptr : helpDir.data());
     RestoreForeignInterfaces(foreign);
     return hr;
   });
