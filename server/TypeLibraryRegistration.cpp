@@ -33,11 +33,22 @@ struct KeySnapshot {
   std::vector<std::pair<std::wstring, KeySnapshot>> children;
 };
 
+// The type library's registration writes Interface keys into both registry
+// views (Wine's does), so the keys are kept in the process's own view and in
+// the other one. Where there is no other view the flag is ignored and the
+// same key is kept twice, which is harmless.
+constexpr REGSAM kViews[] = {0, sizeof(void*) == 8 ? KEY_WOW64_32KEY : KEY_WOW64_64KEY};
+
 struct ForeignInterfaces {
-  std::vector<std::pair<std::wstring, KeySnapshot>> keys;  // path under HKCR
+  struct Key {
+    REGSAM view;
+    std::wstring iid;  // under HKCR\Interface
+    KeySnapshot snapshot;
+  };
+  std::vector<Key> keys;
 };
 
-bool SaveKey(HKEY key, KeySnapshot& snapshot) {
+bool SaveKey(HKEY key, REGSAM view, KeySnapshot& snapshot) {
   DWORD values = 0, maxName = 0, maxData = 0;
   if (::RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values,
                          &maxName, &maxData, nullptr, nullptr) != ERROR_SUCCESS) {
@@ -60,17 +71,17 @@ bool SaveKey(HKEY key, KeySnapshot& snapshot) {
   return SUCCEEDED(ForEachSubkeyName(
       key, UnreadableSubkey::kFail, [&](const wchar_t* name, DWORD length) -> HRESULT {
         UniqueHkey child;
-        RETURN_IF_WIN32_ERROR(::RegOpenKeyExW(key, name, 0, KEY_READ, child.put()));
+        RETURN_IF_WIN32_ERROR(::RegOpenKeyExW(key, name, 0, KEY_READ | view, child.put()));
         KeySnapshot childSnapshot;
-        RETURN_HR_IF(E_FAIL, !SaveKey(child.get(), childSnapshot));
+        RETURN_HR_IF(E_FAIL, !SaveKey(child.get(), view, childSnapshot));
         snapshot.children.emplace_back(std::wstring(name, length), std::move(childSnapshot));
         return S_OK;
       }));
 }
 
-void WriteKey(HKEY parent, const std::wstring& name, const KeySnapshot& snapshot) {
+void WriteKey(HKEY parent, const std::wstring& name, REGSAM view, const KeySnapshot& snapshot) {
   UniqueHkey key;
-  if (::RegCreateKeyExW(parent, name.c_str(), 0, nullptr, 0, KEY_READ | KEY_WRITE, nullptr,
+  if (::RegCreateKeyExW(parent, name.c_str(), 0, nullptr, 0, KEY_READ | KEY_WRITE | view, nullptr,
                         key.put(), nullptr) != ERROR_SUCCESS) {
     return;
   }
@@ -78,13 +89,19 @@ void WriteKey(HKEY parent, const std::wstring& name, const KeySnapshot& snapshot
     ::RegSetValueExW(key.get(), value.name.empty() ? nullptr : value.name.c_str(), 0, value.type,
                      value.data.data(), static_cast<DWORD>(value.data.size()));
   }
-  for (const auto& [childName, child] : snapshot.children) WriteKey(key.get(), childName, child);
+  for (const auto& [childName, child] : snapshot.children) {
+    WriteKey(key.get(), childName, view, child);
+  }
 }
 
-std::wstring ReadDefaultString(HKEY root, const std::wstring& path) {
+std::wstring ReadDefaultString(HKEY root, const std::wstring& path, REGSAM view) {
+  UniqueHkey key;
+  if (::RegOpenKeyExW(root, path.c_str(), 0, KEY_READ | view, key.put()) != ERROR_SUCCESS) {
+    return {};
+  }
   wchar_t text[64] = {};
   DWORD size = sizeof(text) - sizeof(wchar_t);
-  if (::RegGetValueW(root, path.c_str(), nullptr, RRF_RT_REG_SZ, nullptr, text, &size) !=
+  if (::RegGetValueW(key.get(), nullptr, nullptr, RRF_RT_REG_SZ, nullptr, text, &size) !=
       ERROR_SUCCESS) {
     return {};
   }
@@ -109,23 +126,34 @@ ForeignInterfaces SaveForeignInterfaces(ITypeLib* library) {
     const GUID iid = attr->guid;
     info->ReleaseTypeAttr(attr);
     if (!automation) continue;
-    const std::wstring path = L"Interface\\" + GuidString(iid);
-    const std::wstring owner = ReadDefaultString(HKEY_CLASSES_ROOT, path + L"\\TypeLib");
-    if (owner.empty() || ::lstrcmpiW(owner.c_str(), ours.c_str()) == 0) continue;
-    UniqueHkey key;
-    if (::RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, key.put()) != ERROR_SUCCESS) {
-      continue;
+    const std::wstring name = GuidString(iid);
+    const std::wstring path = L"Interface\\" + name;
+    for (const REGSAM view : kViews) {
+      const std::wstring owner = ReadDefaultString(HKEY_CLASSES_ROOT, path + L"\\TypeLib", view);
+      if (owner.empty() || ::lstrcmpiW(owner.c_str(), ours.c_str()) == 0) continue;
+      UniqueHkey key;
+      if (::RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ | view, key.put()) !=
+          ERROR_SUCCESS) {
+        continue;
+      }
+      KeySnapshot snapshot;
+      if (SaveKey(key.get(), view, snapshot)) {
+        foreign.keys.push_back({view, name, std::move(snapshot)});
+      }
     }
-    KeySnapshot snapshot;
-    if (SaveKey(key.get(), snapshot)) foreign.keys.emplace_back(path, std::move(snapshot));
   }
   return foreign;
 }
 
 void RestoreForeignInterfaces(const ForeignInterfaces& foreign) {
-  for (const auto& [path, snapshot] : foreign.keys) {
-    ::RegDeleteTreeW(HKEY_CLASSES_ROOT, path.c_str());
-    WriteKey(HKEY_CLASSES_ROOT, path, snapshot);
+  for (const ForeignInterfaces::Key& saved : foreign.keys) {
+    UniqueHkey interfaces;
+    if (::RegOpenKeyExW(HKEY_CLASSES_ROOT, L"Interface", 0, KEY_ALL_ACCESS | saved.view,
+                        interfaces.put()) != ERROR_SUCCESS) {
+      continue;
+    }
+    ::RegDeleteTreeW(interfaces.get(), saved.iid.c_str());
+    WriteKey(interfaces.get(), saved.iid, saved.view, saved.snapshot);
   }
 }
 
