@@ -1,5 +1,6 @@
-# Shared by scripts/test, scripts/demo and scripts/bench: installs what the build
-# needs, configures and builds both targets, and starts one Xvfb.
+# Shared by scripts/test, scripts/demo, scripts/bench and scripts/package:
+# installs what the build needs, configures and builds both targets, makes the
+# installer packages, and starts one Xvfb.
 set -eu
 
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
@@ -8,7 +9,7 @@ ARCHES="${TESSARY_ARCHES:-x86 x64}"
 
 PACKAGES="cmake ninja-build googletest g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix \
 mingw-w64-tools binutils-mingw-w64-x86-64 binutils-mingw-w64-i686 wine wine64 wine32:i386 \
-libwine-dev xvfb xauth nlohmann-json3-dev libcli11-dev python3 python3-jsonschema"
+libwine-dev xvfb xauth nlohmann-json3-dev libcli11-dev python3 python3-jsonschema wixl msitools"
 
 as_root() {
   if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi
@@ -39,6 +40,14 @@ build_all() {
     fi
     cmake --build "$dir"
   done
+}
+
+# The installer packages need both builds; with one arch only there are none.
+PACKAGED=""
+package_all() {
+  case " $ARCHES " in *" x86 "*" x64 "*|*" x64 "*" x86 "*) ;; *) return 0 ;; esac
+  python3 "$ROOT/scripts/make_packages.py" "$ROOT" "$BUILD_ROOT" "$BUILD_ROOT/packages"
+  PACKAGED=1
 }
 
 XVFB_PID=""
