@@ -19,8 +19,10 @@
 #include <wrl/client.h>
 
 #include <cstdio>
+#include <cstring>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/RegistryReader.h"

@@ -135,6 +135,26 @@ def installed_products():
     return sorted(version for _, version in found)
 
 
+# --- Registry text as the packages write it ------------------------------------------
+# Formatted columns read brackets as property references and a leading number
+# sign as a number; the module's path and folder stand for the installed ones.
+sys.path.insert(0, os.path.join(root, "scripts"))
+from make_packages import formatted  # noqa: E402
+
+PATHS = [("Z:\\b\\Tessary.dll", "[#dll]"), ("Z:\\b\\", "[DIR]")]
+for text, paths, expected in [
+        ("Apartment", PATHS, "Apartment"),
+        ("{3F49B6E8-05EF-4340-99B1-1DE13FBB0DD6}", PATHS, "{3F49B6E8-05EF-4340-99B1-1DE13FBB0DD6}"),
+        ("a[b]c", (), "a[\\[]b[\\]]c"),
+        ("#8", (), "##8"),
+        ("z:\\B\\TESSARY.DLL", PATHS, "[#dll]"),
+        ("Z:\\b\\", PATHS, "[DIR]"),
+        ("Z:\\b\\Tessary.dll,1 Z:\\b\\x", PATHS, "[#dll],1 [DIR]x"),
+        ("Z:\\b\\[x]", PATHS, "[DIR][\\[]x[\\]]")]:
+    got = formatted(text, paths)
+    check(got == expected, f"formatted({text!r}) is {got!r}, not {expected!r}")
+
+
 # --- The prefix --------------------------------------------------------------------
 subprocess.run(["wineserver", "-k"], **quiet)
 shutil.rmtree(prefix, ignore_errors=True)
