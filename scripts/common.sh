@@ -45,7 +45,8 @@ build_all() {
 # The installer packages need both builds; with one arch only there are none.
 PACKAGED=""
 package_all() {
-  case " $ARCHES " in *" x86 "*" x64 "*|*" x64 "*" x86 "*) ;; *) return 0 ;; esac
+  case " $ARCHES " in *" x86 "*) ;; *) return 0 ;; esac
+  case " $ARCHES " in *" x64 "*) ;; *) return 0 ;; esac
   python3 "$ROOT/scripts/make_packages.py" "$ROOT" "$BUILD_ROOT" "$BUILD_ROOT/packages"
   PACKAGED=1
 }
