@@ -137,22 +137,49 @@ TEST_F(ModuleRegistrationTest, TheExportedEntryPointsRegisterAndUnregister) {
   EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, L"Interface\\" + Guid(IID_IKaRecommendSoft)));
 }
 
-TEST_F(ModuleRegistrationTest, KeepsTheSystemsOwnDomInterfaceRegistration) {
+std::wstring ReadInView(const std::wstring& path, const wchar_t* value, REGSAM view) {
+  tessary::UniqueHkey key;
+  if (::RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ | view, key.put()) !=
+      ERROR_SUCCESS) {
+    return L"<missing>";
+  }
+  return ReadString(key.get(), L"", value);
+}
+
+TEST_F(ModuleRegistrationTest, KeepsTheSystemsOwnDomInterfaceRegistrationInBothViews) {
   ASSERT_TRUE(sandbox_.ok());
   ASSERT_TRUE(dll_.ok());
-  // The DOM interfaces our library carries belong to the system's XML library.
+  // The DOM interfaces our library carries belong to the system's XML library,
+  // registered in both views, which the type library's registration writes.
+  // The private classes root gets a 32-bit view the way the machine's has one.
+  tessary::UniqueHkey wow64;
+  ASSERT_EQ(::RegCreateKeyExW(HKEY_CLASSES_ROOT, L"Wow6432Node", 0, nullptr, 0, KEY_ALL_ACCESS,
+                              nullptr, wow64.put(), nullptr),
+            ERROR_SUCCESS);
   const std::wstring node = L"Interface\\" + Guid(IID_IXMLDOMNode);
-  const std::wstring systemLib = L"{D63E0CE2-A0A2-11D0-9C02-00C04FC99C8E}";
-  ASSERT_TRUE(WriteString(HKEY_CLASSES_ROOT, node, nullptr, L"IXMLDOMNode"));
-  ASSERT_TRUE(WriteString(HKEY_CLASSES_ROOT, node + L"\\TypeLib", nullptr, systemLib));
-  ASSERT_TRUE(WriteString(HKEY_CLASSES_ROOT, node + L"\\TypeLib", L"Version", L"2.0"));
+  struct ViewCase {
+    REGSAM view;
+    const wchar_t* systemLib;
+    const wchar_t* version;
+  };
+  const ViewCase views[] = {{KEY_WOW64_64KEY, L"{D63E0CE2-A0A2-11D0-9C02-00C04FC99C8E}", L"2.0"},
+                            {KEY_WOW64_32KEY, L"{F5078F18-C551-11D3-89B9-0000F81FE221}", L"3.0"}};
+  for (const ViewCase& v : views) {
+    ASSERT_TRUE(WriteString(HKEY_CLASSES_ROOT, node, nullptr, L"IXMLDOMNode", v.view));
+    ASSERT_TRUE(WriteString(HKEY_CLASSES_ROOT, node + L"\\TypeLib", nullptr, v.systemLib, v.view));
+    ASSERT_TRUE(WriteString(HKEY_CLASSES_ROOT, node + L"\\TypeLib", L"Version", v.version, v.view));
+  }
 
   ASSERT_EQ(dll_.RegisterServer(), S_OK);
-  EXPECT_EQ(ReadString(HKEY_CLASSES_ROOT, node + L"\\TypeLib", nullptr), systemLib);
-  EXPECT_EQ(ReadString(HKEY_CLASSES_ROOT, node + L"\\TypeLib", L"Version"), L"2.0");
+  for (const ViewCase& v : views) {
+    EXPECT_EQ(ReadInView(node + L"\\TypeLib", nullptr, v.view), v.systemLib) << v.view;
+    EXPECT_EQ(ReadInView(node + L"\\TypeLib", L"Version", v.view), v.version) << v.view;
+  }
   ASSERT_EQ(dll_.UnregisterServer(), S_OK);
-  EXPECT_EQ(ReadString(HKEY_CLASSES_ROOT, node + L"\\TypeLib", nullptr), systemLib);
-  EXPECT_EQ(ReadString(HKEY_CLASSES_ROOT, node, nullptr), L"IXMLDOMNode");
+  for (const ViewCase& v : views) {
+    EXPECT_EQ(ReadInView(node + L"\\TypeLib", nullptr, v.view), v.systemLib) << v.view;
+    EXPECT_EQ(ReadInView(node, nullptr, v.view), L"IXMLDOMNode") << v.view;
+  }
 }
 
 }  // namespace
