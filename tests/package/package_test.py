@@ -218,6 +218,9 @@ check(products == [VERSION], f"installed products {products}")
 check(msiexec("/i", os.path.join(newer_dir, "Tessary-x64.msi")) == 0, "msiexec /i newer package")
 products = installed_products()
 check(products == [NEWER], f"after the upgrade: products {products}, not {NEWER} alone")
+# An older package does not go over a newer one.
+check(msiexec("/i", x64_msi) != 0, "the older package installed over the newer")
+check(installed_products() == [NEWER], f"after the older package: {installed_products()}")
 upgraded = registry()
 check(not changes(registry1, upgraded), "the upgrade changed the registration: " + show(changes(registry1, upgraded)))
 
@@ -247,10 +250,18 @@ for arch in ("x86", "x64"):
     shutil.rmtree(unix(FOLDERS[arch][1]))
 
 # --- The x86 package: the x86 build alone -------------------------------------------
+# 32-bit Windows takes only a package marked for it, with no 64-bit component.
+x86_msi = os.path.join(packages, "Tessary-x86.msi")
+summary = subprocess.run(["msiinfo", "suminfo", x86_msi], capture_output=True, text=True).stdout
+check(re.search(r"^Template: Intel;", summary, re.M), f"x86 package summary: {summary}")
+components = subprocess.run(["msiinfo", "export", x86_msi, "Component"], capture_output=True,
+                            text=True).stdout.splitlines()[3:]
+check(components and all(int(row.split("\t")[3]) & 256 == 0 for row in components),
+      f"x86 package components: {components}")
 before = registry()
-check_install(os.path.join(packages, "Tessary-x86.msi"), ("x86",))
+check_install(x86_msi, ("x86",))
 check(not os.path.exists(unix(FOLDERS["x64"][1])), "the x86 package installed the x64 build")
-check(msiexec("/x", os.path.join(packages, "Tessary-x86.msi")) == 0, "msiexec /x x86 package")
+check(msiexec("/x", x86_msi) == 0, "msiexec /x x86 package")
 left = changes(before, registry())
 check(not left, "x86 uninstall left or changed: " + show(left))
 
