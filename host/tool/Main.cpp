@@ -60,8 +60,14 @@ int Run(int argc, wchar_t** argv) {
     });
     return sub;
   };
-  command("list", "every installed program (Uninstall entries)",
-          [](Session& s) { return RunList(s); }, ShowList);
+  ListOptions listOptions;
+  CLI::App* list = command("list", "every installed program (Uninstall entries)",
+                           [&](Session& s) { return RunList(s, listOptions); }, ShowList);
+  list->add_option("QUERY", listOptions.query, "only programs whose name, publisher or key holds this");
+  list->add_option("--source", listOptions.source, "only entries of this registry view")
+      ->check(CLI::IsMember({"machine64", "machine32", "user"}));
+  list->add_option("--sort", listOptions.sort, "order (default: the component's)")
+      ->check(CLI::IsMember({"name", "key", "source", "version"}));
   command("status", "install status, version, uninstall and startup command of programs",
           [&](Session& s) { return RunStatus(s, WideAll(args.names)); }, ShowStatus)
       ->add_option("NAME", args.names, "software names")

@@ -75,7 +75,32 @@ shutil.copy(tool, folder)
 for data in ("KaData", "host"):
     shutil.copytree(os.path.join(root, "data", data), os.path.join(folder, data))
 check(wine("regsvr32", "/s", "C:\\tessary\\Tessary.dll")[0] == 0, "regsvr32")
+# The last section adds Uninstall entries (with reg import; per-machine ones
+# in the 64-bit view) and takes them away again, here too, as the prefix
+# outlives a run: Wine's reg import deletes no keys, so the 64-bit view's
+# Uninstall key goes whole and the sample PC script writes it anew.
+UNINSTALL = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall"
+
+
+def reg_import(lines, view):
+    path = os.path.join(folder, "entries.reg")
+    with open(path, "w", encoding="utf-16") as f:
+        f.write("Windows Registry Editor Version 5.00\n\n" + "\n".join(lines) + "\n")
+    return wine("reg", "import", "C:\\tessary\\entries.reg", f"/reg:{view}")[0]
+
+
+def reg_text(text):
+    return '"' + text.replace("\\", "\\\\").replace('"', '\\"') + '"'
+
+
+def remove_added():
+    wine("reg", "delete", f"HKLM\\{UNINSTALL}", "/f", "/reg:64")
+    wine("reg", "delete", f"HKCU\\{UNINSTALL}\\DriftwoodSync", "/f")
+
+
+remove_added()
 subprocess.run(["sh", os.path.join(root, "scripts", "sample-pc.sh")], **quiet)
+
 
 # --- Every command, as JSON ---------------------------------------------------------
 # 64-bit programs sit in the 64-bit view, 32-bit ones in the 32-bit view: both
@@ -196,6 +221,45 @@ cscript = "C:\\windows\\%s\\cscript.exe" % ("syswow64" if arch == "x86" else "sy
 code, out, err = wine(cscript, "//nologo", "C:\\tessary\\walk.js")
 check(f"{len(programs)} programs; Brightfield Browser 24.1.0 1" in out,
       f"cscript walk: {code} {out!r} {err!r}")
+
+# --- Long values and the record cap -------------------------------------------------
+uninstall = '"C:\\Program Files\\Driftwood Sync\\uninstall.exe" /remove'
+while len(uninstall) < 651:
+    uninstall += f" /keep:{len(uninstall)}"
+uninstall = uninstall[:651]
+check(reg_import([f"[HKEY_CURRENT_USER\\{UNINSTALL}\\DriftwoodSync]",
+                  '"DisplayName"="Driftwood Sync"', '"DisplayVersion"="1.0"',
+                  f'"UninstallString"={reg_text(uninstall)}'], 64) == 0, "reg import")
+rules_path = os.path.join(folder, "KaData", rules)
+with open(rules_path, "wb") as f:
+    f.write(whole.replace(b"</vedad>", b'<soft name="Driftwood Sync"><regkey displayname='
+                          b'"Driftwood Sync" policy="0">DriftwoodSync</regkey></soft></vedad>'))
+listed = document("list", "driftwood")
+check(listed["count"] == 1 and listed["programs"][0]["uninstallString"] == uninstall
+      and listed["capReached"] is False, "list: a 651-character uninstall command whole")
+driftwood = document("status", "Driftwood Sync")["programs"][0]
+check(driftwood["uninstallString"] == uninstall[:258]
+      and driftwood["cutFields"] == ["uninstallString"], f"status: cut marked {driftwood}")
+code, out, err = tessary("status", "Driftwood Sync")
+check(uninstall[:258] + " (cut)" in out, "status: the table marks the cut")
+records = [s for step in document("why", "Driftwood Sync")["steps"] for s in step.get("steps", [])
+           if s["step"] == "record"]
+check(records and records[0]["cutFields"] == ["uninstallString"], "why: the record's cut marked")
+
+FILLERS = [f"0Filler{i:04d}" for i in range(1030)]  # read before the sample programs
+check(reg_import([f"[HKEY_LOCAL_MACHINE\\{UNINSTALL}\\{k}]\n\"DisplayName\"=\"{k}\"\n"
+                  for k in FILLERS], 64) == 0, "reg import of the fillers")
+code, out, err = tessary("--json", "list")
+capped = json.loads(out) if code == 0 else {}
+check(capped.get("capReached") is True and capped.get("entryCount", 0) >= 1030
+      and capped.get("count") == 1023
+      and f"the registry holds {capped.get('entryCount')} Uninstall entries; the component "
+          "keeps the first 1,023\n" in err, f"list at the cap: {code} {err!r}")
+decisions = [s.get("text", "") for step in document("why", "Brightfield Browser")["steps"]
+             for s in step.get("steps", []) if s["step"] == "decision"]
+check(any(t.startswith("past the component's 1,023-entry cap") for t in decisions),
+      f"why: a key left out at the cap: {decisions}")
+remove_added()
 
 subprocess.run(["wineserver", "-k"], **quiet)
 print("tool test:", "FAILED" if failures else "passed")
