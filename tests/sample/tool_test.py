@@ -115,6 +115,13 @@ for key, source, version in [("Brightfield Browser", "machine64", "24.1.0"),
           and programs[key]["displayVersion"] == version, f"list: {key} {source} {version}")
 check(programs.get("Ferncut Video Editor", {}).get("displayVersion", "") is None,
       "list: a missing value is null")
+user = document("list", "--source", "user", "--sort", "name")["programs"]
+check(user and all(p["source"] == "user" for p in user)
+      and [p["displayName"] for p in user] == sorted((p["displayName"] for p in user), key=str.lower),
+      "list: one view, by name")
+versions = [p["displayVersion"] for p in document("list", "--sort", "version")["programs"]]
+check(versions.index("4.5") < versions.index("10.0") < versions.index("24.1.0")
+      and versions[-1] is None, f"list: versions by their numbers, absent last: {versions}")
 
 status = by(document("status", "Brightfield Browser", "Larkspur Archiver", "Pebble Photo Viewer",
                      "Tallow Sheets", "Nothing Known")["programs"], "name")
