@@ -8,6 +8,7 @@
 #include <initializer_list>
 #include <optional>
 
+#include "common/Names.h"
 #include "common/Text.h"
 #include "common/Unique.h"
 #include "inventory/InstalledProgramInventory.h"
@@ -68,7 +69,7 @@ Json ProgramJson(IKaInstalledProgram* program) {
             {"installLocation", nullptr},
             {"installDate", nullptr},
             {"estimatedSize", nullptr},
-            {"hidden", nullptr},
+            {"hidden", false},
             {"hiddenBecause", nullptr}};
   // A component without the second program interface does not know these.
   ComPtr<IKaInstalledProgram2> more;
@@ -88,19 +89,174 @@ Json ProgramJson(IKaInstalledProgram* program) {
   return json;
 }
 
+// The explanation's attributes as the tool's fields, per element: each
+// element becomes an object with its kind as "step" and every field of its
+// kind present, null when the explanation leaves the attribute out.
+enum class Convert { kText, kFlag, kVersion, kCached, kSkipped };
+struct FieldMap {
+  const wchar_t* attribute;
+  const char* field;
+  Convert convert = Convert::kText;
+};
+struct StepKind {
+  const wchar_t* element;
+  std::vector<FieldMap> fields;
+  bool hasSteps;
+};
+
+const std::vector<StepKind>& StepKinds() {
+  static const std::vector<StepKind> kinds = {
+      {L"regkey",
+       {{L"key", "key"}, {L"policy", "policy"}, {L"path", "path"},
+        {L"displayName", "ruleDisplayName"}},
+       true},
+      {L"startmenu",
+       {{L"folder", "folder"}, {L"appFile", "appFile"}, {L"uninstallFile", "uninstallFile"},
+        {L"policy", "policy"}, {L"skipped", "skipped", Convert::kSkipped}},
+       true},
+      {L"record",
+       {{L"found", "found", Convert::kFlag}, {L"source", "source"},
+        {L"displayVersion", "displayVersion"}, {L"uninstallString", "uninstallString"},
+        {L"uninstaller", "uninstaller"}, {L"application", "application"},
+        {L"arpImage", "arpImage"}, {L"appShortcut", "appShortcut"},
+        {L"uninstallShortcut", "uninstallShortcut"}},
+       false},
+      {L"alternative", {{L"path", "path"}}, false},
+      {L"version",
+       {{L"path", "path"}, {L"policy", "policy"}, {L"from", "from"}, {L"file", "file"},
+        {L"read", "cached", Convert::kCached}, {L"result", "result"},
+        {L"value", "versionRead", Convert::kVersion}},
+       false},
+      {L"decision", {{L"text", "text"}}, false},
+  };
+  return kinds;
+}
+
+std::optional<std::wstring> AttributeOf(IXMLDOMNode* element, const wchar_t* name) {
+  UniqueBstr value;
+  if (AttributeByName(element, name, value) != S_OK) return std::nullopt;
+  return std::wstring(TextToNul(value.Get()));
+}
+
+Json TextOrNull(const std::optional<std::wstring>& text) {
+  if (!text || text->empty()) return nullptr;
+  return Utf8(*text);
+}
+
+void SetField(Json& step, const FieldMap& map, const std::optional<std::wstring>& value) {
+  switch (map.convert) {
+    case Convert::kText:
+      step[map.field] = TextOrNull(value);
+      return;
+    case Convert::kFlag:
+      step[map.field] = value && *value == L"yes";
+      return;
+    case Convert::kVersion:
+      // The explanation writes a read that gave nothing as "(none)".
+      step[map.field] = value && *value == L"(none)" ? Json(nullptr) : TextOrNull(value);
+      return;
+    case Convert::kCached:
+      // Only file reads say whether they were cached.
+      step[map.field] = value ? Json(*value == L"cached") : Json(nullptr);
+      return;
+    case Convert::kSkipped:
+      step["skipped"] = value.has_value();
+      step["skippedBecause"] = TextOrNull(value);
+      return;
+  }
+}
+
+Json StepJson(IXMLDOMNode* element) {
+  UniqueBstr tag;
+  element->get_nodeName(tag.Receive());
+  const std::wstring kind(TextToNul(tag.Get()));
+  Json step{{"step", Utf8(kind)}};
+  for (const StepKind& known : StepKinds()) {
+    if (kind != known.element) continue;
+    for (const FieldMap& map : known.fields) {
+      SetField(step, map, AttributeOf(element, map.attribute));
+    }
+    if (known.hasSteps) {
+      Json steps = Json::array();
+      ForEachChildElement(element, [&](IXMLDOMNode* child) { steps.push_back(StepJson(child)); });
+      step["steps"] = std::move(steps);
+    }
+  }
+  return step;
+}
+
+// The rule that answered, from the explanation's "regkey KEY" or
+// "startmenu FOLDER": its step's first record found and its last decision.
+Json WinnerJson(const std::optional<std::wstring>& winner, const Json& steps) {
+  if (!winner || winner->empty()) return nullptr;
+  const size_t space = winner->find(L' ');
+  const std::string kind = Utf8(winner->substr(0, space));
+  const std::string place = space == std::wstring::npos ? "" : Utf8(winner->substr(space + 1));
+  const char* placeField = kind == "regkey" ? "key" : "folder";
+  Json answer{{"kind", kind},
+              {"key", nullptr},
+              {"folder", nullptr},
+              {"source", nullptr},
+              {"displayVersion", nullptr},
+              {"decision", nullptr}};
+  answer[placeField] = place;
+  for (const Json& step : steps) {
+    if (step["step"] != kind || step.value(placeField, Json()) != place) continue;
+    for (const Json& inner : step["steps"]) {
+      if (inner["step"] == "record" && inner["found"] == true && answer["source"].is_null()) {
+        answer["source"] = inner["source"];
+        answer["displayVersion"] = inner["displayVersion"];
+      }
+      if (inner["step"] == "decision") answer["decision"] = inner["text"];
+    }
+    break;
+  }
+  return answer;
+}
+
+std::string Marked(const Json& object, const char* field) {
+  std::string text = Cell(object.value(field, Json()));
+  const auto cut = object.find("cutFields");
+  if (cut != object.end() && std::find(cut->begin(), cut->end(), field) != cut->end()) {
+    text += " (cut)";
+  }
+  return text;
+}
+
+void ShowStep(const Json& step, const std::string& indent) {
+  std::vector<std::pair<std::string, std::string>> fields;
+  for (const auto& [name, value] : step.items()) {
+    // A skipped location says so through skippedBecause.
+    if (name == "step" || name == "steps" || name == "skipped" || name == "cutFields" ||
+        value.is_null()) {
+      continue;
+    }
+    if (value.is_boolean()) {
+      fields.emplace_back(name, value.get<bool>() ? "yes" : "no");
+    } else {
+      fields.emplace_back(name, Marked(step, name.c_str()));
+    }
+  }
+  Write(indent + Cell(step["step"]) + "\n");
+  PrintFields(fields, indent + "  ");
+  if (const auto steps = step.find("steps"); steps != step.end()) {
+    for (const Json& child : *steps) ShowStep(child, indent + "  ");
+  }
+}
+
 // The component's whole list, and how many Uninstall entries its build saw.
-struct InstalledList {
+struct InstalledPrograms {
   Json programs = Json::array();
   Json entryCount;  // null when the component does not count them
   bool capReached = false;
 };
 
-InstalledList ReadInstalledList(Session& session) {
+InstalledPrograms ReadInstalledPrograms(Session& session) {
   const ComPtr<IKaInstalledPrograms> programs =
       session.Create<IKaInstalledPrograms>(CLSID_KaInstalledSoft, "KaInstalledSoft");
   LONG count = 0;
   Check(programs->get_Count(&count), "counting the installed programs");
-  InstalledList list;
+  InstalledPrograms list;
   for (LONG i = 0; i < count; ++i) {
     ComPtr<IKaInstalledProgram> program;
     Check(programs->get_Item(i, &program), "reading an installed program");
@@ -176,14 +332,14 @@ constexpr char kCapNote[] = "the component keeps the first 1,023";
 class LazyList {
  public:
   explicit LazyList(Session& session) : session_(session) {}
-  const InstalledList& Get() {
-    if (!list_) list_ = ReadInstalledList(session_);
+  const InstalledPrograms& Get() {
+    if (!list_) list_ = ReadInstalledPrograms(session_);
     return *list_;
   }
 
  private:
   Session& session_;
-  std::optional<InstalledList> list_;
+  std::optional<InstalledPrograms> list_;
 };
 
 // A field the component keeps at a fixed width, and the list field that
@@ -193,7 +349,7 @@ struct CutWidth {
   const char* listField;
   size_t width;
 };
-constexpr CutWidth kStatusCuts[] = {{"displayName", "displayName", 253},
+constexpr CutWidth kStatusCuts[] = {{"installedName", "displayName", 253},
                                     {"uninstallString", "uninstallString", 258}};
 constexpr CutWidth kRecordCuts[] = {{"displayVersion", "displayVersion", 253},
                                     {"uninstallString", "uninstallString", 258}};
@@ -226,19 +382,63 @@ Json CutFields(const Json& object, const CutWidth (&cuts)[N],
   return fields;
 }
 
-std::vector<const Json*> AllPrograms(const InstalledList& list) {
+std::vector<const Json*> AllPrograms(const InstalledPrograms& list) {
   std::vector<const Json*> all;
   for (const Json& program : list.programs) all.push_back(&program);
   return all;
 }
 
-std::string Marked(const Json& object, const char* field) {
-  std::string text = Cell(object.value(field, Json()));
-  const auto cut = object.find("cutFields");
-  if (cut != object.end() && std::find(cut->begin(), cut->end(), field) != cut->end()) {
-    text += " (cut)";
+
+// A name the rules do not know may be what `list` shows: the entries of
+// `installed` whose key or display name it is, each with the rules that name
+// that key.
+Json EntriesNamed(Session& session, const Json& installed, const std::wstring& name) {
+  Json entries = Json::array();
+  for (const Json& program : installed) {
+    const std::wstring key = WideOf(program["key"]);
+    const char* matchedBy = SameIgnoringCase(key.c_str(), name.c_str()) ? "key"
+                            : SameIgnoringCase(WideOf(program["displayName"]).c_str(),
+                                               name.c_str())
+                                ? "displayName"
+                                : nullptr;
+    if (!matchedBy) continue;
+    Json rules = Json::array();
+    for (const auto& [ruleName, rule] : session.Rules().Entries()) {
+      for (const RegKeyRule& keyRule : rule.regKeyRules) {
+        if (SameIgnoringCase(keyRule.regKey.c_str(), key.c_str())) {
+          rules.push_back(Utf8(ruleName));
+          break;
+        }
+      }
+    }
+    entries.push_back(Json{{"key", program["key"]},
+                           {"source", program["source"]},
+                           {"displayName", program["displayName"]},
+                           {"displayVersion", program["displayVersion"]},
+                           {"matchedBy", matchedBy},
+                           {"ruleNames", std::move(rules)}});
   }
-  return text;
+  return entries;
+}
+
+void ShowEntries(const Json& entries, const std::string& indent) {
+  if (!entries.is_array()) return;
+  if (entries.empty()) {
+    Write(indent + "no rule has this name, and no installed program has it as key or display "
+                   "name\n");
+    return;
+  }
+  for (const Json& entry : entries) {
+    std::string rules;
+    for (const Json& rule : entry["ruleNames"]) {
+      rules += (rules.empty() ? "" : ", ") + Cell(rule);
+    }
+    Write(indent + "installed entry " + Cell(entry["key"]) + " (" + Cell(entry["source"]) +
+          ", by its " + (entry["matchedBy"] == "key" ? "key" : "display name") + "): " +
+          (rules.empty() ? "no rule names this key"
+                         : "named by the rules of " + rules + " (ask for that name)") +
+          "\n");
+  }
 }
 
 constexpr char kNoEntryText[] = "no Uninstall entry under this key";
@@ -251,16 +451,18 @@ bool IsUpdateKey(const std::wstring& key) {
 // What the explanation cannot know: a key the registry holds that the
 // component's list left out at its cap, and values it cut. Its records are
 // compared with the list's programs under the same key and source.
-void AnnotateWhy(Session& session, Json& document) {
-  LazyList list(session);
+void AnnotateWhy(LazyList& list, Json& document) {
   const auto steps = document.find("steps");
   if (steps != document.end()) {
     for (Json& step : *steps) {
-      if (step.value("step", "") != "regkey" || !step.contains("steps")) continue;
-      const std::wstring key = Wide(step.value("key", ""));
+      if (!step.contains("steps")) continue;
+      // Start-menu records hold no registry values: only a key's can be cut.
+      const bool regkey = step["step"] == "regkey";
+      const std::wstring key = regkey ? WideOf(step["key"]) : std::wstring();
       for (Json& child : step["steps"]) {
         const std::string kind = child.value("step", "");
-        if (kind == "decision" && child.value("text", "").rfind(kNoEntryText, 0) == 0 &&
+        if (kind == "decision" && child["text"].is_string() &&
+            child["text"].get<std::string>().rfind(kNoEntryText, 0) == 0 &&
             !key.empty() && !IsUpdateKey(key) && UninstallKeyExists(key.c_str()) &&
             list.Get().capReached) {
           const std::string text = child["text"];
@@ -269,7 +471,7 @@ void AnnotateWhy(Session& session, Json& document) {
         }
         if (kind != "record") continue;
         child["cutFields"] = Json::array();
-        if (!AtCutWidth(child, kRecordCuts)) continue;
+        if (!regkey || !AtCutWidth(child, kRecordCuts)) continue;
         std::vector<const Json*> same;
         for (const Json& program : list.Get().programs) {
           if (Lower(WideOf(program["key"])) == Lower(key) &&
@@ -287,47 +489,12 @@ void AnnotateWhy(Session& session, Json& document) {
   }
 }
 
-// The explanation's XML as JSON: each element an object holding its
-// attributes, its element name as "step" and its children as "steps".
-Json StepJson(IXMLDOMNode* element) {
-  Json step = Json::object();
-  UniqueBstr tag;
-  element->get_nodeName(tag.Receive());
-  step["step"] = Utf8(TextToNul(tag.Get()));
-  ForEachAttribute(element, [&](BSTR name, BSTR value) {
-    step[Utf8(TextToNul(name))] = Utf8(TextToNul(value));
-  });
-  Json steps = Json::array();
-  ForEachChildElement(element, [&](IXMLDOMNode* child) { steps.push_back(StepJson(child)); });
-  if (!steps.empty()) step["steps"] = std::move(steps);
-  return step;
-}
-
-std::string Field(const Json& object, const char* name) {
-  const auto found = object.find(name);
-  return found == object.end() ? std::string() : Cell(*found);
-}
-
-void ShowStep(const Json& step, const std::string& indent) {
-  const std::string kind = step.value("step", "");
-  std::vector<std::pair<std::string, std::string>> fields;
-  for (const auto& [name, value] : step.items()) {
-    if (name == "step" || name == "steps" || name == "cutFields") continue;
-    fields.emplace_back(name, Marked(step, name.c_str()));
-  }
-  Write(indent + kind + "\n");
-  PrintFields(fields, indent + "  ");
-  if (const auto steps = step.find("steps"); steps != step.end()) {
-    for (const Json& child : *steps) ShowStep(child, indent + "  ");
-  }
-}
-
 }  // namespace
 
 Json RunList(Session& session, const ListOptions& options) {
   Progress progress;
   progress.Show("reading the installed programs ...");
-  InstalledList all = ReadInstalledList(session);
+  InstalledPrograms all = ReadInstalledPrograms(session);
   progress.Done();
   if (all.capReached) {
     PrintError("the registry holds " + all.entryCount.dump() + " Uninstall entries; " + kCapNote);
@@ -341,14 +508,14 @@ Json RunList(Session& session, const ListOptions& options) {
   }
   SortPrograms(list, options.sort);
   const size_t count = list.size();
-  return Json{{"count", count},
+  return Json{{"programCount", count},
               {"entryCount", all.entryCount},
               {"capReached", all.capReached},
               {"programs", std::move(list)}};
 }
 
 void ShowList(const Json& document) {
-  Table table({"DISPLAY NAME", "VERSION", "SOURCE", "KEY"});
+  Table table({"DISPLAY NAME", "DISPLAY VERSION", "SOURCE", "KEY"});
   for (const Json& program : document["programs"]) {
     std::string name = Cell(program["displayName"]);
     if (program["hidden"] == true) name += " (hidden)";
@@ -356,7 +523,7 @@ void ShowList(const Json& document) {
                Cell(program["key"])});
   }
   table.Print();
-  Write(std::to_string(document["count"].get<long>()) + " programs\n");
+  Write(Cell(document["programCount"]) + " programs\n");
 }
 
 Json RunStatus(Session& session, const std::vector<std::wstring>& names) {
@@ -364,6 +531,7 @@ Json RunStatus(Session& session, const std::vector<std::wstring>& names) {
   IKaSoftStatusManager* manager = session.Manager();
   ComPtr<IKaSoftTypeStorage> types;
   Check(manager->GetSoftTypeStorage(&types), "GetSoftTypeStorage");
+  const std::wstring unknownType = UnknownMainType(session);
   Progress progress;
   LazyList installed(session);
   Json list = Json::array();
@@ -378,12 +546,13 @@ Json RunStatus(Session& session, const std::vector<std::wstring>& names) {
           "GetSoftInstallStatus " + Utf8(name));
     Json program{{"name", Utf8(name)},
                  {"status", StatusName(status)},
-                 {"version", Optional(version.Get())},
-                 {"displayName", Optional(displayName.Get())},
+                 {"installedVersion", Optional(version.Get())},
+                 {"installedName", Optional(displayName.Get())},
                  {"uninstallString", nullptr},
                  {"startupExe", nullptr},
                  {"mainType", nullptr},
-                 {"mainTypeKey", nullptr}};
+                 {"mainTypeKey", nullptr},
+                 {"matchingEntries", nullptr}};
     if (status == kaSoftInstallStatus_installed) {
       UniqueBstr asked, uninstall, startup;
       if (!asked.CopyFrom(version ? version.Get() : L"")) Fail(1, "copying", E_OUTOFMEMORY);
@@ -401,11 +570,14 @@ Json RunStatus(Session& session, const std::vector<std::wstring>& names) {
         UniqueBstr bstrKey, type;
         if (!bstrKey.CopyFrom(key.c_str())) Fail(1, "copying", E_OUTOFMEMORY);
         if (SUCCEEDED(types->GetSoftMainTypeByRegKey(bstrKey.Get(), type.Receive()))) {
-          program["mainType"] = Optional(type.Get());
+          program["mainType"] = MainTypeJson(type.Get(), unknownType);
           program["mainTypeKey"] = Utf8(key);
           break;
         }
       }
+    }
+    if (status == kaSoftInstallStatus_noIdentifyInfo) {
+      program["matchingEntries"] = EntriesNamed(session, installed.Get().programs, name);
     }
     program["cutFields"] = Json::array();
     if (AtCutWidth(program, kStatusCuts)) {
@@ -423,8 +595,8 @@ void ShowStatus(const Json& document) {
     first = false;
     Write(Cell(program["name"]) + "\n");
     PrintFields({{"status", Cell(program["status"])},
-                 {"version", Cell(program["version"])},
-                 {"display name", Marked(program, "displayName")},
+                 {"installed version", Cell(program["installedVersion"])},
+                 {"installed name", Marked(program, "installedName")},
                  {"uninstall", Marked(program, "uninstallString")},
                  {"starts", Cell(program["startupExe"])},
                  {"main type", program["mainType"].is_null()
@@ -432,7 +604,55 @@ void ShowStatus(const Json& document) {
                                    : Cell(program["mainType"]) + " (by key " +
                                          Cell(program["mainTypeKey"]) + ")"}},
                 "  ");
+    ShowEntries(program["matchingEntries"], "  ");
   }
+}
+
+Json WhyJson(IXMLDOMNode* root) {
+  Json steps = Json::array();
+  ForEachChildElement(root, [&](IXMLDOMNode* child) { steps.push_back(StepJson(child)); });
+  Json winner = WinnerJson(AttributeOf(root, L"winner"), steps);
+  return Json{{"name", TextOrNull(AttributeOf(root, L"name"))},
+              {"status", TextOrNull(AttributeOf(root, L"status"))},
+              {"installedVersion", TextOrNull(AttributeOf(root, L"version"))},
+              {"installedName", TextOrNull(AttributeOf(root, L"displayName"))},
+              {"winner", std::move(winner)},
+              {"reason", TextOrNull(AttributeOf(root, L"reason"))},
+              {"steps", std::move(steps)},
+              {"matchingEntries", nullptr}};
+}
+
+// The component's explanation of `name`, as the tool's fields.
+Json Explain(Session& session, const std::wstring& name) {
+  const ComPtr<IKaIdentifyExplain> explain =
+      session.Create<IKaIdentifyExplain>(CLSID_KaCommonSoft, "KaCommonSoft");
+  UniqueBstr bstrName, text;
+  if (!bstrName.CopyFrom(name.c_str())) Fail(1, "copying", E_OUTOFMEMORY);
+  Check(explain->ExplainIdentification(bstrName.Get(), text.Receive()),
+        "ExplainIdentification " + Utf8(name));
+  const ComPtr<IXMLDOMDocument> document = LoadXmlText(text.Get());
+  const ComPtr<IXMLDOMNode> root =
+      document ? SelectRoot(document.Get(), L"explanation") : nullptr;
+  if (!root) Fail(1, "the explanation of " + Utf8(name) + " is not XML", E_FAIL);
+  return WhyJson(root.Get());
+}
+
+// What `status` tells that the exact check does not: why the two differ.
+Json CheckNote(const Json& check, const Json& explained) {
+  if (check["status"] == "installed" || check["identifiedStatus"] != "installed") {
+    return nullptr;
+  }
+  const Json& winner = explained["winner"];
+  if (winner.is_object() && winner["kind"] == "startmenu") {
+    return "status finds it through the start menu (" + Cell(winner["folder"]) +
+           "); check reads Uninstall records only";
+  }
+  if (check["installedVersion"] != check["askedVersion"]) {
+    return "status identifies version " + Cell(check["installedVersion"]) +
+           "; check compares the exact version text";
+  }
+  return "status identifies this version by a path check does not read (an alternative "
+         "version path); check reads each rule's own version path only";
 }
 
 Json RunCheck(Session& session, const std::wstring& name, const std::wstring& version) {
@@ -446,50 +666,73 @@ Json RunCheck(Session& session, const std::wstring& name, const std::wstring& ve
   Check(manager->GetSoftInstallStatusWithVer(bstrName.Get(), bstrVersion.Get(), &status,
                                              displayName.Receive()),
         "GetSoftInstallStatusWithVer " + Utf8(name));
-  return Json{{"name", Utf8(name)},
-              {"version", Utf8(version)},
-              {"status", StatusName(status)},
-              {"displayName", Optional(displayName.Get())}};
+  kaSoftInstallStatus identified = kaSoftInstallStatus_unknown;
+  UniqueBstr identifiedVersion, identifiedName;
+  Check(manager->GetSoftInstallStatus(bstrName.Get(), &identified, identifiedVersion.Receive(),
+                                      identifiedName.Receive()),
+        "GetSoftInstallStatus " + Utf8(name));
+  Json check{{"name", Utf8(name)},
+             {"askedVersion", Utf8(version)},
+             {"status", StatusName(status)},
+             {"installedName", Optional(displayName ? displayName.Get() : identifiedName.Get())},
+             {"identifiedStatus", StatusName(identified)},
+             {"installedVersion", Optional(identifiedVersion.Get())},
+             {"foundBy", nullptr},
+             {"note", nullptr}};
+  if (identified == kaSoftInstallStatus_installed) {
+    const Json explained = Explain(session, name);
+    if (explained["winner"].is_object()) check["foundBy"] = explained["winner"]["kind"];
+    check["note"] = CheckNote(check, explained);
+  }
+  return check;
 }
 
 void ShowCheck(const Json& document) {
+  std::string identified = Cell(document["identifiedStatus"]);
+  if (!document["installedVersion"].is_null()) identified += " " + Cell(document["installedVersion"]);
+  if (!document["foundBy"].is_null()) identified += " (by " + Cell(document["foundBy"]) + ")";
   PrintFields({{"name", Cell(document["name"])},
-               {"version asked", Cell(document["version"])},
+               {"version asked", Cell(document["askedVersion"])},
                {"status", Cell(document["status"])},
-               {"display name", Cell(document["displayName"])}});
+               {"installed name", Cell(document["installedName"])},
+               {"status finds", identified},
+               {"note", Cell(document["note"])}});
 }
 
 Json RunWhy(Session& session, const std::wstring& name) {
   session.CheckComponentData(Session::kIdentificationRules);
   Progress progress;
   progress.Show("reading the rules and the installed programs ...");
-  const ComPtr<IKaIdentifyExplain> explain =
-      session.Create<IKaIdentifyExplain>(CLSID_KaCommonSoft, "KaCommonSoft");
-  UniqueBstr bstrName, text;
-  if (!bstrName.CopyFrom(name.c_str())) Fail(1, "copying", E_OUTOFMEMORY);
-  Check(explain->ExplainIdentification(bstrName.Get(), text.Receive()),
-        "ExplainIdentification " + Utf8(name));
-  const ComPtr<IXMLDOMDocument> document = LoadXmlText(text.Get());
-  const ComPtr<IXMLDOMNode> root =
-      document ? SelectRoot(document.Get(), L"explanation") : nullptr;
-  if (!root) Fail(1, "the explanation of " + Utf8(name) + " is not XML", E_FAIL);
-  Json explanation = StepJson(root.Get());
-  AnnotateWhy(session, explanation);
-  return explanation;
+  Json why = Explain(session, name);
+  LazyList installed(session);
+  if (why["status"] == "noIdentifyInfo") {
+    why["matchingEntries"] = EntriesNamed(session, installed.Get().programs, name);
+  }
+  AnnotateWhy(installed, why);
+  return why;
 }
 
 void ShowWhy(const Json& document) {
-  Write(Field(document, "name") + ": " + Field(document, "status"));
-  if (document.contains("version")) Write(" " + Field(document, "version"));
+  Write(Cell(document["name"]) + ": " + Cell(document["status"]));
+  if (!document["installedVersion"].is_null()) Write(" " + Cell(document["installedVersion"]));
   Write("\n");
   std::vector<std::pair<std::string, std::string>> outcome;
-  for (const char* name : {"displayName", "winner", "reason"}) {
-    if (document.contains(name)) outcome.emplace_back(name, Marked(document, name));
+  if (!document["installedName"].is_null()) {
+    outcome.emplace_back("installed name", Marked(document, "installedName"));
   }
+  if (const Json& winner = document["winner"]; winner.is_object()) {
+    std::string text = Cell(winner["kind"]) + " " +
+                       Cell(winner["kind"] == "regkey" ? winner["key"] : winner["folder"]);
+    if (winner["kind"] == "regkey" && !winner["source"].is_null()) {
+      text += " (" + Cell(winner["source"]) + ")";
+    }
+    outcome.emplace_back("winner", text);
+    if (!winner["decision"].is_null()) outcome.emplace_back("decision", Cell(winner["decision"]));
+  }
+  if (!document["reason"].is_null()) outcome.emplace_back("reason", Cell(document["reason"]));
   PrintFields(outcome, "  ");
-  if (const auto steps = document.find("steps"); steps != document.end()) {
-    for (const Json& step : *steps) ShowStep(step, "  ");
-  }
+  ShowEntries(document["matchingEntries"], "  ");
+  for (const Json& step : document["steps"]) ShowStep(step, "  ");
 }
 
 const char* StatusName(kaSoftInstallStatus status) {
@@ -509,6 +752,21 @@ const char* StatusName(kaSoftInstallStatus status) {
 Json Optional(BSTR text) {
   if (!text || ::SysStringLen(text) == 0) return nullptr;
   return Utf8(TextToNul(text));
+}
+
+std::wstring UnknownMainType(Session& session) {
+  const ComPtr<IKaSoftMainType> types =
+      session.Create<IKaSoftMainType>(CLSID_KaSoftMainType, "KaSoftMainType");
+  // An empty table names no identifier: the answer is the default name.
+  UniqueBstr none, name;
+  if (!none.CopyFrom(L"")) Fail(1, "copying", E_OUTOFMEMORY);
+  if (FAILED(types->GetTypeNameByID(none.Get(), name.Receive()))) return {};
+  return std::wstring(TextToNul(name.Get()));
+}
+
+Json MainTypeJson(BSTR type, const std::wstring& unknown) {
+  if (!unknown.empty() && TextToNul(type) == unknown) return nullptr;
+  return Optional(type);
 }
 
 std::wstring WideOf(const Json& value) { return value.is_string() ? Wide(value.get<std::string>()) : L""; }
