@@ -45,26 +45,13 @@ def tessary(*args):
     return wine("C:\\tessary\\tessary.exe", *args)
 
 
-# Fields other branches of the tool add; the schemas already require them.
-PENDING = {}
-
-
-def without_required(schema, names):
-    if isinstance(schema, dict):
-        return {key: [n for n in value if n not in names] if key == "required"
-                else without_required(value, names) for key, value in schema.items()}
-    if isinstance(schema, list):
-        return [without_required(item, names) for item in schema]
-    return schema
-
-
 validators, validated = {}, set()
 for name in os.listdir(os.path.join(root, "host", "tool", "schemas")):
     with open(os.path.join(root, "host", "tool", "schemas", name)) as f:
         schema = json.load(f)
     Draft202012Validator.check_schema(schema)
     command = name[:-len(".json")]
-    validators[command] = Draft202012Validator(without_required(schema, PENDING.get(command, ())))
+    validators[command] = Draft202012Validator(schema)
 
 
 def document(*args):
