@@ -57,7 +57,7 @@ void ShowRecommend(const Json& document) {
     first = false;
     Write(Cell(list["name"]) + " (importance " + Cell(list["importance"]) + "): " +
           Cell(list["description"]) + "\n");
-    Table table({"ORDER", "NAME", "STATUS", "VERSION"});
+    Table table({"ORDER", NameColumn("NAME"), "STATUS", "VERSION"});
     for (const Json& program : list["programs"]) {
       table.Add({Cell(program["order"]), Cell(program["name"]), Cell(program["status"]),
                  Cell(program["version"])});

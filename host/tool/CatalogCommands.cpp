@@ -96,7 +96,7 @@ void ShowCatalog(const Json& document) {
   Write(Cell(counts["all"]) + " programs: " + Cell(counts["recommend"]) + " recommended, " +
         Cell(counts["onekey"]) + " one-key install, " + Cell(counts["popularity"]) +
         " popular\n\n");
-  Table table({"NAME", "DISPLAY NAME", "MAIN TYPE", "FLAGS", "VERSIONS"});
+  Table table({NameColumn("NAME"), "DISPLAY NAME", "MAIN TYPE", "FLAGS", "VERSIONS"});
   for (const Json& program : document["programs"]) {
     std::string versions;
     for (const Json& version : program["versions"]) {
@@ -169,7 +169,7 @@ void ShowUpdates(const Json& document) {
   Write(Cell(document["count"]) + " programs with newer versions: " +
         Cell(document["versions"]) + " versions, " + Cell(document["ignored"]) +
         " of them ignored\n\n");
-  Table table({"NAME", "INSTALLED", "NEWER"});
+  Table table({NameColumn("NAME"), "INSTALLED", "NEWER"});
   for (const Json& program : document["programs"]) {
     std::string newer;
     for (const Json& version : program["newer"]) {
@@ -201,7 +201,7 @@ Json RunTypes(Session& session, const std::vector<std::wstring>& keys) {
 }
 
 void ShowTypes(const Json& document) {
-  Table table({"REGISTRY KEY", "MAIN TYPE"});
+  Table table({NameColumn("REGISTRY KEY"), "MAIN TYPE"});
   for (const Json& key : document["keys"]) {
     table.Add({Cell(key["key"]), Cell(key["mainType"])});
   }

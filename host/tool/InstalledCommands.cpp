@@ -99,7 +99,7 @@ Json RunList(Session& session) {
 }
 
 void ShowList(const Json& document) {
-  Table table({"DISPLAY NAME", "VERSION", "SOURCE", "KEY"});
+  Table table({NameColumn("DISPLAY NAME"), "VERSION", "SOURCE", "KEY"});
   for (const Json& program : document["programs"]) {
     table.Add({Cell(program["displayName"]), Cell(program["displayVersion"]),
                Cell(program["source"]), Cell(program["key"])});
