@@ -109,8 +109,9 @@ std::string EscapeOf(char32_t c) {
   return text;
 }
 
-// Cut to `width` columns, the cut marked with "~".
-std::string Fit(std::string_view s, int width) {
+}  // namespace
+
+std::string CutToWidth(std::string_view s, int width) {
   if (DisplayWidth(s) <= width) return std::string(s);
   std::string out;
   int used = 0;
@@ -124,6 +125,8 @@ std::string Fit(std::string_view s, int width) {
   }
   return out + "~";
 }
+
+namespace {
 
 void Pad(std::string& line, std::string_view cell, int width) {
   line += cell;
@@ -319,6 +322,32 @@ void PrintError(std::string_view message) {
   std::fflush(stderr);
 }
 
+std::vector<int> FitColumns(const std::vector<ColumnFit>& columns, int limit) {
+  std::vector<int> widths;
+  for (const ColumnFit& column : columns) widths.push_back(column.width);
+  if (limit == kUnlimited || columns.empty()) return widths;
+  // The widest other column gives way first, the name columns only when the
+  // others are down to their floor; a header is never cut.
+  for (const bool names : {false, true}) {
+    for (;;) {
+      int total = kGap * static_cast<int>(columns.size() - 1);
+      for (const int w : widths) total += w;
+      if (total <= limit) return widths;
+      int widest = -1;
+      for (size_t c = 0; c < columns.size(); ++c) {
+        if (columns[c].name != names || widths[c] <= columns[c].floor) continue;
+        if (widest < 0 || widths[c] > widths[static_cast<size_t>(widest)]) {
+          widest = static_cast<int>(c);
+        }
+      }
+      if (widest < 0) break;
+      const size_t w = static_cast<size_t>(widest);
+      widths[w] = std::max(columns[w].floor, widths[w] - (total - limit));
+    }
+  }
+  return widths;
+}
+
 void Table::PrintCsv() const {
   std::string text;
   const auto addRow = [&](const auto& cells, const auto& valueOf) {
@@ -353,31 +382,15 @@ void Table::Print() const {
   for (const auto& row : rows) {
     for (size_t c = 0; c < columns; ++c) widths[c] = std::max(widths[c], DisplayWidth(row[c]));
   }
-  // Over the console's width: the widest other column gives way first, the
-  // name columns only when the others are down to their floor.
-  const int limit = TableColumns();
-  for (bool names : {false, true}) {
-    for (;;) {
-      if (limit == kUnlimited) break;
-      int total = kGap * static_cast<int>(columns - 1);
-      for (int w : widths) total += w;
-      if (total <= limit) break;
-      int widest = -1;
-      for (size_t c = 0; c < columns; ++c) {
-        const int floor = std::max(DisplayWidth(headers[c]), 8);
-        if (columns_[c].name != names || widths[c] <= floor) continue;
-        if (widest < 0 || widths[c] > widths[static_cast<size_t>(widest)]) widest = static_cast<int>(c);
-      }
-      if (widest < 0) break;
-      const size_t w = static_cast<size_t>(widest);
-      const int floor = std::max(DisplayWidth(headers[w]), 8);
-      widths[w] = std::max(floor, widths[w] - (total - limit));
-    }
+  std::vector<ColumnFit> fits;
+  for (size_t c = 0; c < columns; ++c) {
+    fits.push_back({widths[c], std::max(DisplayWidth(headers[c]), 8), columns_[c].name});
   }
+  widths = FitColumns(fits, TableColumns());
   const auto printRow = [&](const std::vector<std::string>& row) {
     std::string line;
     for (size_t c = 0; c < columns; ++c) {
-      const std::string cell = Fit(row[c], widths[c]);
+      const std::string cell = CutToWidth(row[c], widths[c]);
       if (c + 1 == columns) {
         line += cell;
       } else {
@@ -424,7 +437,7 @@ Progress::Progress() {
 
 void Progress::Show(std::string_view text) {
   if (!console_) return;
-  const std::string shown = Fit(Escaped(text), columns_);
+  const std::string shown = CutToWidth(Escaped(text), columns_);
   const size_t width = static_cast<size_t>(DisplayWidth(shown));
   std::string line = "\r" + shown;
   if (width < shown_) line.append(shown_ - width, ' ');

@@ -46,6 +46,8 @@ std::string Escaped(std::string_view utf8, bool keepLineFeeds = false);
 // Columns the text takes on a console: East Asian wide and emoji two,
 // combining and zero-width characters none, others one.
 int DisplayWidth(std::string_view utf8);
+// Cut to `width` columns, the cut marked with "~" (the one cut mark).
+std::string CutToWidth(std::string_view utf8, int width);
 // One CSV field (RFC 4180): quoted when it must be, and a value a spreadsheet
 // would run as a formula (leading =, +, -, @, TAB or CR) prefixed with "'".
 std::string CsvField(std::string_view utf8);
@@ -70,6 +72,18 @@ inline Column NameColumn(std::string header) {
   column.name = true;
   return column;
 }
+
+// A column's natural width, the width below which it is never cut (its
+// header, or 8), and whether it is a name column.
+struct ColumnFit {
+  int width;
+  int floor;
+  bool name;
+};
+// The widths that keep a line (columns two apart) within `limit` (0: no
+// limit): the widest other column is cut first, name columns last, none
+// below its floor, even when the line stays too long.
+std::vector<int> FitColumns(const std::vector<ColumnFit>& columns, int limit);
 
 // Columns of text, aligned by display width. On a console the line is kept
 // within its width: other columns are cut first, name columns last, each cut
