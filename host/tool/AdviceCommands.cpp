@@ -58,6 +58,7 @@ void ShowRecommend(const Json& document) {
     Write(Cell(list["name"]) + " (importance " + Cell(list["importance"]) + "): " +
           Cell(list["description"]) + "\n");
     Table table({"ORDER", NameColumn("NAME"), "STATUS", "VERSION"});
+    table.Within("LIST", Cell(list["name"]));
     for (const Json& program : list["programs"]) {
       table.Add({Cell(program["order"]), Cell(program["name"]), Cell(program["status"]),
                  Cell(program["version"])});

@@ -350,7 +350,9 @@ std::vector<int> FitColumns(const std::vector<ColumnFit>& columns, int limit) {
 
 void Table::PrintCsv() const {
   std::string text;
-  const auto addRow = [&](const auto& cells, const auto& valueOf) {
+  const bool within = !within_.first.empty();
+  const auto addRow = [&](const std::string& first, const auto& cells, const auto& valueOf) {
+    if (within) text += CsvField(first) + ',';
     for (size_t c = 0; c < columns_.size(); ++c) {
       if (c > 0) text += ',';
       text += CsvField(c < cells.size() ? valueOf(cells[c]) : std::string());
@@ -358,11 +360,13 @@ void Table::PrintCsv() const {
     text += "\r\n";
   };
   std::string header;
-  addRow(columns_, [](const Column& column) { return column.header; });
+  addRow(within_.first, columns_, [](const Column& column) { return column.header; });
   header.swap(text);
   if (header != g_lastCsvHeader) text = header;
   g_lastCsvHeader = header;
-  for (const auto& row : rows_) addRow(row, [](const std::string& cell) { return cell; });
+  for (const auto& row : rows_) {
+    addRow(within_.second, row, [](const std::string& cell) { return cell; });
+  }
   Emit(STD_OUTPUT_HANDLE, text);
 }
 

@@ -90,10 +90,17 @@ std::vector<int> FitColumns(const std::vector<ColumnFit>& columns, int limit);
 // marked with "~"; redirected output and --wide are never cut. In CSV the
 // table prints as CSV (a second table with the same headers continues the
 // first without repeating them).
+//
+// A table printed under a heading of its own (one per recommendation list,
+// say) names it with Within: CSV leaves headings out, so there the heading
+// becomes the table's first column.
 class Table {
  public:
   explicit Table(std::vector<Column> columns) : columns_(std::move(columns)) {}
   void Add(std::vector<std::string> row) { rows_.push_back(std::move(row)); }
+  void Within(std::string header, std::string heading) {
+    within_ = {std::move(header), std::move(heading)};
+  }
   bool Empty() const { return rows_.empty(); }
   void Print() const;
 
@@ -102,6 +109,7 @@ class Table {
 
   std::vector<Column> columns_;
   std::vector<std::vector<std::string>> rows_;
+  std::pair<std::string, std::string> within_;
 };
 
 // "label   value" lines, labels aligned; empty values show as "-", long

@@ -201,6 +201,12 @@ for key, values in HOSTILE.items():
           and csv_rows[key][1] == "'" + values["DisplayVersion"],
           f"list CSV: {key} whole, formula guarded: {csv_rows.get(key)}")
 check(csv_rows["Ferncut Video Editor"][1] == "", "list CSV: a missing value is empty")
+code, raw, err = tessary("--format", "csv", "recommend", raw=True)
+rows = list(csv.reader(io.StringIO(raw.decode("utf-8"), newline="")))
+check(code == 0 and rows[0] == ["LIST", "ORDER", "NAME", "STATUS", "VERSION"]
+      and len({row[0] for row in rows[1:]}) == 3
+      and sum(len(l["programs"]) for l in lists) == len(rows) - 1,
+      f"recommend CSV: one header, every list's programs named by their list: {rows}")
 check(tessary("--format", "json", "types", "x")[1] == tessary("--json", "types", "x")[1],
       "--format json is --json")
 
