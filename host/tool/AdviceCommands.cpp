@@ -31,18 +31,20 @@ Json RunRecommend(Session& session) {
     list->GetSoftCount(&programs);
     Json entries = Json::array();
     for (LONG j = 0; j < programs; ++j) {
-      UniqueBstr program, version;
+      UniqueBstr program, version, shown;
       LONG order = 0;
       Check(list->GetSoftByIndex(j, program.Receive(), &order), "GetSoftByIndex");
       kaSoftInstallStatus status = kaSoftInstallStatus_unknown;
-      Check(manager->GetSoftInstallStatus(program.Get(), &status, version.Receive(), nullptr),
+      Check(manager->GetSoftInstallStatus(program.Get(), &status, version.Receive(),
+                                          shown.Receive()),
             "GetSoftInstallStatus");
       entries.push_back(Json{{"order", order},
                              {"name", Utf8(TextToNul(program.Get()))},
                              {"status", StatusName(status)},
-                             {"version", Optional(version.Get())}});
+                             {"installedVersion", Optional(version.Get())},
+                             {"installedName", Optional(shown.Get())}});
     }
-    lists.push_back(Json{{"name", Utf8(TextToNul(name.Get()))},
+    lists.push_back(Json{{"listName", Utf8(TextToNul(name.Get()))},
                          {"description", Optional(description.Get())},
                          {"importance", importance},
                          {"programs", std::move(entries)}});
@@ -55,13 +57,13 @@ void ShowRecommend(const Json& document) {
   for (const Json& list : document["lists"]) {
     if (!first) Write("\n");
     first = false;
-    Write(Cell(list["name"]) + " (importance " + Cell(list["importance"]) + "): " +
+    Write(Cell(list["listName"]) + " (importance " + Cell(list["importance"]) + "): " +
           Cell(list["description"]) + "\n");
-    Table table({"ORDER", NameColumn("NAME"), "STATUS", "VERSION"});
-    table.Within("LIST", Cell(list["name"]));
+    Table table({"ORDER", NameColumn("NAME"), "STATUS", "INSTALLED VERSION"});
+    table.Within("LIST", Cell(list["listName"]));
     for (const Json& program : list["programs"]) {
       table.Add({Cell(program["order"]), Cell(program["name"]), Cell(program["status"]),
-                 Cell(program["version"])});
+                 Cell(program["installedVersion"])});
     }
     table.Print();
   }
@@ -75,13 +77,13 @@ Json RunAntivirus(Session& session) {
         "GetAntivirusInstallStatus");
   return Json{{"status", StatusName(status)},
               {"product", Optional(product.Get())},
-              {"displayName", Optional(shown.Get())}};
+              {"installedName", Optional(shown.Get())}};
 }
 
 void ShowAntivirus(const Json& document) {
   PrintFields({{"status", Cell(document["status"])},
                {"product", Cell(document["product"])},
-               {"display name", Cell(document["displayName"])}});
+               {"installed name", Cell(document["installedName"])}});
 }
 
 }  // namespace tessary::tool

@@ -3,6 +3,8 @@
 #include <oleauto.h>
 #include <wrl/client.h>
 
+#include <utility>
+
 #include "common/Text.h"
 #include "common/Unique.h"
 #include "host/tool/Commands.h"
@@ -48,22 +50,23 @@ std::string Flags(const Json& program) {
 
 Json RunCatalog(Session& session) {
   IKaSoftStatusManager* manager = session.Manager();
+  const std::wstring unknownType = UnknownMainType(session);
   Progress progress;
   progress.Show("loading the catalog ...");
   ComPtr<IKaSoftwareCatelog> catalog;
   Check(manager->GetSoftwareCatelog(&catalog), "GetSoftwareCatelog");
-  Json counts = Json::object();
+  Json document = Json::object();
   const struct {
     kaSoftInnerType type;
     const char* name;
-  } subsets[] = {{kaSoftInnerType_all, "all"},
-                 {kaSoftInnerType_recommend, "recommend"},
-                 {kaSoftInnerType_onekey, "onekey"},
-                 {kaSoftInnerType_popularity, "popularity"}};
+  } subsets[] = {{kaSoftInnerType_all, "programCount"},
+                 {kaSoftInnerType_recommend, "recommendedProgramCount"},
+                 {kaSoftInnerType_onekey, "oneKeyProgramCount"},
+                 {kaSoftInnerType_popularity, "popularProgramCount"}};
   for (const auto& subset : subsets) {
     LONG count = 0;
     Check(catalog->GetSoftCount(subset.type, &count), "GetSoftCount");
-    counts[subset.name] = count;
+    document[subset.name] = count;
   }
   ComPtr<IKaEnumSoftware> programs;
   Check(catalog->GetEnum(&programs), "GetEnum");
@@ -80,23 +83,24 @@ Json RunCatalog(Session& session) {
     soft->GetMainType(mainType.Receive());
     soft->GetSoftType(&flags);
     list.push_back(Json{{"name", Utf8(TextToNul(name.Get()))},
-                        {"displayName", Optional(displayName.Get())},
-                        {"company", Optional(company.Get())},
-                        {"mainType", Optional(mainType.Get())},
+                        {"catalogDisplayName", Optional(displayName.Get())},
+                        {"catalogCompany", Optional(company.Get())},
+                        {"mainType", MainTypeJson(mainType.Get(), unknownType)},
                         {"recommended", (flags & kRecommended) != 0},
                         {"oneKey", (flags & kOneKey) != 0},
                         {"popular", (flags & kPopular) != 0},
                         {"versions", VersionsOf(soft.Get())}});
   }
-  return Json{{"counts", std::move(counts)}, {"programs", std::move(list)}};
+  document["programs"] = std::move(list);
+  return document;
 }
 
 void ShowCatalog(const Json& document) {
-  const Json& counts = document["counts"];
-  Write(Cell(counts["all"]) + " programs: " + Cell(counts["recommend"]) + " recommended, " +
-        Cell(counts["onekey"]) + " one-key install, " + Cell(counts["popularity"]) +
-        " popular\n\n");
-  Table table({NameColumn("NAME"), "DISPLAY NAME", "MAIN TYPE", "FLAGS", "VERSIONS"});
+  Write(Cell(document["programCount"]) + " programs: " +
+        Cell(document["recommendedProgramCount"]) + " recommended, " +
+        Cell(document["oneKeyProgramCount"]) + " one-key install, " +
+        Cell(document["popularProgramCount"]) + " popular\n\n");
+  Table table({NameColumn("NAME"), "CATALOG DISPLAY NAME", "MAIN TYPE", "FLAGS", "VERSIONS"});
   for (const Json& program : document["programs"]) {
     std::string versions;
     for (const Json& version : program["versions"]) {
@@ -104,8 +108,8 @@ void ShowCatalog(const Json& document) {
       versions += Cell(version["version"]);
       if (version["trial"].get<bool>()) versions += " (trial)";
     }
-    table.Add({Cell(program["name"]), Cell(program["displayName"]), Cell(program["mainType"]),
-               Flags(program), versions.empty() ? "-" : versions});
+    table.Add({Cell(program["name"]), Cell(program["catalogDisplayName"]),
+               Cell(program["mainType"]), Flags(program), versions.empty() ? "-" : versions});
   }
   table.Print();
 }
@@ -151,51 +155,70 @@ Json RunUpdates(Session& session) {
         trial = attribute == kaSoftVersionAttribute_try;
         isIgnored = beIgnored != VARIANT_FALSE;
       }
+      // The updater compares with the version identified; the exact check
+      // looks at every record of the rule's keys, so it may find the offered
+      // version installed under another one (the other registry view, say).
+      kaSoftInstallStatus exact = kaSoftInstallStatus_unknown;
+      Check(manager->GetSoftInstallStatusWithVer(name.Get(), version.Get(), &exact, nullptr),
+            "GetSoftInstallStatusWithVer");
       versionList.push_back(Json{{"version", Utf8(TextToNul(version.Get()))},
                                  {"trial", trial},
-                                 {"ignored", isIgnored}});
+                                 {"ignored", isIgnored},
+                                 {"installedElsewhere", exact == kaSoftInstallStatus_installed}});
     }
     list.push_back(Json{{"name", Utf8(TextToNul(name.Get()))},
                         {"installedVersion", Optional(installed.Get())},
-                        {"newer", std::move(versionList)}});
+                        {"versions", std::move(versionList)}});
   }
-  return Json{{"count", programs},
-              {"versions", versions},
-              {"ignored", ignored},
+  return Json{{"programCount", programs},
+              {"versionCount", versions},
+              {"ignoredVersionCount", ignored},
               {"programs", std::move(list)}};
 }
 
 void ShowUpdates(const Json& document) {
-  Write(Cell(document["count"]) + " programs with newer versions: " +
-        Cell(document["versions"]) + " versions, " + Cell(document["ignored"]) +
+  Write(Cell(document["programCount"]) + " programs with newer versions: " +
+        Cell(document["versionCount"]) + " versions, " + Cell(document["ignoredVersionCount"]) +
         " of them ignored\n\n");
-  Table table({NameColumn("NAME"), "INSTALLED", "NEWER"});
+  static constexpr std::pair<const char*, const char*> kMarks[] = {
+      {"trial", "trial"}, {"ignored", "ignored"}, {"installedElsewhere", "installed elsewhere"}};
+  Table table({NameColumn("NAME"), "INSTALLED VERSION", "NEWER"});
+  bool elsewhere = false;
   for (const Json& program : document["programs"]) {
     std::string newer;
-    for (const Json& version : program["newer"]) {
+    for (const Json& version : program["versions"]) {
       if (!newer.empty()) newer += ", ";
       newer += Cell(version["version"]);
       std::string marks;
-      if (version["trial"].get<bool>()) marks = "trial";
-      if (version["ignored"].get<bool>()) marks += marks.empty() ? "ignored" : ", ignored";
+      for (const auto& [field, mark] : kMarks) {
+        if (!version[field].get<bool>()) continue;
+        if (!marks.empty()) marks += ", ";
+        marks += mark;
+      }
+      elsewhere = elsewhere || version["installedElsewhere"].get<bool>();
       if (!marks.empty()) newer += " (" + marks + ")";
     }
     table.Add({Cell(program["name"]), Cell(program["installedVersion"]), newer});
   }
   table.Print();
+  if (elsewhere) {
+    Write("\ninstalled elsewhere: another Uninstall record of the program holds that version "
+          "(`check` says installed)\n");
+  }
 }
 
 Json RunTypes(Session& session, const std::vector<std::wstring>& keys) {
   session.CheckComponentData(Session::kTypeFiles);
   ComPtr<IKaSoftTypeStorage> types;
   Check(session.Manager()->GetSoftTypeStorage(&types), "GetSoftTypeStorage");
+  const std::wstring unknownType = UnknownMainType(session);
   Json list = Json::array();
   for (const std::wstring& key : keys) {
     UniqueBstr bstrKey, type;
     if (!bstrKey.CopyFrom(key.c_str())) Fail(1, "copying", E_OUTOFMEMORY);
     const HRESULT hr = types->GetSoftMainTypeByRegKey(bstrKey.Get(), type.Receive());
     list.push_back(Json{{"key", Utf8(key)},
-                        {"mainType", SUCCEEDED(hr) ? Optional(type.Get()) : Json(nullptr)}});
+                        {"mainType", SUCCEEDED(hr) ? MainTypeJson(type.Get(), unknownType) : Json(nullptr)}});
   }
   return Json{{"keys", std::move(list)}};
 }

@@ -40,5 +40,9 @@ const char* StatusName(kaSoftInstallStatus status);
 // A COM string as JSON: null when absent or empty.
 Json Optional(BSTR text);
 std::wstring WideOf(const Json& value);
+// The name the component gives a main type it does not know ("" if none), and
+// a main type as JSON with that name as null.
+std::wstring UnknownMainType(Session& session);
+Json MainTypeJson(BSTR type, const std::wstring& unknown);
 
 }  // namespace tessary::tool

@@ -3,6 +3,9 @@
 #include <windows.h>
 #include <wrl/client.h>
 
+#include <optional>
+
+#include "common/Names.h"
 #include "common/Text.h"
 #include "common/Unique.h"
 #include "host/tool/Commands.h"
@@ -45,46 +48,151 @@ Json ProgramJson(IKaInstalledProgram* program) {
               {"displayIcon", Optional(icon.Get())}};
 }
 
-// The explanation's XML as JSON: each element an object holding its
-// attributes, its element name as "step" and its children as "steps".
+// The explanation's attributes as the tool's fields, per element: each
+// element becomes an object with its kind as "step" and every field of its
+// kind present, null when the explanation leaves the attribute out.
+enum class Convert { kText, kFlag, kVersion, kCached, kSkipped };
+struct FieldMap {
+  const wchar_t* attribute;
+  const char* field;
+  Convert convert = Convert::kText;
+};
+struct StepKind {
+  const wchar_t* element;
+  std::vector<FieldMap> fields;
+  bool hasSteps;
+};
+
+const std::vector<StepKind>& StepKinds() {
+  static const std::vector<StepKind> kinds = {
+      {L"regkey",
+       {{L"key", "key"}, {L"policy", "policy"}, {L"path", "path"},
+        {L"displayName", "ruleDisplayName"}},
+       true},
+      {L"startmenu",
+       {{L"folder", "folder"}, {L"appFile", "appFile"}, {L"uninstallFile", "uninstallFile"},
+        {L"policy", "policy"}, {L"skipped", "skipped", Convert::kSkipped}},
+       true},
+      {L"record",
+       {{L"found", "found", Convert::kFlag}, {L"source", "source"},
+        {L"displayVersion", "displayVersion"}, {L"uninstallString", "uninstallString"},
+        {L"uninstaller", "uninstaller"}, {L"application", "application"},
+        {L"arpImage", "arpImage"}, {L"appShortcut", "appShortcut"},
+        {L"uninstallShortcut", "uninstallShortcut"}},
+       false},
+      {L"alternative", {{L"path", "path"}}, false},
+      {L"version",
+       {{L"path", "path"}, {L"policy", "policy"}, {L"from", "from"}, {L"file", "file"},
+        {L"read", "cached", Convert::kCached}, {L"result", "result"},
+        {L"value", "versionRead", Convert::kVersion}},
+       false},
+      {L"decision", {{L"text", "text"}}, false},
+  };
+  return kinds;
+}
+
+std::optional<std::wstring> AttributeOf(IXMLDOMNode* element, const wchar_t* name) {
+  UniqueBstr value;
+  if (AttributeByName(element, name, value) != S_OK) return std::nullopt;
+  return std::wstring(TextToNul(value.Get()));
+}
+
+Json TextOrNull(const std::optional<std::wstring>& text) {
+  if (!text || text->empty()) return nullptr;
+  return Utf8(*text);
+}
+
+void SetField(Json& step, const FieldMap& map, const std::optional<std::wstring>& value) {
+  switch (map.convert) {
+    case Convert::kText:
+      step[map.field] = TextOrNull(value);
+      return;
+    case Convert::kFlag:
+      step[map.field] = value && *value == L"yes";
+      return;
+    case Convert::kVersion:
+      // The explanation writes a read that gave nothing as "(none)".
+      step[map.field] = value && *value == L"(none)" ? Json(nullptr) : TextOrNull(value);
+      return;
+    case Convert::kCached:
+      // Only file reads say whether they were cached.
+      step[map.field] = value ? Json(*value == L"cached") : Json(nullptr);
+      return;
+    case Convert::kSkipped:
+      step["skipped"] = value.has_value();
+      step["skippedBecause"] = TextOrNull(value);
+      return;
+  }
+}
+
 Json StepJson(IXMLDOMNode* element) {
-  Json step = Json::object();
   UniqueBstr tag;
   element->get_nodeName(tag.Receive());
-  step["step"] = Utf8(TextToNul(tag.Get()));
-  ForEachAttribute(element, [&](BSTR name, BSTR value) {
-    step[Utf8(TextToNul(name))] = Utf8(TextToNul(value));
-  });
-  Json steps = Json::array();
-  ForEachChildElement(element, [&](IXMLDOMNode* child) { steps.push_back(StepJson(child)); });
-  if (!steps.empty()) step["steps"] = std::move(steps);
+  const std::wstring kind(TextToNul(tag.Get()));
+  Json step{{"step", Utf8(kind)}};
+  for (const StepKind& known : StepKinds()) {
+    if (kind != known.element) continue;
+    for (const FieldMap& map : known.fields) {
+      SetField(step, map, AttributeOf(element, map.attribute));
+    }
+    if (known.hasSteps) {
+      Json steps = Json::array();
+      ForEachChildElement(element, [&](IXMLDOMNode* child) { steps.push_back(StepJson(child)); });
+      step["steps"] = std::move(steps);
+    }
+  }
   return step;
 }
 
-std::string Field(const Json& object, const char* name) {
-  const auto found = object.find(name);
-  return found == object.end() ? std::string() : Cell(*found);
+// The rule that answered, from the explanation's "regkey KEY" or
+// "startmenu FOLDER": its step's first record found and its last decision.
+Json WinnerJson(const std::optional<std::wstring>& winner, const Json& steps) {
+  if (!winner || winner->empty()) return nullptr;
+  const size_t space = winner->find(L' ');
+  const std::string kind = Utf8(winner->substr(0, space));
+  const std::string place = space == std::wstring::npos ? "" : Utf8(winner->substr(space + 1));
+  const char* placeField = kind == "regkey" ? "key" : "folder";
+  Json answer{{"kind", kind},
+              {"key", nullptr},
+              {"folder", nullptr},
+              {"source", nullptr},
+              {"displayVersion", nullptr},
+              {"decision", nullptr}};
+  answer[placeField] = place;
+  for (const Json& step : steps) {
+    if (step["step"] != kind || step.value(placeField, Json()) != place) continue;
+    for (const Json& inner : step["steps"]) {
+      if (inner["step"] == "record" && inner["found"] == true && answer["source"].is_null()) {
+        answer["source"] = inner["source"];
+        answer["displayVersion"] = inner["displayVersion"];
+      }
+      if (inner["step"] == "decision") answer["decision"] = inner["text"];
+    }
+    break;
+  }
+  return answer;
 }
 
 void ShowStep(const Json& step, const std::string& indent) {
-  const std::string kind = step.value("step", "");
   std::vector<std::pair<std::string, std::string>> fields;
   for (const auto& [name, value] : step.items()) {
-    if (name == "step" || name == "steps") continue;
-    fields.emplace_back(name, Cell(value));
+    // A skipped location says so through skippedBecause.
+    if (name == "step" || name == "steps" || name == "skipped" || value.is_null()) continue;
+    if (value.is_boolean()) {
+      fields.emplace_back(name, value.get<bool>() ? "yes" : "no");
+    } else {
+      fields.emplace_back(name, Cell(value));
+    }
   }
-  Write(indent + kind + "\n");
+  Write(indent + Cell(step["step"]) + "\n");
   PrintFields(fields, indent + "  ");
   if (const auto steps = step.find("steps"); steps != step.end()) {
     for (const Json& child : *steps) ShowStep(child, indent + "  ");
   }
 }
 
-}  // namespace
-
-Json RunList(Session& session) {
-  Progress progress;
-  progress.Show("reading the installed programs ...");
+// Every installed program as list shows it.
+Json InstalledList(Session& session) {
   const ComPtr<IKaInstalledPrograms> programs =
       session.Create<IKaInstalledPrograms>(CLSID_KaInstalledSoft, "KaInstalledSoft");
   LONG count = 0;
@@ -95,17 +203,79 @@ Json RunList(Session& session) {
     Check(programs->get_Item(i, &program), "reading an installed program");
     list.push_back(ProgramJson(program.Get()));
   }
-  return Json{{"count", count}, {"programs", std::move(list)}};
+  return list;
+}
+
+// A name the rules do not know may be what `list` shows: the entries of
+// `installed` whose key or display name it is, each with the rules that name
+// that key.
+Json EntriesNamed(Session& session, const Json& installed, const std::wstring& name) {
+  Json entries = Json::array();
+  for (const Json& program : installed) {
+    const std::wstring key = WideOf(program["key"]);
+    const char* matchedBy = SameIgnoringCase(key.c_str(), name.c_str()) ? "key"
+                            : SameIgnoringCase(WideOf(program["displayName"]).c_str(),
+                                               name.c_str())
+                                ? "displayName"
+                                : nullptr;
+    if (!matchedBy) continue;
+    Json rules = Json::array();
+    for (const auto& [ruleName, rule] : session.Rules().Entries()) {
+      for (const RegKeyRule& keyRule : rule.regKeyRules) {
+        if (SameIgnoringCase(keyRule.regKey.c_str(), key.c_str())) {
+          rules.push_back(Utf8(ruleName));
+          break;
+        }
+      }
+    }
+    entries.push_back(Json{{"key", program["key"]},
+                           {"source", program["source"]},
+                           {"displayName", program["displayName"]},
+                           {"displayVersion", program["displayVersion"]},
+                           {"matchedBy", matchedBy},
+                           {"ruleNames", std::move(rules)}});
+  }
+  return entries;
+}
+
+void ShowEntries(const Json& entries, const std::string& indent) {
+  if (!entries.is_array()) return;
+  if (entries.empty()) {
+    Write(indent + "no rule has this name, and no installed program has it as key or display "
+                   "name\n");
+    return;
+  }
+  for (const Json& entry : entries) {
+    std::string rules;
+    for (const Json& rule : entry["ruleNames"]) {
+      rules += (rules.empty() ? "" : ", ") + Cell(rule);
+    }
+    Write(indent + "installed entry " + Cell(entry["key"]) + " (" + Cell(entry["source"]) +
+          ", by its " + (entry["matchedBy"] == "key" ? "key" : "display name") + "): " +
+          (rules.empty() ? "no rule names this key"
+                         : "named by the rules of " + rules + " (ask for that name)") +
+          "\n");
+  }
+}
+
+}  // namespace
+
+Json RunList(Session& session) {
+  Progress progress;
+  progress.Show("reading the installed programs ...");
+  Json list = InstalledList(session);
+  const size_t count = list.size();
+  return Json{{"programCount", count}, {"programs", std::move(list)}};
 }
 
 void ShowList(const Json& document) {
-  Table table({NameColumn("DISPLAY NAME"), "VERSION", "SOURCE", "KEY"});
+  Table table({NameColumn("DISPLAY NAME"), "DISPLAY VERSION", "SOURCE", "KEY"});
   for (const Json& program : document["programs"]) {
     table.Add({Cell(program["displayName"]), Cell(program["displayVersion"]),
                Cell(program["source"]), Cell(program["key"])});
   }
   table.Print();
-  Write(std::to_string(document["count"].get<long>()) + " programs\n");
+  Write(Cell(document["programCount"]) + " programs\n");
 }
 
 Json RunStatus(Session& session, const std::vector<std::wstring>& names) {
@@ -113,7 +283,9 @@ Json RunStatus(Session& session, const std::vector<std::wstring>& names) {
   IKaSoftStatusManager* manager = session.Manager();
   ComPtr<IKaSoftTypeStorage> types;
   Check(manager->GetSoftTypeStorage(&types), "GetSoftTypeStorage");
+  const std::wstring unknownType = UnknownMainType(session);
   Progress progress;
+  Json installed;  // read once, for the first name the rules do not know
   Json list = Json::array();
   for (const std::wstring& name : names) {
     progress.Show("identifying " + Utf8(name) + " ...");
@@ -126,12 +298,13 @@ Json RunStatus(Session& session, const std::vector<std::wstring>& names) {
           "GetSoftInstallStatus " + Utf8(name));
     Json program{{"name", Utf8(name)},
                  {"status", StatusName(status)},
-                 {"version", Optional(version.Get())},
-                 {"displayName", Optional(displayName.Get())},
+                 {"installedVersion", Optional(version.Get())},
+                 {"installedName", Optional(displayName.Get())},
                  {"uninstallString", nullptr},
                  {"startupExe", nullptr},
                  {"mainType", nullptr},
-                 {"mainTypeKey", nullptr}};
+                 {"mainTypeKey", nullptr},
+                 {"matchingEntries", nullptr}};
     if (status == kaSoftInstallStatus_installed) {
       UniqueBstr asked, uninstall, startup;
       if (!asked.CopyFrom(version ? version.Get() : L"")) Fail(1, "copying", E_OUTOFMEMORY);
@@ -149,11 +322,15 @@ Json RunStatus(Session& session, const std::vector<std::wstring>& names) {
         UniqueBstr bstrKey, type;
         if (!bstrKey.CopyFrom(key.c_str())) Fail(1, "copying", E_OUTOFMEMORY);
         if (SUCCEEDED(types->GetSoftMainTypeByRegKey(bstrKey.Get(), type.Receive()))) {
-          program["mainType"] = Optional(type.Get());
+          program["mainType"] = MainTypeJson(type.Get(), unknownType);
           program["mainTypeKey"] = Utf8(key);
           break;
         }
       }
+    }
+    if (status == kaSoftInstallStatus_noIdentifyInfo) {
+      if (installed.is_null()) installed = InstalledList(session);
+      program["matchingEntries"] = EntriesNamed(session, installed, name);
     }
     list.push_back(std::move(program));
   }
@@ -167,8 +344,8 @@ void ShowStatus(const Json& document) {
     first = false;
     Write(Cell(program["name"]) + "\n");
     PrintFields({{"status", Cell(program["status"])},
-                 {"version", Cell(program["version"])},
-                 {"display name", Cell(program["displayName"])},
+                 {"installed version", Cell(program["installedVersion"])},
+                 {"installed name", Cell(program["installedName"])},
                  {"uninstall", Cell(program["uninstallString"])},
                  {"starts", Cell(program["startupExe"])},
                  {"main type", program["mainType"].is_null()
@@ -176,7 +353,55 @@ void ShowStatus(const Json& document) {
                                    : Cell(program["mainType"]) + " (by key " +
                                          Cell(program["mainTypeKey"]) + ")"}},
                 "  ");
+    ShowEntries(program["matchingEntries"], "  ");
   }
+}
+
+Json WhyJson(IXMLDOMNode* root) {
+  Json steps = Json::array();
+  ForEachChildElement(root, [&](IXMLDOMNode* child) { steps.push_back(StepJson(child)); });
+  Json winner = WinnerJson(AttributeOf(root, L"winner"), steps);
+  return Json{{"name", TextOrNull(AttributeOf(root, L"name"))},
+              {"status", TextOrNull(AttributeOf(root, L"status"))},
+              {"installedVersion", TextOrNull(AttributeOf(root, L"version"))},
+              {"installedName", TextOrNull(AttributeOf(root, L"displayName"))},
+              {"winner", std::move(winner)},
+              {"reason", TextOrNull(AttributeOf(root, L"reason"))},
+              {"steps", std::move(steps)},
+              {"matchingEntries", nullptr}};
+}
+
+// The component's explanation of `name`, as the tool's fields.
+Json Explain(Session& session, const std::wstring& name) {
+  const ComPtr<IKaIdentifyExplain> explain =
+      session.Create<IKaIdentifyExplain>(CLSID_KaCommonSoft, "KaCommonSoft");
+  UniqueBstr bstrName, text;
+  if (!bstrName.CopyFrom(name.c_str())) Fail(1, "copying", E_OUTOFMEMORY);
+  Check(explain->ExplainIdentification(bstrName.Get(), text.Receive()),
+        "ExplainIdentification " + Utf8(name));
+  const ComPtr<IXMLDOMDocument> document = LoadXmlText(text.Get());
+  const ComPtr<IXMLDOMNode> root =
+      document ? SelectRoot(document.Get(), L"explanation") : nullptr;
+  if (!root) Fail(1, "the explanation of " + Utf8(name) + " is not XML", E_FAIL);
+  return WhyJson(root.Get());
+}
+
+// What `status` tells that the exact check does not: why the two differ.
+Json CheckNote(const Json& check, const Json& explained) {
+  if (check["status"] == "installed" || check["identifiedStatus"] != "installed") {
+    return nullptr;
+  }
+  const Json& winner = explained["winner"];
+  if (winner.is_object() && winner["kind"] == "startmenu") {
+    return "status finds it through the start menu (" + Cell(winner["folder"]) +
+           "); check reads Uninstall records only";
+  }
+  if (check["installedVersion"] != check["askedVersion"]) {
+    return "status identifies version " + Cell(check["installedVersion"]) +
+           "; check compares the exact version text";
+  }
+  return "status identifies this version by a path check does not read (an alternative "
+         "version path); check reads each rule's own version path only";
 }
 
 Json RunCheck(Session& session, const std::wstring& name, const std::wstring& version) {
@@ -190,48 +415,71 @@ Json RunCheck(Session& session, const std::wstring& name, const std::wstring& ve
   Check(manager->GetSoftInstallStatusWithVer(bstrName.Get(), bstrVersion.Get(), &status,
                                              displayName.Receive()),
         "GetSoftInstallStatusWithVer " + Utf8(name));
-  return Json{{"name", Utf8(name)},
-              {"version", Utf8(version)},
-              {"status", StatusName(status)},
-              {"displayName", Optional(displayName.Get())}};
+  kaSoftInstallStatus identified = kaSoftInstallStatus_unknown;
+  UniqueBstr identifiedVersion, identifiedName;
+  Check(manager->GetSoftInstallStatus(bstrName.Get(), &identified, identifiedVersion.Receive(),
+                                      identifiedName.Receive()),
+        "GetSoftInstallStatus " + Utf8(name));
+  Json check{{"name", Utf8(name)},
+             {"askedVersion", Utf8(version)},
+             {"status", StatusName(status)},
+             {"installedName", Optional(displayName ? displayName.Get() : identifiedName.Get())},
+             {"identifiedStatus", StatusName(identified)},
+             {"installedVersion", Optional(identifiedVersion.Get())},
+             {"foundBy", nullptr},
+             {"note", nullptr}};
+  if (identified == kaSoftInstallStatus_installed) {
+    const Json explained = Explain(session, name);
+    if (explained["winner"].is_object()) check["foundBy"] = explained["winner"]["kind"];
+    check["note"] = CheckNote(check, explained);
+  }
+  return check;
 }
 
 void ShowCheck(const Json& document) {
+  std::string identified = Cell(document["identifiedStatus"]);
+  if (!document["installedVersion"].is_null()) identified += " " + Cell(document["installedVersion"]);
+  if (!document["foundBy"].is_null()) identified += " (by " + Cell(document["foundBy"]) + ")";
   PrintFields({{"name", Cell(document["name"])},
-               {"version asked", Cell(document["version"])},
+               {"version asked", Cell(document["askedVersion"])},
                {"status", Cell(document["status"])},
-               {"display name", Cell(document["displayName"])}});
+               {"installed name", Cell(document["installedName"])},
+               {"status finds", identified},
+               {"note", Cell(document["note"])}});
 }
 
 Json RunWhy(Session& session, const std::wstring& name) {
   session.CheckComponentData(Session::kIdentificationRules);
   Progress progress;
   progress.Show("reading the rules and the installed programs ...");
-  const ComPtr<IKaIdentifyExplain> explain =
-      session.Create<IKaIdentifyExplain>(CLSID_KaCommonSoft, "KaCommonSoft");
-  UniqueBstr bstrName, text;
-  if (!bstrName.CopyFrom(name.c_str())) Fail(1, "copying", E_OUTOFMEMORY);
-  Check(explain->ExplainIdentification(bstrName.Get(), text.Receive()),
-        "ExplainIdentification " + Utf8(name));
-  const ComPtr<IXMLDOMDocument> document = LoadXmlText(text.Get());
-  const ComPtr<IXMLDOMNode> root =
-      document ? SelectRoot(document.Get(), L"explanation") : nullptr;
-  if (!root) Fail(1, "the explanation of " + Utf8(name) + " is not XML", E_FAIL);
-  return StepJson(root.Get());
+  Json why = Explain(session, name);
+  if (why["status"] == "noIdentifyInfo") {
+    why["matchingEntries"] = EntriesNamed(session, InstalledList(session), name);
+  }
+  return why;
 }
 
 void ShowWhy(const Json& document) {
-  Write(Field(document, "name") + ": " + Field(document, "status"));
-  if (document.contains("version")) Write(" " + Field(document, "version"));
+  Write(Cell(document["name"]) + ": " + Cell(document["status"]));
+  if (!document["installedVersion"].is_null()) Write(" " + Cell(document["installedVersion"]));
   Write("\n");
   std::vector<std::pair<std::string, std::string>> outcome;
-  for (const char* name : {"displayName", "winner", "reason"}) {
-    if (document.contains(name)) outcome.emplace_back(name, Field(document, name));
+  if (!document["installedName"].is_null()) {
+    outcome.emplace_back("installed name", Cell(document["installedName"]));
   }
+  if (const Json& winner = document["winner"]; winner.is_object()) {
+    std::string text = Cell(winner["kind"]) + " " +
+                       Cell(winner["kind"] == "regkey" ? winner["key"] : winner["folder"]);
+    if (winner["kind"] == "regkey" && !winner["source"].is_null()) {
+      text += " (" + Cell(winner["source"]) + ")";
+    }
+    outcome.emplace_back("winner", text);
+    if (!winner["decision"].is_null()) outcome.emplace_back("decision", Cell(winner["decision"]));
+  }
+  if (!document["reason"].is_null()) outcome.emplace_back("reason", Cell(document["reason"]));
   PrintFields(outcome, "  ");
-  if (const auto steps = document.find("steps"); steps != document.end()) {
-    for (const Json& step : *steps) ShowStep(step, "  ");
-  }
+  ShowEntries(document["matchingEntries"], "  ");
+  for (const Json& step : document["steps"]) ShowStep(step, "  ");
 }
 
 const char* StatusName(kaSoftInstallStatus status) {
@@ -251,6 +499,21 @@ const char* StatusName(kaSoftInstallStatus status) {
 Json Optional(BSTR text) {
   if (!text || ::SysStringLen(text) == 0) return nullptr;
   return Utf8(TextToNul(text));
+}
+
+std::wstring UnknownMainType(Session& session) {
+  const ComPtr<IKaSoftMainType> types =
+      session.Create<IKaSoftMainType>(CLSID_KaSoftMainType, "KaSoftMainType");
+  // An empty table names no identifier: the answer is the default name.
+  UniqueBstr none, name;
+  if (!none.CopyFrom(L"")) Fail(1, "copying", E_OUTOFMEMORY);
+  if (FAILED(types->GetTypeNameByID(none.Get(), name.Receive()))) return {};
+  return std::wstring(TextToNul(name.Get()));
+}
+
+Json MainTypeJson(BSTR type, const std::wstring& unknown) {
+  if (!unknown.empty() && TextToNul(type) == unknown) return nullptr;
+  return Optional(type);
 }
 
 std::wstring WideOf(const Json& value) { return value.is_string() ? Wide(value.get<std::string>()) : L""; }

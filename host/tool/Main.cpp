@@ -258,11 +258,9 @@ int Run(int argc, wchar_t** argv) {
       false, NotInstalled);
   check->add_option("NAME", args.name, "software name")->required();
   check->add_option("VERSION", args.versionAsked, "version")->required();
-  // The programs array holds one entry per program with updates, whatever
-  // its count is called.
   command("updates", "newer catalog versions of installed programs",
           [](Session& s) { return RunUpdates(s); }, ShowUpdates, true,
-          [](const Json& document) { return !document["programs"].empty(); });
+          [](const Json& document) { return document.value("programCount", 0) > 0; });
   command("catalog", "the catalog: counts per subset, then every program",
           [](Session& s) { return RunCatalog(s); }, ShowCatalog, true);
   command("types", "main type of programs by registry key",

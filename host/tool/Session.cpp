@@ -175,6 +175,19 @@ bool AnythingRegistered() {
          ERROR_SUCCESS;
 }
 
+// The catalog's readers take their content from the first "vedad" element
+// wherever it stands (SelectRoot's rule); a file without one is read as
+// empty.
+ComPtr<IXMLDOMNode> RequireVedad(IXMLDOMDocument* document, const std::wstring& path,
+                                 std::string_view what) {
+  ComPtr<IXMLDOMNode> root;
+  if (SelectRoot(document, L"vedad", root) == E_OUTOFMEMORY) {
+    Fail(1, "reading " + Utf8(path), E_OUTOFMEMORY);
+  }
+  if (!root) Unusable(path, what, "a \"vedad\" element");
+  return root;
+}
+
 }  // namespace
 
 void Fail(int exitCode, std::string_view what, HRESULT hr) {
@@ -266,8 +279,7 @@ void Session::CheckComponentData(unsigned files) {
   if (files & kIdentificationRules) {
     const std::wstring path = JoinPath(folder, L"KaSoftwareVerIdentify.xml");
     const ComPtr<IXMLDOMDocument> document = CheckedXml(path, "identification rules");
-    IdentificationRuleTable rules;
-    switch (rules.LoadOrRefuse(document.Get())) {
+    switch (rules_.LoadOrRefuse(document.Get())) {
       case RulesRefusal::kNone:
         break;
       case RulesRefusal::kFailedResult:
@@ -301,7 +313,9 @@ void Session::CheckComponentData(unsigned files) {
     }
     std::vector<std::wstring> paths;
     TypeFilesBelow(types, paths);
-    for (const std::wstring& path : paths) CheckedXml(path, "type file");
+    for (const std::wstring& path : paths) {
+      RequireVedad(CheckedXml(path, "type file").Get(), path, "type file");
+    }
   }
 }
 
@@ -314,8 +328,16 @@ void Session::ConfigureHost() {
   const std::wstring catalog = DataFile(kCatalogFile);
   const std::wstring registryKeys = DataFile(kRegistryKeyFile);
   const std::wstring ignoreList = DataFile(kIgnoreListFile);
-  CheckedXml(catalog, "catalog file");
+  RequireVedad(CheckedXml(catalog, "catalog file").Get(), catalog, "catalog file");
   const ComPtr<IXMLDOMDocument> keys = CheckedXml(registryKeys, "registry-key file");
+  // A "result" other than 0 rejects the whole file, as the catalog's reader
+  // rules.
+  const ComPtr<IXMLDOMNode> keysRoot = RequireVedad(keys.Get(), registryKeys, "registry-key file");
+  UniqueBstr result;
+  if (AttributeByName(keysRoot.Get(), L"result", result) == S_OK &&
+      TextToInt(result.Get()) != 0) {
+    Unusable(registryKeys, "registry-key file", "result 0 on its \"vedad\" element");
+  }
   // The ignore list is optional: without it no update is ignored.
   std::wstring ignoreText;
   if (Exists(ignoreList)) {
@@ -330,17 +352,15 @@ void Session::ConfigureHost() {
   host_.Data().SetDataFilePath(host::HostDataService::kRegistryKeyFile, registryKeys);
   if (!ignoreText.empty()) host_.Data().SetSetting(L"update", L"ignorelist", ignoreText);
 
-  if (const ComPtr<IXMLDOMNode> root = SelectRoot(keys.Get(), L"vedad")) {
-    ForEachChildElement(root.Get(), [&](IXMLDOMNode* soft) {
-      UniqueBstr name;
-      if (AttributeByName(soft, L"name", name) != S_OK || name.Empty()) return;
-      std::vector<std::wstring>& list = registryKeys_[LowerCopy(TextToNul(name.Get()))];
-      ForEachChildElement(soft, [&](IXMLDOMNode* key) {
-        const UniqueBstr text = NodeText(key);
-        if (!text.Empty()) list.push_back(Text(text.Get()));
-      });
+  ForEachChildElement(keysRoot.Get(), [&](IXMLDOMNode* soft) {
+    UniqueBstr name;
+    if (AttributeByName(soft, L"name", name) != S_OK || name.Empty()) return;
+    std::vector<std::wstring>& list = registryKeys_[LowerCopy(TextToNul(name.Get()))];
+    ForEachChildElement(soft, [&](IXMLDOMNode* key) {
+      const UniqueBstr text = NodeText(key);
+      if (!text.Empty()) list.push_back(Text(text.Get()));
     });
-  }
+  });
 }
 
 IKaSoftStatusManager* Session::Manager() {

@@ -15,6 +15,7 @@
 #include "TessaryLib.h"
 #include "common/Unique.h"
 #include "host/Host.h"
+#include "identify/IdentificationRules.h"
 
 namespace tessary::tool {
 
@@ -63,6 +64,10 @@ class Session {
   };
   void CheckComponentData(unsigned files);
 
+  // The identification rules as the component's own loader read them; filled
+  // by CheckComponentData(kIdentificationRules).
+  IdentificationRuleTable& Rules() { return rules_; }
+
   // The status manager attached to our host, made on first use.
   IKaSoftStatusManager* Manager();
 
@@ -85,6 +90,7 @@ class Session {
   Microsoft::WRL::ComPtr<IKaSoftStatusManager> manager_;
   Microsoft::WRL::ComPtr<IKaHostPlugin> plugin_;
   std::map<std::wstring, std::vector<std::wstring>, std::less<>> registryKeys_;
+  IdentificationRuleTable rules_;
 };
 
 }  // namespace tessary::tool

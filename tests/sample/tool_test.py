@@ -2,7 +2,8 @@
 """The tessary tool end to end: in a prefix of its own made to look like a PC
 with the sample programs installed, every command's JSON is checked against
 that PC, each kind of error against its exit code and message, and a script
-host walks the installed-program list. The prefix is kept between runs:
+host walks the installed-program list. Every document is validated against
+its command's schema (host/tool/schemas). The prefix is kept between runs:
 preparing it again is cheap, creating it is not.
 
     tool_test.py ARCH DLL TOOL SOURCE_ROOT PREFIX
@@ -17,6 +18,8 @@ import subprocess
 import sys
 import tempfile
 import unicodedata
+
+from jsonschema import Draft202012Validator
 
 arch, dll, tool, root, prefix = sys.argv[1:6]
 env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all",
@@ -47,14 +50,43 @@ def tessary(*args, **options):
     return wine("C:\\tessary\\tessary.exe", *args, **options)
 
 
+# Fields other branches of the tool add; the schemas already require them.
+PENDING = {"list": {"capReached", "entryCount", "installLocation", "installDate",
+                    "estimatedSize", "hidden", "hiddenBecause"},
+           "status": {"cutFields"}, "why": {"cutFields"}}
+
+
+def without_required(schema, names):
+    if isinstance(schema, dict):
+        return {key: [n for n in value if n not in names] if key == "required"
+                else without_required(value, names) for key, value in schema.items()}
+    if isinstance(schema, list):
+        return [without_required(item, names) for item in schema]
+    return schema
+
+
+validators, validated = {}, set()
+for name in os.listdir(os.path.join(root, "host", "tool", "schemas")):
+    with open(os.path.join(root, "host", "tool", "schemas", name)) as f:
+        schema = json.load(f)
+    Draft202012Validator.check_schema(schema)
+    command = name[:-len(".json")]
+    validators[command] = Draft202012Validator(without_required(schema, PENDING.get(command, ())))
+
+
 def document(*args):
     code, out, err = tessary("--json", *args)
     check(code == 0, f"{args} exited {code}: {err}")
     try:
-        return json.loads(out)
+        result = json.loads(out)
     except ValueError:
         check(False, f"{args} printed no JSON: {out[:200]}")
         return {}
+    command = next(arg for arg in args if not arg.startswith("--"))
+    validated.add(command)
+    for problem in validators[command].iter_errors(result):
+        check(False, f"{args}: {problem.json_path}: {problem.message}")
+    return result
 
 
 def by(items, field):
@@ -109,10 +141,29 @@ with open(os.path.join(folder, "hostile.reg"), "w", encoding="utf-16") as f:
     f.write("\r\n".join(lines))
 check(wine("reg", "import", "C:\\tessary\\hostile.reg")[0] == 0, "reg import")
 
+# A program whose key sits in both registry views, the older version in the
+# view the component reads first: added for one case below, gone otherwise.
+own, other = ("32", "64") if arch == "x86" else ("64", "32")
+tallow = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\TallowSheets"
+
+
+def tallow_in_both_views(present):
+    for view, version in ((own, "1.5"), (other, "2.0")):
+        if present:
+            for value, data in (("DisplayName", "Tallow Sheets"), ("DisplayVersion", version),
+                                ("UninstallString", "C:\\Tallow\\uninstall.exe")):
+                wine("reg", "add", tallow, "/v", value, "/d", data, "/f", "/reg:" + view)
+        else:
+            wine("reg", "delete", tallow, "/f", "/reg:" + view)
+
+
+tallow_in_both_views(False)
+
 # --- Every command, as JSON ---------------------------------------------------------
 # 64-bit programs sit in the 64-bit view, 32-bit ones in the 32-bit view: both
 # builds list them all, each with where it was read.
-programs = by(document("list")["programs"], "key")
+listed = document("list")
+programs = by(listed["programs"], "key")
 for key, source, version in [("Brightfield Browser", "machine64", "24.1.0"),
                              ("Larkspur Archiver_is1", "machine64", "5.3"),
                              ("{7A1D3C55-2B9E-4F60-8C1A-5D3E9B0F2A47}", "machine32", "10.0"),
@@ -122,33 +173,61 @@ for key, source, version in [("Brightfield Browser", "machine64", "24.1.0"),
           and programs[key]["displayVersion"] == version, f"list: {key} {source} {version}")
 check(programs.get("Ferncut Video Editor", {}).get("displayVersion", "") is None,
       "list: a missing value is null")
+check(listed["programCount"] == len(listed["programs"]), "list: programCount")
 
 status = by(document("status", "Brightfield Browser", "Larkspur Archiver", "Pebble Photo Viewer",
                      "Tallow Sheets", "Nothing Known")["programs"], "name")
 check(status["Brightfield Browser"]["status"] == "installed"
-      and status["Brightfield Browser"]["version"] == "24.1.0"
+      and status["Brightfield Browser"]["installedVersion"] == "24.1.0"
       and status["Brightfield Browser"]["uninstallString"].endswith("uninstall.exe\" /S"),
       "status: a 64-bit program")
-check(status["Larkspur Archiver"]["version"] == "5.3.2600.5512", "status: a version file")
-check(status["Pebble Photo Viewer"]["version"] == "5.1.10.1027", "status: a start-menu program")
+check(status["Larkspur Archiver"]["installedVersion"] == "5.3.2600.5512",
+      "status: a version file")
+check(status["Pebble Photo Viewer"]["installedVersion"] == "5.1.10.1027",
+      "status: a start-menu program")
 check(status["Tallow Sheets"]["status"] == "notInstalled", "status: not installed")
 check(status["Nothing Known"]["status"] == "noIdentifyInfo", "status: no rules")
 check(status["Brightfield Browser"]["mainType"] is not None, "status: main type by key")
 
-checked = document("check", "Mooncast Player", "3.8.1")
-check(checked["status"] == "installed", "check: matching version")
-check(document("check", "Mooncast Player", "3.9")["status"] == "notInstalled", "check: other")
+# The exact check reads Uninstall records only; what status finds otherwise is
+# said beside its answer.
+for args, want in [(("Pebble Photo Viewer", "5.1.10.1027"), ("notInstalled", "startmenu")),
+                   (("Mooncast Player", "3.9"), ("notInstalled", "regkey")),
+                   (("Mooncast Player", "3.8.1"), ("installed", "regkey"))]:
+    checked = document("check", *args)
+    check((checked["status"], checked["identifiedStatus"], checked["foundBy"]) ==
+          (want[0], "installed", want[1]) and (checked["note"] is None) == (want[0] == "installed"),
+          f"check {args} beside status: {checked}")
+code, out, err = tessary("check", "Pebble Photo Viewer", "5.1.10.1027")
+check(code == 0 and "start menu" in out, f"check: the table says why status differs: {out!r}")
 
 updates = document("updates")
-check((updates["count"], updates["versions"], updates["ignored"]) == (6, 7, 2), "updates: counts")
-newer = by(by(updates["programs"], "name")["brightfield browser"]["newer"], "version")
+check((updates["programCount"], updates["versionCount"], updates["ignoredVersionCount"]) ==
+      (6, 7, 2), "updates: counts")
+newer = by(by(updates["programs"], "name")["brightfield browser"]["versions"], "version")
 check(newer["26.0"]["trial"] and newer["26.0"]["ignored"] and not newer["25.0.2"]["ignored"],
       "updates: trial and ignored marks")
+check(not any(v["installedElsewhere"] for p in updates["programs"] for v in p["versions"]),
+      "updates: nothing installed elsewhere")
+# The newer version under the other view's record: offered, and marked.
+tallow_in_both_views(True)
+offered = by(document("updates")["programs"], "name").get("tallow sheets", {})
+check(offered.get("installedVersion") == "1.5"
+      and [(v["version"], v["installedElsewhere"]) for v in offered["versions"]] == [("2.0", True)],
+      f"updates: a version installed under another record is marked: {offered}")
+check(document("check", "Tallow Sheets", "2.0")["status"] == "installed",
+      "updates: check agrees with the mark")
+code, out, err = tessary("updates")
+check("2.0 (installed elsewhere)" in out, f"updates: the table marks it: {out!r}")
+tallow_in_both_views(False)
 
 catalog = document("catalog")
-check(catalog["counts"] == {"all": 9, "recommend": 3, "onekey": 4, "popularity": 4},
-      "catalog: counts")
+check([catalog[f] for f in ("programCount", "recommendedProgramCount", "oneKeyProgramCount",
+                            "popularProgramCount")] == [9, 3, 4, 4], "catalog: counts")
 check(len(catalog["programs"]) == 9, "catalog: entries")
+# Driftwood Mail's type identifier is not in the catalog's type list.
+check(by(catalog["programs"], "name")["driftwood mail"]["mainType"] is None,
+      "catalog: an unknown main type is null")
 types = document("types", "{7A1D3C55-2B9E-4F60-8C1A-5D3E9B0F2A47}", "NoSuchKey")["keys"]
 check(types[0]["mainType"] == "Office" and types[1]["mainType"] is None, "types")
 lists = document("recommend")["lists"]
@@ -158,14 +237,34 @@ antivirus = document("antivirus")
 check(antivirus["status"] == "installed" and antivirus["product"] == "kestrel", "antivirus")
 
 why = document("why", "Pebble Photo Viewer")
-check(why["status"] == "installed" and why["winner"].startswith("startmenu"),
+check(why["status"] == "installed" and why["winner"]["kind"] == "startmenu"
+      and why["winner"]["folder"] == "Pebble Photo Viewer" and why["matchingEntries"] is None,
       "why: identified through the start menu")
 why = document("why", "Cobblestone PDF Reader")
-check(why["winner"] == "regkey {7A1D3C55-2B9E-4F60-8C1A-5D3E9B0F2A47}"
-      and why["version"] == "10.0.19041.1", "why: the newer of two keys wins")
+check(why["winner"]["key"] == "{7A1D3C55-2B9E-4F60-8C1A-5D3E9B0F2A47}"
+      and why["winner"]["source"] == "machine32" and why["winner"]["decision"].startswith("newer")
+      and why["installedVersion"] == "10.0.19041.1", f"why: the newer of two keys wins: {why}")
 record = why["steps"][1]["steps"][0]
-check(record["step"] == "record" and record["source"] == "machine32", "why: where a key was found")
-check(document("why", "Nothing Known")["status"] == "noIdentifyInfo", "why: no rules")
+check(record["step"] == "record" and record["found"] is True and record["source"] == "machine32",
+      "why: where a key was found")
+
+# Names from `list` (key or display name, any case) lead to the rules that
+# name the key, or to none.
+for command, name, want in [
+        ("why", "Larkspur Archiver 5.3", [("Larkspur Archiver_is1", "displayName",
+                                           ["larkspur archiver"])]),
+        ("why", "{7a1d3c55-2b9e-4f60-8c1a-5d3e9b0f2a47}",
+         [("{7A1D3C55-2B9E-4F60-8C1A-5D3E9B0F2A47}", "key", ["cobblestone pdf reader"])]),
+        ("why", "kestrel internet security", [("Kestrel Internet Security", "key", [])]),
+        ("why", "Nothing Known", []),
+        ("status", "MooncastPlayer", [("MooncastPlayer", "key", ["mooncast player"])])]:
+    answer = document(command, name)
+    answer = answer["programs"][0] if command == "status" else answer
+    got = [(e["key"], e["matchedBy"], e["ruleNames"]) for e in answer["matchingEntries"]]
+    check(answer["status"] == "noIdentifyInfo" and got == want, f"{command} {name}: {got}")
+code, out, err = tessary("why", "Kestrel Internet Security")
+check("no rule names this key" in out, f"why: the table says no rule knows the key: {out!r}")
+check(validated == set(validators), f"schemas without a command run: {set(validators) - validated}")
 
 # --- Registry text on a console and in a spreadsheet ----------------------------------
 def columns(text):
@@ -193,7 +292,7 @@ check(all(listed[key]["displayName"] == values["DisplayName"] for key, values in
       "list JSON: registry text whole, in JSON's own escaping")
 code, raw, err = tessary("--format", "csv", "list", raw=True)
 rows = list(csv.reader(io.StringIO(raw.decode("utf-8"), newline="")))
-check(code == 0 and raw.endswith(b"\r\n") and rows[0] == ["DISPLAY NAME", "VERSION", "SOURCE", "KEY"]
+check(code == 0 and raw.endswith(b"\r\n") and rows[0] == ["DISPLAY NAME", "DISPLAY VERSION", "SOURCE", "KEY"]
       and len(rows) == len(listed) + 1, f"list CSV: one header, a row per program: {raw[:300]!r}")
 csv_rows = {row[3]: row for row in rows[1:]}
 for key, values in HOSTILE.items():
@@ -203,7 +302,7 @@ for key, values in HOSTILE.items():
 check(csv_rows["Ferncut Video Editor"][1] == "", "list CSV: a missing value is empty")
 code, raw, err = tessary("--format", "csv", "recommend", raw=True)
 rows = list(csv.reader(io.StringIO(raw.decode("utf-8"), newline="")))
-check(code == 0 and rows[0] == ["LIST", "ORDER", "NAME", "STATUS", "VERSION"]
+check(code == 0 and rows[0] == ["LIST", "ORDER", "NAME", "STATUS", "INSTALLED VERSION"]
       and len({row[0] for row in rows[1:]}) == 3
       and sum(len(l["programs"]) for l in lists) == len(rows) - 1,
       f"recommend CSV: one header, every list's programs named by their list: {rows}")
@@ -215,8 +314,9 @@ code, out, err = tessary("--version")
 check(code == 0 and re.search(r"tessary +1\.0\.0\.1 +C:\\tessary\\tessary\.exe", out)
       and re.search(r"Tessary\.dll +1\.0\.0\.1 +C:\\tessary\\Tessary\.dll", out),
       f"--version: {code} {out!r} {err!r}")
-check(document("--version", "--registered")["dll"]["path"].lower().endswith("tessary.dll"),
-      "--version: the registered DLL")
+code, out, err = tessary("--json", "--version", "--registered")
+check(code == 0 and json.loads(out)["dll"]["path"].lower().endswith("tessary.dll"),
+      f"--version: the registered DLL: {out!r} {err!r}")
 for args in (["help", "updates"], ["updates", "--help"]):
     code, out, err = tessary(*args)
     check(code == 0 and "updates" in out and "--exit-code" in out and "--format" in out,
@@ -274,10 +374,15 @@ else:
     print(f"skipped: no {other_arch} build beside this one to load a DLL of the other bitness")
 bad = os.path.join(folder, "bad")
 shutil.copytree(os.path.join(folder, "host"), bad)
-with open(os.path.join(bad, "regkeys.xml"), "w") as f:
-    f.write("<vedad><soft name='x'>")
-error(["--data", "C:\\tessary\\bad", "status", "x"], 2, "regkeys.xml is not well-formed XML: ",
-      "(E_FAIL)")
+for file, content, text in [
+        ("regkeys.xml", "<vedad><soft name='x'>", "regkeys.xml is not well-formed XML: "),
+        ("regkeys.xml", "<foo/>", 'regkeys.xml is read as empty: expected a "vedad" element'),
+        ("regkeys.xml", "<vedad result='1'/>", 'regkeys.xml is read as empty: expected result 0'),
+        ("catalog.xml", "<html><body/></html>", 'catalog.xml is read as empty: expected a "vedad"')]:
+    with open(os.path.join(bad, file), "w") as f:
+        f.write(content)
+    error(["--data", "C:\\tessary\\bad", "status", "x"], 2, text)
+    shutil.copy(os.path.join(folder, "host", file), bad)
 error(["--dll", "C:\\nowhere\\Tessary.dll", "list"], 2, "DLL folder C:\\nowhere: ",
       "(0x80070003)")
 
@@ -294,7 +399,9 @@ for name, broken, args, text in [
         ("antivirus", {"KaAntivirusIdentify.xml": None}, ["antivirus"],
          "KaAntivirusIdentify.xml: "),
         ("types", {"SoftType\\desktop.xml": b"<vedad><soft "}, ["types", "x"],
-         "desktop.xml is not well-formed XML")]:
+         "desktop.xml is not well-formed XML"),
+        ("typeroot", {"SoftType\\desktop.xml": b"<types/>"}, ["status", "x"],
+         'desktop.xml is read as empty: expected a "vedad" element')]:
     place = os.path.join(folder, "broken", name)
     os.makedirs(place)
     shutil.copy(dll, place)
