@@ -23,7 +23,6 @@
 #include <string>
 #include <vector>
 
-#include "common/Unique.h"
 #include "datafiles/DataFiles.h"
 #include "host/tool/Commands.h"
 
