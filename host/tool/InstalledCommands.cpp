@@ -515,7 +515,7 @@ Json RunList(Session& session, const ListOptions& options) {
 }
 
 void ShowList(const Json& document) {
-  Table table({"DISPLAY NAME", "DISPLAY VERSION", "SOURCE", "KEY"});
+  Table table({NameColumn("DISPLAY NAME"), "DISPLAY VERSION", "SOURCE", "KEY"});
   for (const Json& program : document["programs"]) {
     std::string name = Cell(program["displayName"]);
     if (program["hidden"] == true) name += " (hidden)";
