@@ -7,6 +7,7 @@
 #include <oleauto.h>
 
 #include <cstddef>
+#include <string>
 
 #include "common/Result.h"
 #include "common/Text.h"
@@ -83,5 +84,42 @@ class RegistryTextReader {
  private:
   wchar_t data_[kMaxDataBytes / sizeof(wchar_t) + 1];
 };
+
+// A value's text whole, however long, taken as RegistryTextReader takes it.
+// False, with `text` untouched, when the value is missing or unreadable.
+// Throws bad_alloc.
+inline bool ReadWholeText(HKEY key, const wchar_t* name, std::wstring& text) {
+  std::wstring data(128, L'\0');
+  for (;;) {
+    DWORD bytes = static_cast<DWORD>(data.size() * sizeof(wchar_t));
+    const LSTATUS status = ::RegQueryValueExW(key, name, nullptr, nullptr,
+                                              reinterpret_cast<BYTE*>(data.data()), &bytes);
+    // The value may grow between the calls: ask again with what it says.
+    if (status == ERROR_MORE_DATA) {
+      data.assign(bytes / sizeof(wchar_t) + 1, L'\0');
+      continue;
+    }
+    if (status != ERROR_SUCCESS) return false;
+    if (bytes % sizeof(wchar_t) != 0) reinterpret_cast<BYTE*>(data.data())[bytes] = 0;
+    data.resize((bytes + 1) / sizeof(wchar_t));
+    data.resize(std::wstring_view(data.c_str()).size());
+    text = std::move(data);
+    return true;
+  }
+}
+
+// A REG_DWORD value; false when missing or of another type or size.
+inline bool ReadDword(HKEY key, const wchar_t* name, DWORD& value) noexcept {
+  DWORD type = 0;
+  DWORD data = 0;
+  DWORD bytes = sizeof(data);
+  if (::RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&data), &bytes) !=
+          ERROR_SUCCESS ||
+      type != REG_DWORD || bytes != sizeof(data)) {
+    return false;
+  }
+  value = data;
+  return true;
+}
 
 }  // namespace tessary

@@ -2,11 +2,14 @@
 
 #include <wrl/client.h>
 
+#include <climits>
+#include <string>
 #include <utility>
 
 #include "com/ComObject.h"
 #include "com/Dispatch.h"
 #include "com/SnapshotEnum.h"
+#include "common/RegistryReader.h"
 #include "common/Result.h"
 #include "common/Text.h"
 
@@ -30,11 +33,80 @@ static_assert(static_cast<int>(UninstallSource::kMachine64) == kaUninstallSource
 
 using ProgramEnumerator = SnapshotEnum<IEnumVARIANT, VARIANT, ProgramRef>;
 
+constexpr wchar_t kInstallLocationValue[] = L"InstallLocation";
+constexpr wchar_t kInstallDateValue[] = L"InstallDate";
+constexpr wchar_t kEstimatedSizeValue[] = L"EstimatedSize";
+constexpr wchar_t kSystemComponentValue[] = L"SystemComponent";
+constexpr wchar_t kParentKeyNameValue[] = L"ParentKeyName";
+
+// Windows' own program list leaves these out; the first reason that applies.
+kaHiddenReason HiddenReasonOf(const InstalledProgram& program, bool systemComponent,
+                              bool hasParent) noexcept {
+  if (systemComponent) return kaHiddenReason_systemComponent;
+  if (hasParent) return kaHiddenReason_update;
+  if (program.displayName.empty()) return kaHiddenReason_noDisplayName;
+  if (program.uninstallString.empty()) return kaHiddenReason_noUninstallString;
+  return kaHiddenReason_none;
+}
+
+// Opens the program's entry where the build found it. Throws bad_alloc.
+bool OpenEntry(const InstalledProgram& program, UniqueHkey& key) {
+  HKEY root = HKEY_LOCAL_MACHINE;
+  REGSAM view = 0;
+  const MachineViews views = PerMachineViews();
+  if (program.source == kaUninstallSource_user) {
+    root = HKEY_CURRENT_USER;
+  } else if (views.hasOther &&
+             program.source == static_cast<kaUninstallSource>(views.other.source)) {
+    view = views.other.flag;
+  } else {
+    view = views.own.flag;
+  }
+  std::wstring path(kUninstallKeyPath);
+  path += L'\\';
+  path += program.keyName;
+  return OpenRegistryKey(root, path.c_str(), KEY_QUERY_VALUE | view, key);
+}
+
+// Throws bad_alloc.
+void ReadWhole(InstalledProgram& program) {
+  UniqueHkey key;
+  if (!OpenEntry(program, key)) {
+    program.hiddenReason = HiddenReasonOf(program, false, false);
+    return;
+  }
+  for (auto [name, field] : {std::pair{kDisplayNameValue, &program.displayName},
+                             {kDisplayVersionValue, &program.displayVersion},
+                             {kPublisherValue, &program.publisher},
+                             {kUninstallStringValue, &program.uninstallString},
+                             {kDisplayIconValue, &program.displayIcon},
+                             {kInstallLocationValue, &program.installLocation},
+                             {kInstallDateValue, &program.installDate}}) {
+    ReadWholeText(key.get(), name, *field);
+  }
+  DWORD number = 0;
+  if (ReadDword(key.get(), kEstimatedSizeValue, number)) {
+    program.estimatedSize = number > LONG_MAX ? LONG_MAX : static_cast<LONG>(number);
+  }
+  const bool systemComponent = ReadDword(key.get(), kSystemComponentValue, number) && number == 1;
+  std::wstring parent;
+  const bool hasParent = ReadWholeText(key.get(), kParentKeyNameValue, parent) && !parent.empty();
+  program.hiddenReason = HiddenReasonOf(program, systemComponent, hasParent);
+}
+
 class KaInstalledProgram final
-    : public ComObject<KaInstalledProgram, DualInterface<IKaInstalledProgram>> {
+    : public ComObject<KaInstalledProgram, DualInterface<IKaInstalledProgram2>> {
  public:
   KaInstalledProgram(InstalledProgramSnapshot snapshot, size_t index) noexcept
-      : snapshot_(std::move(snapshot)), program_((*snapshot_)[index]) {}
+      : snapshot_(std::move(snapshot)), program_(snapshot_->programs[index]) {}
+
+  // Old clients ask for the first program interface by its own identifier.
+  HRESULT QueryExtraInterface(REFIID riid, void** ppv) noexcept {
+    if (riid != __uuidof(IKaInstalledProgram)) return E_NOINTERFACE;
+    *ppv = static_cast<IKaInstalledProgram*>(this);
+    AddRef();
+    return S_OK;
+  }
 
   STDMETHODIMP get_KeyName(BSTR* out) noexcept override { return Text(program_.keyName, out); }
   STDMETHODIMP get_Source(kaUninstallSource* out) noexcept override {
@@ -54,6 +126,22 @@ class KaInstalledProgram final
   }
   STDMETHODIMP get_DisplayIcon(BSTR* out) noexcept override {
     return Text(program_.displayIcon, out);
+  }
+  STDMETHODIMP get_InstallLocation(BSTR* out) noexcept override {
+    return Text(program_.installLocation, out);
+  }
+  STDMETHODIMP get_InstallDate(BSTR* out) noexcept override {
+    return Text(program_.installDate, out);
+  }
+  STDMETHODIMP get_EstimatedSize(LONG* out) noexcept override {
+    if (!out) return E_POINTER;
+    *out = program_.estimatedSize;
+    return S_OK;
+  }
+  STDMETHODIMP get_HiddenReason(kaHiddenReason* out) noexcept override {
+    if (!out) return E_POINTER;
+    *out = program_.hiddenReason;
+    return S_OK;
   }
 
  private:
@@ -79,12 +167,30 @@ InstalledProgram ProgramFromRecord(const InstalledProgramRecord& record) {
   program.publisher = record.publisher;
   program.uninstallString = record.uninstallString;
   program.displayIcon = record.displayIcon;
+  program.hiddenReason = HiddenReasonOf(program, false, false);
   return program;
+}
+
+HRESULT ReadWholeValues(InstalledProgramSnapshot& snapshot) noexcept {
+  if (!snapshot || snapshot->whole) return S_OK;
+  return Guarded([&] {
+    auto list = std::make_shared<InstalledProgramList>(*snapshot);
+    for (InstalledProgram& program : list->programs) ReadWhole(program);
+    list->whole = true;
+    snapshot = std::move(list);
+    return S_OK;
+  });
 }
 
 HRESULT ProgramCount(const InstalledProgramSnapshot& snapshot, LONG* count) noexcept {
   if (!count) return E_POINTER;
-  *count = snapshot ? static_cast<LONG>(snapshot->size()) : 0;
+  *count = snapshot ? static_cast<LONG>(snapshot->programs.size()) : 0;
+  return S_OK;
+}
+
+HRESULT EntryCount(const InstalledProgramSnapshot& snapshot, LONG* count) noexcept {
+  if (!count) return E_POINTER;
+  *count = snapshot ? snapshot->entryCount : 0;
   return S_OK;
 }
 
@@ -92,7 +198,7 @@ HRESULT ProgramItem(const InstalledProgramSnapshot& snapshot, LONG index,
                     IKaInstalledProgram** program) noexcept {
   if (!program) return E_POINTER;
   *program = nullptr;
-  if (!snapshot || index < 0 || static_cast<size_t>(index) >= snapshot->size()) {
+  if (!snapshot || index < 0 || static_cast<size_t>(index) >= snapshot->programs.size()) {
     return E_INVALIDARG;
   }
   Microsoft::WRL::ComPtr<KaInstalledProgram> item;
@@ -106,7 +212,7 @@ HRESULT ProgramEnum(const InstalledProgramSnapshot& snapshot, IUnknown** enumera
   *enumerator = nullptr;
   return Guarded([&] {
     auto items = std::make_shared<std::vector<ProgramRef>>();
-    const size_t count = snapshot ? snapshot->size() : 0;
+    const size_t count = snapshot ? snapshot->programs.size() : 0;
     items->reserve(count);
     for (size_t i = 0; i < count; ++i) {
       Microsoft::WRL::ComPtr<KaInstalledProgram> item;

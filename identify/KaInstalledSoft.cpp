@@ -36,6 +36,13 @@ HRESULT KaInstalledSoft::FinalConstruct() noexcept {
   return Guarded([&] { return BuildIndex(); });
 }
 
+HRESULT KaInstalledSoft::QueryExtraInterface(REFIID riid, void** ppv) noexcept {
+  if (riid != __uuidof(IKaInstalledPrograms)) return E_NOINTERFACE;
+  *ppv = static_cast<IKaInstalledPrograms*>(this);
+  AddRef();
+  return S_OK;
+}
+
 HRESULT KaInstalledSoft::BuildIndex() {
   // Built aside and swapped in whole: a build cut short by memory leaves the
   // last one answering, never a part of the programs.
@@ -45,13 +52,14 @@ HRESULT KaInstalledSoft::BuildIndex() {
     // The inventory holds data only while an index is built, whatever happens.
     const ScopeExit clear([this] { inventory_.Clear(); });
     RETURN_IF_FAILED(inventory_.Rebuild());
-    auto programs = std::make_shared<std::vector<InstalledProgram>>();
-    programs->reserve(inventory_.Count());
+    auto programs = std::make_shared<InstalledProgramList>();
+    programs->entryCount = static_cast<LONG>(inventory_.EntryCount());
+    programs->programs.reserve(inventory_.Count());
     for (size_t i = 0; i < inventory_.Count(); ++i) {
       InstalledSoftRecord record = RecordFromProgram(*inventory_.RecordAt(i));
       std::wstring key = record.keyName;
       index.emplace(std::move(key), std::move(record));
-      programs->push_back(ProgramFromRecord(*inventory_.RecordAt(i)));
+      programs->programs.push_back(ProgramFromRecord(*inventory_.RecordAt(i)));
     }
     snapshot = std::move(programs);
   }
@@ -284,11 +292,20 @@ STDMETHODIMP KaInstalledSoft::get_Count(LONG* lplCount) noexcept {
   return ProgramCount(programs_, lplCount);
 }
 
+STDMETHODIMP KaInstalledSoft::get_EntryCount(LONG* lplEntryCount) noexcept {
+  return EntryCount(programs_, lplEntryCount);
+}
+
+// Items are handed out only from a list read whole.
 STDMETHODIMP KaInstalledSoft::get_Item(LONG lIndex, IKaInstalledProgram** lplpProgram) noexcept {
+  if (lplpProgram) *lplpProgram = nullptr;
+  RETURN_IF_FAILED(ReadWholeValues(programs_));
   return ProgramItem(programs_, lIndex, lplpProgram);
 }
 
 STDMETHODIMP KaInstalledSoft::_NewEnum(IUnknown** lplpEnum) noexcept {
+  if (lplpEnum) *lplpEnum = nullptr;
+  RETURN_IF_FAILED(ReadWholeValues(programs_));
   return ProgramEnum(programs_, lplpEnum);
 }
 

@@ -21,7 +21,7 @@
 namespace tessary {
 
 class KaInstalledSoft final : public ComObject<KaInstalledSoft, IKaInstalledSoft,
-                                               DualInterface<IKaInstalledPrograms>> {
+                                               DualInterface<IKaInstalledPrograms2>> {
  public:
   KaInstalledSoft() noexcept = default;
   // For an owner that has just loaded the rules file itself: the first build
@@ -31,6 +31,8 @@ class KaInstalledSoft final : public ComObject<KaInstalledSoft, IKaInstalledSoft
 
   // Builds the index before the object is handed out.
   HRESULT FinalConstruct() noexcept;
+  // The first list interface, asked for by its own identifier.
+  HRESULT QueryExtraInterface(REFIID riid, void** ppv) noexcept;
 
   STDMETHODIMP QueryInstallStatus(BSTR bstrRegKey,
                                   kaSoftInstallStatus* lpInstallStatus) noexcept override;
@@ -51,8 +53,10 @@ class KaInstalledSoft final : public ComObject<KaInstalledSoft, IKaInstalledSoft
                                            BSTR bstrRelateFilePath,
                                            BSTR* pbstrPolicyVer) noexcept override;
 
-  // IKaInstalledPrograms: the Uninstall entries of the last build.
+  // IKaInstalledPrograms2: the Uninstall entries of the last build; items
+  // carry their values whole.
   STDMETHODIMP get_Count(LONG* lplCount) noexcept override;
+  STDMETHODIMP get_EntryCount(LONG* lplEntryCount) noexcept override;
   STDMETHODIMP get_Item(LONG lIndex, IKaInstalledProgram** lplpProgram) noexcept override;
   STDMETHODIMP _NewEnum(IUnknown** lplpEnum) noexcept override;
 

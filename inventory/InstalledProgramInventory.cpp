@@ -163,6 +163,7 @@ HRESULT InstalledProgramInventory::Rebuild() noexcept {
 void InstalledProgramInventory::Clear() noexcept {
   for (size_t i = 0; i < count_; ++i) records_[i].reset();
   count_ = 0;
+  leftOut_ = 0;
 }
 
 const InstalledProgramRecord* InstalledProgramInventory::RecordAt(size_t index) const noexcept {
@@ -174,7 +175,10 @@ void InstalledProgramInventory::Add(const InstalledProgramRecord& record) noexce
   for (size_t i = 0; i < count_; ++i) {
     if (digests_[i] == digest && IsDuplicate(*records_[i], record)) return;
   }
-  if (count_ == kMaxRecords) return;
+  if (count_ == kMaxRecords) {
+    ++leftOut_;
+    return;
+  }
   std::unique_ptr<InstalledProgramRecord> copy(new (std::nothrow) InstalledProgramRecord(record));
   if (!copy) return;
   digests_[count_] = digest;

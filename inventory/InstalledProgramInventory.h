@@ -66,6 +66,10 @@ class InstalledProgramInventory {
   void Clear() noexcept;
 
   size_t Count() const noexcept { return count_; }
+  // Entries the last build would have kept but for the cap, plus those it
+  // kept: a count only, nothing of them is held. Entries past the cap that
+  // repeat one another are each counted.
+  size_t EntryCount() const noexcept { return count_ + leftOut_; }
   // Records in the order they were added; null when `index` >= Count().
   const InstalledProgramRecord* RecordAt(size_t index) const noexcept;
 
@@ -81,6 +85,7 @@ class InstalledProgramInventory {
   // letter case share: most duplicate tests end on it.
   std::array<uint64_t, kMaxRecords + 1> digests_ = {};
   size_t count_ = 0;
+  size_t leftOut_ = 0;
 };
 
 // True when "SOFTWARE\...\Uninstall\<name>" opens for KEY_QUERY_VALUE under

@@ -59,7 +59,8 @@ void ShowRecommend(const Json& document) {
     first = false;
     Write(Cell(list["listName"]) + " (importance " + Cell(list["importance"]) + "): " +
           Cell(list["description"]) + "\n");
-    Table table({"ORDER", "NAME", "STATUS", "INSTALLED VERSION"});
+    Table table({"ORDER", NameColumn("NAME"), "STATUS", "INSTALLED VERSION"});
+    table.Within("LIST", Cell(list["listName"]));
     for (const Json& program : list["programs"]) {
       table.Add({Cell(program["order"]), Cell(program["name"]), Cell(program["status"]),
                  Cell(program["installedVersion"])});

@@ -100,7 +100,7 @@ void ShowCatalog(const Json& document) {
         Cell(document["recommendedProgramCount"]) + " recommended, " +
         Cell(document["oneKeyProgramCount"]) + " one-key install, " +
         Cell(document["popularProgramCount"]) + " popular\n\n");
-  Table table({"NAME", "CATALOG DISPLAY NAME", "MAIN TYPE", "FLAGS", "VERSIONS"});
+  Table table({NameColumn("NAME"), "CATALOG DISPLAY NAME", "MAIN TYPE", "FLAGS", "VERSIONS"});
   for (const Json& program : document["programs"]) {
     std::string versions;
     for (const Json& version : program["versions"]) {
@@ -182,7 +182,7 @@ void ShowUpdates(const Json& document) {
         " of them ignored\n\n");
   static constexpr std::pair<const char*, const char*> kMarks[] = {
       {"trial", "trial"}, {"ignored", "ignored"}, {"installedElsewhere", "installed elsewhere"}};
-  Table table({"NAME", "INSTALLED VERSION", "NEWER"});
+  Table table({NameColumn("NAME"), "INSTALLED VERSION", "NEWER"});
   bool elsewhere = false;
   for (const Json& program : document["programs"]) {
     std::string newer;
@@ -224,7 +224,7 @@ Json RunTypes(Session& session, const std::vector<std::wstring>& keys) {
 }
 
 void ShowTypes(const Json& document) {
-  Table table({"REGISTRY KEY", "MAIN TYPE"});
+  Table table({NameColumn("REGISTRY KEY"), "MAIN TYPE"});
   for (const Json& key : document["keys"]) {
     table.Add({Cell(key["key"]), Cell(key["mainType"])});
   }

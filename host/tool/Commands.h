@@ -12,7 +12,12 @@
 namespace tessary::tool {
 
 // Installed programs: InstalledCommands.cpp.
-Json RunList(Session& session);
+struct ListOptions {
+  std::string query;   // case-insensitive, over display name, publisher and key
+  std::string source;  // machine64, machine32, user; empty: all
+  std::string sort;    // name, key, source, version; empty: the component's order
+};
+Json RunList(Session& session, const ListOptions& options);
 void ShowList(const Json& document);
 Json RunStatus(Session& session, const std::vector<std::wstring>& names);
 void ShowStatus(const Json& document);

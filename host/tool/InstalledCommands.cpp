@@ -3,11 +3,15 @@
 #include <windows.h>
 #include <wrl/client.h>
 
+#include <algorithm>
+#include <cwctype>
+#include <initializer_list>
 #include <optional>
 
 #include "common/Names.h"
 #include "common/Text.h"
 #include "common/Unique.h"
+#include "inventory/InstalledProgramInventory.h"
 #include "host/tool/Commands.h"
 #include "datafiles/DataFiles.h"
 #include "datafiles/XmlDom.h"
@@ -29,6 +33,22 @@ const char* SourceName(kaUninstallSource source) {
   return "unknown";
 }
 
+const char* HiddenName(kaHiddenReason reason) {
+  switch (reason) {
+    case kaHiddenReason_none:
+      return nullptr;
+    case kaHiddenReason_systemComponent:
+      return "systemComponent";
+    case kaHiddenReason_update:
+      return "update";
+    case kaHiddenReason_noDisplayName:
+      return "noDisplayName";
+    case kaHiddenReason_noUninstallString:
+      return "noUninstallString";
+  }
+  return "unknown";
+}
+
 Json ProgramJson(IKaInstalledProgram* program) {
   UniqueBstr key, name, version, publisher, uninstall, icon;
   kaUninstallSource source = kaUninstallSource_user;
@@ -39,13 +59,34 @@ Json ProgramJson(IKaInstalledProgram* program) {
   Check(program->get_Publisher(publisher.Receive()), "reading a program's publisher");
   Check(program->get_UninstallString(uninstall.Receive()), "reading an uninstall string");
   Check(program->get_DisplayIcon(icon.Receive()), "reading a display icon");
-  return Json{{"key", Utf8(TextToNul(key.Get()))},
-              {"source", SourceName(source)},
-              {"displayName", Optional(name.Get())},
-              {"displayVersion", Optional(version.Get())},
-              {"publisher", Optional(publisher.Get())},
-              {"uninstallString", Optional(uninstall.Get())},
-              {"displayIcon", Optional(icon.Get())}};
+  Json json{{"key", Utf8(TextToNul(key.Get()))},
+            {"source", SourceName(source)},
+            {"displayName", Optional(name.Get())},
+            {"displayVersion", Optional(version.Get())},
+            {"publisher", Optional(publisher.Get())},
+            {"uninstallString", Optional(uninstall.Get())},
+            {"displayIcon", Optional(icon.Get())},
+            {"installLocation", nullptr},
+            {"installDate", nullptr},
+            {"estimatedSize", nullptr},
+            {"hidden", false},
+            {"hiddenBecause", nullptr}};
+  // A component without the second program interface does not know these.
+  ComPtr<IKaInstalledProgram2> more;
+  if (FAILED(program->QueryInterface(IID_PPV_ARGS(&more)))) return json;
+  UniqueBstr location, date;
+  LONG size = -1;
+  kaHiddenReason hidden = kaHiddenReason_none;
+  Check(more->get_InstallLocation(location.Receive()), "reading an install location");
+  Check(more->get_InstallDate(date.Receive()), "reading an install date");
+  Check(more->get_EstimatedSize(&size), "reading an estimated size");
+  Check(more->get_HiddenReason(&hidden), "reading why a program is hidden");
+  json["installLocation"] = Optional(location.Get());
+  json["installDate"] = Optional(date.Get());
+  if (size >= 0) json["estimatedSize"] = size;
+  json["hidden"] = hidden != kaHiddenReason_none;
+  if (const char* because = HiddenName(hidden)) json["hiddenBecause"] = because;
+  return json;
 }
 
 // The explanation's attributes as the tool's fields, per element: each
@@ -173,15 +214,27 @@ Json WinnerJson(const std::optional<std::wstring>& winner, const Json& steps) {
   return answer;
 }
 
+std::string Marked(const Json& object, const char* field) {
+  std::string text = Cell(object.value(field, Json()));
+  const auto cut = object.find("cutFields");
+  if (cut != object.end() && std::find(cut->begin(), cut->end(), field) != cut->end()) {
+    text += " (cut)";
+  }
+  return text;
+}
+
 void ShowStep(const Json& step, const std::string& indent) {
   std::vector<std::pair<std::string, std::string>> fields;
   for (const auto& [name, value] : step.items()) {
     // A skipped location says so through skippedBecause.
-    if (name == "step" || name == "steps" || name == "skipped" || value.is_null()) continue;
+    if (name == "step" || name == "steps" || name == "skipped" || name == "cutFields" ||
+        value.is_null()) {
+      continue;
+    }
     if (value.is_boolean()) {
       fields.emplace_back(name, value.get<bool>() ? "yes" : "no");
     } else {
-      fields.emplace_back(name, Cell(value));
+      fields.emplace_back(name, Marked(step, name.c_str()));
     }
   }
   Write(indent + Cell(step["step"]) + "\n");
@@ -191,20 +244,150 @@ void ShowStep(const Json& step, const std::string& indent) {
   }
 }
 
-// Every installed program as list shows it.
-Json InstalledList(Session& session) {
+// The component's whole list, and how many Uninstall entries its build saw.
+struct InstalledPrograms {
+  Json programs = Json::array();
+  Json entryCount;  // null when the component does not count them
+  bool capReached = false;
+};
+
+InstalledPrograms ReadInstalledPrograms(Session& session) {
   const ComPtr<IKaInstalledPrograms> programs =
       session.Create<IKaInstalledPrograms>(CLSID_KaInstalledSoft, "KaInstalledSoft");
   LONG count = 0;
   Check(programs->get_Count(&count), "counting the installed programs");
-  Json list = Json::array();
+  InstalledPrograms list;
   for (LONG i = 0; i < count; ++i) {
     ComPtr<IKaInstalledProgram> program;
     Check(programs->get_Item(i, &program), "reading an installed program");
-    list.push_back(ProgramJson(program.Get()));
+    list.programs.push_back(ProgramJson(program.Get()));
+  }
+  ComPtr<IKaInstalledPrograms2> counted;
+  if (SUCCEEDED(programs.As(&counted))) {
+    LONG entries = 0;
+    Check(counted->get_EntryCount(&entries), "counting the Uninstall entries");
+    list.entryCount = entries;
+    list.capReached = entries > count;
   }
   return list;
 }
+
+std::wstring Lower(std::wstring text) {
+  if (!text.empty()) ::CharLowerBuffW(text.data(), static_cast<DWORD>(text.size()));
+  return text;
+}
+
+bool Matches(const Json& program, const std::wstring& query) {
+  for (const char* field : {"displayName", "publisher", "key"}) {
+    if (Lower(WideOf(program[field])).find(query) != std::wstring::npos) return true;
+  }
+  return false;
+}
+
+// Versions compare by their numbers, then as text; absent ones go last.
+bool VersionLess(const Json& a, const Json& b) {
+  if (a.is_null() || b.is_null()) return !a.is_null() && b.is_null();
+  const std::wstring x = WideOf(a);
+  const std::wstring y = WideOf(b);
+  size_t i = 0;
+  size_t j = 0;
+  while (i < x.size() && j < y.size()) {
+    if (iswdigit(x[i]) && iswdigit(y[j])) {
+      size_t ei = i, ej = j;
+      unsigned long long nx = 0, ny = 0;
+      while (ei < x.size() && iswdigit(x[ei])) nx = nx * 10 + (x[ei++] - L'0');
+      while (ej < y.size() && iswdigit(y[ej])) ny = ny * 10 + (y[ej++] - L'0');
+      if (nx != ny) return nx < ny;
+      i = ei;
+      j = ej;
+    } else {
+      const wchar_t cx = std::towlower(x[i++]);
+      const wchar_t cy = std::towlower(y[j++]);
+      if (cx != cy) return cx < cy;
+    }
+  }
+  return x.size() - i < y.size() - j;
+}
+
+void SortPrograms(Json& programs, const std::string& by) {
+  if (by.empty()) return;
+  const auto text = [](const Json& value) { return Lower(WideOf(value)); };
+  std::stable_sort(programs.begin(), programs.end(), [&](const Json& a, const Json& b) {
+    if (by == "version") return VersionLess(a["displayVersion"], b["displayVersion"]);
+    if (by == "name") {
+      // Entries without a name go last.
+      if (a["displayName"].is_null() != b["displayName"].is_null()) {
+        return b["displayName"].is_null();
+      }
+      return text(a["displayName"]) < text(b["displayName"]);
+    }
+    const char* field = by == "key" ? "key" : "source";
+    return text(a[field]) < text(b[field]);
+  });
+}
+
+constexpr char kCapNote[] = "the component keeps the first 1,023";
+
+// The component's list, read once and only when a command needs it.
+class LazyList {
+ public:
+  explicit LazyList(Session& session) : session_(session) {}
+  const InstalledPrograms& Get() {
+    if (!list_) list_ = ReadInstalledPrograms(session_);
+    return *list_;
+  }
+
+ private:
+  Session& session_;
+  std::optional<InstalledPrograms> list_;
+};
+
+// A field the component keeps at a fixed width, and the list field that
+// carries the same value whole.
+struct CutWidth {
+  const char* field;
+  const char* listField;
+  size_t width;
+};
+constexpr CutWidth kStatusCuts[] = {{"installedName", "displayName", 253},
+                                    {"uninstallString", "uninstallString", 258}};
+constexpr CutWidth kRecordCuts[] = {{"displayVersion", "displayVersion", 253},
+                                    {"uninstallString", "uninstallString", 258}};
+
+template <size_t N>
+bool AtCutWidth(const Json& object, const CutWidth (&cuts)[N]) {
+  for (const CutWidth& cut : cuts) {
+    if (WideOf(object.value(cut.field, Json())).size() == cut.width) return true;
+  }
+  return false;
+}
+
+// The fields of `object` the component cut: exactly at their width, and a
+// longer whole value among `whole` starts with them.
+template <size_t N>
+Json CutFields(const Json& object, const CutWidth (&cuts)[N],
+               const std::vector<const Json*>& whole) {
+  Json fields = Json::array();
+  for (const CutWidth& cut : cuts) {
+    const std::wstring value = WideOf(object.value(cut.field, Json()));
+    if (value.size() != cut.width) continue;
+    for (const Json* program : whole) {
+      const std::wstring full = WideOf((*program)[cut.listField]);
+      if (full.size() > value.size() && full.compare(0, value.size(), value) == 0) {
+        fields.push_back(cut.field);
+        break;
+      }
+    }
+  }
+  return fields;
+}
+
+std::vector<const Json*> AllPrograms(const InstalledPrograms& list) {
+  std::vector<const Json*> all;
+  for (const Json& program : list.programs) all.push_back(&program);
+  return all;
+}
+
 
 // A name the rules do not know may be what `list` shows: the entries of
 // `installed` whose key or display name it is, each with the rules that name
@@ -258,21 +441,86 @@ void ShowEntries(const Json& entries, const std::string& indent) {
   }
 }
 
+constexpr char kNoEntryText[] = "no Uninstall entry under this key";
+
+// Update entries, which the component never lists, are never the cap's doing.
+bool IsUpdateKey(const std::wstring& key) {
+  return key.compare(0, 2, L"KB") == 0 || key.compare(0, 2, L"kb") == 0;
+}
+
+// What the explanation cannot know: a key the registry holds that the
+// component's list left out at its cap, and values it cut. Its records are
+// compared with the list's programs under the same key and source.
+void AnnotateWhy(LazyList& list, Json& document) {
+  const auto steps = document.find("steps");
+  if (steps != document.end()) {
+    for (Json& step : *steps) {
+      if (!step.contains("steps")) continue;
+      // Start-menu records hold no registry values: only a key's can be cut.
+      const bool regkey = step["step"] == "regkey";
+      const std::wstring key = regkey ? WideOf(step["key"]) : std::wstring();
+      for (Json& child : step["steps"]) {
+        const std::string kind = child.value("step", "");
+        if (kind == "decision" && child["text"].is_string() &&
+            child["text"].get<std::string>().rfind(kNoEntryText, 0) == 0 &&
+            !key.empty() && !IsUpdateKey(key) && UninstallKeyExists(key.c_str()) &&
+            list.Get().capReached) {
+          const std::string text = child["text"];
+          child["text"] = "past the component's 1,023-entry cap" +
+                          text.substr(sizeof(kNoEntryText) - 1);
+        }
+        if (kind != "record") continue;
+        child["cutFields"] = Json::array();
+        if (!regkey || !AtCutWidth(child, kRecordCuts)) continue;
+        std::vector<const Json*> same;
+        for (const Json& program : list.Get().programs) {
+          if (Lower(WideOf(program["key"])) == Lower(key) &&
+              program["source"] == child.value("source", Json())) {
+            same.push_back(&program);
+          }
+        }
+        child["cutFields"] = CutFields(child, kRecordCuts, same);
+      }
+    }
+  }
+  document["cutFields"] = Json::array();
+  if (AtCutWidth(document, kStatusCuts)) {
+    document["cutFields"] = CutFields(document, kStatusCuts, AllPrograms(list.Get()));
+  }
+}
+
 }  // namespace
 
-Json RunList(Session& session) {
+Json RunList(Session& session, const ListOptions& options) {
   Progress progress;
   progress.Show("reading the installed programs ...");
-  Json list = InstalledList(session);
+  InstalledPrograms all = ReadInstalledPrograms(session);
+  progress.Done();
+  if (all.capReached) {
+    PrintError("the registry holds " + all.entryCount.dump() + " Uninstall entries; " + kCapNote);
+  }
+  const std::wstring query = Lower(Wide(options.query));
+  Json list = Json::array();
+  for (Json& program : all.programs) {
+    if (!options.source.empty() && program["source"] != options.source) continue;
+    if (!query.empty() && !Matches(program, query)) continue;
+    list.push_back(std::move(program));
+  }
+  SortPrograms(list, options.sort);
   const size_t count = list.size();
-  return Json{{"programCount", count}, {"programs", std::move(list)}};
+  return Json{{"programCount", count},
+              {"entryCount", all.entryCount},
+              {"capReached", all.capReached},
+              {"programs", std::move(list)}};
 }
 
 void ShowList(const Json& document) {
-  Table table({"DISPLAY NAME", "DISPLAY VERSION", "SOURCE", "KEY"});
+  Table table({NameColumn("DISPLAY NAME"), "DISPLAY VERSION", "SOURCE", "KEY"});
   for (const Json& program : document["programs"]) {
-    table.Add({Cell(program["displayName"]), Cell(program["displayVersion"]),
-               Cell(program["source"]), Cell(program["key"])});
+    std::string name = Cell(program["displayName"]);
+    if (program["hidden"] == true) name += " (hidden)";
+    table.Add({name, Cell(program["displayVersion"]), Cell(program["source"]),
+               Cell(program["key"])});
   }
   table.Print();
   Write(Cell(document["programCount"]) + " programs\n");
@@ -285,7 +533,7 @@ Json RunStatus(Session& session, const std::vector<std::wstring>& names) {
   Check(manager->GetSoftTypeStorage(&types), "GetSoftTypeStorage");
   const std::wstring unknownType = UnknownMainType(session);
   Progress progress;
-  Json installed;  // read once, for the first name the rules do not know
+  LazyList installed(session);
   Json list = Json::array();
   for (const std::wstring& name : names) {
     progress.Show("identifying " + Utf8(name) + " ...");
@@ -329,8 +577,11 @@ Json RunStatus(Session& session, const std::vector<std::wstring>& names) {
       }
     }
     if (status == kaSoftInstallStatus_noIdentifyInfo) {
-      if (installed.is_null()) installed = InstalledList(session);
-      program["matchingEntries"] = EntriesNamed(session, installed, name);
+      program["matchingEntries"] = EntriesNamed(session, installed.Get().programs, name);
+    }
+    program["cutFields"] = Json::array();
+    if (AtCutWidth(program, kStatusCuts)) {
+      program["cutFields"] = CutFields(program, kStatusCuts, AllPrograms(installed.Get()));
     }
     list.push_back(std::move(program));
   }
@@ -345,8 +596,8 @@ void ShowStatus(const Json& document) {
     Write(Cell(program["name"]) + "\n");
     PrintFields({{"status", Cell(program["status"])},
                  {"installed version", Cell(program["installedVersion"])},
-                 {"installed name", Cell(program["installedName"])},
-                 {"uninstall", Cell(program["uninstallString"])},
+                 {"installed name", Marked(program, "installedName")},
+                 {"uninstall", Marked(program, "uninstallString")},
                  {"starts", Cell(program["startupExe"])},
                  {"main type", program["mainType"].is_null()
                                    ? "-"
@@ -453,9 +704,11 @@ Json RunWhy(Session& session, const std::wstring& name) {
   Progress progress;
   progress.Show("reading the rules and the installed programs ...");
   Json why = Explain(session, name);
+  LazyList installed(session);
   if (why["status"] == "noIdentifyInfo") {
-    why["matchingEntries"] = EntriesNamed(session, InstalledList(session), name);
+    why["matchingEntries"] = EntriesNamed(session, installed.Get().programs, name);
   }
+  AnnotateWhy(installed, why);
   return why;
 }
 
@@ -465,7 +718,7 @@ void ShowWhy(const Json& document) {
   Write("\n");
   std::vector<std::pair<std::string, std::string>> outcome;
   if (!document["installedName"].is_null()) {
-    outcome.emplace_back("installed name", Cell(document["installedName"]));
+    outcome.emplace_back("installed name", Marked(document, "installedName"));
   }
   if (const Json& winner = document["winner"]; winner.is_object()) {
     std::string text = Cell(winner["kind"]) + " " +

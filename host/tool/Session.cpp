@@ -111,6 +111,70 @@ void TypeFilesBelow(const std::wstring& folder, std::vector<std::wstring>& files
 
 std::wstring Text(BSTR text) { return std::wstring(TextToNul(text)); }
 
+// A path as typed, taken from the current folder when relative, so that a
+// typed folder and the default one mean the same and messages name it whole.
+std::wstring FullPath(const std::wstring& path) {
+  if (path.empty()) return path;
+  const DWORD size = ::GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+  if (size == 0) return path;
+  std::wstring full(size, L'\0');
+  const DWORD length = ::GetFullPathNameW(path.c_str(), size, full.data(), nullptr);
+  if (length == 0 || length >= size) return path;
+  full.resize(length);
+  while (full.size() > 3 && (full.back() == L'\\' || full.back() == L'/')) full.pop_back();
+  return full;
+}
+
+bool IsFolder(const std::wstring& path) {
+  const DWORD attributes = ::GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+std::wstring FolderOf(const std::wstring& path) {
+  const size_t slash = path.find_last_of(L"\\/");
+  return slash == std::wstring::npos ? std::wstring(L".") : path.substr(0, slash);
+}
+
+// A folder that is not there is said as a folder, not as the file in it.
+void RequireFolder(const std::wstring& folder, std::string_view what) {
+  if (!IsFolder(folder)) {
+    Fail(2, std::string(what) + " " + Utf8(folder), HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND));
+  }
+}
+
+// The machine a PE file is built for, 0 when it cannot be read.
+WORD MachineOf(const std::wstring& path) {
+  UniqueFileHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                  OPEN_EXISTING, 0, nullptr));
+  if (!file) return 0;
+  IMAGE_DOS_HEADER dos{};
+  DWORD read = 0;
+  if (!::ReadFile(file.get(), &dos, sizeof(dos), &read, nullptr) || read != sizeof(dos) ||
+      dos.e_magic != IMAGE_DOS_SIGNATURE ||
+      ::SetFilePointer(file.get(), dos.e_lfanew, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER) {
+    return 0;
+  }
+  DWORD signature = 0;
+  IMAGE_FILE_HEADER header{};
+  if (!::ReadFile(file.get(), &signature, sizeof(signature), &read, nullptr) ||
+      read != sizeof(signature) || signature != IMAGE_NT_SIGNATURE ||
+      !::ReadFile(file.get(), &header, sizeof(header), &read, nullptr) || read != sizeof(header)) {
+    return 0;
+  }
+  return header.Machine;
+}
+
+// Whether the DLL is registered at all: the installed-program list's class
+// is the first thing regsvr32 writes.
+bool AnythingRegistered() {
+  wchar_t clsid[64];
+  ::StringFromGUID2(CLSID_KaInstalledSoft, clsid, ARRAYSIZE(clsid));
+  const std::wstring key = std::wstring(L"CLSID\\") + clsid + L"\\InprocServer32";
+  UniqueHkey opened;
+  return ::RegOpenKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_READ, opened.put()) ==
+         ERROR_SUCCESS;
+}
+
 // The catalog's readers take their content from the first "vedad" element
 // wherever it stands (SelectRoot's rule); a file without one is read as
 // empty.
@@ -127,7 +191,7 @@ ComPtr<IXMLDOMNode> RequireVedad(IXMLDOMDocument* document, const std::wstring& 
 }  // namespace
 
 void Fail(int exitCode, std::string_view what, HRESULT hr) {
-  throw Failure{exitCode, std::string(what) + ": " + ResultName(hr)};
+  throw Failure{exitCode, std::string(what) + ": " + ResultText(hr)};
 }
 
 void Check(HRESULT hr, std::string_view what) {
@@ -135,7 +199,9 @@ void Check(HRESULT hr, std::string_view what) {
 }
 
 Session::Session(Options options) : options_(std::move(options)) {
-  if (options_.dataFolder.empty()) options_.dataFolder = ModuleDirectory(nullptr) + L"host";
+  options_.dllPath = FullPath(options_.dllPath);
+  options_.dataFolder = options_.dataFolder.empty() ? ModuleDirectory(nullptr) + L"host"
+                                                    : FullPath(options_.dataFolder);
 }
 
 Session::~Session() {
@@ -149,8 +215,26 @@ void Session::LoadDll() {
   if (getClassObject_) return;
   const std::wstring path =
       options_.dllPath.empty() ? ModuleDirectory(nullptr) + L"Tessary.dll" : options_.dllPath;
+  RequireFolder(FolderOf(path), "DLL folder");
+  if (!Exists(path)) Fail(2, Utf8(path), HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
   dll_.reset(::LoadLibraryW(path.c_str()));
-  if (!dll_) Fail(2, "cannot load " + Utf8(path), HRESULT_FROM_WIN32(::GetLastError()));
+  if (!dll_) {
+    const DWORD error = ::GetLastError();
+    // A process loads only DLLs of its own bitness: name the tool that can.
+    const WORD machine = MachineOf(path);
+    constexpr WORD kOwn = sizeof(void*) == 8 ? IMAGE_FILE_MACHINE_AMD64 : IMAGE_FILE_MACHINE_I386;
+    if (error == ERROR_BAD_EXE_FORMAT &&
+        (machine == IMAGE_FILE_MACHINE_I386 || machine == IMAGE_FILE_MACHINE_AMD64) &&
+        machine != kOwn) {
+      const bool dll32 = machine == IMAGE_FILE_MACHINE_I386;
+      Fail(2,
+           "cannot load " + Utf8(path) + ": it is a " + (dll32 ? "32" : "64") +
+               "-bit DLL and this tessary.exe is " + (dll32 ? "64" : "32") + "-bit; use the " +
+               (dll32 ? "32" : "64") + "-bit tessary.exe of the same build",
+           HRESULT_FROM_WIN32(error));
+    }
+    Fail(2, "cannot load " + Utf8(path), HRESULT_FROM_WIN32(error));
+  }
   getClassObject_ = reinterpret_cast<decltype(getClassObject_)>(
       reinterpret_cast<void*>(::GetProcAddress(dll_.get(), "DllGetClassObject")));
   if (!getClassObject_) {
@@ -164,6 +248,10 @@ void Session::CreateObject(REFCLSID clsid, REFIID iid, void** object, std::strin
   const std::string what = "creating " + std::string(name);
   if (options_.registered) {
     const HRESULT hr = ::CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, iid, object);
+    if (hr == REGDB_E_CLASSNOTREG && !AnythingRegistered()) {
+      throw Failure{1, what + " through the registration: " + ResultText(hr) +
+                           "; nothing of Tessary is registered: run regsvr32 Tessary.dll"};
+    }
     if (FAILED(hr)) Fail(1, what + " through the registration", hr);
     return;
   }
@@ -187,6 +275,7 @@ void Session::CheckComponentData(unsigned files) {
   // A DLL that does not load is the first thing to say.
   if (!options_.registered) LoadDll();
   const std::wstring folder = ComponentDataFolder();
+  RequireFolder(folder, "component data folder");
   if (files & kIdentificationRules) {
     const std::wstring path = JoinPath(folder, L"KaSoftwareVerIdentify.xml");
     const ComPtr<IXMLDOMDocument> document = CheckedXml(path, "identification rules");
@@ -235,6 +324,7 @@ std::wstring Session::DataFile(const wchar_t* name) const {
 }
 
 void Session::ConfigureHost() {
+  RequireFolder(options_.dataFolder, "data folder");
   const std::wstring catalog = DataFile(kCatalogFile);
   const std::wstring registryKeys = DataFile(kRegistryKeyFile);
   const std::wstring ignoreList = DataFile(kIgnoreListFile);

@@ -437,6 +437,14 @@ TEST_F(AllocSweep, InventoryRebuildDropsExactlyTheRecordThatFailed) {
 HRESULT ReadList(IKaInstalledPrograms* list, std::wstring& out) {
   LONG count = 0;
   RETURN_IF_FAILED(list->get_Count(&count));
+  ComPtr<IKaInstalledPrograms2> counted;
+  RETURN_IF_FAILED(list->QueryInterface(IID_PPV_ARGS(&counted)));
+  LONG entries = 0;
+  RETURN_IF_FAILED(counted->get_EntryCount(&entries));
+  {
+    const Uncounted own;
+    out += L"entries " + std::to_wstring(entries) + L"; ";
+  }
   for (LONG i = 0; i < count; ++i) {
     ComPtr<IKaInstalledProgram> program;
     RETURN_IF_FAILED(list->get_Item(i, program.GetAddressOf()));
@@ -449,10 +457,24 @@ HRESULT ReadList(IKaInstalledPrograms* list, std::wstring& out) {
       const Uncounted own;
       out += Shown(text.Get()) + L" ";
     }
+    ComPtr<IKaInstalledProgram2> more;
+    RETURN_IF_FAILED(program.As(&more));
+    for (auto get : {&IKaInstalledProgram2::get_InstallLocation,
+                     &IKaInstalledProgram2::get_InstallDate}) {
+      UniqueBstr text;
+      RETURN_IF_FAILED((more.Get()->*get)(text.Receive()));
+      const Uncounted own;
+      out += Shown(text.Get()) + L" ";
+    }
     kaUninstallSource source{};
+    LONG size = 0;
+    kaHiddenReason hidden{};
     RETURN_IF_FAILED(program->get_Source(&source));
+    RETURN_IF_FAILED(more->get_EstimatedSize(&size));
+    RETURN_IF_FAILED(more->get_HiddenReason(&hidden));
     const Uncounted own;
-    out += std::to_wstring(source) + L"\n";
+    out += std::to_wstring(source) + L" " + std::to_wstring(size) + L" " +
+           std::to_wstring(hidden) + L"\n";
   }
   ComPtr<IUnknown> unknown;
   RETURN_IF_FAILED(list->_NewEnum(unknown.GetAddressOf()));
@@ -471,6 +493,9 @@ HRESULT ReadList(IKaInstalledPrograms* list, std::wstring& out) {
 
 TEST_F(AllocSweep, InstalledListIsMadeAndReadOrFailsCleanly) {
   Programs programs;
+  // Longer than the first buffer of a whole-value read, so it grows.
+  ASSERT_TRUE(WriteString(HKEY_CURRENT_USER, std::wstring(kUninstallPath) + L"BetaKey",
+                          L"InstallLocation", std::wstring(700, L'b')));
   const ScopedModuleFile module(dir_.Join(L"Tessary.dll"));
   struct State {
     std::wstring read;

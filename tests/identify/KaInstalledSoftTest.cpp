@@ -6,6 +6,11 @@
 #include <gtest/gtest.h>
 #include <wrl/client.h>
 
+#include <iterator>
+#include <map>
+#include <string>
+#include <utility>
+
 #include "IdentifyTestSupport.h"
 #include "TessaryLib.h"
 
@@ -374,6 +379,191 @@ TEST_F(KaInstalledSoftTest, RefusesMissingArguments) {
   out = reinterpret_cast<BSTR>(1);
   EXPECT_EQ(engine->GetStartupExeString(nullptr, &out), E_POINTER);
   EXPECT_EQ(out, nullptr);
+}
+
+// The per-machine view other than this build's own.
+#ifdef _WIN64
+constexpr REGSAM kOtherView = KEY_WOW64_32KEY;
+constexpr kaUninstallSource kOwn = kaUninstallSource_machine64;
+constexpr kaUninstallSource kOther = kaUninstallSource_machine32;
+#else
+constexpr REGSAM kOtherView = KEY_WOW64_64KEY;
+constexpr kaUninstallSource kOwn = kaUninstallSource_machine32;
+constexpr kaUninstallSource kOther = kaUninstallSource_machine64;
+#endif
+
+bool AddDword(HKEY root, const std::wstring& key, const wchar_t* name, DWORD value,
+              REGSAM view = 0) {
+  return WriteRaw(root, kUninstallPath + key, name, REG_DWORD, &value, sizeof(value), view);
+}
+
+// What the list hands out for one program, through the second interface.
+struct Listed {
+  std::wstring displayName, uninstallString, installLocation, installDate;
+  LONG estimatedSize = 0;
+  kaHiddenReason hidden = kaHiddenReason_none;
+};
+
+std::map<std::pair<std::wstring, kaUninstallSource>, Listed> ListAll(IKaInstalledSoft* engine) {
+  std::map<std::pair<std::wstring, kaUninstallSource>, Listed> all;
+  ComPtr<IKaInstalledPrograms> list;
+  EXPECT_EQ(engine->QueryInterface(IID_PPV_ARGS(&list)), S_OK);
+  LONG count = 0;
+  EXPECT_EQ(list->get_Count(&count), S_OK);
+  for (LONG i = 0; i < count; ++i) {
+    ComPtr<IKaInstalledProgram> first;
+    ComPtr<IKaInstalledProgram2> program;
+    EXPECT_EQ(list->get_Item(i, &first), S_OK);
+    EXPECT_EQ(first.As(&program), S_OK);
+    if (!program) continue;
+    // Old clients keep the interface they asked for: one object behind both.
+    ComPtr<IKaInstalledProgram> back;
+    EXPECT_EQ(program.As(&back), S_OK);
+    EXPECT_EQ(back.Get(), first.Get());
+    UniqueBstr key, name, uninstall, location, date;
+    kaUninstallSource source{};
+    Listed listed;
+    EXPECT_EQ(program->get_KeyName(Out(key)), S_OK);
+    EXPECT_EQ(program->get_Source(&source), S_OK);
+    EXPECT_EQ(program->get_DisplayName(Out(name)), S_OK);
+    EXPECT_EQ(program->get_UninstallString(Out(uninstall)), S_OK);
+    EXPECT_EQ(program->get_InstallLocation(Out(location)), S_OK);
+    EXPECT_EQ(program->get_InstallDate(Out(date)), S_OK);
+    EXPECT_EQ(program->get_EstimatedSize(&listed.estimatedSize), S_OK);
+    EXPECT_EQ(program->get_HiddenReason(&listed.hidden), S_OK);
+    listed.displayName = Text(name);
+    listed.uninstallString = Text(uninstall);
+    listed.installLocation = Text(location);
+    listed.installDate = Text(date);
+    all[{Text(key), source}] = listed;
+  }
+  return all;
+}
+
+TEST_F(KaInstalledSoftTest, InstalledListCarriesWholeValuesAndWhyWindowsHidesAnEntry) {
+  std::wstring uninstall = L"\"C:\\Program Files\\Long\\uninst.exe\" /remove";
+  while (uninstall.size() < 651) uninstall += L" /flag" + std::to_wstring(uninstall.size());
+  uninstall.resize(651);
+  const std::wstring longName = L"Long " + std::wstring(295, L'n');
+  ASSERT_TRUE(AddUninstallEntry(HKEY_LOCAL_MACHINE, L"Long",
+                                {{L"DisplayName", longName},
+                                 {L"DisplayVersion", L"1.0"},
+                                 {L"UninstallString", uninstall},
+                                 {L"InstallLocation", L"C:\\Program Files\\Long"},
+                                 {L"InstallDate", L"20240131"}}));
+  ASSERT_TRUE(AddDword(HKEY_LOCAL_MACHINE, L"Long", L"EstimatedSize", 123456));
+  // The same key name in the other view is read in its own view.
+  ASSERT_TRUE(AddUninstallEntry(HKEY_LOCAL_MACHINE, L"Long",
+                                {{L"DisplayName", L"Long, other view"},
+                                 {L"UninstallString", L"other.exe"}},
+                                kOtherView));
+  ASSERT_TRUE(AddUninstallEntry(HKEY_LOCAL_MACHINE, L"System",
+                                {{L"DisplayName", L"System"},
+                                 {L"UninstallString", L"system.exe"},
+                                 {L"ParentKeyName", L"Long"}}));
+  ASSERT_TRUE(AddDword(HKEY_LOCAL_MACHINE, L"System", L"SystemComponent", 1));
+  ASSERT_TRUE(AddUninstallEntry(HKEY_LOCAL_MACHINE, L"NotSystem",
+                                {{L"DisplayName", L"Not system"},
+                                 {L"UninstallString", L"notsystem.exe"}}));
+  ASSERT_TRUE(AddDword(HKEY_LOCAL_MACHINE, L"NotSystem", L"SystemComponent", 0));
+  ASSERT_TRUE(AddUninstallEntry(HKEY_CURRENT_USER, L"Patch",
+                                {{L"DisplayName", L"Patch"}, {L"ParentKeyName", L"Long"}}));
+  ASSERT_TRUE(AddUninstallEntry(HKEY_CURRENT_USER, L"Nameless",
+                                {{L"UninstallString", L"nameless.exe"},
+                                 {L"EstimatedSize", L"12"}}));
+  ASSERT_TRUE(AddUninstallEntry(HKEY_CURRENT_USER, L"Stuck", {{L"DisplayName", L"Stuck"}}));
+  auto engine = Engine();
+  ASSERT_TRUE(engine);
+
+  const struct {
+    const wchar_t* key;
+    kaUninstallSource source;
+    std::wstring displayName, uninstallString, installLocation, installDate;
+    LONG estimatedSize;
+    kaHiddenReason hidden;
+  } cases[] = {
+      {L"Long", kOwn, longName, uninstall, L"C:\\Program Files\\Long", L"20240131", 123456,
+       kaHiddenReason_none},
+      {L"Long", kOther, L"Long, other view", L"other.exe", L"", L"", -1, kaHiddenReason_none},
+      {L"System", kOwn, L"System", L"system.exe", L"", L"", -1, kaHiddenReason_systemComponent},
+      {L"NotSystem", kOwn, L"Not system", L"notsystem.exe", L"", L"", -1, kaHiddenReason_none},
+      {L"Patch", kaUninstallSource_user, L"Patch", L"", L"", L"", -1, kaHiddenReason_update},
+      {L"Nameless", kaUninstallSource_user, L"", L"nameless.exe", L"", L"", -1,
+       kaHiddenReason_noDisplayName},
+      {L"Stuck", kaUninstallSource_user, L"Stuck", L"", L"", L"", -1,
+       kaHiddenReason_noUninstallString},
+  };
+  const auto all = ListAll(engine.Get());
+  EXPECT_EQ(all.size(), std::size(cases));
+  ComPtr<IKaInstalledPrograms2> list;
+  ASSERT_EQ(engine.As(&list), S_OK);
+  LONG entries = 0;
+  EXPECT_EQ(list->get_EntryCount(&entries), S_OK);
+  EXPECT_EQ(entries, static_cast<LONG>(std::size(cases)));
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::Message() << Utf8(c.key) << " from " << c.source);
+    const auto found = all.find({c.key, c.source});
+    ASSERT_NE(found, all.end());
+    const Listed& listed = found->second;
+    EXPECT_EQ(listed.displayName, c.displayName);
+    EXPECT_EQ(listed.uninstallString, c.uninstallString);
+    EXPECT_EQ(listed.installLocation, c.installLocation);
+    EXPECT_EQ(listed.installDate, c.installDate);
+    EXPECT_EQ(listed.estimatedSize, c.estimatedSize);
+    EXPECT_EQ(listed.hidden, c.hidden);
+  }
+
+  // Identification keeps answering with the fixed-width text.
+  UniqueBstr cut;
+  ASSERT_EQ(engine->QueryUninstallStringWithVersion(MakeBstr(L"Long").Get(),
+                                                    kaSoftVersionPolicy_reg, nullptr,
+                                                    MakeBstr(L"1.0").Get(), Out(cut)),
+            S_OK);
+  EXPECT_EQ(Text(cut), uninstall.substr(0, 258));
+}
+
+TEST_F(KaInstalledSoftTest, EntryCountCountsWhatTheCapLeftOut) {
+  for (int i = 0; i < 1030; ++i) {
+    const std::wstring key = L"P" + std::to_wstring(1000 + i);
+    ASSERT_TRUE(AddUninstallEntry(HKEY_LOCAL_MACHINE, key, {{L"DisplayName", key}},
+                                  i < 1000 ? 0 : kOtherView));
+  }
+  // Past the cap, a copy of a kept program is still a copy, not an entry.
+  ASSERT_TRUE(AddUninstallEntry(HKEY_LOCAL_MACHINE, L"Copy", {{L"DisplayName", L"P1000"}},
+                                kOtherView));
+  auto engine = Engine();
+  ASSERT_TRUE(engine);
+  ComPtr<IKaInstalledPrograms2> list;
+  ASSERT_EQ(engine.As(&list), S_OK);
+  LONG count = 0, entries = 0;
+  EXPECT_EQ(list->get_Count(&count), S_OK);
+  EXPECT_EQ(list->get_EntryCount(&entries), S_OK);
+  EXPECT_EQ(count, 1023);
+  EXPECT_EQ(entries, 1030);
+
+  // Script hosts reach it by name, through the list's own IDispatch.
+  ComPtr<IDispatch> script;
+  ASSERT_EQ(engine.As(&script), S_OK);
+  for (const auto& [member, expected] : {std::pair{L"EntryCount", 1030}, {L"Count", 1023}}) {
+    DISPID id = DISPID_UNKNOWN;
+    LPOLESTR name = const_cast<LPOLESTR>(member);
+    ASSERT_EQ(script->GetIDsOfNames(IID_NULL, &name, 1, LOCALE_USER_DEFAULT, &id), S_OK);
+    DISPPARAMS none = {};
+    VARIANT result;
+    ::VariantInit(&result);
+    ASSERT_EQ(script->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYGET, &none,
+                             &result, nullptr, nullptr),
+              S_OK);
+    EXPECT_EQ(result.vt, VT_I4);
+    EXPECT_EQ(result.lVal, expected) << Utf8(member);
+  }
+
+  // A rebuild counts afresh.
+  ASSERT_EQ(::RegDeleteTreeW(HKEY_LOCAL_MACHINE, (std::wstring(kUninstallPath) + L"P1500").c_str()),
+            ERROR_SUCCESS);
+  ASSERT_EQ(engine->ReBuildInstalledVerInfo(), S_OK);
+  EXPECT_EQ(list->get_EntryCount(&entries), S_OK);
+  EXPECT_EQ(entries, 1029);
 }
 
 }  // namespace

@@ -8,12 +8,16 @@ preparing it again is cheap, creating it is not.
 
     tool_test.py ARCH DLL TOOL SOURCE_ROOT PREFIX
 """
+import csv
+import io
 import json
 import os
+import re
 import shutil
 import subprocess
 import sys
 import tempfile
+import unicodedata
 
 from jsonschema import Draft202012Validator
 
@@ -23,15 +27,16 @@ env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all",
 failures = []
 
 
-def wine(*args):
+def wine(*args, cwd=None, raw=False):
     # Output goes through files, not pipes: a helper process Wine starts (a
     # COM surrogate, say) would hold a pipe open for as long as it lives.
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
         code = subprocess.run(["wine", *args], env=env, stdin=subprocess.DEVNULL, stdout=out,
-                              stderr=err, timeout=240).returncode
+                              stderr=err, timeout=240, cwd=cwd).returncode
         out.seek(0)
         err.seek(0)
-        return (code, out.read().decode("utf-8", "replace"),
+        stdout = out.read()
+        return (code, stdout if raw else stdout.decode("utf-8", "replace"),
                 err.read().decode("utf-8", "replace").replace("\r", ""))
 
 
@@ -41,23 +46,8 @@ def check(condition, what):
         print("FAIL:", what)
 
 
-def tessary(*args):
-    return wine("C:\\tessary\\tessary.exe", *args)
-
-
-# Fields other branches of the tool add; the schemas already require them.
-PENDING = {"list": {"capReached", "entryCount", "installLocation", "installDate",
-                    "estimatedSize", "hidden", "hiddenBecause"},
-           "status": {"cutFields"}, "why": {"cutFields"}}
-
-
-def without_required(schema, names):
-    if isinstance(schema, dict):
-        return {key: [n for n in value if n not in names] if key == "required"
-                else without_required(value, names) for key, value in schema.items()}
-    if isinstance(schema, list):
-        return [without_required(item, names) for item in schema]
-    return schema
+def tessary(*args, **options):
+    return wine("C:\\tessary\\tessary.exe", *args, **options)
 
 
 validators, validated = {}, set()
@@ -66,7 +56,7 @@ for name in os.listdir(os.path.join(root, "host", "tool", "schemas")):
         schema = json.load(f)
     Draft202012Validator.check_schema(schema)
     command = name[:-len(".json")]
-    validators[command] = Draft202012Validator(without_required(schema, PENDING.get(command, ())))
+    validators[command] = Draft202012Validator(schema)
 
 
 def document(*args):
@@ -107,7 +97,58 @@ shutil.copy(tool, folder)
 for data in ("KaData", "host"):
     shutil.copytree(os.path.join(root, "data", data), os.path.join(folder, data))
 check(wine("regsvr32", "/s", "C:\\tessary\\Tessary.dll")[0] == 0, "regsvr32")
+# The last section adds Uninstall entries (with reg import; per-machine ones
+# in the 64-bit view) and takes them away again, here too, as the prefix
+# outlives a run: Wine's reg import deletes no keys, so the 64-bit view's
+# Uninstall key goes whole and the sample PC script writes it anew.
+UNINSTALL = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall"
+
+
+def reg_import(lines, view):
+    path = os.path.join(folder, "entries.reg")
+    with open(path, "w", encoding="utf-16") as f:
+        f.write("Windows Registry Editor Version 5.00\n\n" + "\n".join(lines) + "\n")
+    return wine("reg", "import", "C:\\tessary\\entries.reg", f"/reg:{view}")[0]
+
+
+def reg_text(text):
+    return '"' + text.replace("\\", "\\\\").replace('"', '\\"') + '"'
+
+
+def remove_added():
+    wine("reg", "delete", f"HKLM\\{UNINSTALL}", "/f", "/reg:64")
+    wine("reg", "delete", f"HKCU\\{UNINSTALL}\\DriftwoodSync", "/f")
+
+
+remove_added()
 subprocess.run(["sh", os.path.join(root, "scripts", "sample-pc.sh")], **quiet)
+
+# Two programs whose registry text is hostile to a console or a spreadsheet:
+# escape sequences, CR LF, TAB, DEL and a C1 control; wide characters, an
+# emoji and a combining accent; values a spreadsheet would run as formulas.
+HOSTILE = {
+    "Probe Escapes": {"DisplayName": "Esc\x1b[31mRed\x1b[0m CR\r\nLF\tTab\x7fDel\x9bCsi",
+                      "DisplayVersion": '=HYPERLINK("x")', "Publisher": "@SUM(1)"},
+    "Probe Wide": {"DisplayName": "\u5bbd\u5b57\u7b26\u8f6f\u4ef6 \U0001F4E6 Cafe\u0301",
+                   "DisplayVersion": "+1,2", "Publisher": "-x"},
+}
+
+
+def reg_string(text):
+    # hex(1) keeps every character, control characters included.
+    return "hex(1):" + ",".join("%02x" % b for b in (text + "\0").encode("utf-16-le"))
+
+
+lines = ["Windows Registry Editor Version 5.00", ""]
+for key, values in HOSTILE.items():
+    lines.append("[HKEY_CURRENT_USER\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
+                 + key + "]")
+    for name, value in dict(values, UninstallString="x").items():
+        lines.append(f'"{name}"={reg_string(value)}')
+    lines.append("")
+with open(os.path.join(folder, "hostile.reg"), "w", encoding="utf-16") as f:
+    f.write("\r\n".join(lines))
+check(wine("reg", "import", "C:\\tessary\\hostile.reg")[0] == 0, "reg import")
 
 # A program whose key sits in both registry views, the older version in the
 # view the component reads first: added for one case below, gone otherwise.
@@ -142,6 +183,13 @@ for key, source, version in [("Brightfield Browser", "machine64", "24.1.0"),
 check(programs.get("Ferncut Video Editor", {}).get("displayVersion", "") is None,
       "list: a missing value is null")
 check(listed["programCount"] == len(listed["programs"]), "list: programCount")
+user = document("list", "--source", "user", "--sort", "name")["programs"]
+check(user and all(p["source"] == "user" for p in user)
+      and [p["displayName"] for p in user] == sorted((p["displayName"] for p in user), key=str.lower),
+      "list: one view, by name")
+versions = [p["displayVersion"] for p in document("list", "--sort", "version")["programs"]]
+check(versions.index("4.5") < versions.index("10.0") < versions.index("24.1.0")
+      and versions[-1] is None, f"list: versions by their numbers, absent last: {versions}")
 
 status = by(document("status", "Brightfield Browser", "Larkspur Archiver", "Pebble Photo Viewer",
                      "Tallow Sheets", "Nothing Known")["programs"], "name")
@@ -234,19 +282,119 @@ code, out, err = tessary("why", "Kestrel Internet Security")
 check("no rule names this key" in out, f"why: the table says no rule knows the key: {out!r}")
 check(validated == set(validators), f"schemas without a command run: {set(validators) - validated}")
 
-# --- Errors: one line, named code, exit code ------------------------------------------
-def error(args, code, text):
-    got, out, err = tessary(*args)
-    check(got == code and text in err and err.count("\n") == 1,
-          f"{args}: exit {got} (want {code}), stderr {err!r} (want {text!r})")
+# --- Registry text on a console and in a spreadsheet ----------------------------------
+def columns(text):
+    return sum(0 if unicodedata.combining(c) or c == "\u200b" else
+               2 if unicodedata.east_asian_width(c) in "WF" else 1 for c in text)
 
-error(["frobnicate"], 2, "E_INVALIDARG")
+
+code, raw, err = tessary("list", raw=True)
+text = raw.decode("utf-8")
+check(code == 0 and not re.search("[\x00-\x09\x0b-\x1f\x7f-\x9f]", text),
+      f"list table: a raw control character reached the output: {text!r}")
+check("Esc\\e[31mRed\\e[0m CR\\r\\nLF\\tTab\\x7fDel\\u009bCsi" in text,
+      "list table: control characters shown escaped")
+header = text.splitlines()[0]
+for key in HOSTILE:
+    row = next((line for line in text.splitlines() if line.endswith(key)), "")
+    # Redirected output is never cut, and every column starts where its
+    # header does, counted in console columns.
+    check(row and columns(row[:row.rindex(key)]) == columns(header[:header.index("KEY")])
+          and HOSTILE[key]["DisplayVersion"] in row,
+          f"list table: {key} aligned by display width: {row!r} under {header!r}")
+
+listed = by(document("list")["programs"], "key")
+check(all(listed[key]["displayName"] == values["DisplayName"] for key, values in HOSTILE.items()),
+      "list JSON: registry text whole, in JSON's own escaping")
+code, raw, err = tessary("--format", "csv", "list", raw=True)
+rows = list(csv.reader(io.StringIO(raw.decode("utf-8"), newline="")))
+check(code == 0 and raw.endswith(b"\r\n") and rows[0] == ["DISPLAY NAME", "DISPLAY VERSION", "SOURCE", "KEY"]
+      and len(rows) == len(listed) + 1, f"list CSV: one header, a row per program: {raw[:300]!r}")
+csv_rows = {row[3]: row for row in rows[1:]}
+for key, values in HOSTILE.items():
+    check(csv_rows.get(key, [None])[0] == values["DisplayName"]
+          and csv_rows[key][1] == "'" + values["DisplayVersion"],
+          f"list CSV: {key} whole, formula guarded: {csv_rows.get(key)}")
+check(csv_rows["Ferncut Video Editor"][1] == "", "list CSV: a missing value is empty")
+code, raw, err = tessary("--format", "csv", "recommend", raw=True)
+rows = list(csv.reader(io.StringIO(raw.decode("utf-8"), newline="")))
+check(code == 0 and rows[0] == ["LIST", "ORDER", "NAME", "STATUS", "INSTALLED VERSION"]
+      and len({row[0] for row in rows[1:]}) == 3
+      and sum(len(l["programs"]) for l in lists) == len(rows) - 1,
+      f"recommend CSV: one header, every list's programs named by their list: {rows}")
+check(tessary("--format", "json", "types", "x")[1] == tessary("--json", "types", "x")[1],
+      "--format json is --json")
+
+# --- Conventions: version, help, exit codes ------------------------------------------
+# The build's version (CMakeLists.txt), with the resource's fourth field.
+with open(os.path.join(os.path.dirname(os.path.dirname(tool)), "version.txt")) as f:
+    version = re.escape(f.read().strip() + ".0")
+code, out, err = tessary("--version")
+check(code == 0 and re.search(rf"tessary +{version} +C:\\tessary\\tessary\.exe", out)
+      and re.search(rf"Tessary\.dll +{version} +C:\\tessary\\Tessary\.dll", out),
+      f"--version: {code} {out!r} {err!r}")
+code, out, err = tessary("--json", "--version", "--registered")
+check(code == 0 and json.loads(out)["dll"]["path"].lower().endswith("tessary.dll"),
+      f"--version: the registered DLL: {out!r} {err!r}")
+for args in (["help", "updates"], ["updates", "--help"]):
+    code, out, err = tessary(*args)
+    check(code == 0 and "updates" in out and "--exit-code" in out and "--format" in out,
+          f"{args}: the command's help with the global options: {out!r}")
+
+# With --exit-code a "no" (not installed, not known) and "there are updates"
+# exit 3; without it every answer exits 0.
+for args, want in [(["status", "Brightfield Browser"], 0),
+                   (["status", "Brightfield Browser", "Tallow Sheets"], 3),
+                   (["status", "Nothing Known"], 3),
+                   (["check", "Mooncast Player", "3.8.1"], 0),
+                   (["check", "Mooncast Player", "3.9"], 3),
+                   (["why", "Pebble Photo Viewer"], 0),
+                   (["why", "Nothing Known"], 3),
+                   (["updates"], 3),
+                   (["catalog"], 0)]:
+    got = tessary("--json", "--exit-code", *args)[0]
+    check(got == want, f"--exit-code {args}: exit {got}, want {want}")
+    if want == 3:
+        got = tessary("--json", *args)[0]
+        check(got == 0, f"{args} without --exit-code: exit {got}")
+
+# A relative data folder is taken from the current folder.
+code, out, err = tessary("--data", "host", "--json", "catalog", cwd=folder)
+check(code == 0, f"--data host from the tool's folder: {code} {err!r}")
+
+# --- Errors: one line, in words, named code, exit code --------------------------------
+def error(args, code, *texts):
+    got, out, err = tessary(*args)
+    check(got == code and all(text in err for text in texts) and err.count("\n") == 1,
+          f"{args}: exit {got} (want {code}), stderr {err!r} (want {texts!r})")
+
+error(["frobnicate"], 2, 'unknown command "frobnicate"; the commands are list,', "E_INVALIDARG")
+error(["--data", "x", "lst"], 2, 'unknown command "lst": did you mean "list"?')
+error(["help", "chek"], 2, 'did you mean "check"?')
 error(["list", "--colour"], 2, "E_INVALIDARG")
-error(["--data", "C:\\nowhere", "catalog"], 2, "0x80070002")
+error(["--format", "csv", "status", "x"], 2, "status prints no table")
+error(["--format", "xml", "list"], 2, "E_INVALIDARG")
+error(["--version", "--dll", "C:\\tessary\\walk.js"], 2, "walk.js")
+error(["--data", "C:\\nowhere", "catalog"], 2, "data folder C:\\nowhere: ", "(0x80070003)")
+error(["--dll", "C:\\tessary\\Missing.dll", "list"], 2, "Missing.dll: ", "(0x80070002)")
+code, out, err = tessary("--dll", "C:\\tessary\\Missing.dll", "list")
+check(re.search(r": \w[^():]* \(0x80070002\)$", err.strip()), f"an error in words: {err!r}")
+
+# A DLL of the other bitness is named as such, with the tool to use.
+other_arch = "x86" if arch == "x64" else "x64"
+other_dll = dll.replace(os.sep + arch + os.sep, os.sep + other_arch + os.sep)
+if other_dll != dll and os.path.exists(other_dll):
+    os.makedirs(os.path.join(folder, "other"))
+    shutil.copy(other_dll, os.path.join(folder, "other"))
+    bits = {"x86": "32", "x64": "64"}
+    error(["--dll", "C:\\tessary\\other\\Tessary.dll", "list"], 2,
+          f"a {bits[other_arch]}-bit DLL", f"use the {bits[other_arch]}-bit tessary.exe")
+else:
+    print(f"skipped: no {other_arch} build beside this one to load a DLL of the other bitness")
 bad = os.path.join(folder, "bad")
 shutil.copytree(os.path.join(folder, "host"), bad)
 for file, content, text in [
-        ("regkeys.xml", "<vedad><soft name='x'>", "regkeys.xml is not well-formed XML: E_FAIL"),
+        ("regkeys.xml", "<vedad><soft name='x'>", "regkeys.xml is not well-formed XML: "),
         ("regkeys.xml", "<foo/>", 'regkeys.xml is read as empty: expected a "vedad" element'),
         ("regkeys.xml", "<vedad result='1'/>", 'regkeys.xml is read as empty: expected result 0'),
         ("catalog.xml", "<html><body/></html>", 'catalog.xml is read as empty: expected a "vedad"')]:
@@ -254,7 +402,8 @@ for file, content, text in [
         f.write(content)
     error(["--data", "C:\\tessary\\bad", "status", "x"], 2, text)
     shutil.copy(os.path.join(folder, "host", file), bad)
-error(["--dll", "C:\\nowhere\\Tessary.dll", "list"], 2, "0x8007007E")
+error(["--dll", "C:\\nowhere\\Tessary.dll", "list"], 2, "DLL folder C:\\nowhere: ",
+      "(0x80070003)")
 
 # The component's own data files, beside the DLL loaded: each broken set is
 # refused with the file named, not answered as if nothing were installed.
@@ -262,12 +411,12 @@ rules = "KaSoftwareVerIdentify.xml"
 with open(os.path.join(folder, "KaData", rules), "rb") as f:
     whole = f.read()
 for name, broken, args, text in [
-        ("none", None, ["status", "x"], rules + ": 0x80070002"),
+        ("none", None, ["status", "x"], "component data folder"),
         ("cut", {rules: whole[:len(whole) // 2]}, ["why", "x"], rules + " is not well-formed XML"),
         ("root", {rules: b"<rules><soft name='x'/></rules>"}, ["check", "x", "1"],
          rules + ' is read as empty: expected a "vedad" element'),
         ("antivirus", {"KaAntivirusIdentify.xml": None}, ["antivirus"],
-         "KaAntivirusIdentify.xml: 0x80070002"),
+         "KaAntivirusIdentify.xml: "),
         ("types", {"SoftType\\desktop.xml": b"<vedad><soft "}, ["types", "x"],
          "desktop.xml is not well-formed XML"),
         ("typeroot", {"SoftType\\desktop.xml": b"<types/>"}, ["status", "x"],
@@ -285,7 +434,7 @@ for name, broken, args, text in [
                     f.write(content)
     error(["--dll", f"C:\\tessary\\broken\\{name}\\Tessary.dll", *args], 2, text)
 # KaCommonSoft has no registration entries: asked through them, it fails.
-error(["--registered", "why", "x"], 1, "creating KaCommonSoft through the registration: "
+error(["--registered", "why", "x"], 1, "creating KaCommonSoft through the registration: ",
       "REGDB_E_CLASSNOTREG")
 
 # --- Through the registration, and from a script host ------------------------------------
@@ -303,6 +452,52 @@ cscript = "C:\\windows\\%s\\cscript.exe" % ("syswow64" if arch == "x86" else "sy
 code, out, err = wine(cscript, "//nologo", "C:\\tessary\\walk.js")
 check(f"{len(programs)} programs; Brightfield Browser 24.1.0 1" in out,
       f"cscript walk: {code} {out!r} {err!r}")
+
+# --- Long values and the record cap -------------------------------------------------
+uninstall = '"C:\\Program Files\\Driftwood Sync\\uninstall.exe" /remove'
+while len(uninstall) < 651:
+    uninstall += f" /keep:{len(uninstall)}"
+uninstall = uninstall[:651]
+check(reg_import([f"[HKEY_CURRENT_USER\\{UNINSTALL}\\DriftwoodSync]",
+                  '"DisplayName"="Driftwood Sync"', '"DisplayVersion"="1.0"',
+                  f'"UninstallString"={reg_text(uninstall)}'], 64) == 0, "reg import")
+rules_path = os.path.join(folder, "KaData", rules)
+with open(rules_path, "wb") as f:
+    f.write(whole.replace(b"</vedad>", b'<soft name="Driftwood Sync"><regkey displayname='
+                          b'"Driftwood Sync" policy="0">DriftwoodSync</regkey></soft></vedad>'))
+listed = document("list", "driftwood")
+check(listed["programCount"] == 1 and listed["programs"][0]["uninstallString"] == uninstall
+      and listed["capReached"] is False, "list: a 651-character uninstall command whole")
+driftwood = document("status", "Driftwood Sync")["programs"][0]
+check(driftwood["uninstallString"] == uninstall[:258]
+      and driftwood["cutFields"] == ["uninstallString"], f"status: cut marked {driftwood}")
+code, out, err = tessary("status", "Driftwood Sync")
+check(uninstall[:258] + " (cut)" in out, "status: the table marks the cut")
+records = [s for step in document("why", "Driftwood Sync")["steps"] for s in step.get("steps", [])
+           if s["step"] == "record"]
+check(records and records[0]["cutFields"] == ["uninstallString"], "why: the record's cut marked")
+
+FILLERS = [f"0Filler{i:04d}" for i in range(1030)]  # read before the sample programs
+check(reg_import([f"[HKEY_LOCAL_MACHINE\\{UNINSTALL}\\{k}]\n\"DisplayName\"=\"{k}\"\n"
+                  for k in FILLERS], 64) == 0, "reg import of the fillers")
+code, out, err = tessary("--json", "list")
+capped = json.loads(out) if code == 0 else {}
+check(capped.get("capReached") is True and capped.get("entryCount", 0) >= 1030
+      and capped.get("programCount") == 1023
+      and f"the registry holds {capped.get('entryCount')} Uninstall entries; the component "
+          "keeps the first 1,023\n" in err, f"list at the cap: {code} {err!r}")
+decisions = [s.get("text", "") for step in document("why", "Brightfield Browser")["steps"]
+             for s in step.get("steps", []) if s["step"] == "decision"]
+check(any(t.startswith("past the component's 1,023-entry cap") for t in decisions),
+      f"why: a key left out at the cap: {decisions}")
+remove_added()
+
+# Nothing registered: the error says how to register.
+check(wine("regsvr32", "/u", "/s", "C:\\tessary\\Tessary.dll")[0] == 0, "regsvr32 /u")
+error(["--registered", "list"], 1, "REGDB_E_CLASSNOTREG; nothing of Tessary is registered",
+      "regsvr32 Tessary.dll")
+error(["--registered", "--version"], 2, "regsvr32 Tessary.dll")
+check(wine("regsvr32", "/s", "C:\\tessary\\Tessary.dll")[0] == 0, "regsvr32 again")
 
 subprocess.run(["wineserver", "-k"], **quiet)
 print("tool test:", "FAILED" if failures else "passed")

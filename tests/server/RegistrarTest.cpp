@@ -125,6 +125,9 @@ TEST_F(ModuleRegistrationTest, TheExportedEntryPointsRegisterAndUnregister) {
   // Only automation interfaces get Interface keys.
   EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, L"Interface\\" + Guid(IID_IKaRecommendSoft)));
   EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, L"Interface\\" + Guid(IID_IKaRecommendCatalog)));
+  for (const IID* added : {&IID_IKaInstalledPrograms2, &IID_IKaInstalledProgram2}) {
+    EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, L"Interface\\" + Guid(*added)));
+  }
   EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, L"Interface\\" + Guid(IID_IKaSoftStatusManager)));
   EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, L"Interface\\" + Guid(IID_IKaCommonSoft)));
 
@@ -135,6 +138,7 @@ TEST_F(ModuleRegistrationTest, TheExportedEntryPointsRegisterAndUnregister) {
   EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, L"AppID\\" + appId_));
   EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, L"TypeLib\\" + libId_));
   EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, L"Interface\\" + Guid(IID_IKaRecommendSoft)));
+  EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, L"Interface\\" + Guid(IID_IKaInstalledProgram2)));
 }
 
 std::wstring ReadInView(const std::wstring& path, const wchar_t* value, REGSAM view) {

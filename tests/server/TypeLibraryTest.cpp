@@ -83,14 +83,16 @@ TEST_F(TypeLibraryTest, ListsEveryInterfaceEnumerationAndClassWithHelp) {
     EXPECT_NE(HelpString(name).find(name), std::wstring::npos) << name;
   }
   for (const wchar_t* name : {L"IKaRecommendSoft", L"IKaRecommendCatalog", L"IKaInstalledPrograms",
-                              L"IKaInstalledProgram"}) {
+                              L"IKaInstalledProgram", L"IKaInstalledPrograms2",
+                              L"IKaInstalledProgram2"}) {
     ASSERT_TRUE(entries_.count(name)) << name;
     EXPECT_TRUE(entries_[name].flags & TYPEFLAG_FDUAL) << name;
   }
   ASSERT_TRUE(entries_.count(L"_IKaSoftStatusManagerEvents"));
   EXPECT_EQ(entries_[L"_IKaSoftStatusManagerEvents"].kind, TKIND_DISPATCH);
   for (const wchar_t* name : {L"kaSoftInstallStatus", L"kaSoftVersionPolicy", L"kaSoftInnerType",
-                              L"_kaSoftVersionAttribute", L"kaUninstallSource"}) {
+                              L"_kaSoftVersionAttribute", L"kaUninstallSource",
+                              L"kaHiddenReason"}) {
     ASSERT_TRUE(entries_.count(name)) << name;
     EXPECT_EQ(entries_[name].kind, TKIND_ENUM) << name;
   }
@@ -130,9 +132,20 @@ TEST_F(TypeLibraryTest, EnumerationValuesMatchTheHeader) {
 
 TEST_F(TypeLibraryTest, InstalledProgramListIsACollectionScriptsCanWalk) {
   // Added interfaces carry identifiers of their own.
-  for (const wchar_t* name : {L"IKaInstalledPrograms", L"IKaInstalledProgram", L"IKaIdentifyExplain"}) {
+  for (const wchar_t* name : {L"IKaInstalledPrograms", L"IKaInstalledProgram", L"IKaIdentifyExplain",
+                              L"IKaInstalledPrograms2", L"IKaInstalledProgram2"}) {
     EXPECT_NE(entries_[name].guid, __uuidof(IKaInstalledSoft)) << name;
     EXPECT_NE(entries_[name].guid, __uuidof(IKaCommonSoft)) << name;
+  }
+  EXPECT_NE(entries_[L"IKaInstalledPrograms2"].guid, __uuidof(IKaInstalledPrograms));
+  EXPECT_NE(entries_[L"IKaInstalledProgram2"].guid, __uuidof(IKaInstalledProgram));
+  // The second list answers the first one's members by the same numbers.
+  ComPtr<ITypeInfo> second = entries_[L"IKaInstalledPrograms2"].info;
+  for (const auto& [method, id] : {std::pair{L"Count", 1}, {L"EntryCount", 2}}) {
+    MEMBERID found = MEMBERID_NIL;
+    LPOLESTR name = const_cast<LPOLESTR>(method);
+    ASSERT_EQ(second->GetIDsOfNames(&name, 1, &found), S_OK) << method;
+    EXPECT_EQ(found, id) << method;
   }
   EXPECT_EQ(entries_[L"IKaInstalledPrograms"].guid, __uuidof(IKaInstalledPrograms));
   ComPtr<ITypeInfo> info = entries_[L"IKaInstalledPrograms"].info;

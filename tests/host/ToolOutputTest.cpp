@@ -1,0 +1,79 @@
+// The tool's output layer where the end-to-end test cannot reach it: cutting
+// to a console's width (the test's output is never a console) and text no
+// registry value can carry (bytes that are not UTF-8).
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "host/tool/Output.h"
+
+namespace tessary::testing {
+namespace {
+
+using tool::ColumnFit;
+
+TEST(ToolOutputTest, ColumnsGiveWayOthersFirstNamesLast) {
+  const struct {
+    const char* what;
+    std::vector<ColumnFit> columns;
+    int limit;
+    std::vector<int> expected;
+  } cases[] = {
+      {"fits already", {{10, 8, true}, {5, 8, false}}, 40, {10, 5}},
+      {"no limit (redirected, --wide)", {{100, 8, true}, {100, 8, false}}, 0, {100, 100}},
+      {"other columns cut though the name is wider",
+       {{40, 12, true}, {30, 8, false}, {9, 6, false}},
+       60,
+       {40, 8, 8}},
+      {"the name cut once the others are at their floor",
+       {{50, 12, true}, {20, 8, false}},
+       40,
+       {30, 8}},
+      {"never below a floor, even when the line stays long",
+       {{20, 12, true}, {20, 8, false}},
+       10,
+       {12, 8}},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(tool::FitColumns(c.columns, c.limit), c.expected) << c.what;
+  }
+}
+
+TEST(ToolOutputTest, CutsKeepCharactersWholeWithinTheWidth) {
+  const struct {
+    const char* text;
+    int width;
+    const char* expected;
+  } cases[] = {
+      {"Brightfield", 20, "Brightfield"},
+      {"Brightfield", 6, "Brigh~"},
+      // A wide character that would straddle the mark is left out whole.
+      {"\u5bbd\u5b57\u7b26\u8f6f\u4ef6", 6, "\u5bbd\u5b57~"},
+      // A combining accent stays with its letter.
+      {"Cafe\u0301 Bar", 6, "Cafe\u0301 ~"},
+  };
+  for (const auto& c : cases) {
+    const std::string cut = tool::CutToWidth(c.text, c.width);
+    EXPECT_EQ(cut, c.expected) << c.text;
+    EXPECT_LE(tool::DisplayWidth(cut), c.width) << c.text;
+  }
+}
+
+TEST(ToolOutputTest, EscapesWhatAConsoleWouldObey) {
+  const struct {
+    std::string text;
+    bool keepLineFeeds;
+    std::string expected;
+  } cases[] = {
+      {"a\xff" "b\xc3", false, "a\\xffb\\xc3"},  // not UTF-8: each byte shown
+      {"\xe2\x80\xae" "exe.txt", false, "\\u202eexe.txt"},  // right-to-left override
+      {"\xc2\x9b" "2J", false, "\\u009b2J"},  // C1 control sequence introducer
+      {"one\ntwo\r\n", true, "one\ntwo\\r\n"},
+      {"one\ntwo", false, "one\\ntwo"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(tool::Escaped(c.text, c.keepLineFeeds), c.expected);
+}
+
+}  // namespace
+}  // namespace tessary::testing
