@@ -9,7 +9,7 @@ ARCHES="${TESSARY_ARCHES:-x86 x64}"
 
 PACKAGES="cmake ninja-build googletest g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix \
 mingw-w64-tools binutils-mingw-w64-x86-64 binutils-mingw-w64-i686 wine wine64 wine32:i386 \
-libwine-dev xvfb xauth nlohmann-json3-dev libcli11-dev python3 python3-jsonschema wixl msitools"
+libwine-dev xvfb xauth nlohmann-json3-dev libcli11-dev python3 python3-jsonschema libxml2-utils wixl msitools"
 
 as_root() {
   if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi

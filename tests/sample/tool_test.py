@@ -59,6 +59,32 @@ for name in os.listdir(os.path.join(root, "host", "tool", "schemas")):
     validators[command] = Draft202012Validator(schema)
 
 
+# --- The data files against their XML Schemas (data/schemas) -----------------------
+SCHEMA_OF = {"kasoftwareveridentify.xml": "identify", "kaantivirusidentify.xml": "antivirus",
+             "karecommendsoft.xml": "recommend", "catalog.xml": "catalog",
+             "regkeys.xml": "regkeys", "ignorelist.xml": "ignorelist"}
+
+
+def schema_problems(path):
+    """xmllint's complaints about a data file, empty when it keeps to its schema."""
+    name = os.path.basename(path).lower()
+    kind = SCHEMA_OF.get(name, "softtype" if "softtype" in path.lower() else None)
+    result = subprocess.run(["xmllint", "--noout", "--schema",
+                             os.path.join(root, "data", "schemas", kind + ".xsd"), path],
+                            capture_output=True, text=True)
+    return "" if result.returncode == 0 else result.stderr
+
+
+if shutil.which("xmllint"):
+    for base, _, names in os.walk(os.path.join(root, "data")):
+        for name in names:
+            if name.endswith(".xml"):
+                problems = schema_problems(os.path.join(base, name))
+                check(not problems, f"{name} against its schema: {problems}")
+else:
+    print("skipped: no xmllint to check the data files against their schemas")
+
+
 def document(*args):
     code, out, err = tessary("--json", *args)
     check(code == 0, f"{args} exited {code}: {err}")
