@@ -40,6 +40,11 @@ void ShowRecommend(const Json& document);
 Json RunAntivirus(Session& session);
 void ShowAntivirus(const Json& document);
 
+// The data files checked: ValidateCommand.cpp. No files: KaData beside the
+// DLL and the host data folder's files.
+Json RunValidate(Session& session, const std::vector<std::wstring>& files);
+void ShowValidate(const Json& document);
+
 // Shared by the command files.
 const char* StatusName(kaSoftInstallStatus status);
 // A COM string as JSON: null when absent or empty.

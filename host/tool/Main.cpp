@@ -55,6 +55,8 @@ struct Command {
   bool tables = false;  // prints only tables: CSV can hold it
   // With --exit-code: true when the command exits 3 for this document.
   std::function<bool(const Json&)> notice;
+  // True when the document reports bad data: exit 2 after printing it.
+  std::function<bool(const Json&)> refused;
 };
 
 bool NotInstalled(const Json& program) { return program.value("status", "") != "installed"; }
@@ -280,13 +282,20 @@ int Run(int argc, wchar_t** argv) {
           [&](Session& s) { return RunWhy(s, Wide(args.name)); }, ShowWhy, false, NotInstalled)
       ->add_option("NAME", args.name, "software name")
       ->required();
+  command("validate", "check data files: well-formed, their format, likely mistakes",
+          [&](Session& s) { return RunValidate(s, WideAll(args.names)); }, ShowValidate, false,
+          [](const Json& document) { return document.value("warningCount", 0) > 0; })
+      ->add_option("FILE", args.names, "data files (default: KaData beside the DLL and --data's)");
+  commands.back().refused = [](const Json& document) {
+    return document.value("errorCount", 0) > 0;
+  };
   CLI::App* help = app.add_subcommand("help", "a command's help: help COMMAND");
   help->add_option("COMMAND", args.helpTopic, "command");
   // Set last: subcommands made before it would inherit it.
   app.footer(
-      "\nExit codes: 0 answered, 1 a query failed, 2 bad usage or data; with --exit-code, 3\n"
-      "when status, check or why find a program not installed or not known, or updates\n"
-      "finds updates.\n");
+      "\nExit codes: 0 answered, 1 a query failed, 2 bad usage or data (validate: errors\n"
+      "found); with --exit-code, 3 when status, check or why find a program not installed\n"
+      "or not known, updates finds updates, or validate finds only warnings.\n");
 
   const auto find = [&](const std::string& name) -> const Command* {
     for (const Command& entry : commands) {
@@ -370,6 +379,7 @@ int Run(int argc, wchar_t** argv) {
     } else {
       chosenCommand->show(document);
     }
+    if (chosenCommand->refused && chosenCommand->refused(document)) return kUsage;
     if (args.exitCode && chosenCommand->notice && chosenCommand->notice(document)) return kNotice;
     return kAnswered;
   } catch (const Failure& failure) {

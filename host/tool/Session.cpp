@@ -32,39 +32,11 @@ bool Exists(const std::wstring& path) {
 // Where the parser stopped and why: " at line 3, column 7 (reason)". Without
 // a position the reason is Wine's placeholder ("error"), so nothing is said.
 std::string ParserAccount(const std::wstring& path) {
-  ComPtr<IXMLDOMDocument> document;
-  if (FAILED(::CoCreateInstance(CLSID_DOMDocument, nullptr, CLSCTX_INPROC_SERVER,
-                                IID_IXMLDOMDocument,
-                                reinterpret_cast<void**>(document.GetAddressOf()))) ||
-      FAILED(document->put_resolveExternals(VARIANT_FALSE))) {
-    return {};
-  }
-  UniqueVariant source;
-  V_VT(&source) = VT_BSTR;
-  V_BSTR(&source) = ::SysAllocString(path.c_str());
-  VARIANT_BOOL ok = VARIANT_FALSE;
-  if (!V_BSTR(&source) || FAILED(document->load(source.Get(), &ok)) || ok == VARIANT_TRUE) {
-    return {};
-  }
-  ComPtr<IXMLDOMParseError> error;
-  if (FAILED(document->get_parseError(&error)) || !error) return {};
-  long line = 0;
-  long column = 0;
-  UniqueBstr reason;
-  if (FAILED(error->get_line(&line)) || line <= 0) return {};
-  std::string account = " at line " + std::to_string(line);
-  if (SUCCEEDED(error->get_linepos(&column)) && column > 0) {
-    account += ", column " + std::to_string(column);
-  }
-  if (SUCCEEDED(error->get_reason(reason.Receive()))) {
-    // The message stays one line.
-    std::string text = Utf8(TextToNul(reason.Get()));
-    for (char& c : text) {
-      if (c == '\r' || c == '\n') c = ' ';
-    }
-    while (!text.empty() && text.back() == ' ') text.pop_back();
-    if (!text.empty()) account += " (" + text + ")";
-  }
+  const ParseProblem problem = ParserProblem(path);
+  if (problem.line <= 0) return {};
+  std::string account = " at line " + std::to_string(problem.line);
+  if (problem.column > 0) account += ", column " + std::to_string(problem.column);
+  if (!problem.reason.empty()) account += " (" + problem.reason + ")";
   return account;
 }
 
@@ -189,6 +161,42 @@ ComPtr<IXMLDOMNode> RequireVedad(IXMLDOMDocument* document, const std::wstring& 
 }
 
 }  // namespace
+
+ParseProblem ParserProblem(const std::wstring& path) {
+  ParseProblem problem;
+  ComPtr<IXMLDOMDocument> document;
+  if (FAILED(::CoCreateInstance(CLSID_DOMDocument, nullptr, CLSCTX_INPROC_SERVER,
+                                IID_IXMLDOMDocument,
+                                reinterpret_cast<void**>(document.GetAddressOf()))) ||
+      FAILED(document->put_resolveExternals(VARIANT_FALSE))) {
+    return problem;
+  }
+  UniqueVariant source;
+  V_VT(&source) = VT_BSTR;
+  V_BSTR(&source) = ::SysAllocString(path.c_str());
+  VARIANT_BOOL ok = VARIANT_FALSE;
+  if (!V_BSTR(&source) || FAILED(document->load(source.Get(), &ok)) || ok == VARIANT_TRUE) {
+    return problem;
+  }
+  ComPtr<IXMLDOMParseError> error;
+  if (FAILED(document->get_parseError(&error)) || !error) return problem;
+  long line = 0;
+  long column = 0;
+  UniqueBstr reason;
+  if (FAILED(error->get_line(&line)) || line <= 0) return problem;
+  problem.line = line;
+  if (SUCCEEDED(error->get_linepos(&column)) && column > 0) problem.column = column;
+  if (SUCCEEDED(error->get_reason(reason.Receive()))) {
+    // The message stays one line.
+    std::string text = Utf8(TextToNul(reason.Get()));
+    for (char& c : text) {
+      if (c == '\r' || c == '\n') c = ' ';
+    }
+    while (!text.empty() && text.back() == ' ') text.pop_back();
+    problem.reason = std::move(text);
+  }
+  return problem;
+}
 
 void Fail(int exitCode, std::string_view what, HRESULT hr) {
   throw Failure{exitCode, std::string(what) + ": " + ResultText(hr)};

@@ -32,6 +32,15 @@ struct Failure {
   int exitCode;
   std::string message;
 };
+// Where the document parser stops in a file that is not well-formed; line 0
+// when it gives no position (Wine's reason is then only a placeholder).
+struct ParseProblem {
+  long line = 0;
+  long column = 0;
+  std::string reason;
+};
+ParseProblem ParserProblem(const std::wstring& path);
+
 [[noreturn]] void Fail(int exitCode, std::string_view what, HRESULT hr);
 // A failed query: exit code 1.
 void Check(HRESULT hr, std::string_view what);
@@ -75,12 +84,14 @@ class Session {
   // name), in file order.
   const std::vector<std::wstring>* RegistryKeysOf(std::wstring_view name);
 
+  // KaData beside the DLL, and a file of the host data folder.
+  std::wstring ComponentDataFolder() const;
+  std::wstring DataFile(const wchar_t* name) const;
+
  private:
   void CreateObject(REFCLSID clsid, REFIID iid, void** object, std::string_view name);
   void LoadDll();
   void ConfigureHost();
-  std::wstring DataFile(const wchar_t* name) const;
-  std::wstring ComponentDataFolder() const;
 
   Options options_;
   UniqueModule dll_;  // declared first: outlives every object it made

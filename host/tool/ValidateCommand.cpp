@@ -1,0 +1,629 @@
+// validate: the data files checked before the component reads them. The
+// component takes a mistaken file silently and the program it describes is
+// simply not recognised; this says why, file by file.
+//
+// Three layers, each a line per problem: the file parses (where the document
+// parser stops), it keeps to its format (a walk over the DOM driven by the
+// table below, the same grammar as data/schemas/*.xsd: unknown elements and
+// attributes, values out of range), and what the loaders take without a word
+// but is almost always a mistake (decided by the component's own loaders
+// where they decide).
+#include <windows.h>
+
+#include <algorithm>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "common/Names.h"
+#include "common/Text.h"
+#include "datafiles/DataFiles.h"
+#include "datafiles/XmlDom.h"
+#include "facade/AntivirusDetector.h"
+#include "host/tool/Commands.h"
+#include "identify/IdentificationRules.h"
+#include "recommend/RecommendationFile.h"
+
+namespace tessary::tool {
+namespace {
+
+using Microsoft::WRL::ComPtr;
+
+// --- The formats --------------------------------------------------------------
+
+enum class Value {
+  kAny,
+  kName,      // not empty
+  kInteger,   // decimal, signed
+  kCount,     // decimal, not negative
+  kPolicy,    // a version policy, 0 to 5
+  kFlag,      // 0 or 1
+  kElements,  // holds elements; its text is not read
+};
+
+struct AttributeRule {
+  const wchar_t* name;
+  Value value;
+  bool required = false;
+};
+
+struct ElementRule {
+  const wchar_t* path;  // from the root, "vedad/soft/regkey"
+  Value text;
+  std::vector<AttributeRule> attributes;
+};
+
+struct FileFormat {
+  const char* kind;
+  const wchar_t* root;
+  bool anyCase;  // the loader matches names in any letter case
+  std::vector<ElementRule> elements;
+};
+
+const std::vector<AttributeRule> kAnswer = {{L"result", Value::kInteger}, {L"msg", Value::kAny}};
+
+const std::vector<FileFormat>& Formats() {
+  static const std::vector<FileFormat> formats = {
+      {"identify", L"vedad", true,
+       {{L"vedad", Value::kElements, kAnswer},
+        {L"vedad/soft", Value::kElements, {{L"name", Value::kName, true}}},
+        {L"vedad/soft/regkey",
+         Value::kAny,
+         {{L"displayname", Value::kAny},
+          {L"policy", Value::kPolicy},
+          {L"ver_filepath", Value::kAny},
+          {L"ver_filepath1", Value::kAny}}},
+        {L"vedad/soft/start_menu",
+         Value::kAny,
+         {{L"path", Value::kAny},
+          {L"app_file", Value::kAny},
+          {L"uninstall_file", Value::kAny},
+          {L"policy", Value::kPolicy},
+          {L"ver_filepath", Value::kAny}}}}},
+      {"antivirus", L"KaAntivirus", true,
+       {{L"KaAntivirus", Value::kElements, {}},
+        {L"KaAntivirus/av",
+         Value::kElements,
+         {{L"name", Value::kName, true}, {L"displayname", Value::kAny}}},
+        {L"KaAntivirus/av/key",
+         Value::kAny,
+         {{L"index", Value::kCount}, {L"value", Value::kName, true}, {L"displayname", Value::kAny}}}}},
+      {"recommend", L"new_onekey", false,
+       {{L"new_onekey", Value::kElements, {}},
+        {L"new_onekey/funtionlist", Value::kElements, {}},
+        {L"new_onekey/funtionlist/catalog", Value::kElements, {}},
+        {L"new_onekey/funtionlist/catalog/name", Value::kName, {}},
+        {L"new_onekey/funtionlist/catalog/description", Value::kAny, {}},
+        {L"new_onekey/funtionlist/catalog/importance", Value::kInteger, {}},
+        {L"new_onekey/softlist", Value::kElements, {}},
+        {L"new_onekey/softlist/soft", Value::kElements, {}},
+        {L"new_onekey/softlist/soft/name", Value::kName, {}},
+        {L"new_onekey/softlist/soft/funtion0", Value::kName, {}},
+        {L"new_onekey/softlist/soft/order", Value::kInteger, {}}}},
+      {"softtype", L"vedad", false,
+       {{L"vedad", Value::kElements, kAnswer},
+        {L"vedad/soft",
+         Value::kAny,
+         {{L"regkey", Value::kName, true}, {L"maintype", Value::kCount, true}}}}},
+      {"catalog", L"vedad", false,
+       {{L"vedad", Value::kElements, kAnswer},
+        {L"vedad/main_type_list", Value::kElements, {}},
+        {L"vedad/main_type_list/type", Value::kElements, {{L"id", Value::kCount, true}}},
+        {L"vedad/main_type_list/type/name", Value::kName, {}},
+        {L"vedad/software_list", Value::kElements, {}},
+        {L"vedad/software_list/software",
+         Value::kElements,
+         {{L"main_type", Value::kCount},
+          {L"is_main_recommend", Value::kFlag},
+          {L"is_onekey_install", Value::kFlag},
+          {L"is_popularity", Value::kFlag},
+          {L"totaljudgeofmark", Value::kCount},
+          {L"totaljudgeoftimes", Value::kCount},
+          {L"totaldownloadtimes", Value::kCount}}},
+        {L"vedad/software_list/software/name", Value::kName, {}},
+        {L"vedad/software_list/software/displayname", Value::kAny, {}},
+        {L"vedad/software_list/software/company", Value::kAny, {}},
+        {L"vedad/software_list/software/pic", Value::kAny, {}},
+        {L"vedad/software_list/software/description", Value::kAny, {}},
+        {L"vedad/software_list/software/version",
+         Value::kElements,
+         {{L"version", Value::kName, true},
+          {L"displayver", Value::kAny},
+          {L"ver_attribute", Value::kFlag}}},
+        {L"vedad/software_list/software/version/whatsnew", Value::kAny, {}}}},
+      {"regkeys", L"vedad", false,
+       {{L"vedad", Value::kElements, kAnswer},
+        {L"vedad/soft", Value::kElements, {{L"name", Value::kName, true}}},
+        {L"vedad/soft/regkey", Value::kName, {}}}},
+      {"ignorelist", L"ignorelist", false,
+       {{L"ignorelist", Value::kElements, {}},
+        {L"ignorelist/soft",
+         Value::kAny,
+         {{L"name", Value::kName, true}, {L"verflag", Value::kFlag}}}}},
+  };
+  return formats;
+}
+
+const FileFormat* FormatNamed(std::string_view kind) {
+  for (const FileFormat& format : Formats()) {
+    if (kind == format.kind) return &format;
+  }
+  return nullptr;
+}
+
+bool IsDecimal(std::wstring_view text, bool sign) {
+  if (sign && !text.empty() && (text[0] == L'-' || text[0] == L'+')) text.remove_prefix(1);
+  return !text.empty() &&
+         std::all_of(text.begin(), text.end(), [](wchar_t c) { return c >= L'0' && c <= L'9'; });
+}
+
+// Why a value is wrong for its kind; empty when it is right.
+std::string ValueProblem(std::wstring_view text, Value value) {
+  switch (value) {
+    case Value::kName:
+      return TrimBlanks(text).empty() ? "is empty" : "";
+    case Value::kInteger:
+      return IsDecimal(text, true) ? "" : "is not a number (read as 0)";
+    case Value::kCount:
+      return IsDecimal(text, false) ? "" : "is not a non-negative number";
+    case Value::kPolicy:
+      return text.size() == 1 && text[0] >= L'0' && text[0] <= L'5'
+                 ? ""
+                 : "is not a version policy (0 to 5)";
+    case Value::kFlag:
+      return text == L"0" || text == L"1" ? "" : "is neither 0 nor 1";
+    default:
+      return {};
+  }
+}
+
+// --- Problems -----------------------------------------------------------------
+
+class Report {
+ public:
+  void Add(const char* severity, const std::wstring& file, const std::string& where,
+           const std::string& message, long line = 0, long column = 0) {
+    problems_.push_back({{"severity", severity},
+                         {"file", Utf8(file)},
+                         {"line", line > 0 ? Json(line) : Json(nullptr)},
+                         {"column", column > 0 ? Json(column) : Json(nullptr)},
+                         {"element", where.empty() ? Json(nullptr) : Json(where)},
+                         {"message", message}});
+    ++(severity[0] == 'e' ? errors_ : warnings_);
+  }
+  void Error(const std::wstring& file, const std::string& where, const std::string& message) {
+    Add("error", file, where, message);
+  }
+  void Warning(const std::wstring& file, const std::string& where, const std::string& message) {
+    Add("warning", file, where, message);
+  }
+  Json Take(Json files) {
+    return Json{{"files", std::move(files)},
+                {"errorCount", errors_},
+                {"warningCount", warnings_},
+                {"problems", std::move(problems_)}};
+  }
+
+ private:
+  Json problems_ = Json::array();
+  int errors_ = 0;
+  int warnings_ = 0;
+};
+
+std::string Quoted(std::wstring_view text) { return "\"" + Utf8(text) + "\""; }
+
+std::wstring Text(BSTR text) { return std::wstring(TextToNul(text)); }
+
+std::wstring AttributeText(IXMLDOMNode* element, const wchar_t* name, bool anyCase) {
+  std::wstring found;
+  ForEachAttribute(element, [&](BSTR attribute, BSTR text) {
+    if (anyCase ? SameIgnoringCase(attribute, name) : SameText(attribute, name)) {
+      found = Text(text);
+    }
+  });
+  return found;
+}
+
+bool HasAttribute(IXMLDOMNode* element, const wchar_t* name, bool anyCase) {
+  bool found = false;
+  ForEachAttribute(element, [&](BSTR attribute, BSTR) {
+    found = found || (anyCase ? SameIgnoringCase(attribute, name) : SameText(attribute, name));
+  });
+  return found;
+}
+
+std::wstring NameOf(IXMLDOMNode* node) {
+  const UniqueBstr name = NodeName(node);
+  return Text(name.Get());
+}
+
+// An element's place, "/vedad/soft[3]/regkey[1]", for files whose elements
+// have no line to name.
+struct Place {
+  std::string text;
+  std::wstring path;  // the table's path
+};
+
+// --- One file -----------------------------------------------------------------
+
+// What the files say to each other: the catalog's programs and main types.
+struct CrossFile {
+  bool catalogRead = false;
+  std::set<std::wstring> programs;  // lower-cased
+  std::set<std::wstring> mainTypes;
+};
+
+class FileCheck {
+ public:
+  FileCheck(const FileFormat& format, std::wstring file, Report& report)
+      : format_(format), file_(std::move(file)), report_(report) {}
+
+  // The format walk from the reader's root; each element is handed to
+  // `visit` with its place.
+  template <typename Visit>
+  void Walk(IXMLDOMNode* root, Visit&& visit) {
+    Place place{"/" + Utf8(NameOf(root)), format_.root};
+    Element(root, place, visit);
+  }
+
+  void Error(const Place& place, const std::string& message) {
+    report_.Error(file_, place.text, message);
+  }
+  void Warning(const Place& place, const std::string& message) {
+    report_.Warning(file_, place.text, message);
+  }
+
+ private:
+  const ElementRule* RuleOf(const std::wstring& path) const {
+    for (const ElementRule& rule : format_.elements) {
+      if (format_.anyCase ? SameIgnoringCase(rule.path, path.c_str()) : path == rule.path) {
+        return &rule;
+      }
+    }
+    return nullptr;
+  }
+
+  template <typename Visit>
+  void Element(IXMLDOMNode* element, const Place& place, Visit& visit) {
+    const ElementRule* rule = RuleOf(place.path);
+    if (!rule) {
+      Error(place, "unknown element " + Quoted(NameOf(element)) + ": the reader skips it");
+      return;
+    }
+    Attributes(element, *rule, place);
+    if (rule->text != Value::kElements) {
+      const UniqueBstr text = NodeText(element);
+      const std::string problem = ValueProblem(TextToNul(text.Get()), rule->text);
+      if (!problem.empty()) Error(place, "the text " + Quoted(TextToNul(text.Get())) + " " + problem);
+    }
+    visit(element, place);
+    std::map<std::wstring, int> seen;
+    ForEachChildElement(element, [&](IXMLDOMNode* child) {
+      const std::wstring name = NameOf(child);
+      const Place inner{place.text + "/" + Utf8(name) + "[" + std::to_string(++seen[name]) + "]",
+                        place.path + L"/" + name};
+      if (rule->text != Value::kElements) {
+        Error(inner, "unknown element " + Quoted(name) + ": " + Utf8(NameOf(element)) +
+                         " holds only text");
+        return;
+      }
+      Element(child, inner, visit);
+    });
+  }
+
+  void Attributes(IXMLDOMNode* element, const ElementRule& rule, const Place& place) {
+    ForEachAttribute(element, [&](BSTR name, BSTR text) {
+      const auto known = std::find_if(rule.attributes.begin(), rule.attributes.end(),
+                                      [&](const AttributeRule& attribute) {
+                                        return format_.anyCase
+                                                   ? SameIgnoringCase(attribute.name, name)
+                                                   : SameText(attribute.name, name);
+                                      });
+      if (known == rule.attributes.end()) {
+        std::string names;
+        for (const AttributeRule& attribute : rule.attributes) {
+          names += (names.empty() ? "" : ", ") + Utf8(attribute.name);
+        }
+        Error(place, "unknown attribute " + Quoted(TextToNul(name)) + " (" +
+                         (names.empty() ? std::string("it takes none") : "known: " + names) + ")");
+        return;
+      }
+      const std::string problem = ValueProblem(TextToNul(text), known->value);
+      if (!problem.empty()) {
+        Error(place, Utf8(known->name) + "=" + Quoted(TextToNul(text)) + " " + problem);
+      }
+    });
+    for (const AttributeRule& attribute : rule.attributes) {
+      if (attribute.required && !HasAttribute(element, attribute.name, format_.anyCase)) {
+        Error(place, "no " + Utf8(attribute.name) + " attribute");
+      }
+    }
+  }
+
+  const FileFormat& format_;
+  std::wstring file_;
+  Report& report_;
+};
+
+bool UsesFile(int policy) {
+  return policy == kaSoftVersionPolicy_oppFile || policy == kaSoftVersionPolicy_oppProduct;
+}
+
+// The identification rules: the loader keeps the last rule of a name and
+// skips a rule with no child node at all.
+void IdentifyRules(FileCheck& check, IXMLDOMNode* root, const std::wstring& path, Report& report,
+                   IXMLDOMDocument* document) {
+  IdentificationRuleTable table;
+  switch (table.LoadOrRefuse(document)) {
+    case RulesRefusal::kFailedResult:
+      report.Error(path, "", "the loader refuses the file: result is not 0");
+      break;
+    case RulesRefusal::kNoRules:
+      report.Error(path, "", "the loader refuses the file: it holds no rules");
+      break;
+    default:
+      break;
+  }
+  std::map<std::wstring, std::string> named;
+  check.Walk(root, [&](IXMLDOMNode* element, const Place& place) {
+    if (!SameIgnoringCase(place.path.c_str(), L"vedad/soft")) return;
+    const std::wstring name = AttributeText(element, L"name", true);
+    const std::string program = "program " + Quoted(name);
+    if (ChildNodeCount(element) == 0) {
+      check.Warning(place, program + " names no key and no start-menu folder: the loader skips it");
+      return;
+    }
+    const auto [first, added] = named.try_emplace(LowerCopy(name), place.text);
+    if (!added) {
+      check.Warning(place, program + " is named twice (first at " + first->second +
+                               "): only this later rule counts");
+    }
+    bool anyKey = false;
+    std::map<std::wstring, int> seen;
+    ForEachChildElement(element, [&](IXMLDOMNode* child) {
+      const std::wstring tag = NameOf(child);
+      const Place inner{place.text + "/" + Utf8(tag) + "[" + std::to_string(++seen[tag]) + "]",
+                        place.path + L"/" + tag};
+      const bool regKey = SameIgnoringCase(tag.c_str(), L"regkey");
+      if (regKey) {
+        const UniqueBstr key = NodeText(child);
+        anyKey = anyKey || !TrimBlanks(TextToNul(key.Get())).empty();
+      } else if (SameIgnoringCase(tag.c_str(), L"start_menu")) {
+        anyKey = anyKey || !TrimBlanks(AttributeText(child, L"path", true)).empty();
+      } else {
+        return;
+      }
+      const std::wstring policy = AttributeText(child, L"policy", true);
+      if (UsesFile(TextToInt(policy.c_str())) &&
+          AttributeText(child, L"ver_filepath", true).empty() &&
+          (!regKey || AttributeText(child, L"ver_filepath1", true).empty())) {
+        check.Warning(inner, program + ": policy " + Utf8(policy) +
+                                 " reads a file's version but no ver_filepath names the file");
+      }
+    });
+    if (!anyKey) {
+      check.Warning(place, program +
+                               ": its keys and start-menu folder are all empty: it is never found");
+    }
+  });
+}
+
+void CatalogRules(FileCheck& check, IXMLDOMNode* root, CrossFile& cross) {
+  std::map<std::wstring, std::string> programs;
+  std::vector<std::pair<std::wstring, Place>> typed;
+  cross.catalogRead = true;
+  check.Walk(root, [&](IXMLDOMNode* element, const Place& place) {
+    if (place.path == L"vedad/main_type_list/type") {
+      if (!cross.mainTypes.insert(AttributeText(element, L"id", false)).second) {
+        check.Warning(place, "main type " + Utf8(AttributeText(element, L"id", false)) +
+                                 " is listed twice: the first one counts");
+      }
+    } else if (place.path == L"vedad/software_list/software") {
+      std::wstring name;
+      ForEachChildElement(element, [&](IXMLDOMNode* child) {
+        if (name.empty() && LowerCopy(NameOf(child)) == L"name") {
+          const UniqueBstr text = NodeText(child);
+          name = std::wstring(TrimBlanks(TextToNul(text.Get())));
+        }
+      });
+      if (name.empty()) return;
+      cross.programs.insert(LowerCopy(name));
+      const auto [first, added] = programs.try_emplace(LowerCopy(name), place.text);
+      if (!added) {
+        check.Warning(place, "program " + Quoted(name) + " is named twice: only the first (" +
+                                 first->second + ") counts");
+      }
+      if (HasAttribute(element, L"main_type", false)) {
+        typed.emplace_back(AttributeText(element, L"main_type", false), place);
+      }
+    }
+  });
+  for (const auto& [type, place] : typed) {
+    if (!cross.mainTypes.count(type)) {
+      check.Warning(place, "main type " + Utf8(type) + " is not in the main-type list");
+    }
+  }
+}
+
+void TypeFileRules(FileCheck& check, IXMLDOMNode* root, const CrossFile& cross) {
+  check.Walk(root, [&](IXMLDOMNode* element, const Place& place) {
+    if (place.path != L"vedad/soft" || !cross.catalogRead) return;
+    const std::wstring type = AttributeText(element, L"maintype", false);
+    if (!type.empty() && !cross.mainTypes.count(type)) {
+      check.Warning(place, "main type " + Utf8(type) + " of " +
+                               Quoted(AttributeText(element, L"regkey", false)) +
+                               " is not in the catalog's main-type list");
+    }
+  });
+}
+
+void IgnoreListRules(FileCheck& check, IXMLDOMNode* root, const CrossFile& cross) {
+  check.Walk(root, [&](IXMLDOMNode* element, const Place& place) {
+    if (place.path != L"ignorelist/soft" || !cross.catalogRead) return;
+    const std::wstring name = AttributeText(element, L"name", false);
+    if (!name.empty() && !cross.programs.count(LowerCopy(name))) {
+      check.Warning(place, "program " + Quoted(name) + " is not in the catalog: nothing is ignored");
+    }
+  });
+}
+
+// Which format a file is written to: by its name, then by where it stands,
+// then by its root element.
+const FileFormat* FormatOf(const std::wstring& path, IXMLDOMDocument* document) {
+  const size_t slash = path.find_last_of(L"\\/");
+  const std::wstring name = LowerCopy(slash == std::wstring::npos ? path : path.substr(slash + 1));
+  const std::wstring lowered = LowerCopy(path);
+  if (name == L"kasoftwareveridentify.xml") return FormatNamed("identify");
+  if (name == L"kaantivirusidentify.xml") return FormatNamed("antivirus");
+  if (name == L"karecommendsoft.xml") return FormatNamed("recommend");
+  if (name == L"catalog.xml") return FormatNamed("catalog");
+  if (name == L"regkeys.xml") return FormatNamed("regkeys");
+  if (name == L"ignorelist.xml") return FormatNamed("ignorelist");
+  if (lowered.find(L"softtype") != std::wstring::npos) return FormatNamed("softtype");
+  for (const char* kind : {"antivirus", "recommend", "ignorelist"}) {
+    if (SelectRoot(document, FormatNamed(kind)->root)) return FormatNamed(kind);
+  }
+  if (SelectRoot(document, L"software_list") || SelectRoot(document, L"main_type_list")) {
+    return FormatNamed("catalog");
+  }
+  if (SelectRoot(document, L"start_menu")) return FormatNamed("identify");
+  return nullptr;
+}
+
+void CheckFile(const std::wstring& path, Report& report, CrossFile& cross, Json& files) {
+  if (::GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
+    report.Error(path, "", "no such file");
+    files.push_back({{"path", Utf8(path)}, {"format", nullptr}});
+    return;
+  }
+  const ComPtr<IXMLDOMDocument> document = LoadXmlFile(path.c_str());
+  if (!document) {
+    const ParseProblem problem = ParserProblem(path);
+    report.Add("error", path, "",
+               "not well-formed XML" + (problem.reason.empty() ? "" : ": " + problem.reason),
+               problem.line, problem.column);
+    files.push_back({{"path", Utf8(path)}, {"format", nullptr}});
+    return;
+  }
+  const FileFormat* format = FormatOf(path, document.Get());
+  files.push_back({{"path", Utf8(path)}, {"format", format ? Json(format->kind) : Json(nullptr)}});
+  if (!format) {
+    report.Error(path, "", "not a data file of any known format");
+    return;
+  }
+  const ComPtr<IXMLDOMNode> root = SelectRoot(document.Get(), format->root);
+  if (!root) {
+    report.Error(path, "",
+                 "no " + Quoted(format->root) + " element: the " + format->kind +
+                     " reader takes the file as empty");
+    return;
+  }
+  FileCheck check(*format, path, report);
+  const std::string kind = format->kind;
+  if (kind == "identify") {
+    IdentifyRules(check, root.Get(), path, report, document.Get());
+  } else if (kind == "catalog") {
+    CatalogRules(check, root.Get(), cross);
+  } else if (kind == "softtype") {
+    TypeFileRules(check, root.Get(), cross);
+  } else if (kind == "ignorelist") {
+    IgnoreListRules(check, root.Get(), cross);
+  } else {
+    check.Walk(root.Get(), [](IXMLDOMNode*, const Place&) {});
+    if (kind == "antivirus" && AntivirusDetector(path).Reload() == 0) {
+      report.Error(path, "", "the loader finds no antivirus product in it");
+    } else if (kind == "recommend") {
+      RecommendationList lists;
+      const HRESULT read = ReadRecommendationFile(path.c_str(), lists);
+      if (read == E_OUTOFMEMORY) Fail(1, "reading " + Utf8(path), read);
+      if (read != S_OK) report.Error(path, "", "the loader refuses the file");
+    }
+  }
+  if (kind == "regkeys" || kind == "softtype" || kind == "identify" || kind == "catalog") {
+    const std::wstring result = AttributeText(root.Get(), L"result", kind == "identify");
+    if (kind != "identify" && !result.empty() && TextToInt(result.c_str()) != 0) {
+      report.Error(path, "", "result is not 0: the reader refuses the whole file");
+    }
+  }
+}
+
+void TypeFilesBelow(const std::wstring& folder, std::vector<std::wstring>& files) {
+  WIN32_FIND_DATAW found;
+  UniqueFindHandle search(::FindFirstFileW((folder + L"\\*").c_str(), &found));
+  if (!search) return;
+  std::vector<std::wstring> names;
+  std::vector<std::wstring> folders;
+  do {
+    const std::wstring name = found.cFileName;
+    if (name == L"." || name == L"..") continue;
+    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      folders.push_back(folder + L"\\" + name);
+    } else if (name.size() > 4 && SameIgnoringCase(name.c_str() + name.size() - 4, L".xml")) {
+      names.push_back(folder + L"\\" + name);
+    }
+  } while (::FindNextFileW(search.get(), &found));
+  std::sort(names.begin(), names.end());
+  std::sort(folders.begin(), folders.end());
+  files.insert(files.end(), names.begin(), names.end());
+  for (const std::wstring& below : folders) TypeFilesBelow(below, files);
+}
+
+std::wstring FullPathOf(const std::wstring& path) {
+  wchar_t full[MAX_PATH * 4];
+  const DWORD length = ::GetFullPathNameW(path.c_str(), ARRAYSIZE(full), full, nullptr);
+  return length > 0 && length < ARRAYSIZE(full) ? std::wstring(full, length) : path;
+}
+
+}  // namespace
+
+Json RunValidate(Session& session, const std::vector<std::wstring>& given) {
+  std::vector<std::wstring> paths;
+  for (const std::wstring& path : given) paths.push_back(FullPathOf(path));
+  if (paths.empty()) {
+    const std::wstring data = session.ComponentDataFolder();
+    for (const wchar_t* name :
+         {L"KaSoftwareVerIdentify.xml", L"KaAntivirusIdentify.xml", L"KaRecommendSoft.xml"}) {
+      paths.push_back(data + L"\\" + name);
+    }
+    TypeFilesBelow(data + L"\\SoftType", paths);
+    paths.push_back(session.DataFile(L"catalog.xml"));
+    paths.push_back(session.DataFile(L"regkeys.xml"));
+    // Optional: without it no update is ignored.
+    const std::wstring ignoreList = session.DataFile(L"ignorelist.xml");
+    if (::GetFileAttributesW(ignoreList.c_str()) != INVALID_FILE_ATTRIBUTES) {
+      paths.push_back(ignoreList);
+    }
+  }
+  // The catalog first: the other files are checked against it.
+  std::stable_partition(paths.begin(), paths.end(), [](const std::wstring& path) {
+    const std::wstring lowered = LowerCopy(path);
+    return lowered.size() >= 11 && lowered.compare(lowered.size() - 11, 11, L"catalog.xml") == 0;
+  });
+  Report report;
+  CrossFile cross;
+  Json files = Json::array();
+  for (const std::wstring& path : paths) CheckFile(path, report, cross, files);
+  return report.Take(std::move(files));
+}
+
+void ShowValidate(const Json& document) {
+  std::string text;
+  for (const Json& problem : document["problems"]) {
+    std::string where = problem["file"].get<std::string>();
+    if (!problem["line"].is_null()) where += ":" + std::to_string(problem["line"].get<long>());
+    if (!problem["column"].is_null()) where += ":" + std::to_string(problem["column"].get<long>());
+    if (!problem["element"].is_null()) where += ": " + problem["element"].get<std::string>();
+    text += where + ": " + problem["severity"].get<std::string>() + ": " +
+            Escaped(problem["message"].get<std::string>()) + "\n";
+  }
+  const auto count = [](int n, const char* word) {
+    return std::to_string(n) + " " + word + (n == 1 ? "" : "s");
+  };
+  text += count(document["errorCount"].get<int>(), "error") + ", " +
+          count(document["warningCount"].get<int>(), "warning") + " in " +
+          count(static_cast<int>(document["files"].size()), "file") + "\n";
+  Write(text);
+}
+
+}  // namespace tessary::tool
