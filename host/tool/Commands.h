@@ -44,6 +44,10 @@ void ShowAntivirus(const Json& document);
 // DLL and the host data folder's files.
 Json RunValidate(Session& session, const std::vector<std::wstring>& files);
 void ShowValidate(const Json& document);
+// The child validate starts to find where the streaming reader stops in a
+// file: "tessary --xml-stop PATH" prints "LINE COLUMN".
+inline constexpr wchar_t kStopOption[] = L"--xml-stop";
+int ShowStreamingReaderStop(const wchar_t* path);
 
 // Shared by the command files.
 const char* StatusName(kaSoftInstallStatus status);

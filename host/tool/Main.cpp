@@ -393,6 +393,9 @@ int Run(int argc, wchar_t** argv) {
 
 int wmain(int argc, wchar_t** argv) {
   _setmode(_fileno(stdout), _O_BINARY);
+  if (argc == 3 && std::wstring_view(argv[1]) == tessary::tool::kStopOption) {
+    return tessary::tool::ShowStreamingReaderStop(argv[2]);
+  }
   // The component's objects are apartment-threaded: the tool runs an STA.
   const HRESULT initialized = ::CoInitialize(nullptr);
   if (FAILED(initialized)) {

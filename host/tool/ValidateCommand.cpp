@@ -18,7 +18,9 @@
 
 #include "common/Names.h"
 #include "common/Text.h"
+#include "common/Unique.h"
 #include "datafiles/DataFiles.h"
+#include "datafiles/XmlLiteFile.h"
 #include "datafiles/XmlDom.h"
 #include "facade/AntivirusDetector.h"
 #include "host/tool/Commands.h"
@@ -491,6 +493,51 @@ const FileFormat* FormatOf(const std::wstring& path, IXMLDOMDocument* document) 
   return nullptr;
 }
 
+// Where the streaming reader stops in a file the document parser refused
+// without a position. Wine's streaming reader can end its process on odd
+// input, so it reads in a child: this tool again, with kStopOption.
+ParseProblem StreamingReaderStop(const std::wstring& path) {
+  ParseProblem stop;
+  wchar_t self[MAX_PATH * 4];
+  const DWORD length = ::GetModuleFileNameW(nullptr, self, ARRAYSIZE(self));
+  if (length == 0 || length >= ARRAYSIZE(self)) return stop;
+  SECURITY_ATTRIBUTES inherited{sizeof(inherited), nullptr, TRUE};
+  UniqueHandle read;
+  UniqueHandle write;
+  if (!::CreatePipe(read.put(), write.put(), &inherited, 0) ||
+      !::SetHandleInformation(read.get(), HANDLE_FLAG_INHERIT, 0)) {
+    return stop;
+  }
+  std::wstring line = L"\"" + std::wstring(self, length) + L"\" " + kStopOption + L" \"" + path +
+                      L"\"";
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdOutput = write.get();
+  startup.hStdError = write.get();
+  PROCESS_INFORMATION process{};
+  if (!::CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
+                        nullptr, &startup, &process)) {
+    return stop;
+  }
+  const UniqueHandle child(process.hProcess);
+  const UniqueHandle thread(process.hThread);
+  write.reset();
+  std::string answer;
+  char buffer[256];
+  DWORD got = 0;
+  while (::ReadFile(read.get(), buffer, sizeof(buffer), &got, nullptr) && got > 0) {
+    answer.append(buffer, got);
+  }
+  ::WaitForSingleObject(child.get(), INFINITE);
+  long at[2] = {0, 0};
+  if (sscanf_s(answer.c_str(), "%ld %ld", &at[0], &at[1]) == 2) {
+    stop.line = at[0];
+    stop.column = at[1];
+  }
+  return stop;
+}
+
 void CheckFile(const std::wstring& path, Report& report, CrossFile& cross, Json& files) {
   if (::GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
     report.Error(path, "", "no such file");
@@ -499,7 +546,12 @@ void CheckFile(const std::wstring& path, Report& report, CrossFile& cross, Json&
   }
   const ComPtr<IXMLDOMDocument> document = LoadXmlFile(path.c_str());
   if (!document) {
-    const ParseProblem problem = ParserProblem(path);
+    ParseProblem problem = ParserProblem(path);
+    if (problem.line <= 0) {
+      const ParseProblem stop = StreamingReaderStop(path);
+      problem.line = stop.line;
+      problem.column = stop.column;
+    }
     report.Add("error", path, "",
                "not well-formed XML" + (problem.reason.empty() ? "" : ": " + problem.reason),
                problem.line, problem.column);
@@ -576,6 +628,27 @@ std::wstring FullPathOf(const std::wstring& path) {
 }
 
 }  // namespace
+
+int ShowStreamingReaderStop(const wchar_t* path) {
+  XmlLiteFile file;
+  if (FAILED(file.Open(path))) return 1;
+  XmlNodeType type;
+  HRESULT hr = S_OK;
+  while ((hr = file.Reader()->Read(&type)) == S_OK) {
+  }
+  if (SUCCEEDED(hr)) return 1;
+  UINT line = 0;
+  UINT column = 0;
+  if (FAILED(file.Reader()->GetLineNumber(&line)) ||
+      FAILED(file.Reader()->GetLinePosition(&column))) {
+    return 1;
+  }
+  const std::string text = std::to_string(line) + " " + std::to_string(column) + "\n";
+  DWORD written = 0;
+  ::WriteFile(::GetStdHandle(STD_OUTPUT_HANDLE), text.data(), static_cast<DWORD>(text.size()),
+              &written, nullptr);
+  return 0;
+}
 
 Json RunValidate(Session& session, const std::vector<std::wstring>& given) {
   std::vector<std::wstring> paths;
