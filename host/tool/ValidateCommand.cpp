@@ -7,7 +7,8 @@
 // table below, the same grammar as data/schemas/*.xsd: unknown elements and
 // attributes, values out of range), and what the loaders take without a word
 // but is almost always a mistake (decided by the component's own loaders
-// where they decide).
+// where they decide). Not the system's schema cache: under Wine it does not
+// follow xs:include and says only that a file fails, not why or where.
 #include <windows.h>
 
 #include <algorithm>

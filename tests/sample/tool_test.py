@@ -504,8 +504,34 @@ for file, old, new, severity, message, schema_rejects in MISTAKES:
     if shutil.which("xmllint"):
         check(bool(schema_problems(path)) == schema_rejects,
               f"validate {message!r}: the schema {'accepts' if schema_rejects else 'rejects'} it")
-code, out, err = tessary("validate", "C:\\tessary\\nothing.xml")
-check(code == 2 and "nothing.xml: error: no such file" in out, f"validate, no file: {code} {out!r}")
+# Files named on the command line: the format told by the name, else the root.
+SOFT = '<software main_type="1"><name>{}</name><version version="1"/></software>'
+given = os.path.join(folder, "given")
+os.makedirs(given, exist_ok=True)
+for name, content, form, severity, message in [
+        ("nothing.xml", None, None, "error", "no such file"),
+        ("page.xml", "<html><body/></html>", None, "error", "not a data file of any known format"),
+        ("cut.xml", "<vedad>\n  <soft name='x'>\n</vedad>\n", None, "error", "not well-formed"),
+        ("rules.xml", '<vedad><soft name="a"><start_menu path="A" policy="9"/></soft></vedad>',
+         "identify", "error", 'policy="9" is not a version policy'),
+        ("av.xml", "<antivirus><KaAntivirus/></antivirus>", "antivirus", "error",
+         "finds no antivirus product"),
+        ("catalog.xml", '<vedad><main_type_list><type id="1"><name>A</name></type></main_type_list>'
+         "<software_list>" + SOFT.format("Twice") + SOFT.format("twice") + "</software_list></vedad>",
+         "catalog", "warning", 'program "twice" is named twice: only the first')]:
+    if content is not None:
+        with open(os.path.join(given, name), "w") as f:
+            f.write(content)
+    code, out, err = tessary("--json", "validate", "C:\\tessary\\given\\" + name)
+    got = json.loads(out) if out.strip() else {}
+    problems = [(p["severity"], p["message"]) for p in got.get("problems", [])]
+    check(code == (2 if severity == "error" else 0) and len(problems) == 1 and
+          problems[0][0] == severity and message in problems[0][1] and
+          got["files"][0]["format"] == form, f"validate {name}: {code} {got}")
+    if name == "cut.xml" and got.get("problems"):
+        # The end tag that does not match is on line 3.
+        check(got["problems"][0]["line"] == 3 and got["problems"][0]["column"],
+              f"validate: where {name} stops: {got['problems'][0]}")
 
 # The component's own data files, beside the DLL loaded: each broken set is
 # refused with the file named, not answered as if nothing were installed.
