@@ -92,7 +92,7 @@ const std::vector<FileFormat>& Formats() {
         {L"KaAntivirus/av/key",
          Value::kAny,
          {{L"index", Value::kCount}, {L"value", Value::kName, true}, {L"displayname", Value::kAny}}}}},
-      {"recommend", L"new_onekey", false,
+      {"recommend", L"new_onekey", true,
        {{L"new_onekey", Value::kElements, {}},
         {L"new_onekey/funtionlist", Value::kElements, {}},
         {L"new_onekey/funtionlist/catalog", Value::kElements, {}},
@@ -461,6 +461,36 @@ void TypeFileRules(FileCheck& check, IXMLDOMNode* root, const CrossFile& cross) 
   });
 }
 
+std::wstring ChildText(IXMLDOMNode* element, const wchar_t* lowerName) {
+  std::wstring text;
+  bool found = false;
+  ForEachChildElement(element, [&](IXMLDOMNode* child) {
+    if (found || LowerCopy(NameOf(child)) != lowerName) return;
+    found = true;
+    const UniqueBstr value = NodeText(child);
+    text = TextToNul(value.Get());
+  });
+  return text;
+}
+
+// A program joins the list its funtion0 names exactly, among the lists read
+// before it: the document order the walk keeps.
+void RecommendationRules(FileCheck& check, IXMLDOMNode* root) {
+  std::set<std::wstring> lists;
+  check.Walk(root, [&](IXMLDOMNode* element, const Place& place) {
+    const std::wstring path = LowerCopy(place.path);
+    if (path == L"new_onekey/funtionlist/catalog") {
+      lists.insert(ChildText(element, L"name"));
+    } else if (path == L"new_onekey/softlist/soft") {
+      const std::wstring list = ChildText(element, L"funtion0");
+      if (!lists.count(list)) {
+        check.Warning(place, "program " + Quoted(ChildText(element, L"name")) + ": funtion0 " +
+                                 Quoted(list) + " names no list above it: it is in no list");
+      }
+    }
+  });
+}
+
 void IgnoreListRules(FileCheck& check, IXMLDOMNode* root, const CrossFile& cross) {
   check.Walk(root, [&](IXMLDOMNode* element, const Place& place) {
     if (place.path != L"ignorelist/soft" || !cross.catalogRead) return;
@@ -582,15 +612,16 @@ void CheckFile(const std::wstring& path, Report& report, CrossFile& cross, Json&
     TypeFileRules(check, root.Get(), cross);
   } else if (kind == "ignorelist") {
     IgnoreListRules(check, root.Get(), cross);
+  } else if (kind == "recommend") {
+    RecommendationRules(check, root.Get());
+    RecommendationList lists;
+    const HRESULT read = ReadRecommendationFile(path.c_str(), lists);
+    if (read == E_OUTOFMEMORY) Fail(1, "reading " + Utf8(path), read);
+    if (read != S_OK) report.Error(path, "", "the loader refuses the file");
   } else {
     check.Walk(root.Get(), [](IXMLDOMNode*, const Place&) {});
     if (kind == "antivirus" && AntivirusDetector(path).Reload() == 0) {
       report.Error(path, "", "the loader finds no antivirus product in it");
-    } else if (kind == "recommend") {
-      RecommendationList lists;
-      const HRESULT read = ReadRecommendationFile(path.c_str(), lists);
-      if (read == E_OUTOFMEMORY) Fail(1, "reading " + Utf8(path), read);
-      if (read != S_OK) report.Error(path, "", "the loader refuses the file");
     }
   }
   if (kind == "regkeys" || kind == "softtype" || kind == "identify" || kind == "catalog") {

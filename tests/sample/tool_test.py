@@ -465,6 +465,8 @@ MISTAKES = [
      "keys and start-menu folder are all empty", False),
     ("KaData/SoftType/desktop.xml", 'regkey="TallowSheets" maintype="2"',
      'regkey="TallowSheets" maintype="12"', "warning", 'main type 12 of "TallowSheets"', False),
+    ("KaData/KaRecommendSoft.xml", "<funtion0>Media</funtion0><order>2<",
+     "<funtion0>media</funtion0><order>2<", "warning", 'funtion0 "media" names no list', False),
     ("host/ignorelist.xml", 'name="Mooncast Player"', 'name="Moonkast Player"', "warning",
      '"Moonkast Player" is not in the catalog', False),
 ]
