@@ -60,7 +60,8 @@ struct ElementRule {
 struct FileFormat {
   const char* kind;
   const wchar_t* root;
-  bool anyCase;  // the loader matches names in any letter case
+  bool attributesAnyCase;  // the loader matches attribute names in any letter case
+  bool elementsAnyCase;    // and element names
   std::vector<ElementRule> elements;
 };
 
@@ -68,7 +69,7 @@ const std::vector<AttributeRule> kAnswer = {{L"result", Value::kInteger}, {L"msg
 
 const std::vector<FileFormat>& Formats() {
   static const std::vector<FileFormat> formats = {
-      {"identify", L"vedad", true,
+      {"identify", L"vedad", true, false,
        {{L"vedad", Value::kElements, kAnswer},
         {L"vedad/soft", Value::kElements, {{L"name", Value::kName, true}}},
         {L"vedad/soft/regkey",
@@ -84,7 +85,7 @@ const std::vector<FileFormat>& Formats() {
           {L"uninstall_file", Value::kAny},
           {L"policy", Value::kPolicy},
           {L"ver_filepath", Value::kAny}}}}},
-      {"antivirus", L"KaAntivirus", true,
+      {"antivirus", L"KaAntivirus", true, false,
        {{L"KaAntivirus", Value::kElements, {}},
         {L"KaAntivirus/av",
          Value::kElements,
@@ -92,7 +93,7 @@ const std::vector<FileFormat>& Formats() {
         {L"KaAntivirus/av/key",
          Value::kAny,
          {{L"index", Value::kCount}, {L"value", Value::kName, true}, {L"displayname", Value::kAny}}}}},
-      {"recommend", L"new_onekey", true,
+      {"recommend", L"new_onekey", true, true,
        {{L"new_onekey", Value::kElements, {}},
         {L"new_onekey/funtionlist", Value::kElements, {}},
         {L"new_onekey/funtionlist/catalog", Value::kElements, {}},
@@ -104,12 +105,12 @@ const std::vector<FileFormat>& Formats() {
         {L"new_onekey/softlist/soft/name", Value::kName, {}},
         {L"new_onekey/softlist/soft/funtion0", Value::kName, {}},
         {L"new_onekey/softlist/soft/order", Value::kInteger, {}}}},
-      {"softtype", L"vedad", false,
+      {"softtype", L"vedad", false, false,
        {{L"vedad", Value::kElements, kAnswer},
         {L"vedad/soft",
          Value::kAny,
          {{L"regkey", Value::kName, true}, {L"maintype", Value::kCount, true}}}}},
-      {"catalog", L"vedad", false,
+      {"catalog", L"vedad", false, false,
        {{L"vedad", Value::kElements, kAnswer},
         {L"vedad/main_type_list", Value::kElements, {}},
         {L"vedad/main_type_list/type", Value::kElements, {{L"id", Value::kCount, true}}},
@@ -135,11 +136,11 @@ const std::vector<FileFormat>& Formats() {
           {L"displayver", Value::kAny},
           {L"ver_attribute", Value::kFlag}}},
         {L"vedad/software_list/software/version/whatsnew", Value::kAny, {}}}},
-      {"regkeys", L"vedad", false,
+      {"regkeys", L"vedad", false, false,
        {{L"vedad", Value::kElements, kAnswer},
         {L"vedad/soft", Value::kElements, {{L"name", Value::kName, true}}},
         {L"vedad/soft/regkey", Value::kName, {}}}},
-      {"ignorelist", L"ignorelist", false,
+      {"ignorelist", L"ignorelist", false, false,
        {{L"ignorelist", Value::kElements, {}},
         {L"ignorelist/soft",
          Value::kAny,
@@ -280,7 +281,8 @@ class FileCheck {
  private:
   const ElementRule* RuleOf(const std::wstring& path) const {
     for (const ElementRule& rule : format_.elements) {
-      if (format_.anyCase ? SameIgnoringCase(rule.path, path.c_str()) : path == rule.path) {
+      if (format_.elementsAnyCase ? SameIgnoringCase(rule.path, path.c_str())
+                                  : path == rule.path) {
         return &rule;
       }
     }
@@ -291,7 +293,7 @@ class FileCheck {
   void Element(IXMLDOMNode* element, const Place& place, Visit& visit) {
     const ElementRule* rule = RuleOf(place.path);
     if (!rule) {
-      Error(place, "unknown element " + Quoted(NameOf(element)) + ": the reader skips it");
+      Error(place, "unknown element " + Quoted(NameOf(element)) + " (a typo?)");
       return;
     }
     Attributes(element, *rule, place);
@@ -319,7 +321,7 @@ class FileCheck {
     ForEachAttribute(element, [&](BSTR name, BSTR text) {
       const auto known = std::find_if(rule.attributes.begin(), rule.attributes.end(),
                                       [&](const AttributeRule& attribute) {
-                                        return format_.anyCase
+                                        return format_.attributesAnyCase
                                                    ? SameIgnoringCase(attribute.name, name)
                                                    : SameText(attribute.name, name);
                                       });
@@ -338,7 +340,8 @@ class FileCheck {
       }
     });
     for (const AttributeRule& attribute : rule.attributes) {
-      if (attribute.required && !HasAttribute(element, attribute.name, format_.anyCase)) {
+      if (attribute.required &&
+          !HasAttribute(element, attribute.name, format_.attributesAnyCase)) {
         Error(place, "no " + Utf8(attribute.name) + " attribute");
       }
     }
@@ -370,7 +373,7 @@ void IdentifyRules(FileCheck& check, IXMLDOMNode* root, const std::wstring& path
   }
   std::map<std::wstring, std::string> named;
   check.Walk(root, [&](IXMLDOMNode* element, const Place& place) {
-    if (!SameIgnoringCase(place.path.c_str(), L"vedad/soft")) return;
+    if (place.path != L"vedad/soft") return;
     const std::wstring name = AttributeText(element, L"name", true);
     const std::string program = "program " + Quoted(name);
     if (ChildNodeCount(element) == 0) {
@@ -388,11 +391,11 @@ void IdentifyRules(FileCheck& check, IXMLDOMNode* root, const std::wstring& path
       const std::wstring tag = NameOf(child);
       const Place inner{place.text + "/" + Utf8(tag) + "[" + std::to_string(++seen[tag]) + "]",
                         place.path + L"/" + tag};
-      const bool regKey = SameIgnoringCase(tag.c_str(), L"regkey");
+      const bool regKey = tag == L"regkey";
       if (regKey) {
         const UniqueBstr key = NodeText(child);
         anyKey = anyKey || !TrimBlanks(TextToNul(key.Get())).empty();
-      } else if (SameIgnoringCase(tag.c_str(), L"start_menu")) {
+      } else if (tag == L"start_menu") {
         anyKey = anyKey || !TrimBlanks(AttributeText(child, L"path", true)).empty();
       } else {
         return;
@@ -521,6 +524,16 @@ const FileFormat* FormatOf(const std::wstring& path, IXMLDOMDocument* document) 
     return FormatNamed("catalog");
   }
   if (SelectRoot(document, L"start_menu")) return FormatNamed("identify");
+  // A key with a display name or a policy is a rule's; a bare one the
+  // registry-key file's.
+  if (const ComPtr<IXMLDOMNode> key = SelectRoot(document, L"regkey")) {
+    bool attributes = false;
+    ForEachAttribute(key.Get(), [&](BSTR, BSTR) { attributes = true; });
+    return FormatNamed(attributes ? "identify" : "regkeys");
+  }
+  if (const ComPtr<IXMLDOMNode> soft = SelectRoot(document, L"soft")) {
+    if (HasAttribute(soft.Get(), L"maintype", false)) return FormatNamed("softtype");
+  }
   return nullptr;
 }
 

@@ -516,6 +516,12 @@ for name, content, form, severity, message in [
         ("cut.xml", "<vedad>\n  <soft name='x'>\n</vedad>\n", None, "error", "not well-formed"),
         ("rules.xml", '<vedad><soft name="a"><start_menu path="A" policy="9"/></soft></vedad>',
          "identify", "error", 'policy="9" is not a version policy'),
+        # Attribute names in any case, as the loader takes them; element names exactly.
+        ("rules-case.xml", '<vedad><soft name="a"><regkey Policy="0">A</regkey>'
+         '<RegKey policy="0">B</RegKey></soft></vedad>', "identify", "error",
+         'unknown element "RegKey"'),
+        ("keys.xml", '<vedad><soft name="a"><regkey>A</regkey><regkey/></soft></vedad>',
+         "regkeys", "error", 'the text "" is empty'),
         ("av.xml", "<antivirus><KaAntivirus/></antivirus>", "antivirus", "error",
          "finds no antivirus product"),
         ("catalog.xml", '<vedad><main_type_list><type id="1"><name>A</name></type></main_type_list>'
