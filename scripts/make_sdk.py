@@ -8,7 +8,7 @@
       data/host/                             a host's sample data files
       sample-host/                           a minimal host (C++, CMake)
       script/installed.js                    the installed list from a script host
-      docs/integrating.md
+      docs/integrating.md, README.md
 
 TessaryHost.h is made here with widl from the part of the IDL that follows
 the library block (the host-side interfaces); TessaryLib_i.c defines their
@@ -51,7 +51,9 @@ def entries(source_dir, build_root, header):
     out = [("include/TessaryLib.h", os.path.join(gen, "TessaryLib.h")),
            ("include/TessaryLib_i.c", os.path.join(gen, "TessaryLib_i.c")),
            ("include/TessaryHost.h", header),
-           ("docs/integrating.md", os.path.join(source_dir, "docs", "integrating.md"))]
+           ("docs/integrating.md", os.path.join(source_dir, "docs", "integrating.md")),
+           # The guide links into it.
+           ("README.md", os.path.join(source_dir, "README.md"))]
 
     def tree(folder, prefix):
         for parent, dirs, names in os.walk(folder):

@@ -4,7 +4,7 @@ empty folder, its sample host configured with the kit's own toolchain file,
 built against the kit's headers alone and run under Wine against each of the
 kit's DLLs and its sample data; its script sample run by cscript against the
 registered DLL of the script host's bitness. The guide's links lead
-somewhere.
+somewhere inside the kit.
 
     sdk_test.py SOURCE_ROOT BUILD_ROOT PREFIX
 """
@@ -92,7 +92,8 @@ try:
             return {re.sub(r"[^\w\- ]", "", line.lstrip("#").strip().lower()).replace(" ", "-")
                     for line in f if line.startswith("#")}
 
-    guide = os.path.join(root, "docs", "integrating.md")
+    # Followed inside the unpacked kit: a reader has nothing else.
+    guide = os.path.join(kit, "docs", "integrating.md")
     with open(guide, encoding="utf-8") as f:
         links = re.findall(r"\]\(([^)#]+)(?:#([^)]+))?\)", f.read())
     check(links, "the guide links nothing")
