@@ -4,6 +4,7 @@
     Tessary-sdk/
       include/TessaryLib.h, TessaryLib_i.c   the library's interfaces, from widl
       include/TessaryHost.h                  what a host implements and calls
+      include/TessaryLib.idl, TessaryHost.idl the same, as declared
       bin/<arch>/Tessary.dll, TessaryLib.tlb, KaData/
       data/host/                             a host's sample data files
       sample-host/                           a minimal host (C++, CMake)
@@ -42,15 +43,18 @@ def host_header(source_dir, scratch):
     subprocess.run(["x86_64-w64-mingw32-widl", "-m64", "-I/usr/include/wine/wine/windows",
                     "-h", "-H", "TessaryHost.h", "TessaryHost.idl"],
                    check=True, cwd=scratch, stdout=subprocess.DEVNULL)
-    return header
+    return header, idl_path
 
 
-def entries(source_dir, build_root, header):
+def entries(source_dir, build_root, header, host_idl):
     """(path in the archive, file on disk) for everything the kit holds."""
     gen = os.path.join(build_root, "x64", "generated")
     out = [("include/TessaryLib.h", os.path.join(gen, "TessaryLib.h")),
            ("include/TessaryLib_i.c", os.path.join(gen, "TessaryLib_i.c")),
            ("include/TessaryHost.h", header),
+           # To read: the interfaces as declared, with their comments.
+           ("include/TessaryLib.idl", os.path.join(source_dir, "server", "TessaryLib.idl")),
+           ("include/TessaryHost.idl", host_idl),
            ("docs/integrating.md", os.path.join(source_dir, "docs", "integrating.md")),
            # The guide links into it.
            ("README.md", os.path.join(source_dir, "README.md"))]
@@ -78,10 +82,10 @@ def main():
     os.makedirs(out_dir, exist_ok=True)
     target = os.path.join(out_dir, "Tessary-sdk.zip")
     with tempfile.TemporaryDirectory() as scratch:
-        header = host_header(source_dir, scratch)
+        header, host_idl = host_header(source_dir, scratch)
         partial = target + ".part"
         with zipfile.ZipFile(partial, "w", zipfile.ZIP_DEFLATED) as kit:
-            for name, path in entries(source_dir, build_root, header):
+            for name, path in entries(source_dir, build_root, header, host_idl):
                 info = zipfile.ZipInfo(f"{ROOT}/{name}", STAMP)
                 info.compress_type = zipfile.ZIP_DEFLATED
                 info.external_attr = 0o644 << 16
