@@ -15,9 +15,20 @@
 // locale weighs it first (case folded, digits before letters, symbols before
 // both, hyphen and apostrophe passed over), which costs next to nothing; for
 // any other set of keys, the platform's sort keys.
+//
+// Finding a key by halves costs a locale comparison per step. A table built
+// to keep its keys' sort keys (LCMapString LCMAP_SORTKEY, which orders texts
+// exactly as the comparison does; seen to hold for accents, ligatures, case,
+// widths and ignorable characters) finds one with a single sort key of the
+// key wanted and byte comparisons. Texts holding a NUL are the exception
+// (the comparison weighs a leading NUL, the sort key does not): a table
+// holding one, a key wanted holding one, or a table whose sort keys do not
+// rise strictly in its order is searched by the comparison, as before.
 #include <windows.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <cwchar>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -42,11 +53,24 @@ class KeyTable {
   const_iterator end() const noexcept { return entries_.end(); }
   size_t size() const noexcept { return entries_.size(); }
   bool empty() const noexcept { return entries_.empty(); }
-  void clear() noexcept { entries_.clear(); }
-  void swap(KeyTable& other) noexcept { entries_.swap(other.entries_); }
+  void clear() noexcept {
+    entries_.clear();
+    sortKeys_.clear();
+    sortKeyEnds_.clear();
+  }
+  void swap(KeyTable& other) noexcept {
+    entries_.swap(other.entries_);
+    sortKeys_.swap(other.sortKeys_);
+    sortKeyEnds_.swap(other.sortKeyEnds_);
+  }
 
   // The entry whose key the comparison finds equal to `key`, or end().
   const_iterator find(BSTR key) const noexcept {
+    if (!sortKeyEnds_.empty()) {
+      char buffer[kProbeBytes];
+      int size = 0;
+      if (ProbeSortKey(key, buffer, size)) return FindBySortKey(std::string_view(buffer, size));
+    }
     const auto at = std::lower_bound(entries_.begin(), entries_.end(), key,
                                      [](const value_type& entry, BSTR wanted) {
                                        return KeyLess::Less(entry.first.Get(), wanted);
@@ -54,9 +78,52 @@ class KeyTable {
     return at != entries_.end() && !KeyLess::Less(key, at->first.Get()) ? at : entries_.end();
   }
 
+  // Bytes of sort keys kept, for benchmarks.
+  size_t SortKeyBytes() const noexcept {
+    return sortKeys_.size() + sortKeyEnds_.size() * sizeof(uint32_t);
+  }
+
  private:
   friend class KeyTableBuilder<Value>;
+  static constexpr int kProbeBytes = 1024;
+
+  // The sort key of a wanted key without allocating; false for a key the
+  // sort keys cannot stand for (a NUL in it, or too long for the buffer).
+  static bool ProbeSortKey(BSTR key, char (&buffer)[kProbeBytes], int& size) noexcept {
+    const UINT length = ::SysStringLen(key);
+    if (std::wmemchr(key ? key : L"", L'\0', length)) return false;
+    size = 0;
+    if (length == 0) return true;
+    size = ::LCMapStringW(LOCALE_USER_DEFAULT, LCMAP_SORTKEY, key, static_cast<int>(length),
+                          reinterpret_cast<LPWSTR>(buffer), kProbeBytes);
+    return size > 0;
+  }
+
+  std::string_view SortKeyAt(size_t index) const noexcept {
+    const size_t start = index ? sortKeyEnds_[index - 1] : 0;
+    return std::string_view(sortKeys_).substr(start, sortKeyEnds_[index] - start);
+  }
+
+  const_iterator FindBySortKey(std::string_view wanted) const noexcept {
+    size_t low = 0;
+    size_t high = entries_.size();
+    while (low < high) {
+      const size_t middle = low + (high - low) / 2;
+      if (SortKeyAt(middle) < wanted) {
+        low = middle + 1;
+      } else {
+        high = middle;
+      }
+    }
+    return low < entries_.size() && SortKeyAt(low) == wanted ? entries_.begin() + low
+                                                           : entries_.end();
+  }
+
   std::vector<value_type> entries_;
+  // When kept: every entry's sort key, one after another in one block, and
+  // where each ends. Empty when the table is searched by the comparison.
+  std::string sortKeys_;
+  std::vector<uint32_t> sortKeyEnds_;
 };
 
 template <typename Value>
@@ -65,6 +132,9 @@ class KeyTableBuilder {
   using Table = KeyTable<Value>;
 
   size_t Size() const noexcept { return pending_.size(); }
+
+  // Tables built from now on keep their keys' sort keys for finding them.
+  void KeepSortKeys() noexcept { keepSortKeys_ = true; }
 
   // May throw bad_alloc.
   void Add(UniqueBstr key, Value value) {
@@ -78,8 +148,8 @@ class KeyTableBuilder {
   void Build(Table& table, std::vector<size_t>* added = nullptr) {
     std::vector<size_t> order(pending_.size());
     for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::string sortKeys;
     if (exact_) {
-      std::string sortKeys;
       for (Pending& entry : pending_) {
         entry.start = sortKeys.size();
         AppendSortKey(entry.key.Get(), sortKeys);
@@ -97,7 +167,8 @@ class KeyTableBuilder {
       });
       Merge(order, kept, false);
     }
-    table.entries_.clear();
+    table.clear();
+    if (keepSortKeys_) KeepSortKeysOf(kept, exact_ ? &sortKeys : nullptr, table);
     table.entries_.reserve(kept.size());
     for (const size_t i : kept) {
       table.entries_.emplace_back(std::move(pending_[i].key), std::move(pending_[i].value));
@@ -116,6 +187,39 @@ class KeyTableBuilder {
     UniqueBstr key;
     Value value;
   };
+
+  // Fills the table's sort keys for the keys kept, in their order, taking
+  // those Build already made (`made`, the keys' platform sort keys) where it
+  // did. Leaves none when a key holds a NUL or has no sort key, or when the
+  // sort keys do not rise strictly: the table is then searched by the
+  // comparison.
+  void KeepSortKeysOf(const std::vector<size_t>& kept, const std::string* made, Table& table) {
+    std::string& keys = table.sortKeys_;
+    std::vector<uint32_t>& ends = table.sortKeyEnds_;
+    ends.reserve(kept.size());
+    for (const size_t i : kept) {
+      const Pending& entry = pending_[i];
+      const UINT length = entry.key.Length();
+      const wchar_t* text = entry.key ? entry.key.Get() : L"";
+      if (std::wmemchr(text, L'\0', length)) break;
+      const size_t start = keys.size();
+      if (made && entry.length > 0) {
+        keys.append(*made, entry.start, entry.length);
+      } else if (length > 0) {
+        AppendSortKey(entry.key.Get(), keys);
+        if (keys.size() == start) break;
+      }
+      if (keys.size() > UINT32_MAX) break;
+      const std::string_view key = std::string_view(keys).substr(start);
+      if (!ends.empty() && !(table.SortKeyAt(ends.size() - 1) < key)) break;
+      ends.push_back(static_cast<uint32_t>(keys.size()));
+    }
+    if (ends.size() != kept.size()) {
+      keys.clear();
+      ends.clear();
+    }
+    keys.shrink_to_fit();
+  }
 
   template <typename Text>
   void SortBy(std::vector<size_t>& order, Text keys) const {
@@ -193,6 +297,7 @@ class KeyTableBuilder {
   std::vector<Pending> pending_;
   std::wstring weights_;  // every ASCII key's weights, one after another
   bool exact_ = false;    // a key is not ASCII: the platform's sort keys
+  bool keepSortKeys_ = false;
 };
 
 }  // namespace tessary
