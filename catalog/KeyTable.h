@@ -24,6 +24,12 @@
 // (the comparison weighs a leading NUL, the sort key does not): a table
 // holding one, a key wanted holding one, or a table whose sort keys do not
 // rise strictly in its order is searched by the comparison, as before.
+// Computing a sort key is itself most of a lookup, so a key wanted that is
+// made only of ASCII characters weighed at the first level alone (lower-case
+// letters, digits, a few symbols) has its sort key put together from their
+// weights, once the table has seen that this gives exactly the platform's
+// key for every such pair of characters (no contraction) and for every such
+// key it holds.
 #include <windows.h>
 
 #include <algorithm>
@@ -57,11 +63,13 @@ class KeyTable {
     entries_.clear();
     sortKeys_.clear();
     sortKeyEnds_.clear();
+    asciiWeights_.clear();
   }
   void swap(KeyTable& other) noexcept {
     entries_.swap(other.entries_);
     sortKeys_.swap(other.sortKeys_);
     sortKeyEnds_.swap(other.sortKeyEnds_);
+    asciiWeights_.swap(other.asciiWeights_);
   }
 
   // The entry whose key the comparison finds equal to `key`, or end().
@@ -69,7 +77,9 @@ class KeyTable {
     if (!sortKeyEnds_.empty()) {
       char buffer[kProbeBytes];
       int size = 0;
-      if (ProbeSortKey(key, buffer, size)) return FindBySortKey(std::string_view(buffer, size));
+      if (ComposeSortKey(key, buffer, size) || ProbeSortKey(key, buffer, size)) {
+        return FindBySortKey(std::string_view(buffer, size));
+      }
     }
     const auto at = std::lower_bound(entries_.begin(), entries_.end(), key,
                                      [](const value_type& entry, BSTR wanted) {
@@ -99,6 +109,80 @@ class KeyTable {
     return size > 0;
   }
 
+  // The end of the sort key of a text weighed at the first level alone.
+  static constexpr char kPlainTail[] = {1, 1, 1, 1, 0};
+
+  // The sort key of a wanted key put together from its characters' weights;
+  // false when one of them is not weighed that way.
+  bool ComposeSortKey(BSTR key, char (&buffer)[kProbeBytes], int& size) const noexcept {
+    if (asciiWeights_.empty()) return false;
+    const UINT length = ::SysStringLen(key);
+    if (length == 0 || 2 * length + sizeof(kPlainTail) > kProbeBytes) return false;
+    char* out = buffer;
+    for (UINT i = 0; i < length; ++i) {
+      const wchar_t c = key[i];
+      if (c >= 128 || asciiWeights_[2 * c] == 0) return false;
+      *out++ = asciiWeights_[2 * c];
+      *out++ = asciiWeights_[2 * c + 1];
+    }
+    for (const char tail : kPlainTail) *out++ = tail;
+    size = static_cast<int>(out - buffer);
+    return true;
+  }
+
+  // The first-level weights of the ASCII characters a sort key of which is
+  // that weight alone, when putting keys together from them gives exactly
+  // the platform's keys: for every pair of such characters, and for every
+  // key of the table made of them. Left empty otherwise. May throw
+  // bad_alloc.
+  void LearnAsciiWeights() {
+    std::string weights(256, '\0');
+    char key[16];
+    for (wchar_t c = 1; c < 128; ++c) {
+      const int size = ::LCMapStringW(LOCALE_USER_DEFAULT, LCMAP_SORTKEY, &c, 1,
+                                      reinterpret_cast<LPWSTR>(key), sizeof(key));
+      if (size == 2 + static_cast<int>(sizeof(kPlainTail)) && key[0] != 0 && key[1] != 0 &&
+          std::string_view(key + 2, sizeof(kPlainTail)) ==
+              std::string_view(kPlainTail, sizeof(kPlainTail))) {
+        weights[2 * c] = key[0];
+        weights[2 * c + 1] = key[1];
+      }
+    }
+    asciiWeights_.swap(weights);
+    char platform[kProbeBytes];
+    char composed[kProbeBytes];
+    int platformSize = 0;
+    int composedSize = 0;
+    UniqueBstr pair;
+    if (!pair.CopyFrom(L"aa", 2)) {
+      asciiWeights_.clear();
+      return;
+    }
+    const auto agree = [&](BSTR text) {
+      return ProbeSortKey(text, platform, platformSize) &&
+             ComposeSortKey(text, composed, composedSize) &&
+             std::string_view(platform, platformSize) == std::string_view(composed, composedSize);
+    };
+    for (wchar_t a = 1; a < 128; ++a) {
+      for (wchar_t b = 1; b < 128 && asciiWeights_[2 * a] != 0; ++b) {
+        if (asciiWeights_[2 * b] == 0) continue;
+        pair.Get()[0] = a;
+        pair.Get()[1] = b;
+        if (!agree(pair.Get())) {
+          asciiWeights_.clear();
+          return;
+        }
+      }
+    }
+    for (size_t i = 0; i < entries_.size(); ++i) {
+      if (ComposeSortKey(entries_[i].first.Get(), composed, composedSize) &&
+          SortKeyAt(i) != std::string_view(composed, static_cast<size_t>(composedSize))) {
+        asciiWeights_.clear();
+        return;
+      }
+    }
+  }
+
   std::string_view SortKeyAt(size_t index) const noexcept {
     const size_t start = index ? sortKeyEnds_[index - 1] : 0;
     return std::string_view(sortKeys_).substr(start, sortKeyEnds_[index] - start);
@@ -124,6 +208,9 @@ class KeyTable {
   // where each ends. Empty when the table is searched by the comparison.
   std::string sortKeys_;
   std::vector<uint32_t> sortKeyEnds_;
+  // Two bytes per ASCII character, zero for one not weighed at the first
+  // level alone; empty when wanted keys are not put together from them.
+  std::string asciiWeights_;
 };
 
 template <typename Value>
@@ -173,6 +260,7 @@ class KeyTableBuilder {
     for (const size_t i : kept) {
       table.entries_.emplace_back(std::move(pending_[i].key), std::move(pending_[i].value));
     }
+    if (!table.sortKeyEnds_.empty()) table.LearnAsciiWeights();
     if (added) *added = std::move(kept);
     pending_.clear();
     weights_.clear();
