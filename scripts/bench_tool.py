@@ -38,7 +38,10 @@ def timed(*args):
     start = time.perf_counter()
     code = wine(*args)
     if code != 0:
-        sys.exit(f"wine {' '.join(args)} exited {code}")
+        again = subprocess.run(["wine", *args], env=env, stdin=subprocess.DEVNULL,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        sys.exit(f"wine {' '.join(args)} exited {code}: "
+                 f"{again.stderr.decode(errors='replace').strip()}")
     return time.perf_counter() - start
 
 
