@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cwctype>
 #include <map>
 #include <string>
 #include <utility>
@@ -111,6 +112,25 @@ TEST(KeyTableTest, BuildsAndFindsWhatAMapFilledInOrderGives) {
                                   std::wstring(L"a\0b", 3), std::wstring(L"ab\0", 3)}) {
     keys.push_back(key);
   }
+  ExpectBuiltAsInsertedInOrder(keys, true);
+}
+
+// Names as catalogs spell them, with every ASCII symbol between the words:
+// the keys a table puts together from character weights for plain ASCII
+// names must find exactly what the comparison finds, symbols included
+// (some are weighed at the first level, some passed over, some both ways
+// with their neighbours).
+TEST(KeyTableTest, PlainNamesWithSymbolsFindWhatTheComparisonFinds) {
+  std::vector<std::wstring> keys = {L""};
+  for (wchar_t symbol = 0x20; symbol < 0x7f; ++symbol) {
+    if (iswalnum(symbol)) continue;
+    const std::wstring s(1, symbol);
+    for (const std::wstring& key :
+         {L"program" + s + L"7", s + L"tool", L"tool" + s, L"a" + s + s + L"b", L"x" + s + L"y z"}) {
+      keys.push_back(key);
+    }
+  }
+  for (int i = 0; i < 200; ++i) keys.push_back(L"program" + std::to_wstring(i * 37 % 211));
   ExpectBuiltAsInsertedInOrder(keys, true);
 }
 
