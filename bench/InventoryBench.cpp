@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/Floors.h"
 #include "bench/Harness.h"
 #include "common/Unique.h"
 #include "identify/VersionPolicy.h"
@@ -18,6 +19,7 @@
 namespace {
 
 using tessary::UniqueHkey;
+using tessary::bench::BareEnumeration;
 
 constexpr int kPrograms = 1000;
 constexpr int kRounds = 9;
@@ -108,41 +110,6 @@ bool Populate() {
     if (!ok) return false;
   }
   return true;
-}
-
-// The floor: the same subkeys opened and every value read, nothing kept.
-int BareEnumeration(HKEY root, REGSAM view) {
-  UniqueHkey uninstall;
-  if (::RegOpenKeyExW(root, tessary::kUninstallKeyPath, 0, KEY_READ | view, uninstall.put()) !=
-      ERROR_SUCCESS) {
-    return 0;
-  }
-  int values = 0;
-  for (DWORD index = 0;; ++index) {
-    wchar_t name[256];
-    DWORD length = 256;
-    if (::RegEnumKeyExW(uninstall.get(), index, name, &length, nullptr, nullptr, nullptr,
-                        nullptr) != ERROR_SUCCESS) {
-      break;
-    }
-    UniqueHkey subkey;
-    if (::RegOpenKeyExW(uninstall.get(), name, 0, KEY_READ | view, subkey.put()) !=
-        ERROR_SUCCESS) {
-      continue;
-    }
-    for (DWORD v = 0;; ++v) {
-      wchar_t valueName[256];
-      DWORD nameLength = 256;
-      BYTE data[1024];
-      DWORD dataBytes = sizeof(data);
-      if (::RegEnumValueW(subkey.get(), v, valueName, &nameLength, nullptr, nullptr, data,
-                          &dataBytes) != ERROR_SUCCESS) {
-        break;
-      }
-      ++values;
-    }
-  }
-  return values;
 }
 
 TESSARY_BENCHMARK(InventoryRebuild) {

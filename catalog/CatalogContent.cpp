@@ -54,6 +54,8 @@ HRESULT CatalogContent::AddSoftware(Microsoft::WRL::ComPtr<KaSoftWare> entry) {
 
 void CatalogContent::Finish() {
   std::vector<size_t> kept;
+  // Hosts look programs up by name one by one, thousands per update check.
+  software_.KeepSortKeys();
   software_.Build(names, &kept);
   recommendCount = oneKeyCount = popularityCount = 0;
   for (const size_t position : kept) {

@@ -33,6 +33,18 @@ bool UninstallerFolder(std::wstring_view uninstallerPath, wchar_t (&folder)[MAX_
   return true;
 }
 
+// The same folder in the letter case the path was found in: cut where the
+// lower-cased path is cut (lower-casing keeps every position), so the two
+// name one folder. The lower-cased one when the path found is not known.
+void UninstallerFolderAsFound(std::wstring_view lowered, std::wstring_view found,
+                              wchar_t (&folder)[MAX_PATH]) noexcept {
+  if (found.size() != lowered.size()) found = lowered;
+  const size_t exe = lowered.find(L".exe");
+  if (exe != std::wstring_view::npos) found = found.substr(0, exe + 4);
+  CopyBounded(folder, found);
+  ::PathRemoveFileSpecW(folder);
+}
+
 // Joins the folder and the relative part with "." and ".." resolved; an
 // absolute relative part stands alone. A path that would not fit, or one
 // left relative to whatever the current directory is, names no file.
@@ -100,19 +112,30 @@ HRESULT ComputeAndNoteFile(InstalledSoftRecord& record, int policy,
   std::replace(relative.begin(), relative.end(), L'/', L'\\');
   wchar_t folder[MAX_PATH] = {};
   wchar_t candidate[MAX_PATH] = {};
+  // The file is opened by the same path in the letter case it was found in;
+  // the record names it lower-cased, as it always has.
+  wchar_t foundFolder[MAX_PATH] = {};
+  wchar_t file[MAX_PATH] = {};
   bool exists = UninstallerFolder(record.uninstallerPath, folder) &&
-                JoinCandidate(folder, relative, candidate) && Exists(candidate);
+                JoinCandidate(folder, relative, candidate);
+  if (exists) {
+    UninstallerFolderAsFound(record.uninstallerPath, record.uninstallerFile, foundFolder);
+    if (!JoinCandidate(foundFolder, relative, file)) CopyBounded(file, candidate);
+    exists = Exists(file);
+  }
   if (!exists && record.keyName == kGlobalLinkKeyName) {
     const std::wstring installed = GlobalLinkInstallPath(relative);
     // A path that does not fit is not cut into another one: it names no file.
     if (!installed.empty()) {
       CopyBounded(candidate, FitsPath(installed) ? std::wstring_view(installed) : L"");
+      CopyBounded(file, candidate);
       exists = Exists(candidate);
     }
   }
   if (!exists && !record.applicationPath.empty() && FitsPath(record.applicationPath) &&
       ::PathFileExistsW(record.applicationPath.c_str())) {
     CopyBounded(candidate, record.applicationPath);
+    CopyBounded(file, candidate);
     exists = true;
   }
   record.versionFile = candidate;
@@ -121,7 +144,7 @@ HRESULT ComputeAndNoteFile(InstalledSoftRecord& record, int policy,
     record.policy = kaSoftVersionPolicy_none;
     return kVersionFileMissing;
   }
-  if (!ReadVersionStrings(candidate, &fileVersion, &productVersion)) {
+  if (!ReadVersionStrings(file, &fileVersion, &productVersion)) {
     record.policyVersion.clear();
     return kVersionUnreadable;
   }

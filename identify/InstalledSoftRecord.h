@@ -28,6 +28,11 @@ struct InstalledSoftRecord {
   int policy = kaSoftVersionPolicy_none;
   std::wstring uninstallString;
   std::wstring uninstallerPath;
+  // The uninstaller's path in the letter case it was found in, for opening
+  // files beside it: uninstallerPath is lower-cased once a version is read
+  // through it, and a file system that is not case-insensitive by nature
+  // (Wine's) lists every folder of such a path to find it.
+  std::wstring uninstallerFile;
   std::wstring applicationPath;
 
   // Provenance, for explanations: where the record was read (a

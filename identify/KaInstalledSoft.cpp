@@ -25,6 +25,7 @@ InstalledSoftRecord RecordFromProgram(const InstalledProgramRecord& program) {
   record.arpImagePath = program.arpImagePath;
   record.uninstallString = program.uninstallString;
   record.uninstallerPath = DeriveUninstallerPath(program.uninstallString);
+  record.uninstallerFile = record.uninstallerPath;
   record.applicationPath = DeriveApplicationPath(program);
   record.source = static_cast<int>(program.source);
   return record;

@@ -184,6 +184,7 @@ bool StartMenuScanner::ScanFolder(const std::wstring& folder, const StartMenuRul
     record.uninstallShortcut = folder + L'\\' + *uninstallLink;
     if (const std::wstring* target = Target(record.uninstallShortcut)) {
       record.uninstallerPath = *target;
+      record.uninstallerFile = *target;
     }
   }
   return !record.uninstallerPath.empty() || !record.applicationPath.empty();

@@ -1,6 +1,6 @@
 # Shared by scripts/test, scripts/demo, scripts/bench and scripts/package:
 # installs what the build needs, configures and builds both targets, makes the
-# installer packages, and starts one Xvfb.
+# installer packages and the host developer's kit, and starts one Xvfb.
 set -eu
 
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
@@ -48,6 +48,7 @@ package_all() {
   case " $ARCHES " in *" x86 "*) ;; *) return 0 ;; esac
   case " $ARCHES " in *" x64 "*) ;; *) return 0 ;; esac
   python3 "$ROOT/scripts/make_packages.py" "$ROOT" "$BUILD_ROOT" "$BUILD_ROOT/packages"
+  python3 "$ROOT/scripts/make_sdk.py" "$ROOT" "$BUILD_ROOT" "$BUILD_ROOT/packages"
   PACKAGED=1
 }
 

@@ -214,6 +214,38 @@ TEST_F(KaInstalledSoftTest, VersionsUnderEachPolicy) {
   EXPECT_EQ(hr, kComputed);
 }
 
+// The file beside the uninstaller is opened by the path as registered,
+// while the uninstaller's path is cut where its lower-cased form has
+// ".exe": an upper-case extension, or a later ".exe" among the arguments,
+// must not move the folder.
+TEST_F(KaInstalledSoftTest, FileBesideTheUninstallerWhateverTheLetterCase) {
+  const std::wstring folder = Folder(L"Mixed Case");
+  ASSERT_TRUE(WriteVersionedFile(folder + L"\\App.exe", {1, 2, 0, 5}, {3, 0, 0, 0}));
+  std::wstring upper = folder;
+  ::CharUpperBuffW(upper.data(), static_cast<DWORD>(upper.size()));
+  const struct {
+    const wchar_t* key;
+    std::wstring uninstall;
+  } cases[] = {
+      {L"UpperExtension", L"\"" + folder + L"\\UNINST.EXE\" /log=\"C:\\Other\\x.exe\""},
+      {L"Unquoted", folder + L"\\Uninst.Exe /log=C:\\Logs\\u.log"},
+      {L"UpperFolder", L"\"" + upper + L"\\uninst.exe\""},
+  };
+  for (const auto& c : cases) {
+    ASSERT_TRUE(AddUninstallEntry(HKEY_LOCAL_MACHINE, c.key,
+                                  {{L"DisplayName", c.key}, {L"UninstallString", c.uninstall}}));
+  }
+  auto engine = Engine();
+  ASSERT_TRUE(engine);
+  for (const auto& c : cases) {
+    EXPECT_EQ(Version(engine.Get(), c.key, kaSoftVersionPolicy_oppFile, L"app.exe"), L"1.2.0.5")
+        << c.uninstall;
+    EXPECT_EQ(Version(engine.Get(), c.key, kaSoftVersionPolicy_oppProduct, L"APP.EXE"),
+              L"3.0.0.0")
+        << c.uninstall;
+  }
+}
+
 TEST_F(KaInstalledSoftTest, ComputedVersionsAreCachedPerRecordAndPolicy) {
   const std::wstring folder = Folder(L"Prog");
   const std::wstring app = folder + L"\\app.exe";
