@@ -4,6 +4,7 @@
 
 #include <climits>
 #include <string>
+#include <tuple>
 #include <utility>
 
 #include "com/ComObject.h"
@@ -75,15 +76,19 @@ void ReadWhole(InstalledProgram& program) {
     program.hiddenReason = HiddenReasonOf(program, false, false);
     return;
   }
-  for (auto [name, field] : {std::pair{kDisplayNameValue, &program.displayName},
-                             {kDisplayVersionValue, &program.displayVersion},
-                             {kPublisherValue, &program.publisher},
-                             {kUninstallStringValue, &program.uninstallString},
-                             {kDisplayIconValue, &program.displayIcon},
-                             {kInstallLocationValue, &program.installLocation},
-                             {kInstallDateValue, &program.installDate}}) {
-    ReadWholeText(key.get(), name, *field);
+  // Each read is a trip to the registry: a text the build kept shorter than
+  // its width is already whole.
+  constexpr size_t kName = InstalledProgramRecord::kNameChars - 1;
+  constexpr size_t kLong = InstalledProgramRecord::kLongChars - 1;
+  for (auto [name, field, width] : {std::tuple{kDisplayNameValue, &program.displayName, kName},
+                                    {kDisplayVersionValue, &program.displayVersion, kName},
+                                    {kPublisherValue, &program.publisher, kLong},
+                                    {kUninstallStringValue, &program.uninstallString, kLong},
+                                    {kDisplayIconValue, &program.displayIcon, kLong}}) {
+    if (field->size() >= width) ReadWholeText(key.get(), name, *field);
   }
+  ReadWholeText(key.get(), kInstallLocationValue, program.installLocation);
+  ReadWholeText(key.get(), kInstallDateValue, program.installDate);
   DWORD number = 0;
   if (ReadDword(key.get(), kEstimatedSizeValue, number)) {
     program.estimatedSize = number > LONG_MAX ? LONG_MAX : static_cast<LONG>(number);
