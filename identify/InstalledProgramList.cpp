@@ -50,29 +50,45 @@ kaHiddenReason HiddenReasonOf(const InstalledProgram& program, bool systemCompon
   return kaHiddenReason_none;
 }
 
-// Opens the program's entry where the build found it. Throws bad_alloc.
-bool OpenEntry(const InstalledProgram& program, UniqueHkey& key) {
-  HKEY root = HKEY_LOCAL_MACHINE;
-  REGSAM view = 0;
-  const MachineViews views = PerMachineViews();
-  if (program.source == kaUninstallSource_user) {
-    root = HKEY_CURRENT_USER;
-  } else if (views.hasOther &&
-             program.source == static_cast<kaUninstallSource>(views.other.source)) {
-    view = views.other.flag;
-  } else {
-    view = views.own.flag;
+// The Uninstall key of each source, opened once per read of the list: under
+// Wine a full path in the other view is opened one name at a time, a dozen
+// trips to the server for every entry.
+class UninstallKeys {
+ public:
+  // Opens the program's entry where the build found it. Throws bad_alloc.
+  bool OpenEntry(const InstalledProgram& program, UniqueHkey& key) {
+    const size_t slot = static_cast<size_t>(program.source);
+    if (slot >= kSlots) return false;
+    if (!tried_[slot]) {
+      tried_[slot] = true;
+      HKEY root = HKEY_LOCAL_MACHINE;
+      REGSAM view = 0;
+      const MachineViews views = PerMachineViews();
+      if (program.source == kaUninstallSource_user) {
+        root = HKEY_CURRENT_USER;
+      } else if (views.hasOther &&
+                 program.source == static_cast<kaUninstallSource>(views.other.source)) {
+        view = views.other.flag;
+      } else {
+        view = views.own.flag;
+      }
+      OpenRegistryKey(root, kUninstallKeyPath, KEY_ENUMERATE_SUB_KEYS | view, parents_[slot]);
+    }
+    // A handle already stands in its view: the entry is opened beside it.
+    return parents_[slot] &&
+           OpenRegistryKey(parents_[slot].get(), program.keyName.c_str(), KEY_QUERY_VALUE, key);
   }
-  std::wstring path(kUninstallKeyPath);
-  path += L'\\';
-  path += program.keyName;
-  return OpenRegistryKey(root, path.c_str(), KEY_QUERY_VALUE | view, key);
-}
+
+ private:
+  static constexpr size_t kSlots = 4;  // indexed by kaUninstallSource
+  UniqueHkey parents_[kSlots];
+  bool tried_[kSlots] = {};
+};
 
 // Throws bad_alloc.
-void ReadWhole(InstalledProgram& program) {
+void ReadWhole(InstalledProgram& program, UninstallKeys& keys) {
   UniqueHkey key;
-  if (!OpenEntry(program, key)) {
+  if (!keys.OpenEntry(program, key)) {
     program.hiddenReason = HiddenReasonOf(program, false, false);
     return;
   }
@@ -180,7 +196,8 @@ HRESULT ReadWholeValues(InstalledProgramSnapshot& snapshot) noexcept {
   if (!snapshot || snapshot->whole) return S_OK;
   return Guarded([&] {
     auto list = std::make_shared<InstalledProgramList>(*snapshot);
-    for (InstalledProgram& program : list->programs) ReadWhole(program);
+    UninstallKeys keys;
+    for (InstalledProgram& program : list->programs) ReadWhole(program, keys);
     list->whole = true;
     snapshot = std::move(list);
     return S_OK;
