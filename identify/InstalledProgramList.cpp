@@ -73,16 +73,17 @@ class UninstallKeys {
         view = views.own.flag;
       }
       OpenRegistryKey(root, kUninstallKeyPath, KEY_ENUMERATE_SUB_KEYS | view, parents_[slot]);
+      subkeyViews_[slot] = SubkeyView(view);
     }
-    // A handle already stands in its view: the entry is opened beside it.
-    return parents_[slot] &&
-           OpenRegistryKey(parents_[slot].get(), program.keyName.c_str(), KEY_QUERY_VALUE, key);
+    return parents_[slot] && OpenRegistryKey(parents_[slot].get(), program.keyName.c_str(),
+                                             KEY_QUERY_VALUE | subkeyViews_[slot], key);
   }
 
  private:
   static constexpr size_t kSlots = 4;  // indexed by kaUninstallSource
   UniqueHkey parents_[kSlots];
   bool tried_[kSlots] = {};
+  REGSAM subkeyViews_[kSlots] = {};
 };
 
 // Throws bad_alloc.

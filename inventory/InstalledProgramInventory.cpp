@@ -62,6 +62,7 @@ class InstalledProgramInventory::Enumerator {
   // cache entries alike.
   void Run(HKEY root, REGSAM view, UninstallSource source) noexcept {
     const REGSAM access = KEY_READ | view;
+    const REGSAM subkeyAccess = KEY_READ | SubkeyView(view);
     UniqueHkey uninstall;
     if (!OpenRegistryKey(root, kUninstallKeyPath, access, uninstall)) return;
     // Per-machine entries may keep their cache under HKCU; open its parent
@@ -75,11 +76,11 @@ class InstalledProgramInventory::Enumerator {
     record_.source = source;
     ForEachSubkeyName(uninstall.get(), UnreadableSubkey::kSkip,
                       [&](const wchar_t* name, DWORD) noexcept {
-                        if (IsUpdateEntry(name) || !ReadValues(uninstall.get(), name, access)) {
+                        if (IsUpdateEntry(name) || !ReadValues(uninstall.get(), name, subkeyAccess)) {
                           return S_OK;
                         }
                         CopyBounded(record_.keyName, name);
-                        ReadArpImagePath(arpCache.get(), name, access);
+                        ReadArpImagePath(arpCache.get(), name, subkeyAccess);
                         owner_.Add(record_);
                         return S_OK;
                       });

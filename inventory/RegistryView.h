@@ -37,4 +37,10 @@ Wow64Query SetWow64Query(Wow64Query query) noexcept;
 
 MachineViews PerMachineViews() noexcept;
 
+// The view flag for a key opened beside a handle already in `view`. Only a
+// 32-bit process reaching into the 64-bit view must repeat it (WOW64 would
+// redirect the name again); a 64-bit process is never redirected, and Wine
+// answers a repeated 32-bit flag with a Wow6432Node probe per key.
+constexpr REGSAM SubkeyView(REGSAM view) noexcept { return view & KEY_WOW64_64KEY; }
+
 }  // namespace tessary
