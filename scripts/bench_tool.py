@@ -77,7 +77,9 @@ for name in ("Tessary.dll", "tessary.exe"):
     shutil.copy(os.path.join(build, "bin", name), folder)
 shutil.copytree(os.path.join(root, "data", "KaData"), os.path.join(folder, "KaData"))
 
-# 1,000 Uninstall entries of 10 values each, in the tool's own view.
+# 1,000 Uninstall entries of 10 values each, where Wine's regedit writes
+# them: the 32-bit view, as most programs' installers do (the x64 tool's
+# other view).
 key = r"HKEY_LOCAL_MACHINE\Software\Microsoft\Windows\CurrentVersion\Uninstall"
 lines = ["Windows Registry Editor Version 5.00", ""]
 for i in range(1000):
