@@ -6,6 +6,12 @@ x86 build under the 32-bit one, each registered in its own registry view;
 Tessary-x86.msi installs the x86 build alone. Each build's folder holds its
 DLL, its tool and KaData.
 
+The two write the same x86 registration, so they must never be installed
+side by side: removing either would take the other's classes away. The x86
+package refuses 64-bit Windows (the x64 package is the one for it), and the
+x64 package replaces an x86 package that an earlier release let onto 64-bit
+Windows, whatever its version.
+
 The registry entries are not written by hand: each build's harvest tool runs
 the DLL's own registration in a scratch registry under Wine and lists what it
 wrote, and that listing becomes the component's Registry rows. The module's
@@ -28,6 +34,8 @@ UPGRADE_CODES = {
     "x64": "5E0B7A0C-3C3B-4F0E-9A55-2B8C1D7E6F41",
     "x86": "8F3D2B61-74A9-4C1E-B0D2-6A9E5C4F1B37",
 }
+X86_ON_64BIT = ("Tessary-x86.msi is for 32-bit Windows. On 64-bit Windows install "
+               "Tessary-x64.msi: it registers the x86 build for 32-bit hosts as well.")
 # Component codes derive from this and the component's place, so they stay
 # the same from build to build.
 COMPONENT_NAMESPACE = uuid.UUID("0C7E1F52-9B64-4D8A-A3E1-5F2B7C9D4E60")
@@ -135,6 +143,17 @@ def arch_directory(source_dir, build_dir, arch, registration, components):
     return xml
 
 
+def exclusion(package):
+    """What keeps the two packages from being installed side by side."""
+    if package == "x86":
+        # Installed: a package on the machine can always be removed.
+        return [f'<Condition Message={quoteattr(X86_ON_64BIT)}>Installed OR NOT VersionNT64</Condition>']
+    return [f'<Upgrade Id="{UPGRADE_CODES["x86"]}">',
+            '<UpgradeVersion Minimum="0.0.0" IncludeMinimum="yes" OnlyDetect="no" '
+            'Property="TESSARY_X86_PACKAGE"/>',
+            '</Upgrade>']
+
+
 def package_source(source_dir, build_root, package, version, registrations):
     # wixl takes sources relative to the folder it is given (-I).
     components = []
@@ -152,6 +171,7 @@ def package_source(source_dir, build_root, package, version, registrations):
         f'Description="Tessary software identification component"/>',
         '<Media Id="1" Cabinet="tessary.cab" EmbedCab="yes"/>',
         '<MajorUpgrade DowngradeErrorMessage="A newer version of Tessary is already installed."/>',
+        *exclusion(package),
         '<Directory Id="TARGETDIR" Name="SourceDir">',
         *body,
         '</Directory>',

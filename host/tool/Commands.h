@@ -48,6 +48,11 @@ void ShowValidate(const Json& document);
 // file: "tessary --xml-stop PATH" prints "LINE COLUMN".
 inline constexpr wchar_t kStopOption[] = L"--xml-stop";
 int ShowStreamingReaderStop(const wchar_t* path);
+// And where each element starts, for validate's format problems: "tessary
+// --xml-elements PATH" prints "DEPTH LINE COLUMN NAME" per element in
+// document order, then "end" once the reader has read the whole file.
+inline constexpr wchar_t kElementsOption[] = L"--xml-elements";
+int ShowElementPositions(const wchar_t* path);
 
 // Shared by the command files.
 const char* StatusName(kaSoftInstallStatus status);

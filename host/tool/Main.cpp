@@ -396,6 +396,9 @@ int wmain(int argc, wchar_t** argv) {
   if (argc == 3 && std::wstring_view(argv[1]) == tessary::tool::kStopOption) {
     return tessary::tool::ShowStreamingReaderStop(argv[2]);
   }
+  if (argc == 3 && std::wstring_view(argv[1]) == tessary::tool::kElementsOption) {
+    return tessary::tool::ShowElementPositions(argv[2]);
+  }
   // The component's objects are apartment-threaded: the tool runs an STA.
   const HRESULT initialized = ::CoInitialize(nullptr);
   if (FAILED(initialized)) {

@@ -202,6 +202,8 @@ class Report {
   void Warning(const std::wstring& file, const std::string& where, const std::string& message) {
     Add("warning", file, where, message);
   }
+  size_t ProblemCount() const { return problems_.size(); }
+  Json& Problem(size_t index) { return problems_[index]; }
   Json Take(Json files) {
     return Json{{"files", std::move(files)},
                 {"errorCount", errors_},
@@ -242,12 +244,19 @@ std::wstring NameOf(IXMLDOMNode* node) {
   return Text(name.Get());
 }
 
-// An element's place, "/vedad/soft[3]/regkey[1]", for files whose elements
-// have no line to name.
+// An element's place, "/vedad/soft[3]/regkey[1]": the DOM gives no lines,
+// and a place stays true where the streaming reader cannot give one either.
 struct Place {
   std::string text;
   std::wstring path;  // the table's path
 };
+
+// The place of a child named `name` (UTF-8), its parent's children of that
+// name counted in `seen`.
+std::string ChildPlaceText(const std::string& parent, const std::string& name,
+                           std::map<std::string, int>& seen) {
+  return parent + "/" + name + "[" + std::to_string(++seen[name]) + "]";
+}
 
 // --- One file -----------------------------------------------------------------
 
@@ -303,11 +312,10 @@ class FileCheck {
       if (!problem.empty()) Error(place, "the text " + Quoted(TextToNul(text.Get())) + " " + problem);
     }
     visit(element, place);
-    std::map<std::wstring, int> seen;
+    std::map<std::string, int> seen;
     ForEachChildElement(element, [&](IXMLDOMNode* child) {
       const std::wstring name = NameOf(child);
-      const Place inner{place.text + "/" + Utf8(name) + "[" + std::to_string(++seen[name]) + "]",
-                        place.path + L"/" + name};
+      const Place inner{ChildPlaceText(place.text, Utf8(name), seen), place.path + L"/" + name};
       if (rule->text != Value::kElements) {
         Error(inner, "unknown element " + Quoted(name) + ": " + Utf8(NameOf(element)) +
                          " holds only text");
@@ -386,11 +394,10 @@ void IdentifyRules(FileCheck& check, IXMLDOMNode* root, const std::wstring& path
                                "): only this later rule counts");
     }
     bool anyKey = false;
-    std::map<std::wstring, int> seen;
+    std::map<std::string, int> seen;
     ForEachChildElement(element, [&](IXMLDOMNode* child) {
       const std::wstring tag = NameOf(child);
-      const Place inner{place.text + "/" + Utf8(tag) + "[" + std::to_string(++seen[tag]) + "]",
-                        place.path + L"/" + tag};
+      const Place inner{ChildPlaceText(place.text, Utf8(tag), seen), place.path + L"/" + tag};
       const bool regKey = tag == L"regkey";
       if (regKey) {
         const UniqueBstr key = NodeText(child);
@@ -537,23 +544,21 @@ const FileFormat* FormatOf(const std::wstring& path, IXMLDOMDocument* document) 
   return nullptr;
 }
 
-// Where the streaming reader stops in a file the document parser refused
-// without a position. Wine's streaming reader can end its process on odd
-// input, so it reads in a child: this tool again, with kStopOption.
-ParseProblem StreamingReaderStop(const std::wstring& path) {
-  ParseProblem stop;
+// Wine's streaming reader can end its process on odd input, so it reads in
+// a child: this tool again, with `option`. What the child wrote, and whether
+// it exited 0.
+bool StreamingReaderChild(const wchar_t* option, const std::wstring& path, std::string& answer) {
   wchar_t self[MAX_PATH * 4];
   const DWORD length = ::GetModuleFileNameW(nullptr, self, ARRAYSIZE(self));
-  if (length == 0 || length >= ARRAYSIZE(self)) return stop;
+  if (length == 0 || length >= ARRAYSIZE(self)) return false;
   SECURITY_ATTRIBUTES inherited{sizeof(inherited), nullptr, TRUE};
   UniqueHandle read;
   UniqueHandle write;
   if (!::CreatePipe(read.put(), write.put(), &inherited, 0) ||
       !::SetHandleInformation(read.get(), HANDLE_FLAG_INHERIT, 0)) {
-    return stop;
+    return false;
   }
-  std::wstring line = L"\"" + std::wstring(self, length) + L"\" " + kStopOption + L" \"" + path +
-                      L"\"";
+  std::wstring line = L"\"" + std::wstring(self, length) + L"\" " + option + L" \"" + path + L"\"";
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
   startup.dwFlags = STARTF_USESTDHANDLES;
@@ -562,24 +567,137 @@ ParseProblem StreamingReaderStop(const std::wstring& path) {
   PROCESS_INFORMATION process{};
   if (!::CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
                         nullptr, &startup, &process)) {
-    return stop;
+    return false;
   }
   const UniqueHandle child(process.hProcess);
   const UniqueHandle thread(process.hThread);
   write.reset();
-  std::string answer;
-  char buffer[256];
+  char buffer[4096];
   DWORD got = 0;
   while (::ReadFile(read.get(), buffer, sizeof(buffer), &got, nullptr) && got > 0) {
     answer.append(buffer, got);
   }
-  ::WaitForSingleObject(child.get(), INFINITE);
+  DWORD code = 1;
+  return ::WaitForSingleObject(child.get(), INFINITE) == WAIT_OBJECT_0 &&
+         ::GetExitCodeProcess(child.get(), &code) && code == 0;
+}
+
+// Where the streaming reader stops in a file the document parser refused
+// without a position.
+ParseProblem StreamingReaderStop(const std::wstring& path) {
+  ParseProblem stop;
+  std::string answer;
+  StreamingReaderChild(kStopOption, path, answer);
   long at[2] = {0, 0};
   if (sscanf_s(answer.c_str(), "%ld %ld", &at[0], &at[1]) == 2) {
     stop.line = at[0];
     stop.column = at[1];
   }
   return stop;
+}
+
+long ElementCount(IXMLDOMNode* element) {
+  long count = 1;
+  ForEachChildElement(element, [&](IXMLDOMNode* child) { count += ElementCount(child); });
+  return count;
+}
+
+bool IsOfType(IXMLDOMNode* node, DOMNodeType wanted) {
+  DOMNodeType type = NODE_INVALID;
+  return SUCCEEDED(node->get_nodeType(&type)) && type == wanted;
+}
+
+// The place of an element from the document's own root, where a format's
+// root may stand deeper; empty when the tree cannot be read.
+std::string DocumentPlaceText(IXMLDOMNode* element) {
+  std::string text;
+  ComPtr<IXMLDOMNode> node = element;
+  for (;;) {
+    ComPtr<IXMLDOMNode> parent;
+    if (node->get_parentNode(&parent) != S_OK || !parent) return {};
+    const std::wstring name = NameOf(node.Get());
+    if (IsOfType(parent.Get(), NODE_DOCUMENT)) return "/" + Utf8(name) + text;
+    int index = 1;
+    for (ComPtr<IXMLDOMNode> sibling = node;;) {
+      ComPtr<IXMLDOMNode> previous;
+      if (sibling->get_previousSibling(&previous) != S_OK || !previous) break;
+      if (IsOfType(previous.Get(), NODE_ELEMENT) && NameOf(previous.Get()) == name) ++index;
+      sibling = std::move(previous);
+    }
+    text = "/" + Utf8(name) + "[" + std::to_string(index) + "]" + text;
+    node = std::move(parent);
+  }
+}
+
+// Gives the problems from `first` on that name an element the line and
+// column where it starts, read by the streaming reader in a child. Only
+// where both readers saw the same elements: a file the streaming reader
+// refuses or reads otherwise keeps its places alone.
+void PlaceProblems(Report& report, size_t first, const std::wstring& path,
+                   IXMLDOMDocument* document, IXMLDOMNode* root) {
+  // The walk's places start at the format's root.
+  const std::string walkRoot = "/" + Utf8(NameOf(root));
+  const std::string documentRoot = DocumentPlaceText(root);
+  const auto documentPlace = [&](const Json& element) -> std::string {
+    if (element.is_null()) return {};
+    const std::string text = element.get<std::string>();
+    return text.compare(0, walkRoot.size(), walkRoot) == 0
+               ? documentRoot + text.substr(walkRoot.size())
+               : std::string();
+  };
+  std::set<std::string> wanted;
+  for (size_t i = first; i < report.ProblemCount(); ++i) {
+    const std::string place = documentPlace(report.Problem(i)["element"]);
+    if (!place.empty()) wanted.insert(place);
+  }
+  ComPtr<IXMLDOMElement> top;
+  if (wanted.empty() || documentRoot.empty() || document->get_documentElement(&top) != S_OK) {
+    return;
+  }
+  std::string answer;
+  if (!StreamingReaderChild(kElementsOption, path, answer)) return;
+  struct Level {
+    std::string text;
+    std::map<std::string, int> seen;
+  };
+  std::vector<Level> open;
+  std::map<std::string, std::pair<long, long>> found;
+  long count = 0;
+  bool ended = false;
+  size_t at = 0;
+  while (at < answer.size() && !ended) {
+    size_t end = answer.find('\n', at);
+    if (end == std::string::npos) end = answer.size();
+    const std::string line = answer.substr(at, end - at);
+    at = end + 1;
+    if (line == "end") {
+      ended = true;
+      break;
+    }
+    unsigned long depth = 0;
+    long number = 0;
+    long column = 0;
+    int name = 0;
+    if (sscanf_s(line.c_str(), "%lu %ld %ld %n", &depth, &number, &column, &name) != 3 ||
+        name <= 0 || depth > open.size() || (depth == 0 && count > 0)) {
+      return;
+    }
+    const std::string tag = line.substr(static_cast<size_t>(name));
+    const std::string text =
+        depth == 0 ? "/" + tag : ChildPlaceText(open[depth - 1].text, tag, open[depth - 1].seen);
+    open.resize(depth);
+    open.push_back({text, {}});
+    ++count;
+    if (wanted.count(text)) found[text] = {number, column};
+  }
+  if (!ended || count != ElementCount(top.Get())) return;
+  for (size_t i = first; i < report.ProblemCount(); ++i) {
+    Json& problem = report.Problem(i);
+    const auto place = found.find(documentPlace(problem["element"]));
+    if (place == found.end()) continue;
+    problem["line"] = place->second.first;
+    problem["column"] = place->second.second;
+  }
 }
 
 void CheckFile(const std::wstring& path, Report& report, CrossFile& cross, Json& files) {
@@ -615,6 +733,7 @@ void CheckFile(const std::wstring& path, Report& report, CrossFile& cross, Json&
                      " reader takes the file as empty");
     return;
   }
+  const size_t first = report.ProblemCount();
   FileCheck check(*format, path, report);
   const std::string kind = format->kind;
   if (kind == "identify") {
@@ -643,6 +762,7 @@ void CheckFile(const std::wstring& path, Report& report, CrossFile& cross, Json&
       report.Error(path, "", "result is not 0: the reader refuses the whole file");
     }
   }
+  PlaceProblems(report, first, path, document.Get(), root.Get());
 }
 
 void TypeFilesBelow(const std::wstring& folder, std::vector<std::wstring>& files) {
@@ -693,6 +813,47 @@ int ShowStreamingReaderStop(const wchar_t* path) {
   ::WriteFile(::GetStdHandle(STD_OUTPUT_HANDLE), text.data(), static_cast<DWORD>(text.size()),
               &written, nullptr);
   return 0;
+}
+
+int ShowElementPositions(const wchar_t* path) {
+  XmlLiteFile file;
+  if (FAILED(file.Open(path))) return 1;
+  IXmlReader* reader = file.Reader();
+  std::string text;
+  const auto flush = [&] {
+    DWORD written = 0;
+    const bool whole = ::WriteFile(::GetStdHandle(STD_OUTPUT_HANDLE), text.data(),
+                                   static_cast<DWORD>(text.size()), &written, nullptr) &&
+                       written == text.size();
+    text.clear();
+    return whole;
+  };
+  size_t depth = 0;
+  XmlNodeType type;
+  HRESULT hr = S_OK;
+  while ((hr = reader->Read(&type)) == S_OK) {
+    if (type == XmlNodeType_EndElement) {
+      if (depth == 0) return 1;
+      --depth;
+      continue;
+    }
+    if (type != XmlNodeType_Element) continue;
+    UINT line = 0;
+    UINT column = 0;
+    const wchar_t* name = nullptr;
+    UINT length = 0;
+    if (FAILED(reader->GetLineNumber(&line)) || FAILED(reader->GetLinePosition(&column)) ||
+        FAILED(reader->GetQualifiedName(&name, &length)) || !name) {
+      return 1;
+    }
+    text += std::to_string(depth) + " " + std::to_string(line) + " " + std::to_string(column) +
+            " " + Utf8(std::wstring_view(name, length)) + "\n";
+    if (!reader->IsEmptyElement()) ++depth;
+    if (text.size() >= 64 * 1024 && !flush()) return 1;
+  }
+  if (hr != S_FALSE || depth != 0) return 1;
+  text += "end\n";
+  return flush() ? 0 : 1;
 }
 
 Json RunValidate(Session& session, const std::vector<std::wstring>& given) {

@@ -16,38 +16,19 @@ import sys
 import tempfile
 import zipfile
 
-root, build_root, prefix = sys.argv[1:4]
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from winetest import Checks, Prefix, windows  # noqa: E402
+
+root, build_root, prefix_path = sys.argv[1:4]
 kit_zip = os.path.join(build_root, "packages", "Tessary-sdk.zip")
-env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all",
-           WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d")
-quiet = dict(env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-             stderr=subprocess.DEVNULL)
-failures = []
+check = Checks()
+prefix = Prefix(prefix_path)
+wine = prefix.wine
 UNINSTALL = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Brightfield Browser"
 # PE machine field per build.
 MACHINES = {"x64": 0x8664, "x86": 0x14C}
 # cscript and regsvr32 of each bitness in a 64-bit prefix.
 SYSTEM = {"x64": "C:\\windows\\system32", "x86": "C:\\windows\\syswow64"}
-
-
-def check(condition, what):
-    if not condition:
-        failures.append(what)
-        print("FAIL:", what)
-    return condition
-
-
-def wine(*args):
-    # Output through a file: Wine's helper processes would hold a pipe open.
-    with tempfile.TemporaryFile() as out:
-        code = subprocess.run(["wine", *args], env=env, stdin=subprocess.DEVNULL, stdout=out,
-                              stderr=subprocess.DEVNULL, timeout=300).returncode
-        out.seek(0)
-        return code, out.read().decode("utf-8", "replace").replace("\r", "")
-
-
-def windows(path):
-    return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
 def machine(path):
@@ -103,11 +84,7 @@ try:
               f"the guide's link {target}#{anchor} leads nowhere")
 
     # --- The prefix: one program of the sample catalog installed, in both views ---------
-    subprocess.run(["wineserver", "-k"], **quiet)
-    shutil.rmtree(prefix, ignore_errors=True)
-    os.makedirs(prefix)
-    subprocess.run(["wineboot", "-i"], **quiet)
-    subprocess.run(["wineserver", "-w"], **quiet)
+    prefix.create()
     for view in ("/reg:64", "/reg:32"):
         for value, data in (("DisplayName", "Brightfield Browser"), ("DisplayVersion", "24.1.0")):
             code = wine("reg", "add", UNINSTALL, "/v", value, "/d", data, "/f", view)[0]
@@ -172,8 +149,7 @@ try:
               f"{arch} installed.js exited {code}: {out!r}")
         wine(SYSTEM[arch] + "\\regsvr32.exe", "/u", "/s", dll)
 finally:
-    subprocess.run(["wineserver", "-k"], **quiet)
+    prefix.stop()
     shutil.rmtree(work, ignore_errors=True)
 
-print(f"{len(failures)} failure(s)" if failures else "sdk: all checks passed")
-sys.exit(1 if failures else 0)
+check.finish("sdk: all checks passed")

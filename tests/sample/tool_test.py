@@ -509,30 +509,53 @@ for file, old, new, severity, message, schema_rejects in MISTAKES:
         code, out, err = tessary(*args)
         check(re.search(r"KaSoftwareVerIdentify\.xml:\d+:\d+: error: not well-formed", out),
               f"validate: the line in the table: {out!r}")
+    # A problem in an element: its path, and the line and column of its name.
+    lines = text.replace(old, new, 1).splitlines()
+    for problem in found:
+        if problem["element"] is None:
+            continue
+        tag = re.sub(r"\[\d+\]$", "", problem["element"].rsplit("/", 1)[-1])
+        line, column = problem["line"], problem["column"]
+        check(line and column and line <= len(lines) and lines[line - 1][column - 2:].startswith("<" + tag),
+              f"validate {message!r}: {problem['element']} is not at {line}:{column}")
+    if found and message == 'unknown attribute "polcy"':
+        code, out, err = tessary(*args)
+        check(re.search(r"KaSoftwareVerIdentify\.xml:\d+:\d+: /vedad/soft\[\d+\]/regkey\[\d+\]: "
+                        r'error: unknown attribute "polcy"', out),
+              f"validate: a format problem in the table: {out!r}")
     if shutil.which("xmllint"):
         check(bool(schema_problems(path)) == schema_rejects,
               f"validate {message!r}: the schema {'accepts' if schema_rejects else 'rejects'} it")
 # Files named on the command line: the format told by the name, else the root.
+# `at`: the text whose "<" starts the element the problem names; the problem
+# is placed at its name. None: no line and column.
 SOFT = '<software main_type="1"><name>{}</name><version version="1"/></software>'
 given = os.path.join(folder, "given")
 os.makedirs(given, exist_ok=True)
-for name, content, form, severity, message in [
-        ("nothing.xml", None, None, "error", "no such file"),
-        ("page.xml", "<html><body/></html>", None, "error", "not a data file of any known format"),
-        ("cut.xml", "<vedad>\n  <soft name='x'>\n</vedad>\n", None, "error", "not well-formed"),
-        ("rules.xml", '<vedad><soft name="a"><start_menu path="A" policy="9"/></soft></vedad>',
-         "identify", "error", 'policy="9" is not a version policy'),
-        # Attribute names in any case, as the loader takes them; element names exactly.
-        ("rules-case.xml", '<vedad><soft name="a"><regkey Policy="0">A</regkey>'
-         '<RegKey policy="0">B</RegKey></soft></vedad>', "identify", "error",
-         'unknown element "RegKey"'),
+for name, content, form, severity, message, at in [
+        ("nothing.xml", None, None, "error", "no such file", None),
+        ("page.xml", "<html><body/></html>", None, "error", "not a data file of any known format",
+         None),
+        ("cut.xml", "<vedad>\n  <soft name='x'>\n</vedad>\n", None, "error", "not well-formed", None),
+        ("rules.xml", '<vedad>\n  <soft name="a"><start_menu path="A" policy="9"/></soft>\n</vedad>',
+         "identify", "error", 'policy="9" is not a version policy', "<start_menu"),
+        # Attribute names in any case, as the loader takes them; element names
+        # exactly. An empty element before it: the places count it.
+        ("rules-case.xml", '<vedad><soft name="a">\n<regkey Policy="0">A</regkey><regkey/>\n'
+         '\t<RegKey policy="0">B</RegKey></soft></vedad>', "identify", "error",
+         'unknown element "RegKey"', "<RegKey"),
         ("keys.xml", '<vedad><soft name="a"><regkey>A</regkey><regkey/></soft></vedad>',
-         "regkeys", "error", 'the text "" is empty'),
+         "regkeys", "error", 'the text "" is empty', "<regkey/>"),
         ("av.xml", "<antivirus><KaAntivirus/></antivirus>", "antivirus", "error",
-         "finds no antivirus product"),
+         "finds no antivirus product", None),
         ("catalog.xml", '<vedad><main_type_list><type id="1"><name>A</name></type></main_type_list>'
-         "<software_list>" + SOFT.format("Twice") + SOFT.format("twice") + "</software_list></vedad>",
-         "catalog", "warning", 'program "twice" is named twice: only the first')]:
+         "<software_list>\n" + SOFT.format("Twice") + "\n " + SOFT.format("twice") +
+         "</software_list></vedad>", "catalog", "warning",
+         'program "twice" is named twice: only the first', SOFT.format("twice")),
+        # The streaming reader refuses a document type: the place alone.
+        ("doctype.xml", '<?xml version="1.0"?>\n<!DOCTYPE vedad>\n<vedad>\n  <soft name="a">'
+         '<start_menu path="A" policy="9"/></soft>\n</vedad>', "identify", "error",
+         'policy="9" is not a version policy', None)]:
     if content is not None:
         with open(os.path.join(given, name), "w") as f:
             f.write(content)
@@ -542,10 +565,19 @@ for name, content, form, severity, message in [
     check(code == (2 if severity == "error" else 0) and len(problems) == 1 and
           problems[0][0] == severity and message in problems[0][1] and
           got["files"][0]["format"] == form, f"validate {name}: {code} {got}")
-    if name == "cut.xml" and got.get("problems"):
+    if not got.get("problems"):
+        continue
+    problem = got["problems"][0]
+    if name == "cut.xml":
         # The end tag that does not match is on line 3.
-        check(got["problems"][0]["line"] == 3 and got["problems"][0]["column"],
-              f"validate: where {name} stops: {got['problems'][0]}")
+        check(problem["line"] == 3 and problem["column"], f"validate: where {name} stops: {problem}")
+        continue
+    before = content[:content.index(at)] if at else None
+    expected = (before.count("\n") + 1, len(before) - before.rfind("\n") + 1) if at else (None, None)
+    check((problem["line"], problem["column"]) == expected and
+          (problem["element"] is not None) == (form is not None and name != "av.xml"),
+          f"validate {name}: placed at {problem['line']}:{problem['column']} "
+          f"{problem['element']}, not {expected}")
 
 # The component's own data files, beside the DLL loaded: each broken set is
 # refused with the file named, not answered as if nothing were installed.
