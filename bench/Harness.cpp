@@ -43,6 +43,30 @@ bool ReportRatio(const char* figure, double seconds, const char* floorName, doub
   return target <= 0 || ratio <= target;
 }
 
+bool ReportPairedRatio(const char* figure, const std::vector<double>& seconds,
+                       const char* floorName, const std::vector<double>& floorSeconds,
+                       double target) {
+  const auto median = [](std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values.empty() ? 0 : values[values.size() / 2];
+  };
+  std::vector<double> ratios;
+  for (size_t i = 0; i < seconds.size() && i < floorSeconds.size(); ++i) {
+    if (floorSeconds[i] > 0) ratios.push_back(seconds[i] / floorSeconds[i]);
+  }
+  const double ratio = median(ratios);
+  std::printf("  %-44s %10.3f ms\n", figure, median(seconds) * 1e3);
+  std::printf("  %-44s %10.3f ms\n", floorName, median(floorSeconds) * 1e3);
+  std::printf("  ratio %.2f (rounds %.2f to %.2f)", ratio,
+              ratios.empty() ? 0 : *std::min_element(ratios.begin(), ratios.end()),
+              ratios.empty() ? 0 : *std::max_element(ratios.begin(), ratios.end()));
+  if (target > 0) {
+    std::printf(" (target at most %.2f)%s", target, ratio <= target ? "" : "  OVER TARGET");
+  }
+  std::printf("\n");
+  return target <= 0 || ratio <= target;
+}
+
 bool RegisterBenchmark(const char* name, BenchmarkFunction function) {
   Registry().push_back({name, function});
   return true;

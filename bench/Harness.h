@@ -54,6 +54,13 @@ Medians InterleavedMedians(int rounds, Floor&& floor, Figure&& figure) {
 bool ReportRatio(const char* figure, double seconds, const char* floorName, double floorSeconds,
                  double target = 0);
 
+// Like ReportRatio, for figures each measured beside its own floor, round by
+// round: the ratio is the median of the rounds' ratios, with their range, so
+// that a round slowed by other work counts once and shows.
+bool ReportPairedRatio(const char* figure, const std::vector<double>& seconds,
+                       const char* floorName, const std::vector<double>& floorSeconds,
+                       double target = 0);
+
 using BenchmarkFunction = int (*)();  // 0 on success
 
 // Adds a benchmark to the run; use TESSARY_BENCHMARK.
