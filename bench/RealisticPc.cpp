@@ -282,33 +282,13 @@ std::string TypeFileXml(const PcShape& shape, int first, int count) {
 }
 
 std::string CatalogXml(const PcShape& shape) {
-  std::string xml = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<vedad>\n<main_type_list>\n";
-  for (int t = 0; t < shape.mainTypes; ++t) {
-    xml += "<type id=\"" + std::to_string(t) + "\"><name>Type " + std::to_string(t) +
-           "</name></type>\n";
-  }
-  xml += "</main_type_list>\n<software_list>\n";
-  for (int i = 0; i < shape.catalogPrograms; ++i) {
-    const std::string n = std::to_string(i);
-    xml += "<software main_type=\"" + std::to_string(i % shape.mainTypes) +
-           "\" is_main_recommend=\"" + std::to_string(i % 2) + "\" is_onekey_install=\"" +
-           std::to_string(i % 3 == 0) + "\" is_popularity=\"1\" totaljudgeofmark=\"" +
-           std::to_string(i * 7) + "\" totaljudgeoftimes=\"" + std::to_string(i) +
-           "\" totaldownloadtimes=\"" + std::to_string(i * 1000LL) + "\">\n<name>Program" + n +
-           "</name><displayname>Program " + n + " Deluxe</displayname><company>Maker " +
-           std::to_string(i % 300) + "</company><pic>http://pics.example/" + n +
-           ".png</pic><description>A program numbered " + n +
-           " that does useful things.</description>\n";
-    for (int v = 0; v < shape.versions; ++v) {
-      const int major = kVersionMajors[v % std::size(kVersionMajors)] + 20 * (v / 5);
-      const std::string ver = Utf8(CatalogVersion(i, major));
-      xml += "<version version=\"" + ver + "\" displayver=\"" + ver + " build\" ver_attribute=\"" +
-             std::to_string(v == shape.versions - 1) + "\"><whatsnew>Fixes for " + ver +
-             "</whatsnew></version>\n";
-    }
-    xml += "</software>\n";
-  }
-  return xml + "</software_list>\n</vedad>\n";
+  tessary::testing::GeneratedCatalog catalog{shape.catalogPrograms, shape.versions,
+                                             shape.mainTypes, shape.mainTypes,
+                                             shape.versions - 1};
+  catalog.major = [](int v) {
+    return kVersionMajors[v % std::size(kVersionMajors)] + 20 * (v / 5);
+  };
+  return tessary::testing::GeneratedCatalogXml(catalog);
 }
 
 std::wstring IgnoreListXml(const PcShape& shape) {
