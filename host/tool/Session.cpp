@@ -1,12 +1,15 @@
 #include "host/tool/Session.h"
 
 #include <algorithm>
+#include <optional>
 
+#include "catalog/StreamableXml.h"
 #include "common/Names.h"
 #include "common/Text.h"
 #include "host/tool/Output.h"
 #include "datafiles/DataFiles.h"
 #include "datafiles/XmlDom.h"
+#include "datafiles/XmlLiteFile.h"
 #include "facade/AntivirusDetector.h"
 #include "identify/IdentificationRules.h"
 #include "recommend/RecommendationFile.h"
@@ -158,6 +161,43 @@ ComPtr<IXMLDOMNode> RequireVedad(IXMLDOMDocument* document, const std::wstring& 
   }
   if (!root) Unusable(path, what, "a \"vedad\" element");
   return root;
+}
+
+// Whether a file of the plain shape the component streams (StreamableXml.h)
+// has an element named `name`; nullopt for any other file, which the document
+// parser then judges. That shape is well-formed by itself, and the component
+// streams such a file in its host's process anyway, so reading it here risks
+// nothing more: a 21 MB catalog costs a pass over its bytes, not a document.
+std::optional<bool> StreamedHasElement(const std::wstring& path, std::wstring_view name) {
+  XmlLiteFile file;
+  if (FAILED(file.Open(path.c_str())) || !IsStreamableXml(file.Bytes())) return std::nullopt;
+  // More nodes than bytes, or an empty node, is the reader astray.
+  size_t budget = file.Bytes().size() + 1;
+  XmlNodeType type = XmlNodeType_None;
+  HRESULT hr = S_OK;
+  while ((hr = file.Reader()->Read(&type)) == S_OK) {
+    if (type == XmlNodeType_None || budget-- == 0) return std::nullopt;
+    if (type != XmlNodeType_Element) continue;
+    const wchar_t* element = nullptr;
+    UINT length = 0;
+    if (FAILED(file.Reader()->GetQualifiedName(&element, &length))) return std::nullopt;
+    if (std::wstring_view(element, length) == name) return true;
+  }
+  if (hr != S_FALSE) return std::nullopt;
+  return false;
+}
+
+// A file the component's readers take their content from the first "vedad"
+// element of, wherever it stands.
+void CheckVedadFile(const std::wstring& path, std::string_view what) {
+  if (!Exists(path)) {
+    Fail(2, std::string(what) + " " + Utf8(path), HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
+  }
+  if (const std::optional<bool> vedad = StreamedHasElement(path, L"vedad")) {
+    if (!*vedad) Unusable(path, what, "a \"vedad\" element");
+    return;
+  }
+  RequireVedad(CheckedXml(path, what).Get(), path, what);
 }
 
 }  // namespace
@@ -336,7 +376,7 @@ void Session::ConfigureHost() {
   const std::wstring catalog = DataFile(kCatalogFile);
   const std::wstring registryKeys = DataFile(kRegistryKeyFile);
   const std::wstring ignoreList = DataFile(kIgnoreListFile);
-  RequireVedad(CheckedXml(catalog, "catalog file").Get(), catalog, "catalog file");
+  CheckVedadFile(catalog, "catalog file");
   const ComPtr<IXMLDOMDocument> keys = CheckedXml(registryKeys, "registry-key file");
   // A "result" other than 0 rejects the whole file, as the catalog's reader
   // rules.
