@@ -87,7 +87,7 @@ struct Outcome {
 struct Floors {
   double enumeration = 0;
   double rules = 0;
-  double stream = 0;  // the read before the load
+  double stream = 0;    // the read before the load
   double restream = 0;  // the read before the refresh
   double versions = 0;
   double Total() const { return enumeration + rules + stream + restream + versions; }
@@ -300,7 +300,8 @@ TESSARY_BENCHMARK(HostWarmUp) {
               median(floor([](const Floors& f) { return f.enumeration; })) * 1e3,
               median(floor([](const Floors& f) { return f.stream; })) * 1e3,
               median(floor([](const Floors& f) { return f.restream; })) * 1e3,
-              made.ruleFiles.size(), median(floor([](const Floors& f) { return f.versions; })) * 1e3,
+              made.ruleFiles.size(),
+              median(floor([](const Floors& f) { return f.versions; })) * 1e3,
               median(floor([](const Floors& f) { return f.rules; })) * 1e3);
   tessary::bench::ReportPairedRatio(
       "KaCommonSoft creation", stage([](const Stages& s) { return s.creation; }),
