@@ -113,8 +113,9 @@ class ComObject : public Interfaces... {
 // Creates an instance for a class object: out cleared, aggregation needs
 // IID_IUnknown, allocation, one-time initialisation under a guard reference,
 // then the query, whose failure destroys the object.
-template <typename T>
-HRESULT CreateComInstance(IUnknown* outer, REFIID riid, void** ppv) noexcept {
+// `prepare` sees the object before its initialisation.
+template <typename T, typename Prepare>
+HRESULT CreateComInstance(IUnknown* outer, REFIID riid, void** ppv, Prepare&& prepare) noexcept {
   if (!ppv) return E_POINTER;
   *ppv = nullptr;
   if (outer && riid != IID_IUnknown) return CLASS_E_NOAGGREGATION;
@@ -126,12 +127,18 @@ HRESULT CreateComInstance(IUnknown* outer, REFIID riid, void** ppv) noexcept {
   }
   if (!object) return E_OUTOFMEMORY;
   object->SetOuter(outer);
+  prepare(*object);
   IUnknown* inner = object->InnerUnknown();
   inner->AddRef();
   HRESULT hr = object->FinalConstruct();
   if (SUCCEEDED(hr)) hr = inner->QueryInterface(riid, ppv);
   inner->Release();
   return hr;
+}
+
+template <typename T>
+HRESULT CreateComInstance(IUnknown* outer, REFIID riid, void** ppv) noexcept {
+  return CreateComInstance<T>(outer, riid, ppv, [](T&) noexcept {});
 }
 
 // Creates an internal object directly (never aggregated), constructed with

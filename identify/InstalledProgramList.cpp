@@ -86,13 +86,9 @@ class UninstallKeys {
   REGSAM subkeyViews_[kSlots] = {};
 };
 
-// Throws bad_alloc.
-void ReadWhole(InstalledProgram& program, UninstallKeys& keys) {
-  UniqueHkey key;
-  if (!keys.OpenEntry(program, key)) {
-    program.hiddenReason = HiddenReasonOf(program, false, false);
-    return;
-  }
+}  // namespace
+
+void ReadWholeFrom(HKEY key, InstalledProgram& program) {
   // Each read is a trip to the registry: a text the build kept shorter than
   // its width is already whole.
   constexpr size_t kName = InstalledProgramRecord::kNameChars - 1;
@@ -102,18 +98,30 @@ void ReadWhole(InstalledProgram& program, UninstallKeys& keys) {
                                     {kPublisherValue, &program.publisher, kLong},
                                     {kUninstallStringValue, &program.uninstallString, kLong},
                                     {kDisplayIconValue, &program.displayIcon, kLong}}) {
-    if (field->size() >= width) ReadWholeText(key.get(), name, *field);
+    if (field->size() >= width) ReadWholeText(key, name, *field);
   }
-  ReadWholeText(key.get(), kInstallLocationValue, program.installLocation);
-  ReadWholeText(key.get(), kInstallDateValue, program.installDate);
+  ReadWholeText(key, kInstallLocationValue, program.installLocation);
+  ReadWholeText(key, kInstallDateValue, program.installDate);
   DWORD number = 0;
-  if (ReadDword(key.get(), kEstimatedSizeValue, number)) {
+  if (ReadDword(key, kEstimatedSizeValue, number)) {
     program.estimatedSize = number > LONG_MAX ? LONG_MAX : static_cast<LONG>(number);
   }
-  const bool systemComponent = ReadDword(key.get(), kSystemComponentValue, number) && number == 1;
+  const bool systemComponent = ReadDword(key, kSystemComponentValue, number) && number == 1;
   std::wstring parent;
-  const bool hasParent = ReadWholeText(key.get(), kParentKeyNameValue, parent) && !parent.empty();
+  const bool hasParent = ReadWholeText(key, kParentKeyNameValue, parent) && !parent.empty();
   program.hiddenReason = HiddenReasonOf(program, systemComponent, hasParent);
+}
+
+namespace {
+
+// Throws bad_alloc.
+void ReadWhole(InstalledProgram& program, UninstallKeys& keys) {
+  UniqueHkey key;
+  if (keys.OpenEntry(program, key)) {
+    ReadWholeFrom(key.get(), program);
+  } else {
+    program.hiddenReason = HiddenReasonOf(program, false, false);
+  }
 }
 
 class KaInstalledProgram final

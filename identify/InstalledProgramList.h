@@ -47,6 +47,11 @@ using InstalledProgramSnapshot = std::shared_ptr<const InstalledProgramList>;
 // throw bad_alloc.
 InstalledProgram ProgramFromRecord(const InstalledProgramRecord& record);
 
+// Reads the program's values whole from its open entry `key`: the texts the
+// build kept at their full width again, and the values identification never
+// needs. Throws bad_alloc.
+void ReadWholeFrom(HKEY key, InstalledProgram& program);
+
 // Replaces `snapshot` with a copy whose values are read whole, unless it is
 // already. An entry that no longer opens keeps what the build read; a value
 // that cannot be read now keeps its cut text. S_OK, or E_OUTOFMEMORY with

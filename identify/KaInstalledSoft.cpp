@@ -1,17 +1,19 @@
 #include "identify/KaInstalledSoft.h"
 
 #include <memory>
+#include <new>
+#include <optional>
 #include <utility>
 #include <vector>
 
+#include "common/Names.h"
 #include "common/Result.h"
 #include "common/ScopeExit.h"
-#include "common/Names.h"
 #include "common/Text.h"
 #include "common/Unique.h"
+#include "datafiles/DataFiles.h"
 #include "identify/UninstallPaths.h"
 #include "identify/VersionPolicy.h"
-#include "datafiles/DataFiles.h"
 
 namespace tessary {
 namespace {
@@ -30,6 +32,40 @@ InstalledSoftRecord RecordFromProgram(const InstalledProgramRecord& program) {
   record.source = static_cast<int>(program.source);
   return record;
 }
+
+// Reads each kept entry whole while the build has it open. Gives up on the
+// first failure: the list is then read whole later, as for any host.
+class WholeListReader final : public KeptEntryVisitor {
+ public:
+  explicit WholeListReader(const InstalledProgramInventory& inventory) noexcept
+      : inventory_(inventory) {}
+
+  void Kept(HKEY entry, size_t index) noexcept override {
+    if (failed_ || index != programs_.size()) {
+      failed_ = true;
+      return;
+    }
+    try {
+      InstalledProgram program = ProgramFromRecord(*inventory_.RecordAt(index));
+      ReadWholeFrom(entry, program);
+      programs_.push_back(std::move(program));
+    } catch (const std::bad_alloc&) {
+      failed_ = true;
+    }
+  }
+
+  // The programs read whole, when every kept entry was.
+  bool Take(std::vector<InstalledProgram>& programs) noexcept {
+    if (failed_ || programs_.size() != inventory_.Count()) return false;
+    programs.swap(programs_);
+    return true;
+  }
+
+ private:
+  const InstalledProgramInventory& inventory_;
+  std::vector<InstalledProgram> programs_;
+  bool failed_ = false;
+};
 
 }  // namespace
 
@@ -52,15 +88,20 @@ HRESULT KaInstalledSoft::BuildIndex() {
   {
     // The inventory holds data only while an index is built, whatever happens.
     const ScopeExit clear([this] { inventory_.Clear(); });
-    RETURN_IF_FAILED(inventory_.Rebuild());
+    std::optional<WholeListReader> wholeList;
+    if (listInBuild_) wholeList.emplace(inventory_);
+    RETURN_IF_FAILED(inventory_.Rebuild(wholeList ? &*wholeList : nullptr));
     auto programs = std::make_shared<InstalledProgramList>();
     programs->entryCount = static_cast<LONG>(inventory_.EntryCount());
-    programs->programs.reserve(inventory_.Count());
+    programs->whole = wholeList && wholeList->Take(programs->programs);
+    if (!programs->whole) programs->programs.reserve(inventory_.Count());
     for (size_t i = 0; i < inventory_.Count(); ++i) {
       InstalledSoftRecord record = RecordFromProgram(*inventory_.RecordAt(i));
       std::wstring key = record.keyName;
       index.emplace(std::move(key), std::move(record));
-      programs->programs.push_back(ProgramFromRecord(*inventory_.RecordAt(i)));
+      if (!programs->whole) {
+        programs->programs.push_back(ProgramFromRecord(*inventory_.RecordAt(i)));
+      }
     }
     snapshot = std::move(programs);
   }
@@ -311,7 +352,12 @@ STDMETHODIMP KaInstalledSoft::_NewEnum(IUnknown** lplpEnum) noexcept {
 }
 
 HRESULT CreateKaInstalledSoft(IUnknown* outer, REFIID riid, void** ppv) noexcept {
-  return CreateComInstance<KaInstalledSoft>(outer, riid, ppv);
+  const bool forList =
+      riid == __uuidof(IKaInstalledPrograms) || riid == __uuidof(IKaInstalledPrograms2);
+  return CreateComInstance<KaInstalledSoft>(outer, riid, ppv,
+                                            [&](KaInstalledSoft& object) noexcept {
+                                              if (forList) object.ReadListInBuild();
+                                            });
 }
 
 }  // namespace tessary

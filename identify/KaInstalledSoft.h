@@ -31,6 +31,10 @@ class KaInstalledSoft final : public ComObject<KaInstalledSoft, IKaInstalledSoft
 
   // Builds the index before the object is handed out.
   HRESULT FinalConstruct() noexcept;
+  // A host that creates the object for its list gets the list's values read
+  // in the build's own walk, from the same moment as the records, rather
+  // than in a second walk when it first asks for an item.
+  void ReadListInBuild() noexcept { listInBuild_ = true; }
   // The first list interface, asked for by its own identifier.
   HRESULT QueryExtraInterface(REFIID riid, void** ppv) noexcept;
 
@@ -117,6 +121,7 @@ class KaInstalledSoft final : public ComObject<KaInstalledSoft, IKaInstalledSoft
   Microsoft::WRL::ComPtr<IXMLDOMDocument> preloadedRules_;  // used by the first build only
   InstalledSoftIndex index_;
   InstalledProgramSnapshot programs_;  // the list of the last build
+  bool listInBuild_ = false;
   InstalledProgramInventory inventory_;  // holds records only during a build
   std::vector<StartMenuRule> startMenuRules_;
   KnownFolderCache folders_;

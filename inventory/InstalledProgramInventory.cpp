@@ -56,7 +56,8 @@ bool IsUpdateEntry(const wchar_t* name) noexcept {
 // Walks one Uninstall key with one reused record buffer.
 class InstalledProgramInventory::Enumerator {
  public:
-  explicit Enumerator(InstalledProgramInventory& owner) noexcept : owner_(owner) {}
+  Enumerator(InstalledProgramInventory& owner, KeptEntryVisitor* visitor) noexcept
+      : owner_(owner), visitor_(visitor) {}
 
   // `view` selects the registry view of the root, its subkeys and their
   // cache entries alike.
@@ -74,21 +75,24 @@ class InstalledProgramInventory::Enumerator {
 
     record_ = {};
     record_.source = source;
-    ForEachSubkeyName(uninstall.get(), UnreadableSubkey::kSkip,
-                      [&](const wchar_t* name, DWORD) noexcept {
-                        if (IsUpdateEntry(name) || !ReadValues(uninstall.get(), name, subkeyAccess)) {
-                          return S_OK;
-                        }
-                        CopyBounded(record_.keyName, name);
-                        ReadArpImagePath(arpCache.get(), name, subkeyAccess);
-                        owner_.Add(record_);
-                        return S_OK;
-                      });
+    ForEachSubkeyName(
+        uninstall.get(), UnreadableSubkey::kSkip, [&](const wchar_t* name, DWORD) noexcept {
+          UniqueHkey subkey;
+          if (IsUpdateEntry(name) || !ReadValues(uninstall.get(), name, subkeyAccess, subkey)) {
+            return S_OK;
+          }
+          CopyBounded(record_.keyName, name);
+          ReadArpImagePath(arpCache.get(), name, subkeyAccess);
+          if (owner_.Add(record_) && visitor_) {
+            visitor_->Kept(subkey.get(), owner_.Count() - 1);
+          }
+          return S_OK;
+        });
   }
 
  private:
-  bool ReadValues(HKEY uninstall, const wchar_t* name, REGSAM access) noexcept {
-    UniqueHkey subkey;
+  // Leaves the entry open in `subkey`.
+  bool ReadValues(HKEY uninstall, const wchar_t* name, REGSAM access, UniqueHkey& subkey) noexcept {
     if (!OpenRegistryKey(uninstall, name, access, subkey)) return false;
     DWORD values = 0;
     DWORD longestValueName = 0;
@@ -138,6 +142,7 @@ class InstalledProgramInventory::Enumerator {
   }
 
   InstalledProgramInventory& owner_;
+  KeptEntryVisitor* visitor_;
   InstalledProgramRecord record_;
   RegistryTextReader reader_;
 };
@@ -145,10 +150,10 @@ class InstalledProgramInventory::Enumerator {
 InstalledProgramInventory::InstalledProgramInventory() noexcept
     : windowsVersionClass_(ClassifyWindowsVersion()) {}
 
-HRESULT InstalledProgramInventory::Rebuild() noexcept {
+HRESULT InstalledProgramInventory::Rebuild(KeptEntryVisitor* visitor) noexcept {
   Clear();
   // About 16 KB of buffers: keep them off the caller's stack.
-  std::unique_ptr<Enumerator> enumerator(new (std::nothrow) Enumerator(*this));
+  std::unique_ptr<Enumerator> enumerator(new (std::nothrow) Enumerator(*this, visitor));
   // Without them nothing can be read: no answer, rather than an empty one.
   if (!enumerator) return E_OUTOFMEMORY;
   // The other view comes last: it only adds programs, so every answer of a
@@ -171,19 +176,20 @@ const InstalledProgramRecord* InstalledProgramInventory::RecordAt(size_t index) 
   return index < count_ ? records_[index].get() : nullptr;
 }
 
-void InstalledProgramInventory::Add(const InstalledProgramRecord& record) noexcept {
+bool InstalledProgramInventory::Add(const InstalledProgramRecord& record) noexcept {
   const uint64_t digest = Digest(record);
   for (size_t i = 0; i < count_; ++i) {
-    if (digests_[i] == digest && IsDuplicate(*records_[i], record)) return;
+    if (digests_[i] == digest && IsDuplicate(*records_[i], record)) return false;
   }
   if (count_ == kMaxRecords) {
     ++leftOut_;
-    return;
+    return false;
   }
   std::unique_ptr<InstalledProgramRecord> copy(new (std::nothrow) InstalledProgramRecord(record));
-  if (!copy) return;
+  if (!copy) return false;
   digests_[count_] = digest;
   records_[count_++] = std::move(copy);
+  return true;
 }
 
 bool UninstallKeyExists(const wchar_t* name) noexcept {

@@ -46,6 +46,17 @@ struct InstalledProgramRecord {
   UninstallSource source;
 };
 
+// Sees each entry a build keeps while its key is still open, so its owner can
+// read more of the entry without opening it again.
+class KeptEntryVisitor {
+ public:
+  // `index` is the new record's; called in the order records are added.
+  virtual void Kept(HKEY entry, size_t index) noexcept = 0;
+
+ protected:
+  ~KeptEntryVisitor() = default;
+};
+
 class InstalledProgramInventory {
  public:
   // Records held at most; later programs are not kept.
@@ -62,7 +73,8 @@ class InstalledProgramInventory {
   // view. Keys, values and cache entries that cannot be read contribute
   // nothing, and so does a record that cannot be copied; S_OK, or
   // E_OUTOFMEMORY (and no records) when the walk's buffers cannot be had.
-  HRESULT Rebuild() noexcept;
+  // `visitor`, when given, sees each kept entry.
+  HRESULT Rebuild(KeptEntryVisitor* visitor = nullptr) noexcept;
   void Clear() noexcept;
 
   size_t Count() const noexcept { return count_; }
@@ -77,7 +89,8 @@ class InstalledProgramInventory {
 
  private:
   class Enumerator;
-  void Add(const InstalledProgramRecord& record) noexcept;
+  // Whether the record was kept.
+  bool Add(const InstalledProgramRecord& record) noexcept;
 
   WindowsVersionClass windowsVersionClass_;
   std::array<std::unique_ptr<InstalledProgramRecord>, kMaxRecords + 1> records_;

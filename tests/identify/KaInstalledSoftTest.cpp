@@ -504,54 +504,71 @@ TEST_F(KaInstalledSoftTest, InstalledListCarriesWholeValuesAndWhyWindowsHidesAnE
                                 {{L"UninstallString", L"nameless.exe"},
                                  {L"EstimatedSize", L"12"}}));
   ASSERT_TRUE(AddUninstallEntry(HKEY_CURRENT_USER, L"Stuck", {{L"DisplayName", L"Stuck"}}));
-  auto engine = Engine();
-  ASSERT_TRUE(engine);
 
-  const struct {
-    const wchar_t* key;
-    kaUninstallSource source;
-    std::wstring displayName, uninstallString, installLocation, installDate;
-    LONG estimatedSize;
-    kaHiddenReason hidden;
-  } cases[] = {
-      {L"Long", kOwn, longName, uninstall, L"C:\\Program Files\\Long", L"20240131", 123456,
-       kaHiddenReason_none},
-      {L"Long", kOther, L"Long, other view", L"other.exe", L"", L"", -1, kaHiddenReason_none},
-      {L"System", kOwn, L"System", L"system.exe", L"", L"", -1, kaHiddenReason_systemComponent},
-      {L"NotSystem", kOwn, L"Not system", L"notsystem.exe", L"", L"", -1, kaHiddenReason_none},
-      {L"Patch", kaUninstallSource_user, L"Patch", L"", L"", L"", -1, kaHiddenReason_update},
-      {L"Nameless", kaUninstallSource_user, L"", L"nameless.exe", L"", L"", -1,
-       kaHiddenReason_noDisplayName},
-      {L"Stuck", kaUninstallSource_user, L"Stuck", L"", L"", L"", -1,
-       kaHiddenReason_noUninstallString},
-  };
-  const auto all = ListAll(engine.Get());
-  EXPECT_EQ(all.size(), std::size(cases));
-  ComPtr<IKaInstalledPrograms2> list;
-  ASSERT_EQ(engine.As(&list), S_OK);
-  LONG entries = 0;
-  EXPECT_EQ(list->get_EntryCount(&entries), S_OK);
-  EXPECT_EQ(entries, static_cast<LONG>(std::size(cases)));
-  for (const auto& c : cases) {
-    SCOPED_TRACE(::testing::Message() << Utf8(c.key) << " from " << c.source);
-    const auto found = all.find({c.key, c.source});
-    ASSERT_NE(found, all.end());
-    const Listed& listed = found->second;
-    EXPECT_EQ(listed.displayName, c.displayName);
-    EXPECT_EQ(listed.uninstallString, c.uninstallString);
-    EXPECT_EQ(listed.installLocation, c.installLocation);
-    EXPECT_EQ(listed.installDate, c.installDate);
-    EXPECT_EQ(listed.estimatedSize, c.estimatedSize);
-    EXPECT_EQ(listed.hidden, c.hidden);
+  // Created for identification, the list reads the entries again when first
+  // asked; created for its list, it reads them in the build's own walk, so a
+  // value changed after the build is not seen.
+  for (const bool forList : {false, true}) {
+    SCOPED_TRACE(forList ? "created for its list" : "created for identification");
+    ComPtr<IKaInstalledSoft> engine;
+    if (forList) {
+      ComPtr<IKaInstalledPrograms2> created;
+      ASSERT_EQ(dll_.dll().Create(CLSID_KaInstalledSoft, created.GetAddressOf()), S_OK);
+      ASSERT_EQ(created.As(&engine), S_OK);
+    } else {
+      engine = Engine();
+      ASSERT_TRUE(engine);
+    }
+    ASSERT_TRUE(
+        AddUninstallEntry(HKEY_LOCAL_MACHINE, L"Long", {{L"InstallLocation", L"C:\\Moved"}}));
+    const std::wstring location = forList ? L"C:\\Program Files\\Long" : L"C:\\Moved";
+    const struct {
+      const wchar_t* key;
+      kaUninstallSource source;
+      std::wstring displayName, uninstallString, installLocation, installDate;
+      LONG estimatedSize;
+      kaHiddenReason hidden;
+    } cases[] = {
+        {L"Long", kOwn, longName, uninstall, location, L"20240131", 123456, kaHiddenReason_none},
+        {L"Long", kOther, L"Long, other view", L"other.exe", L"", L"", -1, kaHiddenReason_none},
+        {L"System", kOwn, L"System", L"system.exe", L"", L"", -1, kaHiddenReason_systemComponent},
+        {L"NotSystem", kOwn, L"Not system", L"notsystem.exe", L"", L"", -1, kaHiddenReason_none},
+        {L"Patch", kaUninstallSource_user, L"Patch", L"", L"", L"", -1, kaHiddenReason_update},
+        {L"Nameless", kaUninstallSource_user, L"", L"nameless.exe", L"", L"", -1,
+         kaHiddenReason_noDisplayName},
+        {L"Stuck", kaUninstallSource_user, L"Stuck", L"", L"", L"", -1,
+         kaHiddenReason_noUninstallString},
+    };
+    const auto all = ListAll(engine.Get());
+    EXPECT_EQ(all.size(), std::size(cases));
+    ComPtr<IKaInstalledPrograms2> list;
+    ASSERT_EQ(engine.As(&list), S_OK);
+    LONG entries = 0;
+    EXPECT_EQ(list->get_EntryCount(&entries), S_OK);
+    EXPECT_EQ(entries, static_cast<LONG>(std::size(cases)));
+    for (const auto& c : cases) {
+      SCOPED_TRACE(::testing::Message() << Utf8(c.key) << " from " << c.source);
+      const auto found = all.find({c.key, c.source});
+      ASSERT_NE(found, all.end());
+      const Listed& listed = found->second;
+      EXPECT_EQ(listed.displayName, c.displayName);
+      EXPECT_EQ(listed.uninstallString, c.uninstallString);
+      EXPECT_EQ(listed.installLocation, c.installLocation);
+      EXPECT_EQ(listed.installDate, c.installDate);
+      EXPECT_EQ(listed.estimatedSize, c.estimatedSize);
+      EXPECT_EQ(listed.hidden, c.hidden);
+    }
+
+    // Identification keeps answering with the fixed-width text.
+    UniqueBstr cut;
+    ASSERT_EQ(
+        engine->QueryUninstallStringWithVersion(MakeBstr(L"Long").Get(), kaSoftVersionPolicy_reg,
+                                                nullptr, MakeBstr(L"1.0").Get(), Out(cut)),
+        S_OK);
+    EXPECT_EQ(Text(cut), uninstall.substr(0, 258));
+    ASSERT_TRUE(AddUninstallEntry(HKEY_LOCAL_MACHINE, L"Long",
+                                  {{L"InstallLocation", L"C:\\Program Files\\Long"}}));
   }
-
-  // Identification keeps answering with the fixed-width text.
-  UniqueBstr cut;
-  ASSERT_EQ(engine->QueryUninstallStringWithVersion(MakeBstr(L"Long").Get(),
-                                                    kaSoftVersionPolicy_reg, nullptr,
-                                                    MakeBstr(L"1.0").Get(), Out(cut)),
-            S_OK);
-  EXPECT_EQ(Text(cut), uninstall.substr(0, 258));
 }
 
 TEST_F(KaInstalledSoftTest, EntryCountCountsWhatTheCapLeftOut) {
