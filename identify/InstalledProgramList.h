@@ -7,7 +7,8 @@
 // identification sees them. The first time a host asks for an item the list
 // reads every entry again, whole and with the values identification never
 // needs, in the view and root it was found in: only the list's callers pay
-// for those reads.
+// for those reads. An object made for its list reads them in the build's own
+// walk instead.
 #include <windows.h>
 #include <oaidl.h>
 
