@@ -75,5 +75,45 @@ TEST(ToolOutputTest, EscapesWhatAConsoleWouldObey) {
   for (const auto& c : cases) EXPECT_EQ(tool::Escaped(c.text, c.keepLineFeeds), c.expected);
 }
 
+// A spreadsheet must neither split a field nor run one as a formula; the
+// table's "-" for nothing stays text.
+TEST(ToolOutputTest, CsvFieldsStayWholeAndInert) {
+  const struct {
+    const char* value;
+    const char* expected;
+  } cases[] = {
+      {"plain", "plain"},
+      {"", ""},
+      {"-", "-"},
+      {"a,b", "\"a,b\""},
+      {"say \"hi\"", "\"say \"\"hi\"\"\""},
+      {"one\ntwo", "\"one\ntwo\""},
+      {"=HYPERLINK(\"x\")", "\"'=HYPERLINK(\"\"x\"\")\""},
+      {"+1", "'+1"},
+      {"-x", "'-x"},
+      {"@SUM(1)", "'@SUM(1)"},
+      {"\tTab", "'\tTab"},
+      {"\rCR", "\"'\rCR\""},
+      {"a=b", "a=b"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(tool::CsvField(c.value), c.expected) << c.value;
+}
+
+TEST(ToolOutputTest, DisplayWidthCountsConsoleColumns) {
+  const struct {
+    const char* text;
+    int columns;
+  } cases[] = {
+      {"Tessary", 7},
+      {"\u5bbd\u5b57", 4},             // East Asian wide
+      {"\U0001F4E6", 2},               // emoji
+      {"Cafe\u0301", 4},               // combining accent
+      {"a\u200bb", 2},                 // zero-width space
+      {"\uff21\uff22", 4},             // fullwidth letters
+      {"\xff", 1},                     // a stray byte stands for one column
+  };
+  for (const auto& c : cases) EXPECT_EQ(tool::DisplayWidth(c.text), c.columns) << c.text;
+}
+
 }  // namespace
 }  // namespace tessary::testing

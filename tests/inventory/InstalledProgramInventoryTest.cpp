@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/RegistryReader.h"
 #include "inventory/InstalledProgramInventory.h"
 #include "inventory/WindowsVersion.h"
 #include "support/ScopedSeam.h"
@@ -257,6 +258,37 @@ TEST_F(InventoryTest, BothMachineViewsAreReadTheOtherOneAfterTheUserKey) {
     EXPECT_STREQ(inventory.RecordAt(5)->displayName, L"Shared, other view");
     EXPECT_EQ(inventory.RecordAt(5)->source, kOtherSource);
   }
+}
+
+// The visitor is handed each kept entry's own key, open in the view it was
+// found in, with the index of its record; a dropped duplicate is never seen.
+TEST_F(InventoryTest, VisitorSeesEachKeptEntryOpenInItsViewWithItsIndex) {
+  const Values twin = {{L"DisplayName", L"Twin"}, {L"UninstallString", L"C:\\t\\u.exe"}};
+  ASSERT_TRUE(AddUninstallEntry(HKEY_LOCAL_MACHINE, L"Shared",
+                                {{L"DisplayName", L"Shared"}, {L"Comments", L"own view"}}));
+  ASSERT_TRUE(AddUninstallEntry(HKEY_LOCAL_MACHINE, L"Twin", twin));
+  ASSERT_TRUE(AddUninstallEntry(HKEY_CURRENT_USER, L"TwinCopy", twin));
+  ASSERT_TRUE(AddUninstallEntry(HKEY_CURRENT_USER, L"User",
+                                {{L"DisplayName", L"User"}, {L"Comments", L"user"}}));
+  ASSERT_TRUE(AddUninstallEntry(HKEY_LOCAL_MACHINE, L"Shared",
+                                {{L"DisplayName", L"Shared 2"}, {L"Comments", L"other view"}},
+                                kOtherView));
+
+  struct Recorder final : KeptEntryVisitor {
+    void Kept(HKEY entry, size_t index) noexcept override {
+      std::wstring comments;
+      ReadWholeText(entry, L"Comments", comments);
+      seen.emplace_back(index, comments);
+    }
+    std::vector<std::pair<size_t, std::wstring>> seen;
+  } recorder;
+  InstalledProgramInventory inventory;
+  ASSERT_EQ(inventory.Rebuild(&recorder), S_OK);
+  ASSERT_EQ(inventory.Count(), 4u);
+  const std::vector<std::pair<size_t, std::wstring>> expected = {
+      {0, L"own view"}, {1, L""}, {2, L"user"}, {3, L"other view"}};
+  EXPECT_EQ(recorder.seen, expected);
+  EXPECT_EQ(std::wstring(inventory.RecordAt(3)->displayName), L"Shared 2");
 }
 
 TEST_F(InventoryTest, CacheOfMachineProgramsComesFromTheUserOnNt6x) {
