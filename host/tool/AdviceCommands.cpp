@@ -49,7 +49,7 @@ Json RunRecommend(Session& session) {
                          {"importance", importance},
                          {"programs", std::move(entries)}});
   }
-  return Json{{"lists", std::move(lists)}};
+  return Json{{"capReached", session.CapReached()}, {"lists", std::move(lists)}};
 }
 
 void ShowRecommend(const Json& document) {
@@ -77,7 +77,8 @@ Json RunAntivirus(Session& session) {
         "GetAntivirusInstallStatus");
   return Json{{"status", StatusName(status)},
               {"product", Optional(product.Get())},
-              {"installedName", Optional(shown.Get())}};
+              {"installedName", Optional(shown.Get())},
+              {"capReached", session.CapReached()}};
 }
 
 void ShowAntivirus(const Json& document) {

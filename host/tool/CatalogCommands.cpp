@@ -173,6 +173,7 @@ Json RunUpdates(Session& session) {
   return Json{{"programCount", programs},
               {"versionCount", versions},
               {"ignoredVersionCount", ignored},
+              {"capReached", session.CapReached()},
               {"programs", std::move(list)}};
 }
 

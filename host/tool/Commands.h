@@ -53,6 +53,11 @@ int ShowStreamingReaderStop(const wchar_t* path);
 // document order, then "end" once the reader has read the whole file.
 inline constexpr wchar_t kElementsOption[] = L"--xml-elements";
 int ShowElementPositions(const wchar_t* path);
+// The tool's test runs many commands in one process: "tessary --batch FILE"
+// reads one JSON array of arguments per line and prints one JSON line per
+// run: {"exit", "out", "err", "ms"}.
+inline constexpr wchar_t kBatchOption[] = L"--batch";
+int RunBatch(const wchar_t* path);
 
 // Shared by the command files.
 const char* StatusName(kaSoftInstallStatus status);

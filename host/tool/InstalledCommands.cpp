@@ -248,7 +248,6 @@ void ShowStep(const Json& step, const std::string& indent) {
 struct InstalledPrograms {
   Json programs = Json::array();
   Json entryCount;  // null when the component does not count them
-  bool capReached = false;
 };
 
 InstalledPrograms ReadInstalledPrograms(Session& session) {
@@ -267,7 +266,6 @@ InstalledPrograms ReadInstalledPrograms(Session& session) {
     LONG entries = 0;
     Check(counted->get_EntryCount(&entries), "counting the Uninstall entries");
     list.entryCount = entries;
-    list.capReached = entries > count;
   }
   return list;
 }
@@ -325,8 +323,6 @@ void SortPrograms(Json& programs, const std::string& by) {
     return text(a[field]) < text(b[field]);
   });
 }
-
-constexpr char kCapNote[] = "the component keeps the first 1,023";
 
 // The component's list, read once and only when a command needs it.
 class LazyList {
@@ -442,6 +438,10 @@ void ShowEntries(const Json& entries, const std::string& indent) {
 }
 
 constexpr char kNoEntryText[] = "no Uninstall entry under this key";
+constexpr char kPastCapText[] = "past the component's 1,023-entry cap";
+// The explanation's reason when neither a key nor the start menu gave a
+// version.
+constexpr char kNothingFoundText[] = "no registered key and no start-menu version";
 
 // Update entries, which the component never lists, are never the cap's doing.
 bool IsUpdateKey(const std::wstring& key) {
@@ -450,8 +450,11 @@ bool IsUpdateKey(const std::wstring& key) {
 
 // What the explanation cannot know: a key the registry holds that the
 // component's list left out at its cap, and values it cut. Its records are
-// compared with the list's programs under the same key and source.
-void AnnotateWhy(LazyList& list, Json& document) {
+// compared with the list's programs under the same key and source. The
+// reason nothing was found then names the keys the cap left out, as their
+// decisions do.
+void AnnotateWhy(LazyList& list, bool capReached, Json& document) {
+  std::vector<std::string> pastCap;
   const auto steps = document.find("steps");
   if (steps != document.end()) {
     for (Json& step : *steps) {
@@ -463,11 +466,10 @@ void AnnotateWhy(LazyList& list, Json& document) {
         const std::string kind = child.value("step", "");
         if (kind == "decision" && child["text"].is_string() &&
             child["text"].get<std::string>().rfind(kNoEntryText, 0) == 0 &&
-            !key.empty() && !IsUpdateKey(key) && UninstallKeyExists(key.c_str()) &&
-            list.Get().capReached) {
+            capReached && !key.empty() && !IsUpdateKey(key) && UninstallKeyExists(key.c_str())) {
           const std::string text = child["text"];
-          child["text"] = "past the component's 1,023-entry cap" +
-                          text.substr(sizeof(kNoEntryText) - 1);
+          child["text"] = kPastCapText + text.substr(sizeof(kNoEntryText) - 1);
+          pastCap.push_back(Utf8(key));
         }
         if (kind != "record") continue;
         child["cutFields"] = Json::array();
@@ -483,6 +485,12 @@ void AnnotateWhy(LazyList& list, Json& document) {
       }
     }
   }
+  if (!pastCap.empty() && document["reason"] == kNothingFoundText) {
+    std::string keys;
+    for (const std::string& key : pastCap) keys += (keys.empty() ? "" : ", ") + key;
+    document["reason"] = "no registered key the component keeps (" + keys + ": " +
+                         kPastCapText + ") and no start-menu version";
+  }
   document["cutFields"] = Json::array();
   if (AtCutWidth(document, kStatusCuts)) {
     document["cutFields"] = CutFields(document, kStatusCuts, AllPrograms(list.Get()));
@@ -496,9 +504,10 @@ Json RunList(Session& session, const ListOptions& options) {
   progress.Show("reading the installed programs ...");
   InstalledPrograms all = ReadInstalledPrograms(session);
   progress.Done();
-  if (all.capReached) {
-    PrintError("the registry holds " + all.entryCount.dump() + " Uninstall entries; " + kCapNote);
-  }
+  // The list's own counts: no second build to learn the cap.
+  const LONG kept = static_cast<LONG>(all.programs.size());
+  session.SetInstalledCounts(all.entryCount.is_number() ? all.entryCount.get<LONG>() : kept, kept);
+  const bool capReached = session.CapReached();
   const std::wstring query = Lower(Wide(options.query));
   Json list = Json::array();
   for (Json& program : all.programs) {
@@ -510,7 +519,7 @@ Json RunList(Session& session, const ListOptions& options) {
   const size_t count = list.size();
   return Json{{"programCount", count},
               {"entryCount", all.entryCount},
-              {"capReached", all.capReached},
+              {"capReached", capReached},
               {"programs", std::move(list)}};
 }
 
@@ -585,7 +594,7 @@ Json RunStatus(Session& session, const std::vector<std::wstring>& names) {
     }
     list.push_back(std::move(program));
   }
-  return Json{{"programs", std::move(list)}};
+  return Json{{"capReached", session.CapReached()}, {"programs", std::move(list)}};
 }
 
 void ShowStatus(const Json& document) {
@@ -684,6 +693,7 @@ Json RunCheck(Session& session, const std::wstring& name, const std::wstring& ve
     if (explained["winner"].is_object()) check["foundBy"] = explained["winner"]["kind"];
     check["note"] = CheckNote(check, explained);
   }
+  check["capReached"] = session.CapReached();
   return check;
 }
 
@@ -708,7 +718,8 @@ Json RunWhy(Session& session, const std::wstring& name) {
   if (why["status"] == "noIdentifyInfo") {
     why["matchingEntries"] = EntriesNamed(session, installed.Get().programs, name);
   }
-  AnnotateWhy(installed, why);
+  AnnotateWhy(installed, session.CapReached(), why);
+  why["capReached"] = session.CapReached();
   return why;
 }
 

@@ -17,6 +17,7 @@
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
+#include <cstdio>
 #include <deque>
 #include <functional>
 #include <new>
@@ -388,7 +389,63 @@ int Run(int argc, wchar_t** argv) {
   }
 }
 
+// One run as the batch sees it: exit code, output and time.
+Json BatchRun(const Json& line) {
+  Json result{{"exit", kUsage}, {"out", ""}, {"err", ""}, {"ms", 0}};
+  if (!line.is_array() || !std::all_of(line.begin(), line.end(),
+                                        [](const Json& arg) { return arg.is_string(); })) {
+    result["err"] = "a batch line is a JSON array of strings\n";
+    return result;
+  }
+  std::vector<std::wstring> args{L"tessary"};
+  for (const Json& arg : line) args.push_back(Wide(arg.get<std::string>()));
+  std::vector<wchar_t*> argv;
+  for (std::wstring& arg : args) argv.push_back(arg.data());
+  const ULONGLONG start = ::GetTickCount64();
+  OutputCapture capture;
+  int code = kUsage;
+  try {
+    code = Run(static_cast<int>(argv.size()), argv.data());
+  } catch (const std::bad_alloc&) {
+    PrintError(ResultText(E_OUTOFMEMORY));
+  }
+  result["exit"] = code;
+  result["out"] = std::move(capture.out);
+  result["err"] = std::move(capture.err);
+  result["ms"] = ::GetTickCount64() - start;
+  return result;
+}
+
 }  // namespace
+
+// Many runs in one process, for the tool's test: each line of the file a JSON
+// array of arguments, each answered at once by a line of JSON (flushed, so a
+// run that never ends is seen as the one after the last answer).
+int RunBatch(const wchar_t* path) {
+  FILE* file = ::_wfopen(path, L"rb");
+  if (!file) {
+    PrintError("batch file " + Utf8(path) + ": " + ResultText(HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)));
+    return kUsage;
+  }
+  std::string text;
+  char buffer[65536];
+  for (size_t read; (read = std::fread(buffer, 1, sizeof(buffer), file)) > 0;) text.append(buffer, read);
+  std::fclose(file);
+  size_t begin = 0;
+  while (begin < text.size()) {
+    size_t end = text.find('\n', begin);
+    if (end == std::string::npos) end = text.size();
+    const std::string line = text.substr(begin, end - begin);
+    begin = end + 1;
+    if (line.find_first_not_of(" \r\t") == std::string::npos) continue;
+    const Json result = BatchRun(Json::parse(line, nullptr, false));
+    const std::string answer = result.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
+    std::fwrite(answer.data(), 1, answer.size(), stdout);
+    std::fflush(stdout);
+  }
+  return kAnswered;
+}
+
 }  // namespace tessary::tool
 
 int wmain(int argc, wchar_t** argv) {
@@ -407,7 +464,9 @@ int wmain(int argc, wchar_t** argv) {
   }
   int code = 2;
   try {
-    code = tessary::tool::Run(argc, argv);
+    code = argc == 3 && std::wstring_view(argv[1]) == tessary::tool::kBatchOption
+               ? tessary::tool::RunBatch(argv[2])
+               : tessary::tool::Run(argc, argv);
   } catch (const std::bad_alloc&) {
     tessary::tool::PrintError(tessary::tool::ResultText(E_OUTOFMEMORY));
   }

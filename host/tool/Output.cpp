@@ -163,9 +163,16 @@ int TableColumns() {
   return g_wide ? kUnlimited : columns;
 }
 
+// Where a batch run's output goes instead of the standard handles.
+OutputCapture* g_capture = nullptr;
+
 // Text to a standard handle: UTF-16 to a console, UTF-8 bytes otherwise.
 void Emit(DWORD which, std::string_view text) {
   if (text.empty()) return;
+  if (g_capture) {
+    (which == STD_ERROR_HANDLE ? g_capture->err : g_capture->out).append(text);
+    return;
+  }
   FILE* stream = which == STD_ERROR_HANDLE ? stderr : stdout;
   const HANDLE handle = ::GetStdHandle(which);
   if (IsConsole(handle)) {
@@ -261,7 +268,11 @@ std::string ResultText(HRESULT hr) {
 void ConfigureOutput(Format format, bool wide) {
   g_format = format;
   g_wide = wide;
+  g_lastCsvHeader.clear();
 }
+
+OutputCapture::OutputCapture() : previous_(g_capture) { g_capture = this; }
+OutputCapture::~OutputCapture() { g_capture = previous_; }
 
 Format OutputFormat() { return g_format; }
 

@@ -60,6 +60,21 @@ void PrintJson(const Json& document);
 // One line on standard error: "tessary: <message>", escaped to stay one line.
 void PrintError(std::string_view message);
 
+// While one lives, what would go to standard output and standard error is
+// kept in `out` and `err` instead, as UTF-8 bytes (the batch runs commands
+// in-process this way).
+struct OutputCapture {
+  OutputCapture();
+  ~OutputCapture();
+  OutputCapture(const OutputCapture&) = delete;
+  OutputCapture& operator=(const OutputCapture&) = delete;
+  std::string out;
+  std::string err;
+
+ private:
+  OutputCapture* previous_;
+};
+
 // A table column; name columns (what a row is about) are cut last.
 struct Column {
   Column(const char* header) : header(header) {}  // NOLINT: a plain header

@@ -163,6 +163,16 @@ ComPtr<IXMLDOMNode> RequireVedad(IXMLDOMDocument* document, const std::wstring& 
   return root;
 }
 
+// The updater takes its ignore list from the first "ignorelist" element; a
+// list without one ignores nothing, silently.
+void RequireIgnoreList(IXMLDOMDocument* document, const std::wstring& path) {
+  ComPtr<IXMLDOMNode> root;
+  if (SelectRoot(document, L"ignorelist", root) == E_OUTOFMEMORY) {
+    Fail(1, "reading " + Utf8(path), E_OUTOFMEMORY);
+  }
+  if (!root) Unusable(path, "ignore list", "an \"ignorelist\" element");
+}
+
 // Whether a file of the plain shape the component streams (StreamableXml.h)
 // has an element named `name`; nullopt for any other file, which the document
 // parser then judges. That shape is well-formed by itself, and the component
@@ -390,6 +400,7 @@ void Session::ConfigureHost() {
   std::wstring ignoreText;
   if (Exists(ignoreList)) {
     const ComPtr<IXMLDOMDocument> ignored = CheckedXml(ignoreList, "ignore list");
+    RequireIgnoreList(ignored.Get(), ignoreList);
     UniqueBstr xml;
     if (SUCCEEDED(ignored->get_xml(xml.Receive()))) ignoreText = Text(xml.Get());
   }
@@ -422,6 +433,35 @@ IKaSoftStatusManager* Session::Manager() {
   plugin_ = std::move(plugin);
   manager_ = std::move(manager);
   return manager_.Get();
+}
+
+void Session::SetInstalledCounts(LONG entries, LONG kept) {
+  entryCount_ = entries;
+  keptCount_ = kept;
+}
+
+bool Session::CapReached() {
+  if (entryCount_ < 0) {
+    // Made for IUnknown, the list reads no values beyond the build's own.
+    const ComPtr<IUnknown> object = Create<IUnknown>(CLSID_KaInstalledSoft, "KaInstalledSoft");
+    // A component without the list's second interface counts no entries.
+    ComPtr<IKaInstalledPrograms2> counted;
+    LONG entries = 0;
+    LONG kept = 0;
+    if (SUCCEEDED(object.As(&counted))) {
+      Check(counted->get_Count(&kept), "counting the installed programs");
+      Check(counted->get_EntryCount(&entries), "counting the Uninstall entries");
+    }
+    SetInstalledCounts(entries, kept);
+  }
+  const bool reached = entryCount_ > keptCount_;
+  if (reached && !capTold_) {
+    capTold_ = true;
+    PrintError("the registry holds " + std::to_string(entryCount_) +
+               " Uninstall entries; the component keeps the first 1,023 and answers as if the "
+               "others were not installed");
+  }
+  return reached;
 }
 
 const std::vector<std::wstring>* Session::RegistryKeysOf(std::wstring_view name) {

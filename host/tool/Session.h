@@ -84,6 +84,18 @@ class Session {
   // name), in file order.
   const std::vector<std::wstring>* RegistryKeysOf(std::wstring_view name);
 
+  // The component keeps the first 1,023 Uninstall entries and answers as if
+  // the others were not installed. Every command whose answer depends on the
+  // installed programs asks CapReached() once its data is checked and puts
+  // the answer in its document as "capReached": the counts are learned once
+  // (from the list's own build when `list` read it, else from a list object
+  // of their own), and the first time the cap is found reached one line on
+  // standard error says so.
+  bool CapReached();
+  void SetInstalledCounts(LONG entries, LONG kept);
+  // The Uninstall entries the component's build saw; -1 before CapReached().
+  LONG EntryCount() const { return entryCount_; }
+
   // KaData beside the DLL, and a file of the host data folder.
   std::wstring ComponentDataFolder() const;
   std::wstring DataFile(const wchar_t* name) const;
@@ -102,6 +114,9 @@ class Session {
   Microsoft::WRL::ComPtr<IKaHostPlugin> plugin_;
   std::map<std::wstring, std::vector<std::wstring>, std::less<>> registryKeys_;
   IdentificationRuleTable rules_;
+  LONG entryCount_ = -1;
+  LONG keptCount_ = -1;
+  bool capTold_ = false;
 };
 
 }  // namespace tessary::tool

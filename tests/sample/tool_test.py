@@ -623,6 +623,171 @@ for name, broken, args, text in [
 error(["--registered", "why", "x"], 1, "creating KaCommonSoft through the registration: ",
       "REGDB_E_CLASSNOTREG")
 
+# --- The tool, swept: every shipped data file broken every way, under every reader ------
+# Each command that reads a data file runs on each shipped file broken in each
+# way the tool reports. A run either exits 2 with one line naming the file, or,
+# where the broken file is still valid, answers as the intact data does. The
+# runs go through the tool's batch option (many commands in one process, each
+# with its output and exit code captured), one process per file, and a few
+# are run again as processes of their own to show the batch answers as they do.
+SWEEP_COMMANDS = {
+    "status": ["status", "Brightfield Browser", "Pebble Photo Viewer", "Larkspur Archiver",
+               "Nothing Known"],
+    "check": ["check", "Mooncast Player", "3.8.1"],
+    "why": ["why", "Cobblestone PDF Reader"],
+    "updates": ["updates"],
+    "catalog": ["catalog"],
+    "types": ["types", "{7A1D3C55-2B9E-4F60-8C1A-5D3E9B0F2A47}", "MooncastPlayer"],
+    "recommend": ["recommend"],
+    "antivirus": ["antivirus"],
+}
+# The commands that read each file: the status manager's commands read every
+# host file.
+MANAGED = ["status", "check", "updates", "catalog", "types", "recommend", "antivirus"]
+SWEEP_READERS = {
+    "KaData/KaSoftwareVerIdentify.xml": ["status", "check", "why", "updates", "recommend"],
+    "KaData/KaAntivirusIdentify.xml": ["antivirus"],
+    "KaData/KaRecommendSoft.xml": ["recommend"],
+    "KaData/SoftType/desktop.xml": ["status", "types"],
+    "KaData/SoftType/media/media.xml": ["status", "types"],
+    "host/catalog.xml": MANAGED,
+    "host/regkeys.xml": MANAGED,
+    "host/ignorelist.xml": MANAGED,
+}
+SWEEP_RUN_LIMIT_MS = 20000
+
+
+def broken_shapes(data, rng):
+    """(name, bytes) for each way a file is broken: cut, empty, a declaration
+    alone, a wrong root, UTF-16, a bare "&", deep nesting, a refused result."""
+    text = data.decode("utf-8")
+    root = re.search(r"<([A-Za-z_][\w.-]*)", re.sub(r"<!--.*?-->|<\?.*?\?>", lambda m: " " * len(m.group()),
+                                                     text, flags=re.S))
+    start, name = root.start(), root.group(1)
+    opened = text.index(">", start) + 1
+    shapes = []
+    # Cut: inside the first text after the root, then at seeded places.
+    inside = re.search(r">[^<\s]{3}", text[opened:])
+    cuts = ([opened + inside.start() + 3] if inside else []) + \
+        sorted(rng.sample(range(1, len(data) - 1), 3))
+    shapes += [(f"cut at {at}", data[:at]) for at in cuts]
+    shapes += [("empty", b""), ("declaration only", b'<?xml version="1.0" encoding="utf-8"?>\n')]
+    wrong = text[:start] + "<wrongroot" + text[start + 1 + len(name):]
+    wrong = wrong[:wrong.rindex("</" + name)] + "</wrongroot" + \
+        wrong[wrong.rindex("</" + name) + 2 + len(name):]
+    shapes.append(("wrong root", wrong.encode("utf-8")))
+    shapes.append(("UTF-16", text.replace('encoding="utf-8"', 'encoding="utf-16"').encode("utf-16")))
+    amp = text.index('="', opened) + 2 if '="' in text[opened:] else opened
+    shapes.append(("bare &", (text[:amp] + "& " + text[amp:]).encode("utf-8")))
+    shapes.append(("deep nesting", (text[:opened] + "<deep>" * 5000 + "</deep>" * 5000 +
+                                    text[opened:]).encode("utf-8")))
+    if re.search(r'<vedad result="0"', text):
+        shapes.append(("result 1", text.replace('<vedad result="0"', '<vedad result="1"', 1)
+                       .encode("utf-8")))
+    return shapes
+
+
+def run_batch(lines, path, limit_s):
+    """The batch's answers, one per line of arguments it reached."""
+    with open(path, "w", encoding="utf-8") as f:
+        f.write("".join(json.dumps(line) + "\n" for line in lines))
+    windows = "C:\\tessary\\" + os.path.relpath(path, folder).replace("/", "\\")
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        try:
+            subprocess.run(["wine", "C:\\tessary\\tessary.exe", "--batch", windows], env=env,
+                           stdin=subprocess.DEVNULL, stdout=out, stderr=err, timeout=limit_s)
+        except subprocess.TimeoutExpired:
+            subprocess.run(["wineserver", "-k"], **quiet)
+            subprocess.run(["wineserver", "-p"], **quiet)
+            subprocess.run(["wine", "cmd", "/c", "exit"], **quiet)
+        out.seek(0)
+        return [json.loads(line) for line in out.read().decode("utf-8").splitlines() if line]
+
+
+def sweep():
+    import random
+    import time
+    rng = random.Random(26)
+    place = os.path.join(folder, "sweep")
+    shutil.rmtree(place, ignore_errors=True)
+    intact = os.path.join(place, "intact")
+    for data in ("KaData", "host"):
+        shutil.copytree(os.path.join(root, "data", data), os.path.join(intact, data))
+    shutil.copy(dll, intact)
+    runs, started, slowest = 0, time.time(), (0, None)
+    outcomes = {"refused": 0, "same answer": 0}
+    answers = {}
+    for number, (file, readers) in enumerate(SWEEP_READERS.items()):
+        with open(os.path.join(root, "data", *file.split("/")), "rb") as f:
+            shapes = broken_shapes(f.read(), rng)
+        lines, cases = [], []
+        for command in readers:
+            lines.append(["--json", "--dll", "C:\\tessary\\sweep\\intact\\Tessary.dll", "--data",
+                          "C:\\tessary\\sweep\\intact\\host", *SWEEP_COMMANDS[command]])
+            cases.append((None, command, None))
+        for index, (shape, content) in enumerate(shapes):
+            # A copy of the intact data (and of the DLL, for its KaData) with
+            # this one file broken.
+            variant = os.path.join(place, f"{number}-{index}")
+            kadata = file.startswith("KaData/")
+            target = os.path.join(variant, *file.split("/"))
+            shutil.copytree(os.path.join(intact, file.split("/")[0]),
+                            os.path.join(variant, file.split("/")[0]))
+            if kadata:
+                shutil.copy(dll, variant)
+            with open(target, "wb") as f:
+                f.write(content)
+            windows = f"C:\\tessary\\sweep\\{number}-{index}"
+            for command in readers:
+                lines.append(["--json",
+                              "--dll", (windows if kadata else "C:\\tessary\\sweep\\intact") +
+                              "\\Tessary.dll",
+                              "--data", (windows if not kadata else "C:\\tessary\\sweep\\intact") +
+                              "\\host", *SWEEP_COMMANDS[command]])
+                cases.append((shape, command, windows + "\\" + file.replace("/", "\\")))
+        got = run_batch(lines, os.path.join(place, f"batch-{number}.txt"),
+                        30 + SWEEP_RUN_LIMIT_MS / 1000 * len(lines) / 4)
+        runs += len(got)
+        if len(got) < len(lines):
+            check(False, f"sweep {file}: the batch stopped at {cases[len(got)][:2]}: "
+                         f"{len(got)} of {len(lines)} runs answered")
+        baseline = {}
+        for (shape, command, path), line, answer in zip(cases, lines, got):
+            what = f"sweep {file} {shape or 'intact'}: {command}"
+            if answer["ms"] > slowest[0]:
+                slowest = (answer["ms"], what)
+            check(answer["ms"] < SWEEP_RUN_LIMIT_MS, f"{what}: {answer['ms']} ms")
+            if shape is None:
+                check(answer["exit"] == 0 and answer["err"] == "",
+                      f"{what}: exit {answer['exit']} {answer['err']!r}")
+                baseline[command] = answer["out"]
+                continue
+            answers[(file, shape, command)] = (line, answer)
+            outcomes["refused" if answer["exit"] == 2 else "same answer"] += 1
+            if answer["exit"] == 2:
+                check(answer["out"] == "" and answer["err"].count("\n") == 1
+                      and answer["err"].startswith("tessary: ") and path in answer["err"],
+                      f"{what}: exit 2 without one line naming {path}: {answer['err']!r}")
+            else:
+                check(answer["exit"] == 0 and answer["err"] == ""
+                      and json.loads(answer["out"] or "null") == json.loads(baseline[command]),
+                      f"{what}: exit {answer['exit']}, an answer other than the intact data's: "
+                      f"{answer['err']!r} {answer['out'][:300]!r}")
+    # A few runs again, each a process of its own: the batch answers as they do.
+    for key in rng.sample(sorted(answers), 3):
+        line, answer = answers[key]
+        code, out, err = tessary(*line)
+        check((code, out, err) == (answer["exit"], answer["out"], answer["err"]),
+              f"sweep {key}: a process of its own answers {code} {err!r}, the batch "
+              f"{answer['exit']} {answer['err']!r}")
+    print(f"sweep: {runs} runs in {len(SWEEP_READERS)} processes, {time.time() - started:.0f} s, "
+          f"slowest {slowest[0]} ms ({slowest[1]}); broken files refused {outcomes['refused']} "
+          f"times, still valid and answered alike {outcomes['same answer']} times")
+    shutil.rmtree(place, ignore_errors=True)
+
+
+sweep()
+
 # --- Through the registration, and from a script host ------------------------------------
 check(len(by(document("--registered", "list")["programs"], "key")) == len(programs),
       "--registered list")
