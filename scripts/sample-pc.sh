@@ -73,6 +73,10 @@ program 64 HKCU 'MooncastPlayer' 'Mooncast Player' 'v3.8.1' \
 program 32 HKLM 'QuillpadNotes' 'Quillpad Notes' '4.5' "\"$PF32\\Quillpad\\uninstall.exe\"" ''
 program 64 HKCU 'Ferncut Video Editor' 'Ferncut Video Editor' '' \
   "$PF64\\Ferncut Video Editor\\uninstall.exe" ''
+# Where and when Brightfield was installed, and its size in KiB.
+reg_add "HKLM\\$UNINSTALL\\Brightfield Browser" InstallLocation "$PF64\\Brightfield" REG_SZ /reg:64
+reg_add "HKLM\\$UNINSTALL\\Brightfield Browser" InstallDate 20240115 REG_SZ /reg:64
+reg_add "HKLM\\$UNINSTALL\\Brightfield Browser" EstimatedSize 184320 REG_DWORD /reg:64
 program 64 HKLM 'Kestrel Internet Security' 'Kestrel Internet Security' '7.0.310' \
   "\"$PF64\\Kestrel\\uninstall.exe\"" ''
 

@@ -345,7 +345,9 @@ struct CutWidth {
   const char* listField;
   size_t width;
 };
-constexpr CutWidth kStatusCuts[] = {{"installedName", "displayName", 253},
+// The installed name is the rule's own text, never a registry value: only the
+// version (read from DisplayVersion) and the uninstall command can be cut.
+constexpr CutWidth kStatusCuts[] = {{"installedVersion", "displayVersion", 253},
                                     {"uninstallString", "uninstallString", 258}};
 constexpr CutWidth kRecordCuts[] = {{"displayVersion", "displayVersion", 253},
                                     {"uninstallString", "uninstallString", 258}};
@@ -604,8 +606,8 @@ void ShowStatus(const Json& document) {
     first = false;
     Write(Cell(program["name"]) + "\n");
     PrintFields({{"status", Cell(program["status"])},
-                 {"installed version", Cell(program["installedVersion"])},
-                 {"installed name", Marked(program, "installedName")},
+                 {"installed version", Marked(program, "installedVersion")},
+                 {"installed name", Cell(program["installedName"])},
                  {"uninstall", Marked(program, "uninstallString")},
                  {"starts", Cell(program["startupExe"])},
                  {"main type", program["mainType"].is_null()
@@ -725,11 +727,11 @@ Json RunWhy(Session& session, const std::wstring& name) {
 
 void ShowWhy(const Json& document) {
   Write(Cell(document["name"]) + ": " + Cell(document["status"]));
-  if (!document["installedVersion"].is_null()) Write(" " + Cell(document["installedVersion"]));
+  if (!document["installedVersion"].is_null()) Write(" " + Marked(document, "installedVersion"));
   Write("\n");
   std::vector<std::pair<std::string, std::string>> outcome;
   if (!document["installedName"].is_null()) {
-    outcome.emplace_back("installed name", Marked(document, "installedName"));
+    outcome.emplace_back("installed name", Cell(document["installedName"]));
   }
   if (const Json& winner = document["winner"]; winner.is_object()) {
     std::string text = Cell(winner["kind"]) + " " +

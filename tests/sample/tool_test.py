@@ -59,6 +59,66 @@ for name in os.listdir(os.path.join(root, "host", "tool", "schemas")):
     validators[command] = Draft202012Validator(schema)
 
 
+# Every object a schema describes names its fields and allows no other, and the
+# test sees every field with a value (not null, not empty) at least once: a
+# field the sample PC never fills would let a misspelt name pass.
+def schema_nodes(node, pointer):
+    yield pointer, node
+    children = node.items() if isinstance(node, dict) else \
+        enumerate(node) if isinstance(node, list) else ()
+    for key, value in children:
+        yield from schema_nodes(value, f"{pointer}/{key}")
+
+
+field_values = {}
+for command, validator in validators.items():
+    for pointer, node in schema_nodes(validator.schema, "#"):
+        if not isinstance(node, dict) or not isinstance(node.get("properties"), dict):
+            continue
+        check(node.get("additionalProperties") is False or
+              node.get("unevaluatedProperties") is False,
+              f"{command}.json {pointer}: other fields than those named are allowed")
+        for key in node["properties"]:
+            field_values[(command, f"{pointer}/properties/{key}")] = False
+
+
+def resolved(command, node):
+    while "$ref" in node:
+        ref, node = node["$ref"], validators[command].schema
+        for part in ref[2:].split("/"):
+            node = node[part]
+    return node
+
+
+def fits(command, branch, value):
+    """Whether `value` is what a oneOf branch describes (null, a step of its
+    kind, an object, an array)."""
+    branch = resolved(command, branch)
+    step = branch.get("properties", {}).get("step", {}).get("const")
+    if step is not None:
+        return isinstance(value, dict) and value.get("step") == step
+    return {"null": value is None, "object": isinstance(value, dict),
+            "array": isinstance(value, list)}.get(branch.get("type"), False)
+
+
+def note_fields(command, value, node=None, pointer="#"):
+    node = validators[command].schema if node is None else node
+    if "$ref" in node:
+        pointer, node = node["$ref"], resolved(command, node)
+    for i, branch in enumerate(node.get("oneOf", [])):
+        if fits(command, branch, value):
+            note_fields(command, value, branch, f"{pointer}/oneOf/{i}")
+    if isinstance(value, dict):
+        for key, inner in node.get("properties", {}).items():
+            if key in value:
+                if value[key] not in (None, [], ""):
+                    field_values[(command, f"{pointer}/properties/{key}")] = True
+                note_fields(command, value[key], inner, f"{pointer}/properties/{key}")
+    if isinstance(value, list) and "items" in node:
+        for item in value:
+            note_fields(command, item, node["items"], f"{pointer}/items")
+
+
 # --- The data files against their XML Schemas (data/schemas) -----------------------
 SCHEMA_OF = {"kasoftwareveridentify.xml": "identify", "kaantivirusidentify.xml": "antivirus",
              "karecommendsoft.xml": "recommend", "catalog.xml": "catalog",
@@ -85,21 +145,22 @@ else:
     print("skipped: no xmllint to check the data files against their schemas")
 
 
-def document(*args):
+def document(*args, with_error=False):
     code, out, err = tessary("--json", *args)
     check(code == 0, f"{args} exited {code}: {err}")
     try:
         result = json.loads(out)
     except ValueError:
         check(False, f"{args} printed no JSON: {out[:200]}")
-        return {}
+        return ({}, err) if with_error else {}
     valued = {"--data", "--dll", "--format"}
     command = next(arg for i, arg in enumerate(args)
                    if not arg.startswith("--") and (i == 0 or args[i - 1] not in valued))
     validated.add(command)
     for problem in validators[command].iter_errors(result):
         check(False, f"{args}: {problem.json_path}: {problem.message}")
-    return result
+    note_fields(command, result)
+    return (result, err) if with_error else result
 
 
 def by(items, field):
@@ -211,6 +272,8 @@ for key, source, version in [("Brightfield Browser", "machine64", "24.1.0"),
 check(programs.get("Ferncut Video Editor", {}).get("displayVersion", "") is None,
       "list: a missing value is null")
 check(listed["programCount"] == len(listed["programs"]), "list: programCount")
+check([programs["Brightfield Browser"][f] for f in ("installLocation", "installDate", "estimatedSize")]
+      == ["C:\\Program Files\\Brightfield", "20240115", 184320], "list: the entry's other values")
 user = document("list", "--source", "user", "--sort", "name")["programs"]
 check(user and all(p["source"] == "user" for p in user)
       and [p["displayName"] for p in user] == sorted((p["displayName"] for p in user), key=str.lower),
@@ -298,6 +361,18 @@ check(why["winner"]["key"] == "{7A1D3C55-2B9E-4F60-8C1A-5D3E9B0F2A47}"
 record = why["steps"][1]["steps"][0]
 check(record["step"] == "record" and record["found"] is True and record["source"] == "machine32",
       "why: where a key was found")
+
+# Each kind of step with its fields: the Add/Remove Programs cache's file, an
+# alternative version path, a start-menu location a registered key made moot.
+steps = [s for step in document("why", "Quillpad Notes")["steps"] for s in step["steps"]]
+check(any(s["step"] == "record" and s["arpImage"] == "C:\\Program Files (x86)\\Quillpad\\quillpad.exe"
+          for s in steps), f"why: the cache entry's file: {steps}")
+steps = [s for step in document("why", "Ferncut Video Editor")["steps"] for s in step["steps"]]
+check([s["path"] for s in steps if s["step"] == "alternative"] == ["bin\\ferncut.exe"],
+      f"why: an alternative version path: {steps}")
+menu = [s for s in document("why", "Mooncast Player")["steps"] if s["step"] == "startmenu"]
+check(len(menu) == 1 and menu[0]["skipped"] is True and menu[0]["skippedBecause"],
+      f"why: a start-menu location a key made moot: {menu}")
 
 # Names from `list` (key or display name, any case) lead to the rules that
 # name the key, or to none.
@@ -507,6 +582,7 @@ for file, old, new, severity, message, schema_rejects in MISTAKES:
     got = json.loads(out) if out.strip() else {}
     for problem in validators["validate"].iter_errors(got):
         check(False, f"validate {file}: {problem.json_path}: {problem.message}")
+    note_fields("validate", got)
     new_problems = [p for p in got.get("problems", []) if p["message"] not in baseline]
     found = [p for p in new_problems if p["severity"] == severity and message in p["message"]
              and p["file"].lower().endswith(file.split("/")[-1].lower())]
@@ -573,6 +649,9 @@ for name, content, form, severity, message, at in [
             f.write(content)
     code, out, err = tessary("--json", "validate", "C:\\tessary\\given\\" + name)
     got = json.loads(out) if out.strip() else {}
+    for problem in validators["validate"].iter_errors(got):
+        check(False, f"validate {name}: {problem.json_path}: {problem.message}")
+    note_fields("validate", got)
     problems = [(p["severity"], p["message"]) for p in got.get("problems", [])]
     check(code == (2 if severity == "error" else 0) and len(problems) == 1 and
           problems[0][0] == severity and message in problems[0][1] and
@@ -809,38 +888,65 @@ uninstall = '"C:\\Program Files\\Driftwood Sync\\uninstall.exe" /remove'
 while len(uninstall) < 651:
     uninstall += f" /keep:{len(uninstall)}"
 uninstall = uninstall[:651]
+# A display name of 5,000 characters, the rule naming it whole too.
+long_name = "Driftwood Sync"
+while len(long_name) < 5000:
+    long_name += f" edition {len(long_name)}"
+long_name = long_name[:5000]
+long_version = ".".join(str(n) for n in range(1, 200))[:300]
 check(reg_import([f"[HKEY_CURRENT_USER\\{UNINSTALL}\\DriftwoodSync]",
-                  '"DisplayName"="Driftwood Sync"', '"DisplayVersion"="1.0"',
+                  f'"DisplayName"={reg_text(long_name)}', f'"DisplayVersion"="{long_version}"',
                   f'"UninstallString"={reg_text(uninstall)}'], 64) == 0, "reg import")
 rules_path = os.path.join(folder, "KaData", rules)
 with open(rules_path, "wb") as f:
-    f.write(whole.replace(b"</vedad>", b'<soft name="Driftwood Sync"><regkey displayname='
-                          b'"Driftwood Sync" policy="0">DriftwoodSync</regkey></soft></vedad>'))
+    f.write(whole.replace(b"</vedad>", b'<soft name="Driftwood Sync"><regkey displayname="' +
+                          long_name.encode() + b'" policy="0">DriftwoodSync</regkey></soft></vedad>'))
 listed = document("list", "driftwood")
 check(listed["programCount"] == 1 and listed["programs"][0]["uninstallString"] == uninstall
+      and listed["programs"][0]["displayName"] == long_name
       and listed["capReached"] is False, "list: a 651-character uninstall command whole")
+# The rule's name is reported whole; the version and uninstall command are the
+# component's cut copies, and marked so.
 driftwood = document("status", "Driftwood Sync")["programs"][0]
-check(driftwood["uninstallString"] == uninstall[:258]
-      and driftwood["cutFields"] == ["uninstallString"], f"status: cut marked {driftwood}")
+check(driftwood["uninstallString"] == uninstall[:258] and driftwood["installedName"] == long_name
+      and driftwood["installedVersion"] == long_version[:253]
+      and driftwood["cutFields"] == ["installedVersion", "uninstallString"],
+      f"status: cut marked {str(driftwood)[-400:]}")
 code, out, err = tessary("status", "Driftwood Sync")
-check(uninstall[:258] + " (cut)" in out, "status: the table marks the cut")
-records = [s for step in document("why", "Driftwood Sync")["steps"] for s in step.get("steps", [])
-           if s["step"] == "record"]
-check(records and records[0]["cutFields"] == ["uninstallString"], "why: the record's cut marked")
+check(uninstall[:258] + " (cut)" in out and long_version[:253] + " (cut)" in out
+      and long_name + "\n" in out, "status: the table marks the cut")
+why = document("why", "Driftwood Sync")
+records = [s for step in why["steps"] for s in step.get("steps", []) if s["step"] == "record"]
+check(records and records[0]["cutFields"] == ["displayVersion", "uninstallString"]
+      and why["cutFields"] == ["installedVersion"] and why["installedName"] == long_name,
+      f"why: the cuts marked: {why['cutFields']} {records and records[0]['cutFields']}")
 
 FILLERS = [f"0Filler{i:04d}" for i in range(1030)]  # read before the sample programs
 check(reg_import([f"[HKEY_LOCAL_MACHINE\\{UNINSTALL}\\{k}]\n\"DisplayName\"=\"{k}\"\n"
                   for k in FILLERS], 64) == 0, "reg import of the fillers")
-code, out, err = tessary("--json", "list")
-capped = json.loads(out) if code == 0 else {}
+# Every command whose answer depends on the installed programs says the list
+# was capped: one line on standard error and capReached in its document.
+capped, err = document("list", with_error=True)
+CAP_LINE = (f"tessary: the registry holds {capped.get('entryCount')} Uninstall entries; the "
+            "component keeps the first 1,023 and answers as if the others were not installed\n")
 check(capped.get("capReached") is True and capped.get("entryCount", 0) >= 1030
-      and capped.get("programCount") == 1023
-      and f"the registry holds {capped.get('entryCount')} Uninstall entries; the component "
-          "keeps the first 1,023\n" in err, f"list at the cap: {code} {err!r}")
-decisions = [s.get("text", "") for step in document("why", "Brightfield Browser")["steps"]
-             for s in step.get("steps", []) if s["step"] == "decision"]
-check(any(t.startswith("past the component's 1,023-entry cap") for t in decisions),
-      f"why: a key left out at the cap: {decisions}")
+      and capped.get("programCount") == 1023 and err == CAP_LINE, f"list at the cap: {err!r}")
+for args in (["status", "Brightfield Browser"], ["check", "Brightfield Browser", "24.1.0"],
+             ["updates"], ["recommend"], ["why", "Brightfield Browser"], ["antivirus"]):
+    answer, err = document(*args, with_error=True)
+    check(answer.get("capReached") is True and err == CAP_LINE,
+          f"{args[0]} at the cap: capReached {answer.get('capReached')}, stderr {err!r}")
+    code, out, err = tessary(*args)
+    check(code == 0 and err == CAP_LINE, f"{args[0]} table at the cap: {code} {err!r}")
+# why's reason agrees with its decisions: the key was left out, not missing.
+why = document("why", "Brightfield Browser")
+decisions = [s.get("text", "") for step in why["steps"] for s in step.get("steps", [])
+             if s["step"] == "decision"]
+check(any(t.startswith("past the component's 1,023-entry cap") for t in decisions)
+      and why["status"] == "notInstalled"
+      and "Brightfield Browser: past the component's 1,023-entry cap" in (why["reason"] or ""),
+      f"why: a key left out at the cap, in its decision and its reason: {why['reason']!r} "
+      f"{decisions}")
 remove_added()
 
 # Nothing registered: the error says how to register.
@@ -849,6 +955,11 @@ error(["--registered", "list"], 1, "REGDB_E_CLASSNOTREG; nothing of Tessary is r
       "regsvr32 Tessary.dll")
 error(["--registered", "--version"], 2, "regsvr32 Tessary.dll")
 check(wine("regsvr32", "/s", "C:\\tessary\\Tessary.dll")[0] == 0, "regsvr32 again")
+
+# Every schema field seen with a value somewhere above.
+unseen = sorted(f"{command}.json {pointer}" for (command, pointer), seen in field_values.items()
+                if not seen)
+check(not unseen, f"schema fields never seen with a value: {unseen}")
 
 subprocess.run(["wineserver", "-k"], **quiet)
 print("tool test:", "FAILED" if failures else "passed")
