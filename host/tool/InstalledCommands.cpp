@@ -419,11 +419,14 @@ Json EntriesNamed(Session& session, const Json& installed, const std::wstring& n
   return entries;
 }
 
-void ShowEntries(const Json& entries, const std::string& indent) {
+// At the cap the entries looked at are only those the component keeps.
+void ShowEntries(const Json& entries, bool capReached, const std::string& indent) {
   if (!entries.is_array()) return;
   if (entries.empty()) {
-    Write(indent + "no rule has this name, and no installed program has it as key or display "
-                   "name\n");
+    Write(indent + (capReached ? "no rule has this name, and no installed program the component "
+                                 "keeps (the first 1,023) has it as key or display name\n"
+                               : "no rule has this name, and no installed program has it as key "
+                                 "or display name\n"));
     return;
   }
   for (const Json& entry : entries) {
@@ -615,7 +618,7 @@ void ShowStatus(const Json& document) {
                                    : Cell(program["mainType"]) + " (by key " +
                                          Cell(program["mainTypeKey"]) + ")"}},
                 "  ");
-    ShowEntries(program["matchingEntries"], "  ");
+    ShowEntries(program["matchingEntries"], document["capReached"] == true, "  ");
   }
 }
 
@@ -744,7 +747,7 @@ void ShowWhy(const Json& document) {
   }
   if (!document["reason"].is_null()) outcome.emplace_back("reason", Cell(document["reason"]));
   PrintFields(outcome, "  ");
-  ShowEntries(document["matchingEntries"], "  ");
+  ShowEntries(document["matchingEntries"], document["capReached"] == true, "  ");
   for (const Json& step : document["steps"]) ShowStep(step, "  ");
 }
 

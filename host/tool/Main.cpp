@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <new>
 #include <string>
 #include <vector>
@@ -422,15 +423,17 @@ Json BatchRun(const Json& line) {
 // array of arguments, each answered at once by a line of JSON (flushed, so a
 // run that never ends is seen as the one after the last answer).
 int RunBatch(const wchar_t* path) {
-  FILE* file = ::_wfopen(path, L"rb");
+  const std::unique_ptr<FILE, int (*)(FILE*)> file(::_wfopen(path, L"rb"), std::fclose);
   if (!file) {
-    PrintError("batch file " + Utf8(path) + ": " + ResultText(HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)));
+    PrintError("batch file " + Utf8(path) + ": " +
+               ResultText(HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)));
     return kUsage;
   }
   std::string text;
   char buffer[65536];
-  for (size_t read; (read = std::fread(buffer, 1, sizeof(buffer), file)) > 0;) text.append(buffer, read);
-  std::fclose(file);
+  for (size_t read; (read = std::fread(buffer, 1, sizeof(buffer), file.get())) > 0;) {
+    text.append(buffer, read);
+  }
   size_t begin = 0;
   while (begin < text.size()) {
     size_t end = text.find('\n', begin);
@@ -439,7 +442,8 @@ int RunBatch(const wchar_t* path) {
     begin = end + 1;
     if (line.find_first_not_of(" \r\t") == std::string::npos) continue;
     const Json result = BatchRun(Json::parse(line, nullptr, false));
-    const std::string answer = result.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
+    const std::string answer =
+        result.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
     std::fwrite(answer.data(), 1, answer.size(), stdout);
     std::fflush(stdout);
   }

@@ -371,6 +371,11 @@ void Session::CheckComponentData(unsigned files) {
     }
     std::vector<std::wstring> paths;
     TypeFilesBelow(types, paths);
+    // No type file at all leaves every main type unknown, without a word.
+    if (paths.empty()) {
+      Fail(2, "type folder " + Utf8(types) + " holds no .xml type file",
+           HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
+    }
     for (const std::wstring& path : paths) {
       RequireVedad(CheckedXml(path, "type file").Get(), path, "type file");
     }

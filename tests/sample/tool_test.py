@@ -684,6 +684,8 @@ for name, broken, args, text in [
          "KaAntivirusIdentify.xml: "),
         ("types", {"SoftType\\desktop.xml": b"<vedad><soft "}, ["types", "x"],
          "desktop.xml is not well-formed XML"),
+        ("notypes", {"SoftType\\desktop.xml": None, "SoftType\\media\\media.xml": None},
+         ["types", "x"], "SoftType holds no .xml type file: "),
         ("typeroot", {"SoftType\\desktop.xml": b"<types/>"}, ["status", "x"],
          'desktop.xml is read as empty: expected a "vedad" element')]:
     place = os.path.join(folder, "broken", name)
@@ -938,6 +940,10 @@ for args in (["status", "Brightfield Browser"], ["check", "Brightfield Browser",
           f"{args[0]} at the cap: capReached {answer.get('capReached')}, stderr {err!r}")
     code, out, err = tessary(*args)
     check(code == 0 and err == CAP_LINE, f"{args[0]} table at the cap: {code} {err!r}")
+# A name no rule knows is looked for among the entries the component keeps only.
+code, out, err = tessary("status", "Nothing Known")
+check("no installed program the component keeps (the first 1,023) has it" in out,
+      f"status at the cap: the entries looked at: {out!r}")
 # why's reason agrees with its decisions: the key was left out, not missing.
 why = document("why", "Brightfield Browser")
 decisions = [s.get("text", "") for step in why["steps"] for s in step.get("steps", [])
