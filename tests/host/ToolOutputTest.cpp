@@ -115,5 +115,23 @@ TEST(ToolOutputTest, DisplayWidthCountsConsoleColumns) {
   for (const auto& c : cases) EXPECT_EQ(tool::DisplayWidth(c.text), c.columns) << c.text;
 }
 
+// The batch runs commands one after another in one process: each run's output
+// is its own, its CSV header included.
+TEST(ToolOutputTest, CapturedRunsKeepTheirOwnOutput) {
+  std::string runs[2];
+  for (std::string& run : runs) {
+    tool::OutputCapture capture;
+    tool::ConfigureOutput(tool::Format::kCsv, false);
+    tool::Table table({"NAME"});
+    table.Add({"x"});
+    table.Print();
+    tool::PrintError("line");
+    run = capture.out + "|" + capture.err;
+  }
+  tool::ConfigureOutput(tool::Format::kTable, false);
+  EXPECT_EQ(runs[0], "NAME\r\nx\r\n|tessary: line\n");
+  EXPECT_EQ(runs[1], runs[0]);
+}
+
 }  // namespace
 }  // namespace tessary::testing
