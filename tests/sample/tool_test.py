@@ -711,6 +711,7 @@ error(["--registered", "why", "x"], 1, "creating KaCommonSoft through the regist
 # runs go through the tool's batch option (many commands in one process, each
 # with its output and exit code captured), one process per file, and a few
 # are run again as processes of their own to show the batch answers as they do.
+# With --exit-code, a "no" (3) built on a broken file is caught too.
 SWEEP_COMMANDS = {
     "status": ["status", "Brightfield Browser", "Pebble Photo Viewer", "Larkspur Archiver",
                "Nothing Known"],
@@ -742,8 +743,9 @@ def broken_shapes(data, rng):
     """(name, bytes) for each way a file is broken: cut, empty, a declaration
     alone, a wrong root, UTF-16, a bare "&", deep nesting, a refused result."""
     text = data.decode("utf-8")
-    root = re.search(r"<([A-Za-z_][\w.-]*)", re.sub(r"<!--.*?-->|<\?.*?\?>", lambda m: " " * len(m.group()),
-                                                     text, flags=re.S))
+    # The root: the first element outside comments and declarations.
+    masked = re.sub(r"<!--.*?-->|<\?.*?\?>", lambda m: " " * len(m.group()), text, flags=re.S)
+    root = re.search(r"<([A-Za-z_][\w.-]*)", masked)
     start, name = root.start(), root.group(1)
     opened = text.index(">", start) + 1
     shapes = []
@@ -757,7 +759,8 @@ def broken_shapes(data, rng):
     wrong = wrong[:wrong.rindex("</" + name)] + "</wrongroot" + \
         wrong[wrong.rindex("</" + name) + 2 + len(name):]
     shapes.append(("wrong root", wrong.encode("utf-8")))
-    shapes.append(("UTF-16", text.replace('encoding="utf-8"', 'encoding="utf-16"').encode("utf-16")))
+    shapes.append(("UTF-16", text.replace('encoding="utf-8"', 'encoding="utf-16"')
+                   .encode("utf-16")))
     amp = text.index('="', opened) + 2 if '="' in text[opened:] else opened
     shapes.append(("bare &", (text[:amp] + "& " + text[amp:]).encode("utf-8")))
     shapes.append(("deep nesting", (text[:opened] + "<deep>" * 5000 + "</deep>" * 5000 +
@@ -802,9 +805,13 @@ def sweep():
         with open(os.path.join(root, "data", *file.split("/")), "rb") as f:
             shapes = broken_shapes(f.read(), rng)
         lines, cases = [], []
+        intact_windows = "C:\\tessary\\sweep\\intact"
+
+        def run(dll_folder, data_folder, command):
+            return ["--json", "--exit-code", "--dll", dll_folder + "\\Tessary.dll",
+                    "--data", data_folder + "\\host", *SWEEP_COMMANDS[command]]
         for command in readers:
-            lines.append(["--json", "--dll", "C:\\tessary\\sweep\\intact\\Tessary.dll", "--data",
-                          "C:\\tessary\\sweep\\intact\\host", *SWEEP_COMMANDS[command]])
+            lines.append(run(intact_windows, intact_windows, command))
             cases.append((None, command, None))
         for index, (shape, content) in enumerate(shapes):
             # A copy of the intact data (and of the DLL, for its KaData) with
@@ -820,11 +827,8 @@ def sweep():
                 f.write(content)
             windows = f"C:\\tessary\\sweep\\{number}-{index}"
             for command in readers:
-                lines.append(["--json",
-                              "--dll", (windows if kadata else "C:\\tessary\\sweep\\intact") +
-                              "\\Tessary.dll",
-                              "--data", (windows if not kadata else "C:\\tessary\\sweep\\intact") +
-                              "\\host", *SWEEP_COMMANDS[command]])
+                lines.append(run(windows if kadata else intact_windows,
+                                 intact_windows if kadata else windows, command))
                 cases.append((shape, command, windows + "\\" + file.replace("/", "\\")))
         got = run_batch(lines, os.path.join(place, f"batch-{number}.txt"),
                         30 + SWEEP_RUN_LIMIT_MS / 1000 * len(lines) / 4)
@@ -839,9 +843,9 @@ def sweep():
                 slowest = (answer["ms"], what)
             check(answer["ms"] < SWEEP_RUN_LIMIT_MS, f"{what}: {answer['ms']} ms")
             if shape is None:
-                check(answer["exit"] == 0 and answer["err"] == "",
+                check(answer["exit"] in (0, 3) and answer["err"] == "",
                       f"{what}: exit {answer['exit']} {answer['err']!r}")
-                baseline[command] = answer["out"]
+                baseline[command] = answer
                 continue
             answers[(file, shape, command)] = (line, answer)
             outcomes["refused" if answer["exit"] == 2 else "same answer"] += 1
@@ -850,8 +854,9 @@ def sweep():
                       and answer["err"].startswith("tessary: ") and path in answer["err"],
                       f"{what}: exit 2 without one line naming {path}: {answer['err']!r}")
             else:
-                check(answer["exit"] == 0 and answer["err"] == ""
-                      and json.loads(answer["out"] or "null") == json.loads(baseline[command]),
+                check(answer["exit"] == baseline[command]["exit"] and answer["err"] == ""
+                      and json.loads(answer["out"] or "null")
+                      == json.loads(baseline[command]["out"]),
                       f"{what}: exit {answer['exit']}, an answer other than the intact data's: "
                       f"{answer['err']!r} {answer['out'][:300]!r}")
     # A few runs again, each a process of its own: the batch answers as they do.
