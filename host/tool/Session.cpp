@@ -43,11 +43,22 @@ std::string ParserAccount(const std::wstring& path) {
   return account;
 }
 
-// The component takes a bad data file silently; the tool refuses it first.
-ComPtr<IXMLDOMDocument> CheckedXml(const std::wstring& path, std::string_view what) {
-  if (!Exists(path)) {
+// A data file that is not there, or a folder in its place (which the parser
+// would call malformed).
+void RequireFile(const std::wstring& path, std::string_view what) {
+  const DWORD attributes = ::GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
     Fail(2, std::string(what) + " " + Utf8(path), HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
   }
+  if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+    Fail(2, std::string(what) + " " + Utf8(path) + " is a folder, not a file",
+         HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
+  }
+}
+
+// The component takes a bad data file silently; the tool refuses it first.
+ComPtr<IXMLDOMDocument> CheckedXml(const std::wstring& path, std::string_view what) {
+  RequireFile(path, what);
   ComPtr<IXMLDOMDocument> document = LoadXmlFile(path.c_str());
   if (!document) {
     Fail(2, std::string(what) + " " + Utf8(path) + " is not well-formed XML" + ParserAccount(path),
@@ -200,9 +211,7 @@ std::optional<bool> StreamedHasElement(const std::wstring& path, std::wstring_vi
 // A file the component's readers take their content from the first "vedad"
 // element of, wherever it stands.
 void CheckVedadFile(const std::wstring& path, std::string_view what) {
-  if (!Exists(path)) {
-    Fail(2, std::string(what) + " " + Utf8(path), HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
-  }
+  RequireFile(path, what);
   if (const std::optional<bool> vedad = StreamedHasElement(path, L"vedad")) {
     if (!*vedad) Unusable(path, what, "a \"vedad\" element");
     return;

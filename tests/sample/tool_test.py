@@ -527,6 +527,15 @@ for file, content, text in [
     else:
         error(["--data", "C:\\tessary\\bad", "status", "x"], 2, text)
     shutil.copy(os.path.join(folder, "host", file), bad)
+# A folder where a data file should be is named as one, not as malformed XML.
+shutil.copytree(os.path.join(folder, "host"), os.path.join(folder, "folders"))
+for name in ("catalog.xml", "ignorelist.xml"):
+    os.replace(os.path.join(folder, "folders", name), os.path.join(folder, "folders", "x"))
+    os.makedirs(os.path.join(folder, "folders", name))
+    error(["--data", "C:\\tessary\\folders", "updates"], 2,
+          f"folders\\{name} is a folder, not a file: ")
+    os.rmdir(os.path.join(folder, "folders", name))
+    os.replace(os.path.join(folder, "folders", "x"), os.path.join(folder, "folders", name))
 error(["--dll", "C:\\nowhere\\Tessary.dll", "list"], 2, "DLL folder C:\\nowhere: ",
       "(0x80070003)")
 
