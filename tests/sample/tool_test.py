@@ -750,7 +750,8 @@ SWEEP_RUN_LIMIT_MS = 20000
 
 def broken_shapes(data, rng):
     """(name, bytes) for each way a file is broken: cut, empty, a declaration
-    alone, a wrong root, UTF-16, a bare "&", deep nesting, a refused result."""
+    alone, a wrong root, UTF-16, a bare "&", deep nesting, bytes that are not
+    UTF-8, text after the root, a document type, a refused result."""
     text = data.decode("utf-8")
     # The root: the first element outside comments and declarations.
     masked = re.sub(r"<!--.*?-->|<\?.*?\?>", lambda m: " " * len(m.group()), text, flags=re.S)
@@ -760,7 +761,7 @@ def broken_shapes(data, rng):
     shapes = []
     # Cut: inside the first text after the root, then at seeded places.
     inside = re.search(r">[^<\s]{3}", text[opened:])
-    cuts = ([opened + inside.start() + 3] if inside else []) + \
+    cuts = ([len(text[:opened + inside.start() + 3].encode("utf-8"))] if inside else []) + \
         sorted(rng.sample(range(1, len(data) - 1), 3))
     shapes += [(f"cut at {at}", data[:at]) for at in cuts]
     shapes += [("empty", b""), ("declaration only", b'<?xml version="1.0" encoding="utf-8"?>\n')]
@@ -774,6 +775,13 @@ def broken_shapes(data, rng):
     shapes.append(("bare &", (text[:amp] + "& " + text[amp:]).encode("utf-8")))
     shapes.append(("deep nesting", (text[:opened] + "<deep>" * 5000 + "</deep>" * 5000 +
                                     text[opened:]).encode("utf-8")))
+    # Where the two readers part: bytes that are not UTF-8 (the streaming
+    # reader takes them), text after the root, a document type.
+    at = len(text[:opened].encode("utf-8"))
+    shapes.append(("invalid UTF-8", data[:at] + b"\xff" + data[at:]))
+    shapes.append(("text after the root", data + b"junk"))
+    shapes.append(("document type", (text[:start] + "<!DOCTYPE " + name + ">" + text[start:])
+                   .encode("utf-8")))
     if re.search(r'<vedad result="0"', text):
         shapes.append(("result 1", text.replace('<vedad result="0"', '<vedad result="1"', 1)
                        .encode("utf-8")))
