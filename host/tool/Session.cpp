@@ -56,13 +56,82 @@ void RequireFile(const std::wstring& path, std::string_view what) {
   }
 }
 
+// The first byte of `end` after `from` in `xml`, xml.size() when none.
+size_t PastTerminator(std::string_view xml, size_t from, std::string_view end) {
+  const size_t at = xml.find(end, from);
+  return at == std::string_view::npos ? xml.size() : at + end.size() - 1;
+}
+
+// How deep the elements of a file nest, told by its markup alone (comments,
+// declarations, CDATA sections and quoted values skipped). Text that is not
+// ASCII-compatible (UTF-16) shows no elements.
+size_t DeepestNesting(std::string_view xml) {
+  size_t depth = 0;
+  size_t deepest = 0;
+  for (size_t i = 0; i < xml.size(); ++i) {
+    if (xml[i] != '<') continue;
+    const std::string_view rest = xml.substr(i);
+    if (rest.starts_with("<!--")) {
+      i = PastTerminator(xml, i, "-->");
+    } else if (rest.starts_with("<![CDATA[")) {
+      i = PastTerminator(xml, i, "]]>");
+    } else if (rest.starts_with("<?") || rest.starts_with("<!")) {
+      i = PastTerminator(xml, i, ">");
+    } else if (rest.starts_with("</")) {
+      if (depth > 0) --depth;
+      i = PastTerminator(xml, i, ">");
+    } else {
+      char quote = 0;
+      size_t end = i + 1;
+      for (; end < xml.size(); ++end) {
+        if (quote) {
+          if (xml[end] == quote) quote = 0;
+        } else if (xml[end] == '"' || xml[end] == '\'') {
+          quote = xml[end];
+        } else if (xml[end] == '>') {
+          break;
+        }
+      }
+      if (end == xml.size()) break;
+      if (xml[end - 1] != '/') deepest = std::max(deepest, ++depth);
+      i = end;
+    }
+  }
+  return deepest;
+}
+
+// Elements nested deeper than this the document parser refuses, well-formed
+// or not (Wine's parser reads 257 levels; the depth is said as it is).
+constexpr size_t kParserDepth = 256;
+
+// Why the document parser refused a file that may be well-formed: its
+// nesting, when deeper than the parser reads; empty otherwise. Said instead of
+// "not well-formed", which would send the reader looking for a typo.
+std::string NestingAccount(const std::wstring& path) {
+  UniqueFileHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                      OPEN_EXISTING, 0, nullptr));
+  LARGE_INTEGER size{};
+  if (!file || !::GetFileSizeEx(file.get(), &size) || size.QuadPart > (64 << 20)) return {};
+  std::string bytes(static_cast<size_t>(size.QuadPart), '\0');
+  DWORD read = 0;
+  if (!::ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr)) {
+    return {};
+  }
+  bytes.resize(read);
+  const size_t depth = DeepestNesting(bytes);
+  if (depth <= kParserDepth) return {};
+  return " nests its elements " + std::to_string(depth) + " deep, deeper than the XML parser " +
+         "reads (" + std::to_string(kParserDepth) + ")";
+}
+
 // The component takes a bad data file silently; the tool refuses it first.
 ComPtr<IXMLDOMDocument> CheckedXml(const std::wstring& path, std::string_view what) {
   RequireFile(path, what);
   ComPtr<IXMLDOMDocument> document = LoadXmlFile(path.c_str());
   if (!document) {
-    Fail(2, std::string(what) + " " + Utf8(path) + " is not well-formed XML" + ParserAccount(path),
-         E_FAIL);
+    std::string why = NestingAccount(path);
+    if (why.empty()) why = " is not well-formed XML" + ParserAccount(path);
+    Fail(2, std::string(what) + " " + Utf8(path) + why, E_FAIL);
   }
   return document;
 }

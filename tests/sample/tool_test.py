@@ -870,6 +870,9 @@ def sweep():
                 check(answer["out"] == "" and answer["err"].count("\n") == 1
                       and answer["err"].startswith("tessary: ") and path in answer["err"],
                       f"{what}: exit 2 without one line naming {path}: {answer['err']!r}")
+                # A parser's depth limit is said as such, not as a typo.
+                check(("deeper than the XML parser reads" in answer["err"])
+                      == (shape == "deep nesting"), f"{what}: the reason: {answer['err']!r}")
             else:
                 check(answer["exit"] == baseline[command]["exit"] and answer["err"] == ""
                       and json.loads(answer["out"] or "null")
