@@ -73,12 +73,13 @@ def schema_nodes(node, pointer):
 field_values = {}
 for command, validator in validators.items():
     for pointer, node in schema_nodes(validator.schema, "#"):
-        if not isinstance(node, dict) or not isinstance(node.get("properties"), dict):
+        if not isinstance(node, dict) or not (isinstance(node.get("properties"), dict) or
+                                              node.get("type") == "object"):
             continue
         check(node.get("additionalProperties") is False or
               node.get("unevaluatedProperties") is False,
               f"{command}.json {pointer}: other fields than those named are allowed")
-        for key in node["properties"]:
+        for key in node.get("properties", {}):
             field_values[(command, f"{pointer}/properties/{key}")] = False
 
 
