@@ -329,7 +329,14 @@ class LazyList {
  public:
   explicit LazyList(Session& session) : session_(session) {}
   const InstalledPrograms& Get() {
-    if (!list_) list_ = ReadInstalledPrograms(session_);
+    if (!list_) {
+      list_ = ReadInstalledPrograms(session_);
+      // Its counts tell the cap: no second build for it.
+      if (list_->entryCount.is_number()) {
+        session_.SetInstalledCounts(list_->entryCount.get<LONG>(),
+                                    static_cast<LONG>(list_->programs.size()));
+      }
+    }
     return *list_;
   }
 
