@@ -15,8 +15,18 @@ namespace {
 // A host's interfaces have no proxy, so a host may be called only in the
 // apartment that attached it: each apartment keeps its own reference. Within
 // one apartment it is the plain shared reference it always was.
+//
+// A single-threaded apartment is its thread, named by id and creation time:
+// ids are reused, and a thread that attached and ended without Detach must
+// not hand its host to a later thread of the same id.
+struct Apartment {
+  DWORD thread;       // 0 for the multithreaded apartment
+  ULONGLONG created;  // the thread's creation time
+  bool operator==(const Apartment&) const = default;
+};
+
 struct ApartmentHost {
-  DWORD apartment;
+  Apartment apartment;
   IKaHostServices* host;
 };
 
@@ -24,17 +34,45 @@ SrwLock g_lock;
 std::vector<ApartmentHost>* g_hosts = nullptr;
 bool g_releaseAtUnload = false;
 
-// The thread for a single-threaded apartment (or a thread outside COM); 0
-// for the multithreaded apartment, which all its threads share.
-DWORD CurrentApartment() noexcept {
+ULONGLONG CreationTime(HANDLE thread) noexcept {
+  FILETIME created = {}, exited = {}, kernel = {}, user = {};
+  if (!::GetThreadTimes(thread, &created, &exited, &kernel, &user)) return 0;
+  return (static_cast<ULONGLONG>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
+}
+
+// The thread for a single-threaded apartment (or a thread outside COM); the
+// multithreaded apartment, which all its threads share, is {0, 0}.
+Apartment CurrentApartment() noexcept {
   APTTYPE type = APTTYPE_CURRENT;
   APTTYPEQUALIFIER qualifier = APTTYPEQUALIFIER_NONE;
-  if (SUCCEEDED(::CoGetApartmentType(&type, &qualifier)) && type == APTTYPE_MTA) return 0;
-  return ::GetCurrentThreadId();
+  if (SUCCEEDED(::CoGetApartmentType(&type, &qualifier)) && type == APTTYPE_MTA) return {0, 0};
+  return {::GetCurrentThreadId(), CreationTime(::GetCurrentThread())};
+}
+
+// Whether the thread of a single-threaded apartment is gone: no thread has
+// its id, another thread has it now, or it has run to its end.
+bool HasEnded(const Apartment& apartment) noexcept {
+  if (apartment.thread == 0) return false;
+  const HANDLE thread = ::OpenThread(SYNCHRONIZE | THREAD_QUERY_LIMITED_INFORMATION, FALSE,
+                                     apartment.thread);
+  if (!thread) return true;
+  const bool ended = CreationTime(thread) != apartment.created ||
+                     ::WaitForSingleObject(thread, 0) != WAIT_TIMEOUT;
+  ::CloseHandle(thread);
+  return ended;
+}
+
+// Drops the entries of apartments whose threads have ended, without calling
+// their hosts: a host lives in its apartment, and a Release from any other
+// thread would call into an object whose apartment is gone (its destructor
+// would run on a foreign thread). Its reference is leaked on purpose; a host
+// that forgets Detach and ends its thread leaks one object, never a crash.
+void DropEndedApartments(std::vector<ApartmentHost>& hosts) noexcept {
+  std::erase_if(hosts, [](const ApartmentHost& entry) { return HasEnded(entry.apartment); });
 }
 
 // Runs at unload, when no apartment can be asked any more: whatever a host
-// never detached is let go from here.
+// never detached is let go from here, but for the hosts of ended apartments.
 void ReleaseAtUnload() {
   std::vector<ApartmentHost>* hosts = nullptr;
   {
@@ -43,6 +81,7 @@ void ReleaseAtUnload() {
     g_releaseAtUnload = false;
   }
   if (!hosts) return;
+  DropEndedApartments(*hosts);
   for (const ApartmentHost& entry : *hosts) entry.host->Release();
   delete hosts;
 }
@@ -50,7 +89,7 @@ void ReleaseAtUnload() {
 }  // namespace
 
 void SetHostReference(IKaHostServices* host) noexcept {
-  const DWORD apartment = CurrentApartment();
+  const Apartment apartment = CurrentApartment();
   IKaHostServices* old = nullptr;
   if (host) host->AddRef();
   bool addTerm = false;
@@ -58,6 +97,7 @@ void SetHostReference(IKaHostServices* host) noexcept {
     SrwLock::Exclusive guard(g_lock);
     try {
       if (!g_hosts) g_hosts = new std::vector<ApartmentHost>();
+      DropEndedApartments(*g_hosts);
       auto it = g_hosts->begin();
       while (it != g_hosts->end() && it->apartment != apartment) ++it;
       if (it != g_hosts->end()) {
@@ -85,7 +125,7 @@ void SetHostReference(IKaHostServices* host) noexcept {
 void ClearHostReference() noexcept { SetHostReference(nullptr); }
 
 Microsoft::WRL::ComPtr<IKaHostServices> HostReference() noexcept {
-  const DWORD apartment = CurrentApartment();
+  const Apartment apartment = CurrentApartment();
   SrwLock::Shared guard(g_lock);
   if (!g_hosts) return nullptr;
   for (const ApartmentHost& entry : *g_hosts) {

@@ -5,8 +5,12 @@
 #include <gtest/gtest.h>
 #include <wrl/client.h>
 
+#include <atomic>
+#include <thread>
+
 #include "TessaryLib.h"
 #include "host/Host.h"
+#include "support/PlainHost.h"
 #include "support/TestSupport.h"
 
 namespace tessary::testing {
@@ -94,6 +98,60 @@ TEST_F(HostReferenceTest, TheStatusManagerHandsOutOneCatalogLoadedOnce) {
   manager.Reset();
   host_.Shutdown();
   EXPECT_EQ(dll.CanUnloadNow(), S_OK);
+}
+
+// Set by the host of a thread that ended: nobody may call it after.
+std::atomic<bool> g_endedHostCalled = false;
+
+// Windows reuses thread ids: a thread that attached a host and ended without
+// Detach must leave it to no later thread, even one given its id.
+TEST(EndedApartmentTest, ALaterThreadWithTheSameIdFindsNoHost) {
+  TessaryDll dll;
+  ASSERT_TRUE(dll.ok());
+  DWORD endedId = 0;
+  std::thread ended([&] {
+    if (FAILED(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) return;
+    {
+      PlainHost host;
+      ComPtr<IKaHostPlugin> plugin;
+      if (SUCCEEDED(host.Start()) &&
+          SUCCEEDED(dll.Create(CLSID_KaSoftStatusManager, plugin.GetAddressOf()))) {
+        plugin->Attach(host.registry.Get());
+        host.registry->onGetService = [] { g_endedHostCalled = true; };
+        endedId = ::GetCurrentThreadId();
+      }
+      // The host forgets Detach.
+      plugin.Reset();
+      host.Release();
+    }
+    ::CoUninitialize();
+  });
+  ended.join();
+  ASSERT_NE(endedId, 0u);
+
+  bool reused = false;
+  HRESULT refreshed = S_OK;
+  for (int tries = 0; tries < 5000 && !reused; ++tries) {
+    std::thread later([&] {
+      if (::GetCurrentThreadId() != endedId) return;
+      reused = true;
+      if (FAILED(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) {
+        refreshed = E_UNEXPECTED;
+        return;
+      }
+      {
+        ComPtr<IKaSoftUpdater> updater;
+        refreshed = dll.Create(CLSID_KaSoftUpdater, updater.GetAddressOf());
+        if (SUCCEEDED(refreshed)) refreshed = updater->RefreshUpdateStatus();
+      }
+      ::CoUninitialize();
+    });
+    later.join();
+  }
+  if (!reused) GTEST_SKIP() << "no thread of 5,000 was given the id " << endedId << " again";
+  // No host in this apartment: the updater cannot ask for its data.
+  EXPECT_EQ(refreshed, E_FAIL);
+  EXPECT_FALSE(g_endedHostCalled);
 }
 
 }  // namespace
