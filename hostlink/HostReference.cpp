@@ -40,13 +40,18 @@ ULONGLONG CreationTime(HANDLE thread) noexcept {
   return (static_cast<ULONGLONG>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
 }
 
-// The thread for a single-threaded apartment (or a thread outside COM); the
-// multithreaded apartment, which all its threads share, is {0, 0}.
-Apartment CurrentApartment() noexcept {
+// The thread of a single-threaded apartment (or of a thread outside COM); 0
+// for the multithreaded apartment, which all its threads share.
+DWORD CurrentApartmentThread() noexcept {
   APTTYPE type = APTTYPE_CURRENT;
   APTTYPEQUALIFIER qualifier = APTTYPEQUALIFIER_NONE;
-  if (SUCCEEDED(::CoGetApartmentType(&type, &qualifier)) && type == APTTYPE_MTA) return {0, 0};
-  return {::GetCurrentThreadId(), CreationTime(::GetCurrentThread())};
+  if (SUCCEEDED(::CoGetApartmentType(&type, &qualifier)) && type == APTTYPE_MTA) return 0;
+  return ::GetCurrentThreadId();
+}
+
+Apartment CurrentApartment() noexcept {
+  const DWORD thread = CurrentApartmentThread();
+  return {thread, thread ? CreationTime(::GetCurrentThread()) : 0};
 }
 
 // Whether the thread of a single-threaded apartment is gone: no thread has
@@ -125,13 +130,24 @@ void SetHostReference(IKaHostServices* host) noexcept {
 void ClearHostReference() noexcept { SetHostReference(nullptr); }
 
 Microsoft::WRL::ComPtr<IKaHostServices> HostReference() noexcept {
-  const Apartment apartment = CurrentApartment();
+  const DWORD thread = CurrentApartmentThread();
+  // The creation time costs a call to the system: asked only when an entry
+  // has this thread's id.
+  ULONGLONG created = 0;
+  bool timed = thread == 0;
   SrwLock::Shared guard(g_lock);
   if (!g_hosts) return nullptr;
   for (const ApartmentHost& entry : *g_hosts) {
+    if (entry.apartment.thread != thread) continue;
+    if (!timed) {
+      created = CreationTime(::GetCurrentThread());
+      timed = true;
+    }
     // AddRef in the host's own apartment, taken under the lock so that no
     // Set on this apartment can release it meanwhile.
-    if (entry.apartment == apartment) return Microsoft::WRL::ComPtr<IKaHostServices>(entry.host);
+    if (entry.apartment.created == created) {
+      return Microsoft::WRL::ComPtr<IKaHostServices>(entry.host);
+    }
   }
   return nullptr;
 }

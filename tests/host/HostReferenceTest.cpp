@@ -6,10 +6,12 @@
 #include <wrl/client.h>
 
 #include <atomic>
+#include <vector>
 #include <thread>
 
 #include "TessaryLib.h"
 #include "host/Host.h"
+#include "hostlink/HostReference.h"
 #include "support/PlainHost.h"
 #include "support/TestSupport.h"
 
@@ -152,6 +154,48 @@ TEST(EndedApartmentTest, ALaterThreadWithTheSameIdFindsNoHost) {
   // No host in this apartment: the updater cannot ask for its data.
   EXPECT_EQ(refreshed, E_FAIL);
   EXPECT_FALSE(g_endedHostCalled);
+}
+
+// Apartments attaching and detaching hosts of their own in tight loops while
+// asking for them: each finds its own host, alive, and no other; and every
+// reference taken is given back.
+TEST(ApartmentHostsTest, ManyApartmentsEachFindTheirOwnHostWhileOthersComeAndGo) {
+  constexpr int kApartments = 6;
+  constexpr int kRounds = 200;
+  std::atomic<int> ready = 0, wrong = 0, missing = 0, leftOver = 0, unbalanced = 0;
+  std::vector<std::thread> threads;
+  for (int a = 0; a < kApartments; ++a) {
+    threads.emplace_back([&] {
+      const HRESULT com = ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+      PlainHost host;
+      const bool started = SUCCEEDED(host.Start());
+      IKaHostServices* const services = started ? host.registry.Get() : nullptr;
+      const ULONG baseline = started ? References(services) : 0;
+      ++ready;
+      while (ready < kApartments) std::this_thread::yield();
+      for (int round = 0; started && round < kRounds; ++round) {
+        SetHostReference(services);
+        for (int ask = 0; ask < 3; ++ask) {
+          const ComPtr<IKaHostServices> found = HostReference();
+          if (!found) {
+            ++missing;
+          } else if (found.Get() != services) {
+            ++wrong;
+          }
+        }
+        ClearHostReference();
+        if (HostReference()) ++leftOver;
+        if (References(services) != baseline) ++unbalanced;
+      }
+      host.Release();
+      if (SUCCEEDED(com)) ::CoUninitialize();
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(wrong, 0);
+  EXPECT_EQ(missing, 0);
+  EXPECT_EQ(leftOver, 0);
+  EXPECT_EQ(unbalanced, 0);
 }
 
 }  // namespace
