@@ -8,6 +8,7 @@
 
 #include "com/Module.h"
 #include "common/SrwLock.h"
+#include "common/Unique.h"
 
 namespace tessary {
 namespace {
@@ -58,13 +59,11 @@ Apartment CurrentApartment() noexcept {
 // its id, another thread has it now, or it has run to its end.
 bool HasEnded(const Apartment& apartment) noexcept {
   if (apartment.thread == 0) return false;
-  const HANDLE thread = ::OpenThread(SYNCHRONIZE | THREAD_QUERY_LIMITED_INFORMATION, FALSE,
-                                     apartment.thread);
+  const UniqueHandle thread(::OpenThread(SYNCHRONIZE | THREAD_QUERY_LIMITED_INFORMATION, FALSE,
+                                         apartment.thread));
   if (!thread) return true;
-  const bool ended = CreationTime(thread) != apartment.created ||
-                     ::WaitForSingleObject(thread, 0) != WAIT_TIMEOUT;
-  ::CloseHandle(thread);
-  return ended;
+  return CreationTime(thread.get()) != apartment.created ||
+         ::WaitForSingleObject(thread.get(), 0) != WAIT_TIMEOUT;
 }
 
 // Drops the entries of apartments whose threads have ended, without calling
