@@ -15,10 +15,15 @@ namespace {
 constexpr size_t kMaxName = 1000;
 constexpr size_t kMaxRun = 1000000;
 constexpr int kMaxDepth = 128;
-// The streaming reader ends its process on a comment of some 400,000
-// characters; instructions are kept as short for want of a reason to trust
+// The streaming reader walks a comment with a pointer it does not renew when
+// it reads more input and moves its buffer: a comment it reads in two parts
+// comes out as extra empty comments, or ends the process. The stream hands a
+// comment whole in one read (see XmlLiteFile.h), so a comment, with its
+// markup and a run beyond ASCII before it, fits in one read of 8,188 bytes.
+constexpr size_t kMaxComment = 4000;
+// Instructions it reads safely; kept short for want of a reason to trust
 // them more.
-constexpr size_t kMaxComment = 65536;
+constexpr size_t kMaxInstruction = 65536;
 // Characters beyond ASCII in runs no longer than this: the stream ends each
 // read after an ASCII byte, and the reader asks for 8,188 bytes at a time.
 constexpr size_t kMaxNonAsciiRun = 4096;
@@ -215,7 +220,7 @@ class ShapeScan {
     size_t length = 0;
     if (!Name(start, length) || IsReserved(start)) return false;
     if (Take("?>")) return true;
-    return SkipBlanks() && Until("?>", kMaxComment);
+    return SkipBlanks() && Until("?>", kMaxInstruction);
   }
 
   // A comment or an instruction outside the root.

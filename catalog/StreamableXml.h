@@ -15,7 +15,7 @@ namespace tessary {
 // anywhere: ASCII names without colons, only the five predefined entity
 // references, characters XML allows (beyond ASCII only in runs of at most 4 KB),
 // names, runs of text and nesting well inside the document parser's limits,
-// and comments short enough for the streaming reader.
+// and comments short enough to be handed to the streaming reader in one read.
 bool IsStreamableXml(std::string_view bytes) noexcept;
 
 }  // namespace tessary

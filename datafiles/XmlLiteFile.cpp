@@ -3,6 +3,7 @@
 #include <shlwapi.h>
 
 #include <cstring>
+#include <string_view>
 #include <utility>
 
 #include "common/Result.h"
@@ -69,6 +70,15 @@ ULONG WholeCharacterStream::ReadLength(ULONG asked) const noexcept {
   size_t length = asked < left ? asked : left;
   if (length == left) return static_cast<ULONG>(length);
   size_t cut = length;
+  // A comment holds no "--", so the last "<!--" of the read is the one it
+  // could end inside. One inside a section or instruction ends the read
+  // early for nothing, which costs a read.
+  const std::string_view read(bytes_.data() + at_, length);
+  const size_t comment = read.rfind("<!--");
+  if (comment != std::string_view::npos && comment > 0) {
+    const size_t end = read.find("-->", comment + 4);
+    if (end == std::string_view::npos || end + 3 > length) cut = comment;
+  }
   while (cut > 0 && static_cast<unsigned char>(bytes_[at_ + cut - 1]) >= 0x80) --cut;
   return static_cast<ULONG>(cut > 0 ? cut : length);
 }

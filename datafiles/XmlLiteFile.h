@@ -19,6 +19,10 @@ namespace tessary {
 // character beyond ASCII that it carries from one read into the next. A run
 // of such characters longer than a read still ends mid-character; callers
 // keep long runs from it.
+// Nor does a read end inside a comment that begins after the read's start:
+// it ends before the comment instead, so the next read holds it whole. Wine's
+// reader keeps a stale pointer into its buffer when a comment makes it read
+// more and the buffer moves; callers keep comments shorter than a read.
 class WholeCharacterStream final : public ComObject<WholeCharacterStream, ISequentialStream> {
  public:
   explicit WholeCharacterStream(std::string bytes) noexcept : bytes_(std::move(bytes)) {}

@@ -209,7 +209,10 @@ void Step(XmlWriter& out, const SoftwareRule& rule, const RuleStep& step) {
     }
     Decision(out, VerdictText(step.kind, read.verdict, read.value, {}));
   }
-  const std::wstring_view last = step.reads.empty() ? L"" : step.reads.back().value;
+  // A view on each branch: a conditional between a literal and a string
+  // would copy the string, and the view would outlive the copy.
+  const std::wstring_view last =
+      step.reads.empty() ? std::wstring_view() : std::wstring_view(step.reads.back().value);
   Decision(out, VerdictText(step.kind, step.verdict, last, step.compared));
   out.Close();
 }

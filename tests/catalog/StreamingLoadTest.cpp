@@ -497,10 +497,14 @@ std::vector<Case> FamilyCases() {
   inserted("value of ten million and one characters", "<x a='" + std::string(10000001, 'v') + "'/>");
   inserted("text of ten million and one characters", "<x>" + std::string(10000001, 't') + "</x>");
   inserted("comment of ten million and one characters", "<!--" + std::string(10000001, 'c') + "-->");
+  // Longer than a read may hold whole: the streaming reader reads such a
+  // comment wrong whenever its buffer moves.
+  inserted("comment of 65,000 characters", "<!--" + std::string(65000, 'c') + "-->");
+  inserted("comment of 3,999 characters", "<!--" + std::string(3999, 'c') + "-->");
   // Within the streaming reader's share: read by it, and it must survive them.
   inserted("value of 999,000 characters", "<x a='" + std::string(999000, 'v') + "'/>");
   inserted("text of 999,000 characters", "<x>" + std::string(999000, 't') + "</x>");
-  inserted("comment of 65,000 characters", "<!--" + std::string(65000, 'c') + "-->");
+  inserted("comment of 3,998 characters", "<!--" + std::string(3998, 'c') + "-->");
   inserted("comment of 400,000 characters", "<!--" + std::string(400000, 'c') + "-->");
   inserted("instruction of 999,000 characters", "<?pi " + std::string(999000, 'c') + "?>");
   inserted("CDATA section of 999,000 characters", "<x><![CDATA[" + std::string(999000, 'c') + "]]></x>");
@@ -518,6 +522,10 @@ std::vector<Case> FamilyCases() {
   cases.push_back({"generated catalog with references",
                    ReplacedAll(generated, " Deluxe<", " &amp; &lt;Deluxe&gt;<"),
                    ReplacedAll(generatedKeys, "-ABCD}", "-&quot;ABCD&apos;}"), true});
+  const std::string longComment = "<!--" + std::string(3998, 'c') + "-->\n";
+  cases.push_back({"generated catalog with a long comment after each program",
+                   ReplacedAll(generated, "</software>\n", "</software>\n" + longComment),
+                   ReplacedAll(generatedKeys, "</soft>\n", "</soft>\n" + longComment), true});
   cases.push_back({"generated catalog beyond ASCII",
                    ReplacedAll(generated, "Program", "\xe4\xb8\xad\xc3\xa4\xf0\x9f\x98\x80"),
                    ReplacedAll(generatedKeys, "Program", "\xe4\xb8\xad\xe6\x96\x87"), true});

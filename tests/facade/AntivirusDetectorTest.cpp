@@ -329,5 +329,46 @@ TEST_F(AntivirusDetectorTest, ThreadsArrivingTogetherAllWaitForTheRulesAndReload
   EXPECT_EQ(wrong, 0);
 }
 
+TEST_F(AntivirusDetectorTest, ADetectionDuringAReloadAnswersFromTheRulesItHas) {
+  WriteRules("<KaAntivirus><av name='old'><k value='OldKey'/></av></KaAntivirus>");
+  Install(L"OldKey");
+  ASSERT_EQ(Detect().name, L"old");
+  // A file large enough that its reload outlasts a detection many times over.
+  std::string rules = "<KaAntivirus>";
+  for (int i = 0; i < 3000; ++i) {
+    rules += "<av name='p" + std::to_string(i) + "'><k value='Missing" + std::to_string(i) +
+             "'/></av>";
+  }
+  WriteRules(rules + "<av name='new'><k value='OldKey'/></av></KaAntivirus>");
+
+  std::atomic<bool> reloading = false, reloaded = false;
+  std::thread reloader([&] {
+    const HRESULT com = ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    reloading = true;
+    detector_.Reload();
+    reloaded = true;
+    if (SUCCEEDED(com)) ::CoUninitialize();
+  });
+  while (!reloading) std::this_thread::yield();
+  UniqueHandle answered(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  ASSERT_TRUE(answered);
+  kaSoftInstallStatus status = kaSoftInstallStatus_unknown;
+  bool beforeTheReloadEnded = false;
+  std::thread detection([&] {
+    const HRESULT com = ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    detector_.Detect(&status, nullptr, nullptr);
+    beforeTheReloadEnded = !reloaded;
+    ::SetEvent(answered.get());
+    if (SUCCEEDED(com)) ::CoUninitialize();
+  });
+  // Bounded: a detection that waits for the reload still ends with it.
+  EXPECT_EQ(::WaitForSingleObject(answered.get(), 120000), WAIT_OBJECT_0);
+  detection.join();
+  reloader.join();
+  EXPECT_TRUE(beforeTheReloadEnded);
+  EXPECT_EQ(status, kaSoftInstallStatus_installed);
+  EXPECT_EQ(Detect().name, L"new");
+}
+
 }  // namespace
 }  // namespace tessary::testing

@@ -9,6 +9,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -53,6 +56,49 @@ void PumpMessages() {
   MSG message;
   while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) ::DispatchMessageW(&message);
 }
+
+// A thread of the multithreaded apartment that runs what it is given, one
+// piece of work at a time, until it is destroyed.
+class MtaThread {
+ public:
+  MtaThread() : thread_([this] { Loop(); }) {}
+  ~MtaThread() {
+    Run(nullptr);
+    thread_.join();
+  }
+  MtaThread(const MtaThread&) = delete;
+  MtaThread& operator=(const MtaThread&) = delete;
+
+  // Runs `work` there and waits for it; nothing stops the thread.
+  void Run(std::function<void()> work) {
+    std::unique_lock lock(mutex_);
+    work_ = std::move(work);
+    pending_ = true;
+    changed_.notify_all();
+    changed_.wait(lock, [this] { return !pending_; });
+  }
+
+ private:
+  void Loop() {
+    const HRESULT com = ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    for (bool stop = false; !stop;) {
+      std::unique_lock lock(mutex_);
+      changed_.wait(lock, [this] { return pending_; });
+      stop = !work_;
+      if (work_ && SUCCEEDED(com)) work_();
+      work_ = nullptr;
+      pending_ = false;
+      changed_.notify_all();
+    }
+    if (SUCCEEDED(com)) ::CoUninitialize();
+  }
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::function<void()> work_;
+  bool pending_ = false;
+  std::thread thread_;
+};
 
 class ApartmentsTest : public ::testing::Test {
  protected:
@@ -257,6 +303,58 @@ TEST_F(ApartmentsTest, AWindowIsDestroyedOnItsOwnThreadWhoeverLetsItsObjectGo) {
   EXPECT_EQ(windowsBefore, 1);  // the facade's; the icon window went with Detach
   EXPECT_EQ(whileWaiting, S_FALSE);
   EXPECT_EQ(windowsAfter, 0);
+  EXPECT_EQ(dll_.CanUnloadNow(), S_OK);
+}
+
+TEST_F(ApartmentsTest, ThreadsOfTheMultithreadedApartmentShareOneHost) {
+  MtaThread one, two;
+  PlainHost host;
+  ComPtr<IKaHostPlugin> plugin;
+  one.Run([&] {
+    if (FAILED(host.Start())) return;
+    host.data->catalogPath = files_.Join(L"catalog.xml");
+    host.data->registryKeyPath = files_.Join(L"regkeys.xml");
+    dll_.Create(CLSID_KaSoftStatusManager, plugin.GetAddressOf());
+  });
+  ASSERT_TRUE(plugin);
+  // Whether an updater made on `thread` (the test's own apartment when null)
+  // finds a host there: without one it cannot refresh.
+  const auto refreshes = [&](MtaThread* thread) {
+    HRESULT refreshed = E_UNEXPECTED;
+    const auto refresh = [&] {
+      ComPtr<IKaSoftUpdater> updater;
+      refreshed = dll_.Create(CLSID_KaSoftUpdater, updater.GetAddressOf());
+      if (SUCCEEDED(refreshed)) refreshed = updater->RefreshUpdateStatus();
+    };
+    if (thread) {
+      thread->Run(refresh);
+    } else {
+      refresh();
+    }
+    return refreshed;
+  };
+  EXPECT_EQ(refreshes(&one), E_FAIL);
+
+  // Attached on one thread and detached on the other, both ways round.
+  for (MtaThread* attaching : {&one, &two}) {
+    MtaThread* detaching = attaching == &one ? &two : &one;
+    attaching->Run([&] { plugin->Attach(host.registry.Get()); });
+    EXPECT_EQ(refreshes(&one), S_OK);
+    EXPECT_EQ(refreshes(&two), S_OK);
+    // The single-threaded apartment of the test has no host of its own.
+    EXPECT_EQ(refreshes(nullptr), E_FAIL);
+    detaching->Run([&] { plugin->Detach(); });
+    EXPECT_EQ(refreshes(&one), E_FAIL);
+    EXPECT_EQ(refreshes(&two), E_FAIL);
+  }
+  one.Run([&] {
+    plugin.Reset();
+    host.Release();
+  });
+  // Each thread's windows go when it reads its queue.
+  one.Run(&PumpMessages);
+  two.Run(&PumpMessages);
+  EXPECT_EQ(PlainHostObjects(), 0);
   EXPECT_EQ(dll_.CanUnloadNow(), S_OK);
 }
 

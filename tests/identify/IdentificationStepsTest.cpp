@@ -7,11 +7,13 @@
 #include <wrl/client.h>
 
 #include <string>
+#include <vector>
 
 #include "IdentifyTestSupport.h"
 #include "TessaryLib.h"
 #include "datafiles/DataFiles.h"
 #include "identify/Identification.h"
+#include "identify/IdentifyExplanation.h"
 #include "identify/IdentificationRules.h"
 #include "identify/KaInstalledSoft.h"
 #include "com/ComObject.h"
@@ -100,6 +102,15 @@ constexpr wchar_t kRules[] =
     L"<start_menu path='Second' app_file='Dup' policy='3' ver_filepath='both.exe'/></soft>"
     L"<soft name='Nothing'><regkey>KeyGone</regkey>"
     L"<start_menu path='Nowhere' app_file='Gone' policy='3' ver_filepath='x.exe'/></soft>"
+    L"<soft name='Long'>"
+    L"<regkey displayname='First' policy='0'>LongA</regkey>"
+    L"<regkey displayname='Newer' policy='0'>LongB</regkey>"
+    L"<regkey displayname='Older' policy='0'>LongC</regkey>"
+    L"<regkey displayname='File' policy='3' ver_filepath='long.exe'>LongD</regkey></soft>"
+    L"<soft name='LongMenu'><regkey>KeyGone</regkey>"
+    L"<start_menu path='LongApp' app_file='LongApp' policy='3' ver_filepath='long.exe'/>"
+    L"<start_menu path='LongApp' app_file='LongApp' policy='3' ver_filepath='longer.exe'/>"
+    L"</soft>"
     L"</vedad>";
 
 class IdentificationStepsTest : public StartMenuWorld {
@@ -131,6 +142,15 @@ class IdentificationStepsTest : public StartMenuWorld {
     ASSERT_TRUE(WriteVersionedFile(dir_.Join(L"ProgSecond\\only.exe"), {1, 0, 0, 0}, {1, 0, 0, 0}));
     ASSERT_TRUE(WriteVersionedFile(dir_.Join(L"ProgFirst\\both.exe"), {3, 0, 0, 0}, {3, 0, 0, 0}));
     ASSERT_TRUE(WriteVersionedFile(dir_.Join(L"ProgSecond\\both.exe"), {3, 0, 0, 0}, {3, 0, 0, 0}));
+    // Versions longer than a short string holds, for the explanation.
+    ASSERT_TRUE(CreateDirectories(dir_.Join(L"ProgLong")));
+    ASSERT_TRUE(WriteVersionedFile(dir_.Join(L"ProgLong\\long.exe"), {10, 0, 19041, 1},
+                                   {10, 0, 19041, 1}));
+    ASSERT_TRUE(WriteVersionedFile(dir_.Join(L"ProgLong\\longer.exe"), {10, 0, 19041, 2000},
+                                   {10, 0, 19041, 2000}));
+    ASSERT_TRUE(CreateDirectories(dir_.Join(L"Common\\LongApp")));
+    ASSERT_TRUE(MakeShortcut(dir_.Join(L"Common\\LongApp\\LongApp.lnk"),
+                             dir_.Join(L"ProgLong\\long.exe")));
     ASSERT_TRUE(WriteRules(dir_.path(), kRules));
     ASSERT_TRUE(rules_.Load(LoadXmlText(kRules).Get()));
     ASSERT_EQ(MakeComObject(engine_), S_OK);
@@ -216,6 +236,49 @@ TEST_F(IdentificationStepsTest, AStartMenuReadNamesTheFileOfTheRecordThatAnswere
   ASSERT_EQ(identification.steps[1].records.size(), 2u);
   EXPECT_EQ(identification.steps[1].records[1]->versionResult, S_OK);
   EXPECT_EQ(identification.steps[1].records[1]->versionFile, dir_.Join(L"ProgSecond\\only.exe"));
+}
+
+// Versions longer than a short string holds, in every explanation line that
+// renders a read value: a line built from a copy that died would show freed
+// memory (U+FEEE on the checked heap) instead.
+TEST_F(IdentificationStepsTest, ExplanationLinesShowLongVersionsWhole) {
+  Registered(L"LongA", L"10.0.19041.1");
+  Registered(L"LongB", L"10.0.19041.1000");
+  Registered(L"LongC", L"9.8.7.6.5.4.3.2.1");
+  Registered(L"LongD", L"1");
+  ASSERT_TRUE(WriteVersionedFile(dir_.Join(L"LongD\\long.exe"), {10, 0, 19041, 1},
+                                 {10, 0, 19041, 1}));
+  // An engine that sees the entries made here.
+  ComPtr<KaInstalledSoft> engine;
+  ASSERT_EQ(MakeComObject(engine), S_OK);
+
+  const struct {
+    const wchar_t* name;
+    std::vector<std::wstring> lines;
+  } cases[] = {
+      {L"long",
+       {L"value=\"10.0.19041.1\"", L"text=\"first version found: 10.0.19041.1\"",
+        L"value=\"10.0.19041.1000\"",
+        L"text=\"newer than 10.0.19041.1: this rule's version wins\"",
+        L"value=\"9.8.7.6.5.4.3.2.1\"",
+        L"text=\"not newer than 10.0.19041.1000: the earlier rule's stays\"",
+        L"path=\"long.exe\" policy=\"oppFile\""}},
+      {L"longmenu",
+       {L"value=\"10.0.19041.1\"", L"text=\"first version found: 10.0.19041.1\"",
+        L"value=\"10.0.19041.2000\"", L"text=\"newer: this version wins\""}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const SoftwareRule* rule = rules_.Find(c.name);
+    ASSERT_NE(rule, nullptr);
+    const Identification identification = Identify(*rule, *engine.Get(), StepDetail::kSteps);
+    const std::wstring text = RenderExplanation(*rule, identification);
+    for (const std::wstring& line : c.lines) {
+      EXPECT_NE(text.find(line), std::wstring::npos) << "no " << Utf8(line) << " in\n"
+                                                     << Utf8(text);
+    }
+    EXPECT_EQ(text.find(L'\xFEEE'), std::wstring::npos) << Utf8(text);
+  }
 }
 
 }  // namespace

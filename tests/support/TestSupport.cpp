@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <vector>
 
 #include "datafiles/DataFiles.h"
@@ -221,6 +222,26 @@ ScopedOsVersion::ScopedOsVersion(DWORD major, DWORD minor) : seam_(&PoseAsReleas
 
 std::wstring BuiltDllPath() { return ExeDirectory() + L"\\Tessary.dll"; }
 
+namespace {
+
+// Wine's heap complaints in a child's log, passed on to this process's
+// error output, where they fail the suite as its own would.
+void EchoHeapComplaints(const std::wstring& logPath, size_t from) {
+  std::string text;
+  if (FAILED(ReadWholeFile(logPath.c_str(), 1LL << 30, text))) return;
+  for (size_t at = from, end; at < text.size(); at = end + 1) {
+    end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    const std::string_view line(text.data() + at, end - at);
+    if (line.find("err:heap") != std::string_view::npos ||
+        line.find("warn:heap") != std::string_view::npos) {
+      std::fprintf(stderr, "child: %.*s\n", static_cast<int>(line.size()), line.data());
+    }
+  }
+}
+
+}  // namespace
+
 DWORD RunTestChild(const std::wstring& exe, std::wstring_view filter,
                    const std::wstring& logPath, DWORD timeoutMs) {
   SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
@@ -228,6 +249,8 @@ DWORD RunTestChild(const std::wstring& exe, std::wstring_view filter,
                                      FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_ALWAYS,
                                      FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!log) return ~0u;
+  LARGE_INTEGER logStart = {};
+  ::GetFileSizeEx(log.get(), &logStart);
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);
   startup.dwFlags = STARTF_USESTDHANDLES;
@@ -248,6 +271,7 @@ DWORD RunTestChild(const std::wstring& exe, std::wstring_view filter,
   }
   DWORD exitCode = ~0u;
   ::GetExitCodeProcess(process.hProcess, &exitCode);
+  EchoHeapComplaints(logPath, static_cast<size_t>(logStart.QuadPart));
   return exitCode;
 }
 
