@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "common/ChildProcess.h"
 #include "common/Names.h"
 #include "common/Text.h"
 #include "common/Unique.h"
@@ -545,49 +546,42 @@ const FileFormat* FormatOf(const std::wstring& path, IXMLDOMDocument* document) 
 }
 
 // Wine's streaming reader can end its process on odd input, so it reads in
-// a child: this tool again, with `option`. What the child wrote, and whether
-// it exited 0.
-bool StreamingReaderChild(const wchar_t* option, const std::wstring& path, std::string& answer) {
+// a child: this tool again, with `option`, for at most this long (a 21 MB
+// catalog takes a second or two).
+constexpr DWORD kStreamingReaderLimitMs = 60000;
+
+enum class ChildAnswer { kAnswered, kFailed, kTimedOut };
+
+// What the child wrote, and whether it exited 0.
+ChildAnswer StreamingReaderChild(const wchar_t* option, const std::wstring& path,
+                                 std::string& answer) {
   wchar_t self[MAX_PATH * 4];
   const DWORD length = ::GetModuleFileNameW(nullptr, self, ARRAYSIZE(self));
-  if (length == 0 || length >= ARRAYSIZE(self)) return false;
-  SECURITY_ATTRIBUTES inherited{sizeof(inherited), nullptr, TRUE};
-  UniqueHandle read;
-  UniqueHandle write;
-  if (!::CreatePipe(read.put(), write.put(), &inherited, 0) ||
-      !::SetHandleInformation(read.get(), HANDLE_FLAG_INHERIT, 0)) {
-    return false;
-  }
-  std::wstring line = L"\"" + std::wstring(self, length) + L"\" " + option + L" \"" + path + L"\"";
-  STARTUPINFOW startup{};
-  startup.cb = sizeof(startup);
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdOutput = write.get();
-  startup.hStdError = write.get();
-  PROCESS_INFORMATION process{};
-  if (!::CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
-                        nullptr, &startup, &process)) {
-    return false;
-  }
-  const UniqueHandle child(process.hProcess);
-  const UniqueHandle thread(process.hThread);
-  write.reset();
-  char buffer[4096];
-  DWORD got = 0;
-  while (::ReadFile(read.get(), buffer, sizeof(buffer), &got, nullptr) && got > 0) {
-    answer.append(buffer, got);
-  }
-  DWORD code = 1;
-  return ::WaitForSingleObject(child.get(), INFINITE) == WAIT_OBJECT_0 &&
-         ::GetExitCodeProcess(child.get(), &code) && code == 0;
+  if (length == 0 || length >= ARRAYSIZE(self)) return ChildAnswer::kFailed;
+  ChildRun run = RunChildProcess(
+      nullptr, L"\"" + std::wstring(self, length) + L"\" " + option + L" \"" + path + L"\"",
+      kStreamingReaderLimitMs);
+  if (run.timedOut) return ChildAnswer::kTimedOut;
+  answer = std::move(run.output);
+  return run.started == S_OK && run.exitCode == 0 ? ChildAnswer::kAnswered : ChildAnswer::kFailed;
+}
+
+// A child past its limit is said in a warning on the file, after what it
+// would have placed: only its positions are left out.
+void ReportUnfinished(Report& report, const std::wstring& path) {
+  report.Warning(path, "",
+                 "the streaming reader did not finish on " + Utf8(path) + " within " +
+                     std::to_string(kStreamingReaderLimitMs / 1000) +
+                     " s: its lines and columns are left out");
 }
 
 // Where the streaming reader stops in a file the document parser refused
 // without a position.
-ParseProblem StreamingReaderStop(const std::wstring& path) {
+ParseProblem StreamingReaderStop(const std::wstring& path, ChildAnswer& answered) {
   ParseProblem stop;
   std::string answer;
-  StreamingReaderChild(kStopOption, path, answer);
+  answered = StreamingReaderChild(kStopOption, path, answer);
+  if (answered != ChildAnswer::kAnswered) return stop;
   long at[2] = {0, 0};
   if (sscanf_s(answer.c_str(), "%ld %ld", &at[0], &at[1]) == 2) {
     stop.line = at[0];
@@ -655,7 +649,9 @@ void PlaceProblems(Report& report, size_t first, const std::wstring& path,
     return;
   }
   std::string answer;
-  if (!StreamingReaderChild(kElementsOption, path, answer)) return;
+  const ChildAnswer answered = StreamingReaderChild(kElementsOption, path, answer);
+  if (answered == ChildAnswer::kTimedOut) ReportUnfinished(report, path);
+  if (answered != ChildAnswer::kAnswered) return;
   struct Level {
     std::string text;
     std::map<std::string, int> seen;
@@ -709,14 +705,16 @@ void CheckFile(const std::wstring& path, Report& report, CrossFile& cross, Json&
   const ComPtr<IXMLDOMDocument> document = LoadXmlFile(path.c_str());
   if (!document) {
     ParseProblem problem = ParserProblem(path);
+    ChildAnswer answered = ChildAnswer::kAnswered;
     if (problem.line <= 0) {
-      const ParseProblem stop = StreamingReaderStop(path);
+      const ParseProblem stop = StreamingReaderStop(path, answered);
       problem.line = stop.line;
       problem.column = stop.column;
     }
     report.Add("error", path, "",
                "not well-formed XML" + (problem.reason.empty() ? "" : ": " + problem.reason),
                problem.line, problem.column);
+    if (answered == ChildAnswer::kTimedOut) ReportUnfinished(report, path);
     files.push_back({{"path", Utf8(path)}, {"format", nullptr}});
     return;
   }
@@ -799,7 +797,7 @@ int ShowStreamingReaderStop(const wchar_t* path) {
   if (FAILED(file.Open(path))) return 1;
   XmlNodeType type;
   HRESULT hr = S_OK;
-  while ((hr = file.Reader()->Read(&type)) == S_OK) {
+  while ((hr = file.Read(type)) == S_OK) {
   }
   if (SUCCEEDED(hr)) return 1;
   UINT line = 0;
@@ -831,7 +829,7 @@ int ShowElementPositions(const wchar_t* path) {
   size_t depth = 0;
   XmlNodeType type;
   HRESULT hr = S_OK;
-  while ((hr = reader->Read(&type)) == S_OK) {
+  while ((hr = file.Read(type)) == S_OK) {
     if (type == XmlNodeType_EndElement) {
       if (depth == 0) return 1;
       --depth;

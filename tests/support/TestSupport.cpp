@@ -6,6 +6,7 @@
 #include <atomic>
 #include <vector>
 
+#include "common/ChildProcess.h"
 #include "datafiles/DataFiles.h"
 
 namespace tessary::testing {
@@ -223,32 +224,13 @@ std::wstring BuiltDllPath() { return ExeDirectory() + L"\\Tessary.dll"; }
 
 DWORD RunTestChild(const std::wstring& exe, std::wstring_view filter,
                    const std::wstring& logPath, DWORD timeoutMs) {
-  SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
   UniqueFileHandle log(::CreateFileW(logPath.c_str(), FILE_APPEND_DATA,
-                                     FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_ALWAYS,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
                                      FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!log) return ~0u;
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof(startup);
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdOutput = log.get();
-  startup.hStdError = log.get();
-  PROCESS_INFORMATION process = {};
-  std::wstring commandLine = L"\"" + exe + L"\" --gtest_filter=" + std::wstring(filter);
-  if (!::CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                        nullptr, &startup, &process)) {
-    return ~0u;
-  }
-  UniqueHandle processHandle(process.hProcess);
-  UniqueHandle threadHandle(process.hThread);
-  if (::WaitForSingleObject(process.hProcess, timeoutMs) != WAIT_OBJECT_0) {
-    ::TerminateProcess(process.hProcess, ~0u);
-    ::WaitForSingleObject(process.hProcess, INFINITE);
-    return ~0u;
-  }
-  DWORD exitCode = ~0u;
-  ::GetExitCodeProcess(process.hProcess, &exitCode);
-  return exitCode;
+  const ChildRun run = RunChildProcess(
+      exe.c_str(), L"\"" + exe + L"\" --gtest_filter=" + std::wstring(filter), timeoutMs, log.get());
+  return run.started == S_OK && !run.timedOut ? run.exitCode : ~0u;
 }
 
 PrivateDllCopy::PrivateDllCopy(std::wstring_view fileName) : path_(dir_.Join(fileName)) {
