@@ -99,7 +99,7 @@ ChildRun RunChildProcess(const wchar_t* application, std::wstring commandLine, D
   startup.hStdError = write.get();
   PROCESS_INFORMATION process{};
   if (!::CreateProcessW(application, commandLine.data(), nullptr, nullptr, TRUE,
-                        CREATE_SUSPENDED | CREATE_NO_WINDOW, nullptr, nullptr, &startup,
+                        CREATE_SUSPENDED | DETACHED_PROCESS, nullptr, nullptr, &startup,
                         &process)) {
     run.started = LastError();
     return run;
