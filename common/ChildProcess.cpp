@@ -98,6 +98,8 @@ ChildRun RunChildProcess(const wchar_t* application, std::wstring commandLine, D
   startup.hStdOutput = write.get();
   startup.hStdError = write.get();
   PROCESS_INFORMATION process{};
+  // Detached: its output is redirected, so it needs no console, and Wine
+  // would start a console host process for one.
   if (!::CreateProcessW(application, commandLine.data(), nullptr, nullptr, TRUE,
                         CREATE_SUSPENDED | DETACHED_PROCESS, nullptr, nullptr, &startup,
                         &process)) {
