@@ -32,8 +32,10 @@ DWORD WINAPI ReadUntilClosed(void* parameter) noexcept {
   PipeReader& reader = *static_cast<PipeReader*>(parameter);
   char buffer[4096];
   DWORD got = 0;
-  while (::ReadFile(reader.pipe, buffer, sizeof(buffer), &got, nullptr) && got > 0) {
-    if (reader.dropped) continue;
+  // Only the pipe's end ends the read: on Windows a write of no bytes
+  // reads as none.
+  while (::ReadFile(reader.pipe, buffer, sizeof(buffer), &got, nullptr)) {
+    if (got == 0 || reader.dropped) continue;
     try {
       reader.output->append(buffer, got);
     } catch (const std::bad_alloc&) {
