@@ -133,7 +133,9 @@ ChildRun RunChildProcess(const wchar_t* application, std::wstring commandLine, D
   }
   const HANDLE waits[] = {child.get(), readerThread.get()};
   const DWORD count = read ? 2 : 1;
-  if (::WaitForMultipleObjects(count, waits, TRUE, timeoutMs) != WAIT_OBJECT_0) {
+  // All of them signalled answers within WAIT_OBJECT_0 + count; anything
+  // else is the limit (or a wait that cannot be kept).
+  if (::WaitForMultipleObjects(count, waits, TRUE, timeoutMs) - WAIT_OBJECT_0 >= count) {
     run.timedOut = true;
     EndChild(job.get(), inJob, child.get());
   }
