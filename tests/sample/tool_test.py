@@ -706,7 +706,7 @@ def check_validate_cuts(step=64, limit=120):
             with open(path, "wb") as f:
                 f.write(whole[:length])
         batches.append((relative, whole, lengths, names))
-    # Two runs at a time: each cut costs a child process of the tool.
+    # Two runs at a time: each run starts the tool and a child or two of it.
     started = time.monotonic()
     with concurrent.futures.ThreadPoolExecutor(max_workers=2) as pool:
         results = list(pool.map(lambda batch: validate_runs(batch[3], limit), batches))
@@ -749,8 +749,8 @@ def check_validate_cuts(step=64, limit=120):
             # Cut inside a text: the streaming reader stops at the end.
             inside = found.get(("c:\\tessary\\" + names[-1].replace("/", "\\")).lower(), [{}])
             tail = whole[:lengths[-1]].decode("utf-8").split("\n")
-            check((inside[0].get("line"), inside[0].get("column")) == (len(tail), len(tail[-1]) + 1),
-                  f"validate {names[-1]}: stops at {inside[0]}")
+            stop = (inside[0].get("line"), inside[0].get("column"))
+            check(stop == (len(tail), len(tail[-1]) + 1), f"validate {names[-1]}: stops at {stop}")
     print(f"validate on every {step}th-byte cut of {len(shipped_files)} data files: {runs} runs "
           f"in {elapsed:.1f} s, the slowest {slowest:.1f} s")
 

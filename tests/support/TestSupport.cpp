@@ -228,8 +228,9 @@ DWORD RunTestChild(const std::wstring& exe, std::wstring_view filter,
                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
                                      FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!log) return ~0u;
-  const ChildRun run = RunChildProcess(
-      exe.c_str(), L"\"" + exe + L"\" --gtest_filter=" + std::wstring(filter), timeoutMs, log.get());
+  const ChildRun run =
+      RunChildProcess(exe.c_str(), L"\"" + exe + L"\" --gtest_filter=" + std::wstring(filter),
+                      timeoutMs, log.get());
   return run.started == S_OK && !run.timedOut ? run.exitCode : ~0u;
 }
 
