@@ -16,7 +16,7 @@ bool BareStream(const std::wstring& path, size_t& characters) {
   IXmlReader* reader = file.Reader();
   XmlNodeType type = XmlNodeType_None;
   HRESULT hr = S_OK;
-  while ((hr = reader->Read(&type)) == S_OK) {
+  while ((hr = file.Read(type)) == S_OK) {
     const wchar_t* text = nullptr;
     UINT length = 0;
     if (type == XmlNodeType_Element) {

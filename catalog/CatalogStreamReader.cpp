@@ -43,11 +43,6 @@ bool IsPlainValue(std::wstring_view value) noexcept {
   return true;
 }
 
-// What the bytes of the file say of it before the reader runs.
-struct FileMarks {
-  size_t budget = 0;  // more nodes than this cannot come from the file
-};
-
 class StreamNodeSource {
  public:
   struct Node {
@@ -57,10 +52,7 @@ class StreamNodeSource {
     bool consumed = false;  // read through its end
   };
 
-  // A reader that reports more nodes than the budget (every node takes at
-  // least one byte) is stuck repeating one at a cut end.
-  StreamNodeSource(IXmlReader* reader, const FileMarks& marks) noexcept
-      : reader_(reader), marks_(marks) {}
+  explicit StreamNodeSource(XmlLiteFile& file) noexcept : file_(file), reader_(file.Reader()) {}
 
   // The rest of the file is read too: the document parser refuses a file
   // that is not well-formed anywhere.
@@ -303,12 +295,10 @@ class StreamNodeSource {
 
   // S_FALSE at the end of input.
   HRESULT Read(XmlNodeType& type) {
-    const HRESULT hr = reader_->Read(&type);
-    if (hr != S_OK) return hr;
-    // The file's shape was checked whole before: an empty node repeated, or
-    // more nodes than the file has bytes, is the reader astray.
-    if (type == XmlNodeType_None || ++nodes_ > marks_.budget) return kDocumentOnly;
-    return S_OK;
+    const HRESULT hr = file_.Read(type);
+    // The file's shape was checked whole before: a reader astray is the
+    // document parser's to settle.
+    return hr == kXmlReaderAstray ? kDocumentOnly : hr;
   }
 
   bool Seen(std::wstring_view name) const noexcept {
@@ -321,9 +311,8 @@ class StreamNodeSource {
     return false;
   }
 
+  XmlLiteFile& file_;
   IXmlReader* reader_;
-  FileMarks marks_;
-  size_t nodes_ = 0;
   std::wstring name_;
   std::wstring seen_;  // the current element's attribute names, NUL after each
   std::wstring text_;
@@ -331,10 +320,9 @@ class StreamNodeSource {
 
 // The file opened for streaming, or kDocumentOnly when its bytes are not of
 // the shape the streaming reader is given.
-HRESULT OpenForStreaming(const wchar_t* path, XmlLiteFile& file, FileMarks& marks) {
+HRESULT OpenForStreaming(const wchar_t* path, XmlLiteFile& file) {
   RETURN_IF_FAILED(file.Open(path));
   if (!IsStreamableXml(file.Bytes())) return kDocumentOnly;
-  marks.budget = file.Bytes().size() + 1;
   return S_OK;
 }
 
@@ -343,9 +331,8 @@ HRESULT OpenForStreaming(const wchar_t* path, XmlLiteFile& file, FileMarks& mark
 HRESULT StreamCatalogFile(const wchar_t* path, CatalogContent& content) noexcept {
   return Guarded([&]() -> HRESULT {
     XmlLiteFile file;
-    FileMarks marks;
-    RETURN_IF_FAILED(OpenForStreaming(path, file, marks));
-    StreamNodeSource source(file.Reader(), marks);
+    RETURN_IF_FAILED(OpenForStreaming(path, file));
+    StreamNodeSource source(file);
     return catalog_rules::CatalogRules<StreamNodeSource>(source, content).Read();
   });
 }
@@ -353,10 +340,9 @@ HRESULT StreamCatalogFile(const wchar_t* path, CatalogContent& content) noexcept
 HRESULT StreamRegistryKeyFile(const wchar_t* path, RegistryKeyTable& keys) noexcept {
   return Guarded([&]() -> HRESULT {
     XmlLiteFile file;
-    FileMarks marks;
-    RETURN_IF_FAILED(OpenForStreaming(path, file, marks));
+    RETURN_IF_FAILED(OpenForStreaming(path, file));
     KeyTableBuilder<UniqueBstr> builder;
-    StreamNodeSource source(file.Reader(), marks);
+    StreamNodeSource source(file);
     RETURN_IF_FAILED(catalog_rules::RegistryKeys(source, builder));
     builder.Build(keys);
     return S_OK;

@@ -116,6 +116,16 @@ HRESULT XmlLiteFile::Open(const wchar_t* path) {
   RETURN_IF_FAILED(created->SetInput(static_cast<ISequentialStream*>(stream.Get())));
   stream_ = std::move(stream);
   reader_ = std::move(created);
+  nodes_ = 0;
+  return S_OK;
+}
+
+HRESULT XmlLiteFile::Read(XmlNodeType& type) noexcept {
+  type = XmlNodeType_None;
+  if (!reader_) return E_UNEXPECTED;
+  const HRESULT hr = reader_->Read(&type);
+  if (hr != S_OK) return hr;
+  if (type == XmlNodeType_None || ++nodes_ > stream_->Bytes().size() + 1) return kXmlReaderAstray;
   return S_OK;
 }
 

@@ -39,6 +39,10 @@ class WholeCharacterStream final : public ComObject<WholeCharacterStream, ISeque
   size_t at_ = 0;
 };
 
+// What Read gives for a reader astray: Wine's reader, at the end of a file
+// cut inside a text, repeats an empty node forever.
+inline constexpr HRESULT kXmlReaderAstray = HRESULT_FROM_WIN32(ERROR_HANDLE_EOF);
+
 // A data file's bytes and a streaming reader over them, positioned before
 // the first node, with the reader's defaults (document type declarations
 // refused).
@@ -52,7 +56,14 @@ class XmlLiteFile {
   const std::string& Bytes() const noexcept;
   IXmlReader* Reader() const noexcept { return reader_.Get(); }
 
+  // The reader's next node: S_OK, S_FALSE at the end of input, the reader's
+  // failure, or kXmlReaderAstray for an empty node or more nodes than the
+  // file has bytes (every node takes at least one). Every loop over the
+  // reader goes through it.
+  HRESULT Read(XmlNodeType& type) noexcept;
+
  private:
+  size_t nodes_ = 0;
   Microsoft::WRL::ComPtr<WholeCharacterStream> stream_;
   Microsoft::WRL::ComPtr<IXmlReader> reader_;
 };

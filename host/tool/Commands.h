@@ -44,10 +44,11 @@ void ShowAntivirus(const Json& document);
 // DLL and the host data folder's files.
 Json RunValidate(Session& session, const std::vector<std::wstring>& files);
 void ShowValidate(const Json& document);
-// The child validate starts to find where the streaming reader stops in a
-// file: "tessary --xml-stop PATH" prints "LINE COLUMN".
+// The child validate starts to find where the streaming reader stops in
+// files: "tessary --xml-stop PATH..." prints "LINE COLUMN", or "-" for none,
+// a line per file as it reads it.
 inline constexpr wchar_t kStopOption[] = L"--xml-stop";
-int ShowStreamingReaderStop(const wchar_t* path);
+int ShowStreamingReaderStops(int count, wchar_t** paths);
 // And where each element starts, for validate's format problems: "tessary
 // --xml-elements PATH" prints "DEPTH LINE COLUMN NAME" per element in
 // document order, then "end" once the reader has read the whole file.

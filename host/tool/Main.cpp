@@ -454,8 +454,8 @@ int RunBatch(const wchar_t* path) {
 
 int wmain(int argc, wchar_t** argv) {
   _setmode(_fileno(stdout), _O_BINARY);
-  if (argc == 3 && std::wstring_view(argv[1]) == tessary::tool::kStopOption) {
-    return tessary::tool::ShowStreamingReaderStop(argv[2]);
+  if (argc >= 3 && std::wstring_view(argv[1]) == tessary::tool::kStopOption) {
+    return tessary::tool::ShowStreamingReaderStops(argc - 2, argv + 2);
   }
   if (argc == 3 && std::wstring_view(argv[1]) == tessary::tool::kElementsOption) {
     return tessary::tool::ShowElementPositions(argv[2]);

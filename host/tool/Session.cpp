@@ -261,12 +261,9 @@ void RequireIgnoreList(IXMLDOMDocument* document, const std::wstring& path) {
 std::optional<bool> StreamedHasElement(const std::wstring& path, std::wstring_view name) {
   XmlLiteFile file;
   if (FAILED(file.Open(path.c_str())) || !IsStreamableXml(file.Bytes())) return std::nullopt;
-  // More nodes than bytes, or an empty node, is the reader astray.
-  size_t budget = file.Bytes().size() + 1;
   XmlNodeType type = XmlNodeType_None;
   HRESULT hr = S_OK;
-  while ((hr = file.Reader()->Read(&type)) == S_OK) {
-    if (type == XmlNodeType_None || budget-- == 0) return std::nullopt;
+  while ((hr = file.Read(type)) == S_OK) {
     if (type != XmlNodeType_Element) continue;
     const wchar_t* element = nullptr;
     UINT length = 0;

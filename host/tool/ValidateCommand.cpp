@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "common/ChildProcess.h"
 #include "common/Names.h"
 #include "common/Text.h"
 #include "common/Unique.h"
@@ -545,55 +546,88 @@ const FileFormat* FormatOf(const std::wstring& path, IXMLDOMDocument* document) 
 }
 
 // Wine's streaming reader can end its process on odd input, so it reads in
-// a child: this tool again, with `option`. What the child wrote, and whether
-// it exited 0.
-bool StreamingReaderChild(const wchar_t* option, const std::wstring& path, std::string& answer) {
+// a child: this tool again, with `option`, for at most this long (a 21 MB
+// catalog takes a second or two).
+constexpr DWORD kStreamingReaderLimitMs = 60000;
+
+enum class ChildAnswer { kAnswered, kFailed, kTimedOut };
+
+std::wstring QuotedPath(const std::wstring& path) { return L"\"" + path + L"\""; }
+
+// What the child, given `option` and `arguments` (quoted paths), wrote, and
+// whether it exited 0; what it wrote before it failed or was ended is kept.
+ChildAnswer StreamingReaderChild(const wchar_t* option, const std::wstring& arguments,
+                                 std::string& answer) {
   wchar_t self[MAX_PATH * 4];
   const DWORD length = ::GetModuleFileNameW(nullptr, self, ARRAYSIZE(self));
-  if (length == 0 || length >= ARRAYSIZE(self)) return false;
-  SECURITY_ATTRIBUTES inherited{sizeof(inherited), nullptr, TRUE};
-  UniqueHandle read;
-  UniqueHandle write;
-  if (!::CreatePipe(read.put(), write.put(), &inherited, 0) ||
-      !::SetHandleInformation(read.get(), HANDLE_FLAG_INHERIT, 0)) {
-    return false;
+  if (length == 0 || length >= ARRAYSIZE(self)) return ChildAnswer::kFailed;
+  // A process whose DLLs failed to initialise (Wine, now and then, under
+  // load) never ran: it is started again, twice at most.
+  constexpr DWORD kDllInitFailed = 0xC0000142;
+  ChildRun run;
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    run = RunChildProcess(
+        nullptr, QuotedPath(std::wstring(self, length)) + L" " + option + L" " + arguments,
+        kStreamingReaderLimitMs);
+    if (run.timedOut || run.exitCode != kDllInitFailed || !run.output.empty()) break;
   }
-  std::wstring line = L"\"" + std::wstring(self, length) + L"\" " + option + L" \"" + path + L"\"";
-  STARTUPINFOW startup{};
-  startup.cb = sizeof(startup);
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdOutput = write.get();
-  startup.hStdError = write.get();
-  PROCESS_INFORMATION process{};
-  if (!::CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
-                        nullptr, &startup, &process)) {
-    return false;
-  }
-  const UniqueHandle child(process.hProcess);
-  const UniqueHandle thread(process.hThread);
-  write.reset();
-  char buffer[4096];
-  DWORD got = 0;
-  while (::ReadFile(read.get(), buffer, sizeof(buffer), &got, nullptr) && got > 0) {
-    answer.append(buffer, got);
-  }
-  DWORD code = 1;
-  return ::WaitForSingleObject(child.get(), INFINITE) == WAIT_OBJECT_0 &&
-         ::GetExitCodeProcess(child.get(), &code) && code == 0;
+  answer = std::move(run.output);
+  if (run.timedOut) return ChildAnswer::kTimedOut;
+  return run.started == S_OK && run.exitCode == 0 ? ChildAnswer::kAnswered : ChildAnswer::kFailed;
 }
 
-// Where the streaming reader stops in a file the document parser refused
-// without a position.
-ParseProblem StreamingReaderStop(const std::wstring& path) {
-  ParseProblem stop;
-  std::string answer;
-  StreamingReaderChild(kStopOption, path, answer);
-  long at[2] = {0, 0};
-  if (sscanf_s(answer.c_str(), "%ld %ld", &at[0], &at[1]) == 2) {
-    stop.line = at[0];
-    stop.column = at[1];
+// A child past its limit is said in a warning on the file, after what it
+// would have placed: only its positions are left out.
+void ReportUnfinished(Report& report, const std::wstring& path) {
+  report.Warning(path, "",
+                 "the streaming reader did not finish on " + Utf8(path) + " within " +
+                     std::to_string(kStreamingReaderLimitMs / 1000) +
+                     " s: its lines and columns are left out");
+}
+
+// A file the document parser refused without a position, and its problem.
+struct PendingStop {
+  size_t problem;
+  std::wstring path;
+};
+
+// Where the streaming reader stops in each file the document parser refused
+// without a position, read by as few children as the files allow: one reads
+// file after file, a line each ("LINE COLUMN" or "-"), and a child that the
+// reader ends (or the limit) leaves the rest to the next child.
+void PlaceStops(Report& report, const std::vector<PendingStop>& stops) {
+  // Well inside the 32,767 characters of a command line.
+  constexpr size_t kMaxArguments = 16000;
+  for (size_t first = 0; first < stops.size();) {
+    std::wstring arguments;
+    size_t end = first;
+    while (end < stops.size() &&
+           (end == first || arguments.size() + stops[end].path.size() + 3 < kMaxArguments)) {
+      arguments += (end == first ? L"" : L" ") + QuotedPath(stops[end].path);
+      ++end;
+    }
+    std::string answer;
+    const ChildAnswer answered = StreamingReaderChild(kStopOption, arguments, answer);
+    size_t at = 0;
+    size_t next = first;
+    for (size_t line = answer.find('\n'); line != std::string::npos && next < end;
+         at = line + 1, line = answer.find('\n', at), ++next) {
+      long position[2] = {0, 0};
+      if (sscanf_s(answer.c_str() + at, "%ld %ld", &position[0], &position[1]) == 2 &&
+          position[0] > 0 && position[1] > 0) {
+        Json& problem = report.Problem(stops[next].problem);
+        problem["line"] = position[0];
+        problem["column"] = position[1];
+      }
+    }
+    if (next < end && answered != ChildAnswer::kAnswered) {
+      // The file it was reading when it failed or was ended.
+      if (answered == ChildAnswer::kTimedOut) ReportUnfinished(report, stops[next].path);
+      ++next;
+    }
+    // A child that answered for no file of its share gives up on the first.
+    first = next > first ? next : first + 1;
   }
-  return stop;
 }
 
 long ElementCount(IXMLDOMNode* element) {
@@ -655,7 +689,9 @@ void PlaceProblems(Report& report, size_t first, const std::wstring& path,
     return;
   }
   std::string answer;
-  if (!StreamingReaderChild(kElementsOption, path, answer)) return;
+  const ChildAnswer answered = StreamingReaderChild(kElementsOption, QuotedPath(path), answer);
+  if (answered == ChildAnswer::kTimedOut) ReportUnfinished(report, path);
+  if (answered != ChildAnswer::kAnswered) return;
   struct Level {
     std::string text;
     std::map<std::string, int> seen;
@@ -700,7 +736,9 @@ void PlaceProblems(Report& report, size_t first, const std::wstring& path,
   }
 }
 
-void CheckFile(const std::wstring& path, Report& report, CrossFile& cross, Json& files) {
+// `stops`: the files whose stop the streaming reader is to find, after them all.
+void CheckFile(const std::wstring& path, Report& report, CrossFile& cross, Json& files,
+               std::vector<PendingStop>& stops) {
   if (::GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
     report.Error(path, "", "no such file");
     files.push_back({{"path", Utf8(path)}, {"format", nullptr}});
@@ -708,12 +746,8 @@ void CheckFile(const std::wstring& path, Report& report, CrossFile& cross, Json&
   }
   const ComPtr<IXMLDOMDocument> document = LoadXmlFile(path.c_str());
   if (!document) {
-    ParseProblem problem = ParserProblem(path);
-    if (problem.line <= 0) {
-      const ParseProblem stop = StreamingReaderStop(path);
-      problem.line = stop.line;
-      problem.column = stop.column;
-    }
+    const ParseProblem problem = ParserProblem(path);
+    if (problem.line <= 0) stops.push_back({report.ProblemCount(), path});
     report.Add("error", path, "",
                "not well-formed XML" + (problem.reason.empty() ? "" : ": " + problem.reason),
                problem.line, problem.column);
@@ -794,24 +828,33 @@ std::wstring FullPathOf(const std::wstring& path) {
 
 }  // namespace
 
-int ShowStreamingReaderStop(const wchar_t* path) {
-  XmlLiteFile file;
-  if (FAILED(file.Open(path))) return 1;
-  XmlNodeType type;
-  HRESULT hr = S_OK;
-  while ((hr = file.Reader()->Read(&type)) == S_OK) {
+int ShowStreamingReaderStops(int count, wchar_t** paths) {
+  for (int i = 0; i < count; ++i) {
+    std::string text = "-\n";
+    XmlLiteFile file;
+    if (SUCCEEDED(file.Open(paths[i]))) {
+      XmlNodeType type;
+      HRESULT hr = S_OK;
+      while ((hr = file.Read(type)) == S_OK) {
+      }
+      // Read whole, the reader gives no stop. Astray, it stands at the end
+      // of a file cut inside a text.
+      UINT line = 0;
+      UINT column = 0;
+      if (FAILED(hr) && SUCCEEDED(file.Reader()->GetLineNumber(&line)) &&
+          SUCCEEDED(file.Reader()->GetLinePosition(&column))) {
+        text = std::to_string(line) + " " + std::to_string(column) + "\n";
+      }
+    }
+    // A line per file as it is read: the reader can end this process on
+    // the next one.
+    DWORD written = 0;
+    if (!::WriteFile(::GetStdHandle(STD_OUTPUT_HANDLE), text.data(),
+                     static_cast<DWORD>(text.size()), &written, nullptr) ||
+        written != text.size()) {
+      return 1;
+    }
   }
-  if (SUCCEEDED(hr)) return 1;
-  UINT line = 0;
-  UINT column = 0;
-  if (FAILED(file.Reader()->GetLineNumber(&line)) ||
-      FAILED(file.Reader()->GetLinePosition(&column))) {
-    return 1;
-  }
-  const std::string text = std::to_string(line) + " " + std::to_string(column) + "\n";
-  DWORD written = 0;
-  ::WriteFile(::GetStdHandle(STD_OUTPUT_HANDLE), text.data(), static_cast<DWORD>(text.size()),
-              &written, nullptr);
   return 0;
 }
 
@@ -831,7 +874,7 @@ int ShowElementPositions(const wchar_t* path) {
   size_t depth = 0;
   XmlNodeType type;
   HRESULT hr = S_OK;
-  while ((hr = reader->Read(&type)) == S_OK) {
+  while ((hr = file.Read(type)) == S_OK) {
     if (type == XmlNodeType_EndElement) {
       if (depth == 0) return 1;
       --depth;
@@ -882,7 +925,9 @@ Json RunValidate(Session& session, const std::vector<std::wstring>& given) {
   Report report;
   CrossFile cross;
   Json files = Json::array();
-  for (const std::wstring& path : paths) CheckFile(path, report, cross, files);
+  std::vector<PendingStop> stops;
+  for (const std::wstring& path : paths) CheckFile(path, report, cross, files, stops);
+  PlaceStops(report, stops);
   return report.Take(std::move(files));
 }
 

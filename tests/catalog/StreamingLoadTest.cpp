@@ -551,6 +551,50 @@ std::vector<Case> FamilyCases() {
   return cases;
 }
 
+// Character references XML forbids, in texts of both files, a line feed by
+// reference in a value, and blanks at either end of a value: each a shape
+// one reader could render its own way.
+std::vector<Case> ReferenceAndBlankCases() {
+  const std::string catalog = SmallCatalog();
+  const std::string keys = SmallKeys();
+  std::vector<Case> cases;
+  const auto edited = [&](const std::string& label,
+                          std::vector<std::pair<std::string, std::string>> replacements) {
+    std::string editedCatalog = catalog;
+    std::string editedKeys = keys;
+    for (const auto& [from, to] : replacements) {
+      editedCatalog = ReplacedAll(editedCatalog, from, to);
+      editedKeys = ReplacedAll(editedKeys, from, to);
+    }
+    cases.push_back({label, editedCatalog, editedKeys});
+  };
+  for (const char* reference : {"&#0;", "&#1;", "&#x1F;", "&#xFFFE;", "&#xFFFF;", "&#xD800;",
+                                "&#xDC00;", "&#x110000;", "&#1114112;", "&#10;", "&#x9;"}) {
+    edited(std::string("text holding ") + reference,
+           {{"Foo<", std::string("F") + reference + "o<"},
+            {"KeyB<", std::string("Key") + reference + "B<"}});
+  }
+  for (const char* reference : {"&#10;", "&#13;", "&#9;", "&#32;", "&#0;"}) {
+    edited(std::string("value holding ") + reference,
+           {{"'One'", std::string("'O") + reference + "ne'"},
+            {"'Foo'", std::string("'F") + reference + "oo'"}});
+  }
+  for (const std::string where : {"leading", "trailing"}) {
+    // A quoted value with a blank added at that end.
+    const auto blank = [&](const std::string& value) {
+      return where == "leading" ? "' " + value.substr(1) : value.substr(0, value.size() - 1) + " '";
+    };
+    edited("a blank " + where + " in a value",
+           {{"'One'", blank("'One'")}, {"'Foo'", blank("'Foo'")}, {"'Bar'", blank("'Bar'")},
+            {"version='2'", "version=" + blank("'2'")}, {"id='1'", "id=" + blank("'1'")},
+            {"main_type='1'", "main_type=" + blank("'1'")}});
+    edited("blanks " + where + " in a value", {{"'One'", blank(blank("'One'"))},
+                                               {"'Foo'", blank(blank("'Foo'"))}});
+  }
+  edited("a blank alone as a value", {{"'One'", "' '"}, {"'Foo'", "' '"}});
+  return cases;
+}
+
 // The small files cut at every length, in UTF-8 and in UTF-16: every place a
 // writer can stop.
 std::vector<Case> TruncationCases() {
@@ -791,6 +835,10 @@ TEST_F(StreamingLoadTest, SeedsAndTheirMutations) { CompareInChildren(SeedCases(
 
 TEST_F(StreamingLoadTest, ShapesTheDocumentParserRefusesOrReadsItsOwnWay) {
   CompareInChildren(FamilyCases());
+}
+
+TEST_F(StreamingLoadTest, CharacterReferencesAndBlanksInValues) {
+  CompareInChildren(ReferenceAndBlankCases());
 }
 
 TEST_F(StreamingLoadTest, EveryCutOfASmallCatalog) { CompareInChildren(TruncationCases()); }

@@ -8,6 +8,7 @@ preparing it again is cheap, creating it is not.
 
     tool_test.py ARCH DLL TOOL SOURCE_ROOT PREFIX
 """
+import concurrent.futures
 import csv
 import io
 import json
@@ -17,6 +18,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import time
 import unicodedata
 
 from jsonschema import Draft202012Validator
@@ -27,12 +29,12 @@ env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all",
 failures = []
 
 
-def wine(*args, cwd=None, raw=False):
+def wine(*args, cwd=None, raw=False, timeout=240):
     # Output goes through files, not pipes: a helper process Wine starts (a
     # COM surrogate, say) would hold a pipe open for as long as it lives.
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
         code = subprocess.run(["wine", *args], env=env, stdin=subprocess.DEVNULL, stdout=out,
-                              stderr=err, timeout=240, cwd=cwd).returncode
+                              stderr=err, timeout=timeout, cwd=cwd).returncode
         out.seek(0)
         err.seek(0)
         stdout = out.read()
@@ -894,6 +896,138 @@ def sweep():
 
 
 sweep()
+# --- validate: the edges of a value, and every shipped data file cut ------------------
+# Kept apart from the sweep of the other commands: a section of its own.
+def validate_runs(names, limit):
+    """`validate --json` on the files `names` (paths below C:\\tessary) in one run of at
+    most `limit` seconds: (exit code, the document, seconds taken); None for a run past it."""
+    started = time.monotonic()
+    try:
+        code, out, err = wine("C:\\tessary\\tessary.exe", "--json", "validate",
+                              *["C:\\tessary\\" + n.replace("/", "\\") for n in names],
+                              timeout=limit)
+    except subprocess.TimeoutExpired:
+        return None
+    got = json.loads(out) if out.strip() else {}
+    for problem in validators["validate"].iter_errors(got):
+        check(False, f"validate {names[:2]}...: {problem.json_path}: {problem.message}")
+    return code, got, time.monotonic() - started
+
+
+def problems_by_file(got):
+    found = {}
+    for problem in got.get("problems", []):
+        found.setdefault(problem["file"].lower(), []).append(problem)
+    return found
+
+
+def check_validate_edges():
+    """Policies 0 and 5 are the first and last a rule takes; 6 the first it refuses."""
+    edges = os.path.join(folder, "edges")
+    os.makedirs(edges, exist_ok=True)
+    names = []
+    for policy in ("0", "5", "6"):
+        names.append(f"edges/policy-{policy}.xml")
+        with open(os.path.join(folder, *names[-1].split("/")), "w") as f:
+            f.write(f'<vedad><soft name="a"><regkey displayname="A" policy="{policy}" '
+                    f'ver_filepath="a.exe">A</regkey><start_menu path="A" policy="{policy}" '
+                    f'ver_filepath="a.exe"/></soft></vedad>')
+    run = validate_runs(names, 120)
+    check(run is not None, "validate on the policy edges: past its time limit")
+    if run is None:
+        return
+    code, got, _ = run
+    found = problems_by_file(got)
+    check(code == 2, f"validate on the policy edges: exit {code}")
+    for name in names:
+        messages = [(p["severity"], p["element"], p["message"])
+                    for p in found.get(("c:\\tessary\\" + name.replace("/", "\\")).lower(), [])]
+        want = [] if not name.endswith("-6.xml") else [
+            ("error", "/vedad/soft[1]/regkey[1]", 'policy="6" is not a version policy (0 to 5)'),
+            ("error", "/vedad/soft[1]/start_menu[1]",
+             'policy="6" is not a version policy (0 to 5)')]
+        check(messages == want, f"validate {name}: {messages}")
+
+
+def check_validate_cuts(step=64, limit=120):
+    """Every shipped data file cut at every `step`th byte (and the rules inside a text,
+    where the streaming reader once spun for ever), one validate run per file with all
+    its cuts: each run ends within `limit` seconds; each cut is one error naming it, or,
+    where the cut is still a whole document, what the intact file gives (nothing)."""
+    import xml.dom.minidom
+    cuts = os.path.join(folder, "cuts")
+    shutil.rmtree(cuts, ignore_errors=True)
+    shipped_files = []
+    for data in ("KaData", "host"):
+        for base, _, names in os.walk(os.path.join(root, "data", data)):
+            shipped_files += [os.path.relpath(os.path.join(base, n), os.path.join(root, "data"))
+                              for n in sorted(names) if n.endswith(".xml")]
+    batches = []
+    for relative in sorted(shipped_files):
+        with open(os.path.join(root, "data", relative), "rb") as f:
+            whole = f.read()
+        lengths = list(range(0, len(whole), step))
+        if relative.endswith("KaSoftwareVerIdentify.xml"):
+            lengths.append(whole.index(b'policy="0">Brightfiel') + len(b'policy="0">Brightfiel'))
+        names = []
+        for length in lengths:
+            names.append(f"cuts/{length}/" + relative.replace(os.sep, "/"))
+            path = os.path.join(folder, *names[-1].split("/"))
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            with open(path, "wb") as f:
+                f.write(whole[:length])
+        batches.append((relative, whole, lengths, names))
+    # Two runs at a time: each run starts the tool and a child or two of it.
+    started = time.monotonic()
+    with concurrent.futures.ThreadPoolExecutor(max_workers=2) as pool:
+        results = list(pool.map(lambda batch: validate_runs(batch[3], limit), batches))
+    elapsed = time.monotonic() - started
+    slowest, runs = 0.0, 0
+    for (relative, whole, lengths, names), run in zip(batches, results):
+        check(run is not None, f"validate on {len(names)} cuts of {relative}: past {limit} s")
+        if run is None:
+            continue
+        code, got, seconds = run
+        slowest, runs = max(slowest, seconds), runs + 1
+        found = problems_by_file(got)
+        check(len(got.get("files", [])) == len(names) and
+              set(found) <= {("c:\\tessary\\" + n.replace("/", "\\")).lower() for n in names},
+              f"validate on the cuts of {relative}: {got.get('files')}")
+        whole_cuts = 0
+        for name, length in zip(names, lengths):
+            cut = whole[:length]
+            try:
+                xml.dom.minidom.parseString(cut)
+                still_whole = True
+            except Exception:
+                still_whole = False
+            whole_cuts += still_whole
+            problems = found.get(("c:\\tessary\\" + name.replace("/", "\\")).lower(), [])
+            if still_whole:
+                check(not problems, f"validate {name}: a whole document: {problems}")
+                continue
+            ok = (len(problems) == 1 and problems[0]["severity"] == "error" and
+                  problems[0]["message"].startswith("not well-formed XML"))
+            # Where a position is given, it is inside the cut.
+            if ok and problems[0]["line"] is not None:
+                lines = cut.decode("utf-8", "replace").split("\n")
+                line, column = problems[0]["line"], problems[0]["column"]
+                ok = 1 <= line <= len(lines) and 1 <= column <= len(lines[line - 1]) + 1
+            check(ok, f"validate {name}: {problems}")
+        check(code == (0 if whole_cuts == len(names) else 2),
+              f"validate on the cuts of {relative}: exit {code}")
+        if relative.endswith("KaSoftwareVerIdentify.xml"):
+            # Cut inside a text: the streaming reader stops at the end.
+            inside = found.get(("c:\\tessary\\" + names[-1].replace("/", "\\")).lower(), [{}])
+            tail = whole[:lengths[-1]].decode("utf-8").split("\n")
+            stop = (inside[0].get("line"), inside[0].get("column"))
+            check(stop == (len(tail), len(tail[-1]) + 1), f"validate {names[-1]}: stops at {stop}")
+    print(f"validate on every {step}th-byte cut of {len(shipped_files)} data files: {runs} runs "
+          f"in {elapsed:.1f} s, the slowest {slowest:.1f} s")
+
+
+check_validate_edges()
+check_validate_cuts()
 
 # --- Through the registration, and from a script host ------------------------------------
 check(len(by(document("--registered", "list")["programs"], "key")) == len(programs),

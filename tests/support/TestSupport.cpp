@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "common/ChildProcess.h"
 #include "datafiles/DataFiles.h"
 
 namespace tessary::testing {
@@ -244,35 +245,18 @@ void EchoHeapComplaints(const std::wstring& logPath, size_t from) {
 
 DWORD RunTestChild(const std::wstring& exe, std::wstring_view filter,
                    const std::wstring& logPath, DWORD timeoutMs) {
-  SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
   UniqueFileHandle log(::CreateFileW(logPath.c_str(), FILE_APPEND_DATA,
-                                     FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_ALWAYS,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
                                      FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!log) return ~0u;
   LARGE_INTEGER logStart = {};
   ::GetFileSizeEx(log.get(), &logStart);
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof(startup);
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdOutput = log.get();
-  startup.hStdError = log.get();
-  PROCESS_INFORMATION process = {};
-  std::wstring commandLine = L"\"" + exe + L"\" --gtest_filter=" + std::wstring(filter);
-  if (!::CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                        nullptr, &startup, &process)) {
-    return ~0u;
-  }
-  UniqueHandle processHandle(process.hProcess);
-  UniqueHandle threadHandle(process.hThread);
-  if (::WaitForSingleObject(process.hProcess, timeoutMs) != WAIT_OBJECT_0) {
-    ::TerminateProcess(process.hProcess, ~0u);
-    ::WaitForSingleObject(process.hProcess, INFINITE);
-    return ~0u;
-  }
-  DWORD exitCode = ~0u;
-  ::GetExitCodeProcess(process.hProcess, &exitCode);
+  const ChildRun run =
+      RunChildProcess(exe.c_str(), L"\"" + exe + L"\" --gtest_filter=" + std::wstring(filter),
+                      timeoutMs, log.get());
+  if (run.started != S_OK || run.timedOut) return ~0u;
   EchoHeapComplaints(logPath, static_cast<size_t>(logStart.QuadPart));
-  return exitCode;
+  return run.exitCode;
 }
 
 PrivateDllCopy::PrivateDllCopy(std::wstring_view fileName) : path_(dir_.Join(fileName)) {

@@ -132,11 +132,13 @@ class ScopedOsVersion {
 // The folder of the running test executable, where Tessary.dll is built.
 std::wstring ExeDirectory();
 
-// Runs the test executable `exe` in a child process on the tests `filter`
-// selects, its output appended to `logPath`, for at most `timeoutMs`. The
-// child's exit code; ~0u when it could not start or was stopped for time.
+// Runs the test executable `exe` in a child process (RunChildProcess: in a
+// job, ended with this process) on the tests `filter` selects, its output
+// appended to `logPath`, for at most `timeoutMs`. The child's exit code;
+// ~0u when it could not start or was stopped for time.
+inline constexpr DWORD kTestChildLimitMs = 10 * 60 * 1000;
 DWORD RunTestChild(const std::wstring& exe, std::wstring_view filter,
-                   const std::wstring& logPath, DWORD timeoutMs = INFINITE);
+                   const std::wstring& logPath, DWORD timeoutMs = kTestChildLimitMs);
 std::wstring BuiltDllPath();
 
 // A copy of the built DLL in a fresh folder of its own, where it reads the
