@@ -209,7 +209,10 @@ void Step(XmlWriter& out, const SoftwareRule& rule, const RuleStep& step) {
     }
     Decision(out, VerdictText(step.kind, read.verdict, read.value, {}));
   }
-  const std::wstring_view last = step.reads.empty() ? L"" : step.reads.back().value;
+  // Both branches views: a conditional of L"" and a std::wstring would make a
+  // temporary string, and the view would outlive it.
+  const std::wstring_view last =
+      step.reads.empty() ? std::wstring_view() : std::wstring_view(step.reads.back().value);
   Decision(out, VerdictText(step.kind, step.verdict, last, step.compared));
   out.Close();
 }
