@@ -2,6 +2,7 @@
 """A second compiler over the build, and clang-tidy over the product and the tool.
 
     clang_check.py BUILD_ROOT [--arch x64 x86] [--jobs N] [--no-tidy] [--no-syntax]
+                   [--only REGEX]
 
 1. clang: every translation unit of ours in BUILD_ROOT/<arch>/compile_commands.json
    (the DLL, the tool, our host, the tests and the benchmarks), and the kit's
@@ -207,6 +208,7 @@ def main():
     parser.add_argument("--jobs", type=int, default=2)
     parser.add_argument("--no-tidy", action="store_true")
     parser.add_argument("--no-syntax", action="store_true")
+    parser.add_argument("--only", metavar="REGEX", help="only the units whose path matches")
     opts = parser.parse_args()
 
     failed = False
@@ -215,6 +217,8 @@ def main():
             own = os.path.join(scratch, arch)
             os.makedirs(own)
             units, db_dir = database(os.path.abspath(opts.build_root), arch, own)
+            if opts.only:
+                units = [u for u in units if re.search(opts.only, u["file"])]
             if not opts.no_syntax:
                 start = time.monotonic()
                 bad = syntax_pass(units, opts.jobs)
