@@ -115,7 +115,7 @@ HRESULT MainTypeList(Source& source, typename Source::Node& list, MainTypeTable&
       if (named) return S_OK;
       std::wstring_view tag;
       RETURN_IF_FAILED(source.Name(child, tag));
-      if (!LoweredNameEquals(tag.data(), L"name")) return S_OK;
+      if (!LoweredNameEquals(tag.data(), L"name")) return S_OK;  // NOLINT(bugprone-suspicious-stringview-data-usage): ends in a NUL, see above
       named = true;
       OptionalText text;
       RETURN_IF_FAILED(source.Text(child, text));
@@ -198,13 +198,13 @@ class CatalogRules {
               fields.flags |= FlagOf(value, KaSoftWare::kPopularity);
               break;
             case 4:
-              fields.totalMark = TextToInt64(value.data());
+              fields.totalMark = TextToInt64(value.data());  // NOLINT(bugprone-suspicious-stringview-data-usage): ends in a NUL, see above
               break;
             case 5:
-              fields.totalDownload = TextToInt64(value.data());
+              fields.totalDownload = TextToInt64(value.data());  // NOLINT(bugprone-suspicious-stringview-data-usage): ends in a NUL, see above
               break;
             default:
-              fields.totalJudge = TextToInt64(value.data());
+              fields.totalJudge = TextToInt64(value.data());  // NOLINT(bugprone-suspicious-stringview-data-usage): ends in a NUL, see above
               break;
           }
           return S_OK;
@@ -287,6 +287,7 @@ HRESULT RegistryKeys(Source& source, KeyTableBuilder<UniqueBstr>& keys) {
     bool rejected = false;
     RETURN_IF_FAILED(source.EachAttribute(root, [&](std::wstring_view name,
                                                     std::wstring_view value) {
+      // NOLINTNEXTLINE(bugprone-suspicious-stringview-data-usage): both end in a NUL, see above
       if (SameText(name.data(), L"result") && TextToInt(value.data()) != 0) rejected = true;
       return S_OK;
     }));

@@ -28,6 +28,7 @@ class DomNodeSource {
   template <typename F>
   HRESULT Root(std::wstring_view name, F&& onRoot) {
     Microsoft::WRL::ComPtr<IXMLDOMNode> root;
+    // NOLINTNEXTLINE(bugprone-suspicious-stringview-data-usage): the rules pass literals
     RETURN_IF_FAILED(SelectRoot(document_, name.data(), root));
     if (!root) return S_OK;
     Node node = root.Get();
@@ -66,6 +67,7 @@ class DomNodeSource {
     int index = 0;
     UniqueBstr value;
     for (const std::wstring_view name : names) {
+      // NOLINTNEXTLINE(bugprone-suspicious-stringview-data-usage): the rules pass literals
       const HRESULT hr = AttributeByName(element, name.data(), value);
       RETURN_IF_FAILED(hr);
       if (hr == S_OK) RETURN_IF_FAILED(take(index, View(value)));

@@ -117,13 +117,13 @@ class KeyTable {
   bool ComposeSortKey(BSTR key, char (&buffer)[kProbeBytes], int& size) const noexcept {
     if (asciiWeights_.empty()) return false;
     const UINT length = ::SysStringLen(key);
-    if (length == 0 || 2 * length + sizeof(kPlainTail) > kProbeBytes) return false;
+    if (length == 0 || size_t{2} * length + sizeof(kPlainTail) > kProbeBytes) return false;
     char* out = buffer;
     for (UINT i = 0; i < length; ++i) {
       const wchar_t c = key[i];
-      if (c >= 128 || asciiWeights_[2 * c] == 0) return false;
-      *out++ = asciiWeights_[2 * c];
-      *out++ = asciiWeights_[2 * c + 1];
+      if (c >= 128 || asciiWeights_[2 * size_t{c}] == 0) return false;
+      *out++ = asciiWeights_[2 * size_t{c}];
+      *out++ = asciiWeights_[2 * size_t{c} + 1];
     }
     for (const char tail : kPlainTail) *out++ = tail;
     size = static_cast<int>(out - buffer);
@@ -144,8 +144,8 @@ class KeyTable {
       if (size == 2 + static_cast<int>(sizeof(kPlainTail)) && key[0] != 0 && key[1] != 0 &&
           std::string_view(key + 2, sizeof(kPlainTail)) ==
               std::string_view(kPlainTail, sizeof(kPlainTail))) {
-        weights[2 * c] = key[0];
-        weights[2 * c + 1] = key[1];
+        weights[2 * size_t{c}] = key[0];
+        weights[2 * size_t{c} + 1] = key[1];
       }
     }
     asciiWeights_.swap(weights);
@@ -164,8 +164,8 @@ class KeyTable {
              std::string_view(platform, platformSize) == std::string_view(composed, composedSize);
     };
     for (wchar_t a = 1; a < 128; ++a) {
-      for (wchar_t b = 1; b < 128 && asciiWeights_[2 * a] != 0; ++b) {
-        if (asciiWeights_[2 * b] == 0) continue;
+      for (wchar_t b = 1; b < 128 && asciiWeights_[2 * size_t{a}] != 0; ++b) {
+        if (asciiWeights_[2 * size_t{b}] == 0) continue;
         pair.Get()[0] = a;
         pair.Get()[1] = b;
         if (!agree(pair.Get())) {

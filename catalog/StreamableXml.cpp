@@ -43,7 +43,7 @@ constexpr unsigned AsciiLower(unsigned c) noexcept { return c >= 'A' && c <= 'Z'
 constexpr std::array<bool, 128> kPlainUnits = [] {
   std::array<bool, 128> plain{};
   for (unsigned c = 0x20; c < 0x80; ++c) plain[c] = true;
-  for (unsigned c : {'<', '&', ']', '"', '\''}) plain[c] = false;
+  for (char c : {'<', '&', ']', '"', '\''}) plain[static_cast<unsigned char>(c)] = false;
   plain['\t'] = plain['\n'] = plain['\r'] = true;
   return plain;
 }();

@@ -25,7 +25,7 @@ namespace tessary {
 template <typename Derived, typename... Interfaces>
 class ComObject : public Interfaces... {
  public:
-  ComObject(const ComObject&) = delete;
+  ComObject(const ComObject&) = delete;  // NOLINT(bugprone-crtp-constructor-accessibility): deleted
   ComObject& operator=(const ComObject&) = delete;
 
   // Delegating IUnknown: to the outer object when aggregated, else to the
@@ -47,6 +47,7 @@ class ComObject : public Interfaces... {
   void SetOuter(IUnknown* outer) noexcept { outer_ = outer ? outer : &inner_; }
 
  protected:
+  // NOLINTNEXTLINE(bugprone-crtp-constructor-accessibility): mixins between it and Derived
   ComObject() noexcept { Module::Lock(); }
   ~ComObject() { Module::Unlock(); }
 

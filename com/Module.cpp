@@ -2,7 +2,7 @@
 
 #include <atomic>
 
-extern "C" IMAGE_DOS_HEADER __ImageBase;
+extern "C" IMAGE_DOS_HEADER __ImageBase;  // NOLINT(bugprone-reserved-identifier): the linker's name
 
 namespace tessary {
 namespace {

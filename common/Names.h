@@ -84,7 +84,7 @@ inline int MatchText(std::wstring_view text,
   }
   index = 0;
   for (const wchar_t* literal : literals) {
-    if (SameText(text.data(), literal)) return index;
+    if (SameText(text.data(), literal)) return index;  // NOLINT(bugprone-suspicious-stringview-data-usage): ends in a NUL
     ++index;
   }
   return -1;

@@ -39,7 +39,7 @@ inline std::wstring_view ViewOf(const wchar_t* text) noexcept {
 inline std::wstring_view TextToNul(BSTR text) noexcept { return ViewOf(text); }
 // Its data always ends in a NUL.
 inline std::wstring_view WholeText(BSTR text) noexcept {
-  return text ? std::wstring_view(text, ::SysStringLen(text)) : std::wstring_view(L"", 0);
+  return text ? std::wstring_view(text, ::SysStringLen(text)) : std::wstring_view(L"");
 }
 
 // Paths live in MAX_PATH buffers: longer text names no file.

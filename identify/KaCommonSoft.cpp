@@ -219,6 +219,7 @@ STDMETHODIMP KaCommonSoft::ExplainIdentification(BSTR bstrSoftName,
       text = RenderUnidentified(lookupName_, L"unknown", L"no installed-software engine");
     } else {
       std::vector<std::wstring> keys;
+      keys.reserve(entry->regKeyRules.size() + 1);
       for (const RegKeyRule& rule : entry->regKeyRules) keys.push_back(rule.regKey);
       keys.push_back(entry->name + kStartMenuKeySuffix);
       // The engine's version caches are shared with every other name's

@@ -62,6 +62,7 @@ class KaInstalledSoft final : public ComObject<KaInstalledSoft, IKaInstalledSoft
   STDMETHODIMP get_Count(LONG* lplCount) noexcept override;
   STDMETHODIMP get_EntryCount(LONG* lplEntryCount) noexcept override;
   STDMETHODIMP get_Item(LONG lIndex, IKaInstalledProgram** lplpProgram) noexcept override;
+  // NOLINTNEXTLINE(bugprone-reserved-identifier): the interface's name for it
   STDMETHODIMP _NewEnum(IUnknown** lplpEnum) noexcept override;
 
   // The same questions for callers inside the module, without COM strings.

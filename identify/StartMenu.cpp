@@ -132,7 +132,8 @@ const std::wstring* StartMenuScanner::Target(const std::wstring& link) {
     if (!resolver_) resolver_.emplace();
     known = targets_.emplace(link, resolver_->Resolve(link)).first;
   }
-  return known->second ? &*known->second : nullptr;
+  const std::optional<std::wstring>& target = known->second;
+  return target ? &*target : nullptr;
 }
 
 bool StartMenuScanner::ScanFolder(const std::wstring& folder, const StartMenuRule& rule,

@@ -124,8 +124,8 @@ bool ReadVersionStrings(const wchar_t* path, VersionText* fileVersion,
           : 0;
   const auto* pairs = static_cast<const WORD*>(table);
   for (UINT i = 0; i < translations; ++i) {
-    const WORD language = pairs[2 * i];
-    const WORD codePage = pairs[2 * i + 1];
+    const WORD language = pairs[size_t{2} * i];
+    const WORD codePage = pairs[size_t{2} * i + 1];
     ReadStringEntry(block, language, codePage, L"FileVersion", fileVersion);
     ReadStringEntry(block, language, codePage, L"ProductVersion", productVersion);
   }

@@ -6,6 +6,7 @@ namespace {
 BOOL WINAPI RealIsWow64(HANDLE process, PBOOL wow64) {
   using Function = BOOL(WINAPI*)(HANDLE, PBOOL);
   const HMODULE kernel = ::GetModuleHandleW(L"kernel32.dll");
+  // NOLINTNEXTLINE(bugprone-casting-through-void): GetProcAddress's type is not the export's
   const auto function = kernel ? reinterpret_cast<Function>(reinterpret_cast<void*>(
                                      ::GetProcAddress(kernel, "IsWow64Process")))
                                : nullptr;

@@ -9,7 +9,8 @@ ARCHES="${TESSARY_ARCHES:-x86 x64}"
 
 PACKAGES="cmake ninja-build googletest g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix \
 mingw-w64-tools binutils-mingw-w64-x86-64 binutils-mingw-w64-i686 wine wine64 wine32:i386 \
-libwine-dev xvfb xauth nlohmann-json3-dev libcli11-dev python3 python3-jsonschema libxml2-utils wixl msitools"
+libwine-dev xvfb xauth nlohmann-json3-dev libcli11-dev python3 python3-jsonschema libxml2-utils wixl msitools \
+clang-19 clang-tidy-19"
 
 as_root() {
   if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi

@@ -11,7 +11,7 @@
 namespace __gnu_cxx {
 // The C++ runtime's release of what it keeps for the process's life (the
 // emergency exception pool); linked statically, it is ours to call.
-void __freeres() noexcept;
+void __freeres() noexcept;  // NOLINT(bugprone-reserved-identifier): the runtime's name
 }  // namespace __gnu_cxx
 
 namespace {

@@ -29,8 +29,10 @@ struct KeySnapshot {
     DWORD type = 0;
     std::vector<BYTE> data;
   };
+  std::wstring name;  // of a subkey; the saved key's own name is kept by its owner
   std::vector<Value> values;
-  std::vector<std::pair<std::wstring, KeySnapshot>> children;
+  // A vector may hold its own, still incomplete, class; a pair of it may not.
+  std::vector<KeySnapshot> children;
 };
 
 // The type library's registration writes Interface keys into both registry
@@ -73,8 +75,9 @@ bool SaveKey(HKEY key, REGSAM view, KeySnapshot& snapshot) {
         UniqueHkey child;
         RETURN_IF_WIN32_ERROR(::RegOpenKeyExW(key, name, 0, KEY_READ | view, child.put()));
         KeySnapshot childSnapshot;
+        childSnapshot.name.assign(name, length);
         RETURN_HR_IF(E_FAIL, !SaveKey(child.get(), view, childSnapshot));
-        snapshot.children.emplace_back(std::wstring(name, length), std::move(childSnapshot));
+        snapshot.children.push_back(std::move(childSnapshot));
         return S_OK;
       }));
 }
@@ -89,8 +92,8 @@ void WriteKey(HKEY parent, const std::wstring& name, REGSAM view, const KeySnaps
     ::RegSetValueExW(key.get(), value.name.empty() ? nullptr : value.name.c_str(), 0, value.type,
                      value.data.data(), static_cast<DWORD>(value.data.size()));
   }
-  for (const auto& [childName, child] : snapshot.children) {
-    WriteKey(key.get(), childName, view, child);
+  for (const KeySnapshot& child : snapshot.children) {
+    WriteKey(key.get(), child.name, view, child);
   }
 }
 

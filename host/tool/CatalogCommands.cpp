@@ -144,7 +144,7 @@ Json RunUpdates(Session& session) {
     Json versionList = Json::array();
     for (LONG v = lower; v <= upper; ++v) {
       UniqueBstr version;
-      if (FAILED(::SafeArrayGetElement(newer.get(), &v, version.Receive()))) continue;
+      if (FAILED(::SafeArrayGetElement(newer.get(), &v, static_cast<void*>(version.Receive())))) continue;
       bool trial = false, isIgnored = false;
       ComPtr<IKaSoftwareVerItem> item;
       if (SUCCEEDED(soft->GetVerItemByVersion(version.Get(), &item))) {

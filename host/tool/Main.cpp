@@ -65,6 +65,7 @@ bool NotInstalled(const Json& program) { return program.value("status", "") != "
 
 std::vector<std::wstring> WideAll(const std::vector<std::string>& texts) {
   std::vector<std::wstring> wide;
+  wide.reserve(texts.size());
   for (const std::string& text : texts) wide.push_back(Wide(text));
   return wide;
 }
@@ -307,6 +308,7 @@ int Run(int argc, wchar_t** argv) {
   };
 
   std::vector<std::string> utf8Args;
+  utf8Args.reserve(static_cast<size_t>(argc));
   for (int i = 0; i < argc; ++i) utf8Args.push_back(Utf8(argv[i]));
   const std::string word = CommandWord(app, utf8Args);
   if (!word.empty() && word != "help" && !find(word)) {
@@ -314,6 +316,7 @@ int Run(int argc, wchar_t** argv) {
     return kUsage;
   }
   std::vector<char*> pointers;
+  pointers.reserve(utf8Args.size());
   for (std::string& arg : utf8Args) pointers.push_back(arg.data());
   try {
     app.parse(static_cast<int>(pointers.size()), pointers.data());

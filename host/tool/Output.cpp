@@ -99,6 +99,8 @@ std::string EscapeOf(char32_t c) {
       return "\\n";
     case '\t':
       return "\\t";
+    default:
+      break;
   }
   char text[12];
   if (c < 0x80) {
@@ -335,6 +337,7 @@ void PrintError(std::string_view message) {
 
 std::vector<int> FitColumns(const std::vector<ColumnFit>& columns, int limit) {
   std::vector<int> widths;
+  widths.reserve(columns.size());
   for (const ColumnFit& column : columns) widths.push_back(column.width);
   if (limit == kUnlimited || columns.empty()) return widths;
   // The widest other column gives way first, the name columns only when the
@@ -385,10 +388,13 @@ void Table::Print() const {
   if (g_format == Format::kCsv) return PrintCsv();
   const size_t columns = columns_.size();
   std::vector<std::string> headers;
+  headers.reserve(columns);
   for (const Column& column : columns_) headers.push_back(Escaped(column.header));
   std::vector<std::vector<std::string>> rows;
+  rows.reserve(rows_.size());
   for (const auto& row : rows_) {
     std::vector<std::string> cells;
+    cells.reserve(columns);
     for (size_t c = 0; c < columns; ++c) cells.push_back(c < row.size() ? Escaped(row[c]) : "");
     rows.push_back(std::move(cells));
   }
@@ -398,6 +404,7 @@ void Table::Print() const {
     for (size_t c = 0; c < columns; ++c) widths[c] = std::max(widths[c], DisplayWidth(row[c]));
   }
   std::vector<ColumnFit> fits;
+  fits.reserve(columns);
   for (size_t c = 0; c < columns; ++c) {
     fits.push_back({widths[c], std::max(DisplayWidth(headers[c]), 8), columns_[c].name});
   }
@@ -417,6 +424,7 @@ void Table::Print() const {
   };
   printRow(headers);
   std::vector<std::string> rule;
+  rule.reserve(widths.size());
   for (int w : widths) rule.push_back(std::string(static_cast<size_t>(w), '-'));
   printRow(rule);
   for (const auto& row : rows) printRow(row);

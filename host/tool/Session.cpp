@@ -368,7 +368,9 @@ void Session::LoadDll() {
     }
     Fail(2, "cannot load " + Utf8(path), HRESULT_FROM_WIN32(error));
   }
+  // GetProcAddress's type is not the export's.
   getClassObject_ = reinterpret_cast<decltype(getClassObject_)>(
+      // NOLINTNEXTLINE(bugprone-casting-through-void)
       reinterpret_cast<void*>(::GetProcAddress(dll_.get(), "DllGetClassObject")));
   if (!getClassObject_) {
     Fail(2, Utf8(path) + " has no DllGetClassObject", HRESULT_FROM_WIN32(ERROR_PROC_NOT_FOUND));

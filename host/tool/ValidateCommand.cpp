@@ -658,7 +658,7 @@ std::string DocumentPlaceText(IXMLDOMNode* element) {
       if (IsOfType(previous.Get(), NODE_ELEMENT) && NameOf(previous.Get()) == name) ++index;
       sibling = std::move(previous);
     }
-    text = "/" + Utf8(name) + "[" + std::to_string(index) + "]" + text;
+    text.insert(0, "/" + Utf8(name) + "[" + std::to_string(index) + "]");
     node = std::move(parent);
   }
 }
@@ -892,7 +892,7 @@ int ShowElementPositions(const wchar_t* path) {
     text += std::to_string(depth) + " " + std::to_string(line) + " " + std::to_string(column) +
             " " + Utf8(std::wstring_view(name, length)) + "\n";
     if (!reader->IsEmptyElement()) ++depth;
-    if (text.size() >= 64 * 1024 && !flush()) return 1;
+    if (text.size() >= size_t{64} * 1024 && !flush()) return 1;
   }
   if (hr != S_FALSE || depth != 0) return 1;
   text += "end\n";
@@ -901,6 +901,7 @@ int ShowElementPositions(const wchar_t* path) {
 
 Json RunValidate(Session& session, const std::vector<std::wstring>& given) {
   std::vector<std::wstring> paths;
+  paths.reserve(given.size());
   for (const std::wstring& path : given) paths.push_back(FullPathOf(path));
   if (paths.empty()) {
     const std::wstring data = session.ComponentDataFolder();

@@ -141,8 +141,9 @@ TEST_F(KaCommonSoftTest, ExplanationWalksEveryRuleAndLeavesTheOutcomeAlone) {
   // missing (its version is empty, so it does not win); the start menu is
   // not asked. Attribute text is escaped.
   const wchar_t* expected[] = {
-      L"<explanation name=\"ab\" status=\"installed\" version=\"1.2\" displayName=\"A\" "
-      L"winner=\"regkey KeyA\">",
+      // One element, split over two lines: the concatenation is meant.
+      (L"<explanation name=\"ab\" status=\"installed\" version=\"1.2\" displayName=\"A\" "
+       L"winner=\"regkey KeyA\">"),
       L"<regkey key=\"KeyGone\" policy=\"reg\" displayName=\"Gone\"><record found=\"no\"/>",
       L"<regkey key=\"KeyA\"",
       L"source=\"machine",
