@@ -10,7 +10,7 @@ ARCHES="${TESSARY_ARCHES:-x86 x64}"
 PACKAGES="cmake ninja-build googletest g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix \
 mingw-w64-tools binutils-mingw-w64-x86-64 binutils-mingw-w64-i686 wine wine64 wine32:i386 \
 libwine-dev xvfb xauth nlohmann-json3-dev libcli11-dev python3 python3-jsonschema libxml2-utils wixl msitools \
-clang-19 clang-tidy-19"
+clang-19 clang-tidy-19 ccache"
 
 as_root() {
   if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi
@@ -32,12 +32,16 @@ install_packages() {
 }
 
 build_all() {
+  # Paths below the checkout are hashed relative to it, so another clone
+  # of the same sources reuses what this machine compiled before.
+  export CCACHE_BASEDIR="$ROOT"
   for arch in $ARCHES; do
     dir="$BUILD_ROOT/$arch"
     if [ ! -f "$dir/build.ninja" ]; then
       cmake -S "$ROOT" -B "$dir" -G Ninja \
         -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchain-$arch.cmake" \
-        -DCMAKE_BUILD_TYPE=Release
+        -DCMAKE_BUILD_TYPE=Release \
+        -DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache
     fi
     cmake --build "$dir"
   done
