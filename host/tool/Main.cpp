@@ -404,6 +404,7 @@ Json BatchRun(const Json& line) {
   std::vector<std::wstring> args{L"tessary"};
   for (const Json& arg : line) args.push_back(Wide(arg.get<std::string>()));
   std::vector<wchar_t*> argv;
+  argv.reserve(args.size());
   for (std::wstring& arg : args) argv.push_back(arg.data());
   const ULONGLONG start = ::GetTickCount64();
   OutputCapture capture;
