@@ -335,6 +335,19 @@ std::string ReplacedAll(std::string text, std::string_view from, std::string_vie
   return text;
 }
 
+using Replacements = std::vector<std::pair<std::string, std::string>>;
+
+// The small catalog and registry-key file with each edit made everywhere in both.
+Case EditedSmallCase(std::string label, const Replacements& replacements) {
+  std::string catalog = SmallCatalog();
+  std::string keys = SmallKeys();
+  for (const auto& [from, to] : replacements) {
+    catalog = ReplacedAll(catalog, from, to);
+    keys = ReplacedAll(keys, from, to);
+  }
+  return {std::move(label), std::move(catalog), std::move(keys)};
+}
+
 // UTF-16 as written by hand, unit by unit, so that it may be broken.
 std::string Utf16Bytes(std::wstring_view text, bool bigEndian = false, bool mark = true) {
   std::string bytes;
@@ -356,8 +369,7 @@ std::vector<Case> FamilyCases() {
   const std::string keys = SmallKeys();
   std::vector<Case> cases;
   // Each edit replaces every occurrence in both files.
-  const std::vector<std::pair<std::string, std::vector<std::pair<std::string, std::string>>>>
-      edits = {
+  const std::vector<std::pair<std::string, Replacements>> edits = {
           {"bare ampersand", {{"Foo<", "AT&T<"}}},
           {"undefined entity", {{"Foo<", "a&nbsp;b<"}, {"'Foo'", "'a&e;b'"}}},
           {"reference without its semicolon", {{"&amp;", "&amp"}}},
@@ -416,15 +428,7 @@ std::vector<Case> FamilyCases() {
           {"blanks around attribute signs", {{"main_type='1'", "main_type = '1'"}, {"result='0'", "result =\n'0'"}}},
           {"blank inside an end tag", {{"</vedad>", "</vedad \n>"}}},
       };
-  for (const auto& [label, replacements] : edits) {
-    std::string editedCatalog = catalog;
-    std::string editedKeys = keys;
-    for (const auto& [from, to] : replacements) {
-      editedCatalog = ReplacedAll(editedCatalog, from, to);
-      editedKeys = ReplacedAll(editedKeys, from, to);
-    }
-    cases.push_back({label, editedCatalog, editedKeys});
-  }
+  for (const auto& [label, replacements] : edits) cases.push_back(EditedSmallCase(label, replacements));
 
   // Instructions among an entry's children: one no rule names is passed over
   // by both sources (and must not cost the streaming source the file); one
@@ -555,18 +559,9 @@ std::vector<Case> FamilyCases() {
 // reference in a value, and blanks at either end of a value: each a shape
 // one reader could render its own way.
 std::vector<Case> ReferenceAndBlankCases() {
-  const std::string catalog = SmallCatalog();
-  const std::string keys = SmallKeys();
   std::vector<Case> cases;
-  const auto edited = [&](const std::string& label,
-                          std::vector<std::pair<std::string, std::string>> replacements) {
-    std::string editedCatalog = catalog;
-    std::string editedKeys = keys;
-    for (const auto& [from, to] : replacements) {
-      editedCatalog = ReplacedAll(editedCatalog, from, to);
-      editedKeys = ReplacedAll(editedKeys, from, to);
-    }
-    cases.push_back({label, editedCatalog, editedKeys});
+  const auto edited = [&](const std::string& label, const Replacements& replacements) {
+    cases.push_back(EditedSmallCase(label, replacements));
   };
   for (const char* reference : {"&#0;", "&#1;", "&#x1F;", "&#xFFFE;", "&#xFFFF;", "&#xD800;",
                                 "&#xDC00;", "&#x110000;", "&#1114112;", "&#10;", "&#x9;"}) {
