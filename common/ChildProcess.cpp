@@ -61,10 +61,8 @@ void EndChild(HANDLE job, bool inJob, HANDLE process) {
   }
 }
 
-}  // namespace
-
-ChildRun RunChildProcess(const wchar_t* application, std::wstring commandLine, DWORD timeoutMs,
-                         HANDLE outputFile) {
+ChildRun RunOnce(const wchar_t* application, std::wstring commandLine, DWORD timeoutMs,
+                 HANDLE outputFile) {
   ChildRun run;
   UniqueHandle job(::CreateJobObjectW(nullptr, nullptr));
   if (!job) {
@@ -149,6 +147,24 @@ ChildRun RunChildProcess(const wchar_t* application, std::wstring commandLine, D
     run.exitCode = kChildTimedOut;
   } else if (!::GetExitCodeProcess(child.get(), &run.exitCode)) {
     run.exitCode = static_cast<DWORD>(-1);
+  }
+  return run;
+}
+
+}  // namespace
+
+ChildRun RunChildProcess(const wchar_t* application, const std::wstring& commandLine,
+                         DWORD timeoutMs, HANDLE outputFile) {
+  // A process whose DLLs failed to initialise (Wine, now and then, under
+  // load) never ran: it is started again, twice at most.
+  constexpr DWORD kDllInitFailed = 0xC0000142;
+  ChildRun run;
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    run = RunOnce(application, commandLine, timeoutMs, outputFile);
+    if (run.started != S_OK || run.timedOut || run.exitCode != kDllInitFailed ||
+        !run.output.empty()) {
+      break;
+    }
   }
   return run;
 }

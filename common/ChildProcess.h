@@ -30,8 +30,9 @@ inline constexpr DWORD kChildTimedOut = ERROR_TIMEOUT;
 // read on a thread of its own until every writer has closed it, which the
 // end of the job at the limit guarantees. May throw bad_alloc before the
 // child starts; output past what memory holds is dropped, the child still
-// read to its end.
-ChildRun RunChildProcess(const wchar_t* application, std::wstring commandLine, DWORD timeoutMs,
-                         HANDLE outputFile = nullptr);
+// read to its end. A child whose DLLs failed to initialise, having written
+// nothing, is started again, twice at most.
+ChildRun RunChildProcess(const wchar_t* application, const std::wstring& commandLine,
+                         DWORD timeoutMs, HANDLE outputFile = nullptr);
 
 }  // namespace tessary

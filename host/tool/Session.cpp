@@ -108,16 +108,8 @@ constexpr size_t kParserDepth = 256;
 // nesting, when deeper than the parser reads; empty otherwise. Said instead of
 // "not well-formed", which would send the reader looking for a typo.
 std::string NestingAccount(const std::wstring& path) {
-  UniqueFileHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                      OPEN_EXISTING, 0, nullptr));
-  LARGE_INTEGER size{};
-  if (!file || !::GetFileSizeEx(file.get(), &size) || size.QuadPart > (64 << 20)) return {};
-  std::string bytes(static_cast<size_t>(size.QuadPart), '\0');
-  DWORD read = 0;
-  if (!::ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr)) {
-    return {};
-  }
-  bytes.resize(read);
+  std::string bytes;
+  if (FAILED(ReadWholeFile(path.c_str(), 64 << 20, bytes))) return {};
   const size_t depth = DeepestNesting(bytes);
   if (depth <= kParserDepth) return {};
   return " nests its elements " + std::to_string(depth) + " deep, deeper than the XML parser " +

@@ -561,16 +561,9 @@ ChildAnswer StreamingReaderChild(const wchar_t* option, const std::wstring& argu
   wchar_t self[MAX_PATH * 4];
   const DWORD length = ::GetModuleFileNameW(nullptr, self, ARRAYSIZE(self));
   if (length == 0 || length >= ARRAYSIZE(self)) return ChildAnswer::kFailed;
-  // A process whose DLLs failed to initialise (Wine, now and then, under
-  // load) never ran: it is started again, twice at most.
-  constexpr DWORD kDllInitFailed = 0xC0000142;
-  ChildRun run;
-  for (int attempt = 0; attempt < 3; ++attempt) {
-    run = RunChildProcess(
-        nullptr, QuotedPath(std::wstring(self, length)) + L" " + option + L" " + arguments,
-        kStreamingReaderLimitMs);
-    if (run.timedOut || run.exitCode != kDllInitFailed || !run.output.empty()) break;
-  }
+  ChildRun run = RunChildProcess(
+      nullptr, QuotedPath(std::wstring(self, length)) + L" " + option + L" " + arguments,
+      kStreamingReaderLimitMs);
   answer = std::move(run.output);
   if (run.timedOut) return ChildAnswer::kTimedOut;
   return run.started == S_OK && run.exitCode == 0 ? ChildAnswer::kAnswered : ChildAnswer::kFailed;
